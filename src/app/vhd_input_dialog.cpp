@@ -1,0 +1,65 @@
+// The image page's logic.
+#include "app/vhd_input_dialog.h"
+
+#include "app/wizard_state.h"
+#include "platform/files.h"
+#include "platform/text.h"
+
+namespace tessary {
+
+VhdInputDialog::VhdInputDialog(WizardState& state, PageView& view, PageSink& sink)
+    : m_state(state), m_view(view), m_sink(sink) {}
+
+void VhdInputDialog::onOpen() {
+  m_view.setEnabled(kPath, false);  // read-only
+  for (const char* id : {kInfoGroup, kFileVersion, kSize, kBlockSize, kLogicalSectorSize}) m_view.setShown(id, false);
+  m_view.setEnabled(kNext, false);
+}
+
+void VhdInputDialog::onBrowseClosed(const std::optional<std::string>& picked) {
+  m_view.setEnabled(kNext, true);
+  m_state.imageChosen = true;
+  if (!picked) return;
+  m_view.setText(kPath, *picked);
+  m_state.imagePath = *picked;
+  m_state.chainFromImagePage = true;
+  // A temporary reader holds the file's length while the values are read; none is kept afterwards.
+  m_state.diskReader = m_state.makeReader(&m_sink);
+  const bool shown = readImageInfo(m_sink, m_state.disk, m_state.diskReader.get(), *picked, m_info);
+  if (!shown) {
+    m_view.setEnabled(kNext, false);
+    m_state.diskReader.reset();
+    return;
+  }
+  for (const char* id : {kInfoGroup, kFileVersion, kSize, kBlockSize, kLogicalSectorSize}) m_view.setShown(id, true);
+  if (m_info.shown) {
+    m_view.setText(kFileVersion, format("%ld", static_cast<long>(m_info.formatVersion)));
+    m_view.setText(kSize, format("%llu", static_cast<unsigned long long>(m_info.diskSize >> 20)));
+    m_view.setText(kBlockSize, format("%d", static_cast<int>(m_info.blockSize)));
+    m_view.setText(kLogicalSectorSize, format("%d", static_cast<int>(m_info.logicalSectorSize)));
+  }
+  m_state.diskReader.reset();
+}
+
+bool VhdInputDialog::onNext() {
+  const std::string path = m_view.text(kPath);
+  if (path.empty() || !isRegularFile(path)) {
+    m_sink.showMessage("Please select valid path to continue the recovery process.");
+    return false;
+  }
+  if (m_view.text(kSize).empty()) {
+    m_sink.showMessage("Please enter Hard disk Size to process the recovery.");
+    return false;
+  }
+  if (m_view.text(kBlockSize).empty()) {
+    m_sink.showMessage("Please enter Block Size to process the recovery.");
+    return false;
+  }
+  if (m_view.text(kLogicalSectorSize).empty()) {
+    m_sink.showMessage("to process the recovery Logical sector Size to process the recovery.");
+    return false;
+  }
+  return true;
+}
+
+}  // namespace tessary

@@ -1,0 +1,44 @@
+// The image page: pick a VHDX file, show its values in three editable fields, and check them before Next.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "disk/vhdx_reader.h"
+#include "platform/page_sink.h"
+#include "platform/page_view.h"
+
+namespace tessary {
+
+struct WizardState;
+
+class VhdInputDialog {
+ public:
+  // Control ids of the page's view.
+  static constexpr const char* kPath = "path";
+  static constexpr const char* kInfoGroup = "File Information:";
+  static constexpr const char* kFileVersion = "fileVersion";
+  static constexpr const char* kSize = "Size of HDD:";
+  static constexpr const char* kBlockSize = "Sector Per Track:";
+  static constexpr const char* kLogicalSectorSize = "Head:";
+  static constexpr const char* kNext = "Next";
+  static constexpr const char* kFileFilter = ".VHDX Files (*.vhdx)|*vhdx||";
+
+  VhdInputDialog(WizardState& state, PageView& view, PageSink& sink);
+
+  void onOpen();
+  // The file dialog of "..." closed; `picked` is the chosen path, none when cancelled.
+  void onBrowseClosed(const std::optional<std::string>& picked);
+  // True when the scan-mode page may open.
+  bool onNext();
+
+  const ImageInfo& info() const { return m_info; }
+
+ private:
+  WizardState& m_state;
+  PageView& m_view;
+  PageSink& m_sink;
+  ImageInfo m_info;
+};
+
+}  // namespace tessary

@@ -1,0 +1,43 @@
+// `tessary info IMAGE`: the image page.
+#include <CLI/CLI.hpp>
+#include <ostream>
+
+#include "commands.h"
+#include "headless_wizard.h"
+#include "platform/text.h"
+
+namespace tessary::cli {
+
+void addInfoCommand(CLI::App& app, CommandRunner& runner) {
+  auto options = std::make_shared<CommonOptions>();
+  CLI::App* command = app.add_subcommand("info", "The image page: what the image's metadata says");
+  addImageOptions(*command, *options);
+  command->callback([&runner, options] {
+    runner.run([options](std::ostream& out, std::ostream& err) {
+      HeadlessWizard wizard(*options, err);
+      if (!wizard.imagePage()) return wizard.refused();
+      const PageView& view = wizard.imageView();
+      const auto version = decimalValue(view.text(VhdInputDialog::kFileVersion));
+      const auto sizeMib = decimalValue(view.text(VhdInputDialog::kSize));
+      const auto blockSize = decimalValue(view.text(VhdInputDialog::kBlockSize));
+      const auto sectorSize = decimalValue(view.text(VhdInputDialog::kLogicalSectorSize));
+      const bool differencing = wizard.imageDialog().info().differencing;
+      if (options->json) {
+        printJson(out, {{"format_version", version},
+                        {"disk_size_mib", sizeMib},
+                        {"block_size", blockSize},
+                        {"logical_sector_size", sectorSize},
+                        {"differencing", differencing}});
+      } else {
+        out << "File format version: " << version << '\n'
+            << "Size of HDD: " << sizeMib << " MB\n"
+            << "Block size: " << blockSize << '\n'
+            << "Logical sector size: " << sectorSize << '\n'
+            << "Differencing: " << (differencing ? "yes" : "no") << '\n';
+      }
+      return 0;
+    });
+  });
+}
+
+}  // namespace tessary::cli

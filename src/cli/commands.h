@@ -1,0 +1,28 @@
+// The command table: each command registers itself on the application and runs through the runner.
+#pragma once
+
+#include <functional>
+#include <iosfwd>
+
+namespace CLI {
+class App;
+}
+
+namespace tessary::cli {
+
+// Runs the chosen command's body once parsing has finished, and keeps its exit status.
+class CommandRunner {
+ public:
+  CommandRunner(std::ostream& out, std::ostream& err) : m_out(out), m_err(err) {}
+  void run(const std::function<int(std::ostream&, std::ostream&)>& body) { m_status = body(m_out, m_err); }
+  int status() const { return m_status; }
+
+ private:
+  std::ostream& m_out;
+  std::ostream& m_err;
+  int m_status = 0;
+};
+
+void addInfoCommand(CLI::App& app, CommandRunner& runner);
+
+}  // namespace tessary::cli

@@ -1,0 +1,44 @@
+// Shared command-line options.
+#include "options.h"
+
+#include <CLI/CLI.hpp>
+#include <ostream>
+
+namespace tessary::cli {
+
+void addImageOptions(CLI::App& command, CommonOptions& options) {
+  command.add_option("IMAGE", options.image, "The virtual-disk image (only read)")->required();
+  command.add_option("--disk-size-mib", options.diskSizeMib, "Image page: \"Size of HDD:\" in MB");
+  command.add_option("--block-size", options.blockSize, "Image page: the block size field");
+  command.add_option("--logical-sector-size", options.logicalSectorSize, "Image page: the logical sector size field");
+  command.add_flag("--json", options.json, "One JSON object per line on stdout");
+  command.add_flag("--quiet", options.quiet, "No progress bar");
+  command.add_flag("--verbose", options.verbose, "Status lines and messages on stderr");
+}
+
+void addScanOptions(CLI::App& command, CommonOptions& options) {
+  command.add_flag("--gpt", options.gpt, "Scan-mode page: \"GPT format\"");
+  command.add_flag("--advanced", options.advanced, "Scan-mode page: \"Advance Scan\" instead of \"Standard Scan\"");
+  command.add_option("--start-sector", options.startSector, "\"Starting Sector:\" (custom setting or custom volume)");
+  command.add_option("--end-sector", options.endSector, "\"Ending Sector:\" (custom setting or custom volume)");
+  command.add_flag("--no-skip", options.noSkip, "\"Do not Skip Volume Size While Parsing in Advance  Scan \"");
+}
+
+void addVolumeOptions(CLI::App& command, CommonOptions& options) {
+  command.add_option("--volume", options.volume, "The volume list row whose \"VOLUME\" text is N");
+  command.add_option("--fs", options.fs, "\"Treat file system as:\" (EXTX, FAT64, FAT32, FAT16, NTFS, HFS+, RAW)");
+}
+
+void addRecoveryOptions(CLI::App& command, CommonOptions& options) {
+  command.add_option("--mode", options.mode, "Recovery mode: standard, advanced or deep")
+      ->check(CLI::IsMember({"standard", "advanced", "deep"}));
+  command.add_option("--max-candidates", options.maxCandidates, "\"Please Enter Max File Systems to Find :\"");
+  command.add_flag("--formatted", options.formatted, "\"Is Drive Formated..?\"");
+  command.add_option("--candidate", options.candidate, "\"TFS :\" choice by position");
+  command.add_option("--sectors-per-cluster", options.sectorsPerCluster, "\"Sector Per Cluster :\" choice by position");
+  command.add_option("--heap-candidate", options.heapCandidate, "\"Heap Offset :\" choice by position");
+}
+
+void printJson(std::ostream& out, const nlohmann::json& object) { out << object.dump() << '\n'; }
+
+}  // namespace tessary::cli

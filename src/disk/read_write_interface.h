@@ -1,0 +1,65 @@
+// The disk reader interface: a virtual disk as a flat run of 512-byte sectors, and the process-wide
+// values that the readers share with the pages.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace tessary {
+
+class PageSink;
+
+constexpr std::uint32_t kSectorSize = 512;
+
+// The values a reader shares with the pages: the disk's size and the user's corrections on the image page.
+struct DiskContext {
+  // Size of the virtual disk in 512-byte sectors, 0 when unknown; set by a reader's open.
+  std::uint64_t diskSectorCount = 0;
+  // What the user confirmed or typed on the image page; 0 means no value was given.
+  std::uint64_t userDiskSize = 0;
+  std::uint32_t userBlockSize = 0;
+  std::uint32_t userLogicalSectorSize = 0;
+  // Where a reader's message boxes go; none shows nothing.
+  PageSink* messages = nullptr;
+};
+
+class readWriteInterface {
+ public:
+  virtual ~readWriteInterface() = default;
+
+  // Opens the image; true when the reader is ready.
+  virtual bool open(const std::string& path) = 0;
+  // Fills `length` bytes from the current offset, in whole sectors (zeros where a block has no data).
+  virtual bool read(void* buffer, std::uint32_t length) {
+    (void)buffer;
+    (void)length;
+    return true;
+  }
+  // Positions the reader at `offset` bytes past `baseOffset`; every caller passes origin 0.
+  virtual bool seek(std::int64_t offset, std::uint32_t origin = 0) {
+    (void)offset;
+    (void)origin;
+    return true;
+  }
+  virtual bool reserved() { return true; }
+
+  // Convenience for callers that hold a span: one seek, then reads of at most 4 GiB - 512 each.
+  bool readAt(std::int64_t offset, std::span<std::byte> out);
+  bool readSpan(std::span<std::byte> out);
+
+  // Per block of the virtual disk: its position in the image file in 512-byte units; 0 or 0xFFFFFFFF
+  // means the block holds no data in the file.
+  std::vector<std::int64_t> blockTable;
+  // Added to every seek: 0 during volume discovery, the volume's start sector x 512 inside a parser.
+  std::int64_t baseOffset = 0;
+  std::uint64_t imageFileSize = 0;
+  // Whether the block under the current offset has data in the file.
+  std::uint8_t blockAllocated = 1;
+  // Table entries counted by readers that need the count.
+  std::uint64_t tableEntryCount = 0;
+};
+
+}  // namespace tessary

@@ -1,0 +1,196 @@
+// The VHDX reader: region table, metadata and block allocation table, then sector reads through the table.
+#include "disk/vhdx_reader.h"
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "disk/vhdx_format.h"
+#include "platform/bytes.h"
+#include "platform/page_sink.h"
+#include "platform/text.h"
+
+namespace tessary {
+
+namespace {
+
+constexpr std::int64_t kNoDataEntry = 0xFFFFFFFF;
+
+bool hasVhdxExtension(const std::string& path) { return path.size() <= 3 || endsWithNoCase(path, "vhdx"); }
+
+}  // namespace
+
+void FileReadSeekVHDX::message(const std::string& text) const {
+  if (m_context.messages) m_context.messages->showMessage(text);
+}
+
+bool FileReadSeekVHDX::open(const std::string& path) {
+  if (!hasVhdxExtension(path)) {
+    message("not a vhd file");
+    return false;
+  }
+  if (const auto size = fileSize(path)) imageFileSize = *size;
+  if (!m_file.open(path)) {
+    message("invalid handle ...");
+    return false;
+  }
+  imageFileSize = m_file.size();
+
+  auto layout = vhdx::readLayout(m_file, 5);
+  if (!layout) {
+    message(layout.error());
+    return false;
+  }
+
+  std::uint64_t diskSize = layout->diskSize;
+  std::uint32_t logicalSectorSize = layout->logicalSectorSize;
+  std::uint32_t blockSize = layout->blockSize;
+  if (m_context.userDiskSize != 0) diskSize = m_context.userDiskSize;
+  if (m_context.userLogicalSectorSize != 0) logicalSectorSize = m_context.userLogicalSectorSize;
+  if (m_context.userBlockSize != 0) blockSize = m_context.userBlockSize;
+
+  // A block size that is not a whole number of sectors, or a chunk ratio of 0, cannot map any sector.
+  if (blockSize < kSectorSize || blockSize % kSectorSize != 0) {
+    message(format("Block size %u cannot be used: it must be a nonzero multiple of 512 bytes.", blockSize));
+    return false;
+  }
+  blockSectors = blockSize / kSectorSize;
+  chunkRatio = (static_cast<std::uint64_t>(1) << 23) * logicalSectorSize / blockSize;
+  if (chunkRatio == 0) {
+    message(format("Chunk ratio is 0 for logical sector size %u and block size %u: the block table cannot be read.",
+                   logicalSectorSize, blockSize));
+    return false;
+  }
+  m_context.diskSectorCount = diskSize / kSectorSize;
+
+  const vhdx::RegionEntry& bat = layout->batRegion;
+  if (!fits(imageFileSize, bat.fileOffset, bat.length)) {
+    message("Region entry corrupt");
+    return false;
+  }
+  std::vector<std::byte> raw(bat.length);
+  if (!m_file.readExact(bat.fileOffset, raw)) {
+    message("Region entry corrupt");
+    return false;
+  }
+  const std::size_t entries = (raw.size() + 7) / 8;
+  blockTable.clear();
+  blockTable.reserve(entries);
+  std::uint64_t counter = 0;
+  for (std::size_t i = 0; i < entries; ++i) {
+    // A last entry cut short by the region's length reads its missing bytes as zero.
+    std::uint64_t entry = 0;
+    for (std::size_t b = 0; b < 8 && i * 8 + b < raw.size(); ++b)
+      entry |= static_cast<std::uint64_t>(std::to_integer<std::uint8_t>(raw[i * 8 + b])) << (8 * b);
+    ++counter;
+    if (counter > chunkRatio) {
+      // Every chunk ratio's worth of payload entries is followed by one sector-bitmap entry.
+      counter = 0;
+      continue;
+    }
+    blockTable.push_back(static_cast<std::int64_t>((entry & vhdx::kBatOffsetMask) / kSectorSize));
+  }
+  tableEntryCount = blockTable.size();
+  return true;
+}
+
+FileReadSeekVHDX::SectorPlace FileReadSeekVHDX::place(std::int64_t relativeOffset) const {
+  SectorPlace out;
+  const auto absolute = checkedAdd(relativeOffset, baseOffset);
+  if (!absolute || *absolute < 0 || blockSectors == 0 || blockTable.empty()) return out;
+  const std::uint64_t sector = static_cast<std::uint64_t>(*absolute) / kSectorSize;
+  const std::uint64_t block = sector / blockSectors;
+  const auto within = static_cast<std::uint32_t>(sector % blockSectors);
+  if (block >= blockTable.size()) return out;
+  out.inTable = true;
+  out.sectorsLeftInBlock = blockSectors - within;
+  const std::int64_t entry = blockTable[block];
+  if (entry == 0 || entry == kNoDataEntry) return out;
+  const auto position = checkedAdd(static_cast<std::uint64_t>(entry) * kSectorSize,
+                                   static_cast<std::uint64_t>(within) * kSectorSize);
+  if (!position || *position > static_cast<std::uint64_t>(INT64_MAX)) {
+    out.inTable = false;
+    out.positionOutOfRange = true;
+    return out;
+  }
+  out.allocated = true;
+  out.filePosition = *position;
+  return out;
+}
+
+bool FileReadSeekVHDX::seek(std::int64_t offset, std::uint32_t origin) {
+  (void)origin;
+  currentOffset = offset;
+  const SectorPlace where = place(offset);
+  if (where.positionOutOfRange) blockAllocated = 0;
+  if (!where.inTable) return false;
+  blockAllocated = where.allocated ? 1 : 0;
+  return true;
+}
+
+bool FileReadSeekVHDX::read(void* buffer, std::uint32_t length) {
+  auto* out = static_cast<std::byte*>(buffer);
+  std::uint64_t done = 0;
+  bool ok = true;
+  // One positioned read per run of sectors that lie together in one block; each block is mapped through
+  // its own table entry, so a read across a block boundary continues at the next block's position.
+  while (done < length) {
+    const SectorPlace where = place(currentOffset);
+    if (!where.inTable) {
+      ok = false;
+      break;
+    }
+    const std::uint64_t runBytes = static_cast<std::uint64_t>(where.sectorsLeftInBlock) * kSectorSize;
+    const std::uint64_t wanted = std::min<std::uint64_t>(length - done, runBytes);
+    std::span<std::byte> piece(out + done, static_cast<std::size_t>(wanted));
+    if (where.allocated) {
+      const auto got = m_file.readAt(where.filePosition, piece);
+      if (!got) {
+        ok = false;
+        break;
+      }
+      // Bytes past the end of a truncated image read as zeros, never as stale buffer contents.
+      if (*got < piece.size()) std::memset(piece.data() + *got, 0, piece.size() - *got);
+    } else {
+      std::memset(piece.data(), 0, piece.size());
+    }
+    done += wanted;
+    // The position moves on in whole sectors, also for a final partial sector.
+    const std::uint64_t advanced = (wanted + kSectorSize - 1) / kSectorSize * kSectorSize;
+    currentOffset += static_cast<std::int64_t>(advanced);
+  }
+  if (done < length) std::memset(out + done, 0, length - done);
+  const SectorPlace next = place(currentOffset);
+  if (next.inTable) blockAllocated = next.allocated ? 1 : 0;
+  return ok;
+}
+
+bool readImageInfo(PageSink& page, DiskContext& context, readWriteInterface* reader, const std::string& path,
+                   ImageInfo& info) {
+  info = ImageInfo{};
+  if (!hasVhdxExtension(path)) {
+    page.showMessage("Please select valid vhdx file to continue the recovery process.");
+    return false;
+  }
+  ImageFile file;
+  if (!file.open(path)) return true;
+  if (reader) reader->imageFileSize = file.size();
+
+  auto layout = vhdx::readLayout(file, 6);
+  if (!layout) {
+    page.showMessage(layout.error());
+    return false;
+  }
+  context.diskSectorCount = layout->diskSize / kSectorSize;
+  info.shown = true;
+  info.formatVersion = layout->formatVersion;
+  info.diskSize = layout->diskSize;
+  info.blockSize = layout->blockSize;
+  info.logicalSectorSize = layout->logicalSectorSize;
+  info.physicalSectorSize = layout->physicalSectorSize;
+  info.differencing = (layout->fileFlags & vhdx::kHasParentFlag) != 0;
+  if (info.differencing) page.showMessage("This is a differencing VHDX.");
+  return true;
+}
+
+}  // namespace tessary

@@ -1,0 +1,57 @@
+// The VHDX reader and the image page's reading of a VHDX file's values.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "disk/read_write_interface.h"
+#include "platform/files.h"
+
+namespace tessary {
+
+class FileReadSeekVHDX : public readWriteInterface {
+ public:
+  explicit FileReadSeekVHDX(DiskContext& context) : m_context(context) {}
+
+  bool open(const std::string& path) override;
+  bool read(void* buffer, std::uint32_t length) override;
+  bool seek(std::int64_t offset, std::uint32_t origin = 0) override;
+
+  std::int64_t currentOffset = 0;
+  std::uint32_t blockSectors = 0;
+  // 2^23 x logical sector size / block size: payload blocks between two sector-bitmap entries.
+  std::uint64_t chunkRatio = 0;
+
+ private:
+  struct SectorPlace {
+    bool inTable = false;
+    bool allocated = false;
+    bool positionOutOfRange = false;  // the block's file position does not fit a signed offset
+    std::uint64_t filePosition = 0;
+    std::uint32_t sectorsLeftInBlock = 0;
+  };
+  SectorPlace place(std::int64_t relativeOffset) const;
+  void message(const std::string& text) const;
+
+  DiskContext& m_context;
+  ImageFile m_file;
+};
+
+// The values the image page shows for a VHDX file.
+struct ImageInfo {
+  bool shown = false;  // false when the file could not be opened (nothing to show)
+  std::uint16_t formatVersion = 0;
+  std::uint64_t diskSize = 0;  // bytes
+  std::uint32_t blockSize = 0;
+  std::uint32_t logicalSectorSize = 0;
+  std::uint32_t physicalSectorSize = 0;
+  bool differencing = false;
+};
+
+// Reads the file's values for the image page. True when the values were shown or the file cannot be
+// opened at all; false after a rejection message. Sets context.diskSectorCount, and the reader's
+// imageFileSize when a reader is given.
+bool readImageInfo(PageSink& page, DiskContext& context, readWriteInterface* reader, const std::string& path,
+                   ImageInfo& info);
+
+}  // namespace tessary

@@ -1,0 +1,77 @@
+// Host files: the image opened read-only with positioned reads, output files, folders and file times.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+
+namespace tessary {
+
+// An image file. It is only ever opened for reading; nothing in the system writes to an image.
+class ImageFile {
+ public:
+  ImageFile() = default;
+  ~ImageFile();
+  ImageFile(const ImageFile&) = delete;
+  ImageFile& operator=(const ImageFile&) = delete;
+  ImageFile(ImageFile&& other) noexcept;
+  ImageFile& operator=(ImageFile&& other) noexcept;
+
+  bool open(const std::string& path);
+  void close();
+  bool isOpen() const { return m_fd >= 0; }
+  std::uint64_t size() const;
+
+  // Reads up to out.size() bytes at `offset`; returns the count read (short at the end of the file),
+  // or nothing when the read failed.
+  std::optional<std::size_t> readAt(std::uint64_t offset, std::span<std::byte> out) const;
+  // Reads exactly out.size() bytes or fails.
+  bool readExact(std::uint64_t offset, std::span<std::byte> out) const;
+
+ private:
+  int m_fd = -1;
+};
+
+// An output file: created (an existing file is emptied), written, closed by the operation that writes it.
+class OutputFile {
+ public:
+  OutputFile() = default;
+  ~OutputFile();
+  OutputFile(const OutputFile&) = delete;
+  OutputFile& operator=(const OutputFile&) = delete;
+
+  bool create(const std::string& path);
+  bool write(std::span<const std::byte> data);
+  bool isOpen() const { return m_fd >= 0; }
+  std::uint64_t written() const { return m_written; }
+  // Sets last access and last write (Unix nanoseconds since 1970). Creation times cannot be set here.
+  bool setTimes(std::int64_t accessNs, std::int64_t modificationNs);
+  void close();
+
+ private:
+  int m_fd = -1;
+  std::uint64_t m_written = 0;
+};
+
+bool pathExists(const std::string& path);
+bool isDirectory(const std::string& path);
+bool isRegularFile(const std::string& path);
+// Creates one folder; true when it exists afterwards.
+bool createDirectory(const std::string& path);
+bool removeFile(const std::string& path);
+std::optional<std::uint64_t> fileSize(const std::string& path);
+// The system's temporary folder, without a trailing separator.
+std::string temporaryDirectory();
+// Sets access and modification times of a path (nanoseconds since 1970).
+bool setPathTimes(const std::string& path, std::int64_t accessNs, std::int64_t modificationNs);
+
+// A name taken from an image made safe as one path component below an output folder:
+// '/' and NUL become '_', and "." or ".." (or an empty name) become "_" so they never step out.
+std::string safeComponent(const std::string& name);
+
+// The folder that holds the running executable (for files that ship beside it).
+std::string executableDirectory();
+
+}  // namespace tessary
