@@ -327,6 +327,10 @@ void ntfs::parseEntry(std::int64_t recordOffset, std::int64_t entryIndex) {
   std::array<std::byte, kMftRecordSize> raw{};
   if (!m_io->readRecord(recordOffset, raw)) return;
   const std::span<const std::byte> header(raw.data(), kRecordHeaderCopy);
+  // An extension record's $FILE_NAME belongs to its base record (a file with many attributes keeps its
+  // name in one); while entry indexes are record numbers, the name goes to the base record's entry.
+  const std::int64_t base = referenceIndex(le64At(header, kRecordBaseReference));
+  if (m_mode != 3 && base > 0 && base < entryCount() && base != entryIndex) entryIndex = base;
   // The attributes are walked on the fixed-up record: the last two bytes of each sector as stored are
   // the update sequence number, not the attribute bytes that belong there.
   const auto record = fixupRecord(raw, header);

@@ -32,7 +32,7 @@ bool settable(FileTime time) { return time >= kMinSettableFileTime && time <= kM
 
 bool attributeNamed(const AttributeHeaderCopy& attribute) { return u8At(attribute.bytes, kAttrNameLength) != 0; }
 
-std::uint32_t attributeType(const AttributeHeaderCopy& attribute) { return le32At(attribute.bytes, kAttrType); }
+std::uint32_t typeOf(const AttributeHeaderCopy& attribute) { return le32At(attribute.bytes, kAttrType); }
 
 bool nonResident(const AttributeHeaderCopy& attribute) { return u8At(attribute.bytes, kAttrNonResident) != 0; }
 
@@ -99,7 +99,7 @@ std::vector<Run> ntfs::runsOf(const MftRecordView& view, std::uint32_t attribute
   std::vector<Run> runs;
   for (const AttributeHeaderCopy& attribute : view.attributes) {
     // Only the unnamed attribute is the file's own: a named $DATA is an alternate stream.
-    if (ntfs_detail::attributeType(attribute) != attributeType || !nonResident(attribute) || attributeNamed(attribute))
+    if (typeOf(attribute) != attributeType || !nonResident(attribute) || attributeNamed(attribute))
       continue;
     if (startVcn && les64At(attribute.bytes, kAttrStartVcn) != *startVcn) continue;
     m_totalClusterCount = ownClusterCount(attribute);
@@ -120,7 +120,7 @@ std::vector<std::uint32_t> ntfs::getRun(std::int64_t recordOffset) {
   const MftRecordView view = readView(recordOffset);
   const std::uint64_t cap = m_clusterSize > 0 ? static_cast<std::uint64_t>(volumeLimit()) / static_cast<std::uint64_t>(m_clusterSize) : 0;
   for (const AttributeHeaderCopy& attribute : view.attributes) {
-    if (ntfs_detail::attributeType(attribute) != kData || !nonResident(attribute) || attributeNamed(attribute)) continue;
+    if (typeOf(attribute) != kData || !nonResident(attribute) || attributeNamed(attribute)) continue;
     bool ended = false;
     const auto runs = decodeRunList(runListBytes(view, attribute), ownClusterCount(attribute), ended);
     for (const Run& run : runs) {
@@ -141,7 +141,7 @@ DatStruct ntfs::getDatStruct(const MftRecordView& view) {
   desc.dataType = nullptr;
   m_hasOwnData = false;
   for (const AttributeHeaderCopy& attribute : view.attributes) {
-    if (ntfs_detail::attributeType(attribute) != kData || attributeNamed(attribute)) continue;
+    if (typeOf(attribute) != kData || attributeNamed(attribute)) continue;
     m_hasOwnData = true;
     if (!nonResident(attribute)) {
       desc.valueOffset = attribute.offset + le16At(attribute.bytes, kAttrValueOffset);
@@ -192,7 +192,7 @@ void ntfs::setAttributListVector(const MftRecordView& view) {
     }
   };
   for (const AttributeHeaderCopy& attribute : view.attributes) {
-    if (ntfs_detail::attributeType(attribute) != kAttributeList) continue;
+    if (typeOf(attribute) != kAttributeList) continue;
     m_hasOwnData = false;
     if (!view.positioned) continue;
     if (!nonResident(attribute)) {
@@ -350,14 +350,14 @@ ntfs::DataPiece ntfs::dataPiece(const MftRecordView& view) {
 
   bool hasList = false;
   for (const auto& attribute : view.attributes)
-    if (ntfs_detail::attributeType(attribute) == kAttributeList) hasList = true;
+    if (typeOf(attribute) == kAttributeList) hasList = true;
   if (hasList) {
     const bool dataAfterList = !m_dataInAttributeList;
     setAttributListVector(view);
     // The list is used when the base record holds no $DATA after it, and also when the base record's
     // $DATA is only the first of several pieces: its runs alone would cut the file short.
     bool elsewhere = false;
-    const std::uint64_t baseRecord = le32At(view.record, 0x2C);
+    const std::uint64_t baseRecord = le32At(view.record, kRecordNumber);
     for (std::size_t i = 0; i < m_extensionList.size(); ++i)
       if (m_extensionList[i] != baseRecord || i > 0) elsewhere = true;
     if (!m_extensionList.empty() && (!dataAfterList || elsewhere)) {
