@@ -42,9 +42,11 @@ ByteVector encodeRuns(const std::vector<BuildRun>& runs);
 
 // One attribute-list entry.
 struct BuildListEntry {
+  BuildListEntry(std::uint32_t t, std::uint64_t r, std::int64_t vcn = 0, std::u16string n = {})
+      : type(t), record(r), startVcn(vcn), name(std::move(n)) {}
   std::uint32_t type;
   std::uint64_t record;
-  std::int64_t startVcn = 0;
+  std::int64_t startVcn;
   std::u16string name;
 };
 ByteVector encodeAttributeList(const std::vector<BuildListEntry>& entries);

@@ -375,6 +375,8 @@ void ntfs::parseEntry(std::int64_t recordOffset, std::int64_t entryIndex) {
       // chain ends are then no longer known.
       if (entry.nextSibling != 0) m_linkCache.reset();
       entry.nextSibling = 0;
+      // The root names itself as its parent; an entry is never made its own child.
+      if (parent == entryIndex) continue;
       if (parent >= 0 && parent < entryCount()) {
         MftEntry& parentEntry = m_entries[static_cast<std::size_t>(parent)];
         if (parentEntry.firstChild == 0) {
@@ -508,12 +510,17 @@ void ntfs::linkOrphans() {
 
 void ntfs::repairLinks() {
   // Links come from parent references in the image; a hostile or damaged volume can make a folder its
-  // own descendant or make two chains share entries. Every entry is kept at its first place in a walk
-  // from the root (then from the orphan folder); a link that leads back to an entry already placed is cut.
+  // own descendant or make two chains share entries. Every entry keeps its first place in a walk from
+  // the root (then from the orphan folder); where a chain meets an entry already placed, that entry is
+  // taken out of the chain, and a chain longer than the table is cut.
   const std::int64_t size = entryCount();
   if (size == 0) return;
   std::vector<std::uint8_t> placed(static_cast<std::size_t>(size), 0);
   std::vector<std::int64_t> pending;
+  auto link = [&](std::int64_t folder, std::int64_t previous) -> std::int64_t& {
+    return previous < 0 ? m_entries[static_cast<std::size_t>(folder)].firstChild
+                        : m_entries[static_cast<std::size_t>(previous)].nextSibling;
+  };
   auto start = [&](std::int64_t folder) {
     if (folder < 0 || folder >= size || placed[static_cast<std::size_t>(folder)]) return;
     placed[static_cast<std::size_t>(folder)] = 1;
@@ -523,18 +530,21 @@ void ntfs::repairLinks() {
       pending.pop_back();
       std::int64_t previous = -1;
       std::int64_t current = m_entries[static_cast<std::size_t>(f)].firstChild;
-      while (current > 0) {
-        if (current >= size || placed[static_cast<std::size_t>(current)]) {
-          if (previous < 0)
-            m_entries[static_cast<std::size_t>(f)].firstChild = 0;
-          else
-            m_entries[static_cast<std::size_t>(previous)].nextSibling = 0;
+      for (std::int64_t steps = 0; current > 0; ++steps) {
+        if (current >= size || steps > size) {
+          link(f, previous) = 0;
           break;
+        }
+        const std::int64_t next = m_entries[static_cast<std::size_t>(current)].nextSibling;
+        if (placed[static_cast<std::size_t>(current)]) {
+          link(f, previous) = next;
+          current = next;
+          continue;
         }
         placed[static_cast<std::size_t>(current)] = 1;
         if (m_entries[static_cast<std::size_t>(current)].firstChild != 0) pending.push_back(current);
         previous = current;
-        current = m_entries[static_cast<std::size_t>(current)].nextSibling;
+        current = next;
       }
     }
   };
