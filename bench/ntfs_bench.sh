@@ -28,7 +28,7 @@ if [ ! -f "$image" ] || [ ! -f "$raw" ]; then
   truncate -s $((sectors * 512)) "$work/vol"
   mkntfs -Q -F -q -p "$start" -H 255 -S 63 "$work/vol" 2>/dev/null
   ntfs-3g -o noatime,big_writes "$work/vol" "$mnt"
-  # 250 folders of 200 files, sizes from 0 bytes to 64 KiB.
+  # 250 folders of 200 files, sizes from 0 bytes to 16 KiB.
   python3 - "$mnt" <<'PY'
 import os, sys
 root = sys.argv[1]
@@ -36,7 +36,7 @@ for d in range(250):
     folder = os.path.join(root, "dir%03d" % d, "sub%d" % (d % 7))
     os.makedirs(folder)
     for f in range(200):
-        size = (d * 200 + f) * 37 % 65536
+        size = (d * 200 + f) * 37 % 16384
         with open(os.path.join(folder, "file%03d_%d.txt" % (f, size)), "wb") as out:
             out.write((b"%08d" % (d * 200 + f)) * (size // 8) + b"x" * (size % 8))
 PY
@@ -55,6 +55,7 @@ measure() {  # label command...: prints "label: S s, peak K KiB"
   /usr/bin/time -f "%e %M" -o "$cache/time.out" "$@" >/dev/null 2>"$cache/err.out" || { cat "$cache/err.out" >&2; return 1; }
   read -r seconds peak <"$cache/time.out"
   printf '%-28s %8.2f s   peak %8d KiB\n' "$label" "$seconds" "$peak"
+  grep '^tessary:' "$cache/err.out" | sed 's/^/    /' || true
 }
 
 # Warm the page cache so both sides read from memory.

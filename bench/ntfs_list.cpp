@@ -23,6 +23,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   const std::string dumpDir = argc >= 5 && std::strcmp(argv[3], "--dump") == 0 ? argv[4] : "";
+  if (!dumpDir.empty() && !createDirectory(dumpDir)) return 1;
   const auto started = std::chrono::steady_clock::now();
   DiskContext context;
   FileReadSeekVHDX reader(context);

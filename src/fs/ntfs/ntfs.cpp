@@ -317,6 +317,8 @@ void ntfs::renameEntry(std::int64_t index, const std::u16string& name) {
   m_entries[static_cast<std::size_t>(index)].name = storeName(name);
 }
 
+void ntfs::renameEntry(std::int64_t index, const std::string& utf8Name) { renameEntry(index, utf16FromAnsi(utf8Name)); }
+
 std::array<std::byte, kMftRecordSize> ntfs::applyFixup(std::span<const std::byte> raw,
                                                        std::span<const std::byte> header) const {
   return fixupRecord(raw, header);

@@ -180,6 +180,7 @@ class ntfs {
   std::uint64_t entryDataSize(std::int64_t index);
   // Gives an entry a new name (a buffer in the name list), as the recycle-bin names are restored.
   void renameEntry(std::int64_t index, const std::u16string& name);
+  void renameEntry(std::int64_t index, const std::string& utf8Name);
   std::int64_t clusterSize() const { return m_clusterSize; }
   void setClusterSize(std::int64_t bytes) { m_clusterSize = bytes; }
   std::int64_t volumeSize() const { return m_volumeSize; }
@@ -273,7 +274,7 @@ class ntfs {
   std::string m_lastDumpPath;
   std::uint64_t m_lastDumpWritten = 0;
   OutputFile* m_output = nullptr;
-  std::int64_t m_dumpDataSize = 0;
+  std::vector<std::byte> m_scratch;
 };
 
 }  // namespace tessary

@@ -251,12 +251,16 @@ void ntfs::writePlain(Writer& writer, const std::vector<Run>& runs) {
   if (clusterSize == 0) return;
   const std::uint64_t piecesClusters = std::max<std::uint64_t>(1, kDataPieceBytes / clusterSize);
   std::uint64_t budget = static_cast<std::uint64_t>(volumeLimit()) / clusterSize;
-  std::vector<std::byte> buffer(static_cast<std::size_t>(piecesClusters * clusterSize));
+  // One buffer for the parser's whole life, as large as the biggest piece yet: a small file costs no
+  // megabyte of clearing.
+  const std::uint64_t wanted = std::min<std::uint64_t>(piecesClusters, std::max<std::uint64_t>(1, clusterTotal(runs)));
+  if (m_scratch.size() < wanted * clusterSize) m_scratch.resize(static_cast<std::size_t>(wanted * clusterSize));
+  std::span<std::byte> buffer(m_scratch);
   for (const Run& run : runs) {
     std::uint64_t done = 0;
     while (done < run.count) {
       if (writer.done() || budget == 0) return;
-      const std::uint64_t n = std::min<std::uint64_t>({piecesClusters, run.count - done, budget});
+      const std::uint64_t n = std::min<std::uint64_t>({buffer.size() / clusterSize, run.count - done, budget});
       std::span<std::byte> piece(buffer.data(), static_cast<std::size_t>(n * clusterSize));
       if (run.lcn == 0)
         std::memset(piece.data(), 0, piece.size());
