@@ -39,6 +39,6 @@ void addRecoveryOptions(CLI::App& command, CommonOptions& options) {
   command.add_option("--heap-candidate", options.heapCandidate, "\"Heap Offset :\" choice by position");
 }
 
-void printJson(std::ostream& out, const nlohmann::json& object) { out << object.dump() << '\n'; }
+void printJson(std::ostream& out, const nlohmann::ordered_json& object) { out << object.dump() << '\n'; }
 
 }  // namespace tessary::cli
