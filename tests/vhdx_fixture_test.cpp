@@ -57,7 +57,7 @@ bool loadFixture(const std::string& image, Fixture& out) {
   return !out.manifest.is_discarded();
 }
 
-class QemuImageTest : public ::testing::TestWithParam<const char*> {
+class QemuFixtureTest : public ::testing::TestWithParam<const char*> {
  protected:
   void SetUp() override {
     if (!loadFixture(GetParam(), m_fixture)) GTEST_SKIP() << "fixture " << GetParam() << " is not unpacked";
@@ -84,7 +84,10 @@ class QemuImageTest : public ::testing::TestWithParam<const char*> {
   std::uint64_t m_diskSize = 0;
 };
 
-TEST_P(QemuImageTest, WholeDiskReadInMiBPiecesIsTheRawDisk) {
+// Disks small enough to be read whole.
+class QemuWholeDiskTest : public QemuFixtureTest {};
+
+TEST_P(QemuWholeDiskTest, WholeDiskReadInMiBPiecesIsTheRawDisk) {
   FileReadSeekVHDX reader(m_context);
   ASSERT_TRUE(reader.open(m_fixture.image));
   EXPECT_EQ(m_context.diskSectorCount * 512, m_diskSize);
@@ -120,7 +123,7 @@ TEST_P(QemuImageTest, WholeDiskReadInMiBPiecesIsTheRawDisk) {
   EXPECT_EQ(firstDifference, UINT64_MAX) << "first byte that differs from qemu-img's raw disk: " << firstDifference;
 }
 
-TEST_P(QemuImageTest, PiecesStraddlingEveryBlockBoundaryGiveTheSameBytes) {
+TEST_P(QemuWholeDiskTest, PiecesStraddlingEveryBlockBoundaryGiveTheSameBytes) {
   FileReadSeekVHDX reader(m_context);
   ASSERT_TRUE(reader.open(m_fixture.image));
   // 1 MiB and three sectors: every piece after the first starts at a different place within a block.
@@ -130,13 +133,21 @@ TEST_P(QemuImageTest, PiecesStraddlingEveryBlockBoundaryGiveTheSameBytes) {
 }
 
 // The made-up disks list the stretches of known bytes they hold.
-class QemuRunsTest : public QemuImageTest {};
+class QemuRunsTest : public QemuFixtureTest {};
 
 TEST_P(QemuRunsTest, KnownRunsReadBackAtTheirOwnOffsetsAfterAFreshSeek) {
   FileReadSeekVHDX reader(m_context);
   ASSERT_TRUE(reader.open(m_fixture.image));
+  const auto& runs = m_fixture.manifest.at("runs");
+  // Sectors that hold no byte of any run must read as zeros.
+  auto sectorHoldsRunData = [&](std::uint64_t sector) {
+    return std::any_of(runs.begin(), runs.end(), [&](const nlohmann::json& run) {
+      const auto offset = run.at("offset").get<std::uint64_t>();
+      const auto length = run.at("length").get<std::uint64_t>();
+      return offset < (sector + 1) * 512 && sector * 512 < offset + length;
+    });
+  };
   // Back to front, so that no run is reached by simply reading on from the one before.
-  auto runs = m_fixture.manifest.at("runs");
   for (auto run = runs.rbegin(); run != runs.rend(); ++run) {
     const auto offset = run->at("offset").get<std::uint64_t>();
     const auto length = run->at("length").get<std::uint64_t>();
@@ -146,10 +157,22 @@ TEST_P(QemuRunsTest, KnownRunsReadBackAtTheirOwnOffsetsAfterAFreshSeek) {
     ASSERT_TRUE(reader.readAt(static_cast<std::int64_t>(first), sectors)) << run->at("name");
     const auto bytes = std::span<const std::byte>(sectors).subspan(offset - first, length);
     EXPECT_EQ(test::sha256Hex(bytes), run->at("sha256").get<std::string>()) << run->at("name");
+
+    for (const std::uint64_t neighbour : {first / 512 - 1, end / 512}) {
+      if (first == 0 && neighbour == first / 512 - 1) continue;
+      if (neighbour * 512 >= m_diskSize || sectorHoldsRunData(neighbour)) continue;
+      std::vector<std::byte> sector(512, std::byte{0x5A});
+      ASSERT_TRUE(reader.readAt(static_cast<std::int64_t>(neighbour * 512), sector));
+      EXPECT_TRUE(std::all_of(sector.begin(), sector.end(), [](std::byte b) { return b == std::byte{0}; }))
+          << "sector " << neighbour << " beside " << run->at("name") << " is not zero";
+    }
   }
 }
 
-TEST_P(QemuImageTest, ImagePageValuesAreTheOnesQemuWrote) {
+// Every image.
+class QemuImagePageTest : public QemuFixtureTest {};
+
+TEST_P(QemuImagePageTest, ImagePageValuesAreTheOnesQemuWrote) {
   ImageInfo info;
   FileReadSeekVHDX reader(m_context);
   ASSERT_TRUE(readImageInfo(m_sink, m_context, &reader, m_fixture.image, info));
@@ -171,10 +194,15 @@ std::string imageTestName(const ::testing::TestParamInfo<const char*>& info) {
   return name;
 }
 
-INSTANTIATE_TEST_SUITE_P(Images, QemuImageTest,
+INSTANTIATE_TEST_SUITE_P(Images, QemuWholeDiskTest,
                          ::testing::Values("vhdx-default.vhdx", "vhdx-1m.vhdx", "vhdx-32m.vhdx", "sample.vhdx"),
                          imageTestName);
-INSTANTIATE_TEST_SUITE_P(Images, QemuRunsTest, ::testing::Values("vhdx-default.vhdx", "vhdx-1m.vhdx", "vhdx-32m.vhdx"),
+INSTANTIATE_TEST_SUITE_P(Images, QemuRunsTest,
+                         ::testing::Values("vhdx-default.vhdx", "vhdx-1m.vhdx", "vhdx-32m.vhdx", "vhdx-past-4g.vhdx"),
+                         imageTestName);
+INSTANTIATE_TEST_SUITE_P(Images, QemuImagePageTest,
+                         ::testing::Values("vhdx-default.vhdx", "vhdx-1m.vhdx", "vhdx-32m.vhdx", "vhdx-past-4g.vhdx",
+                                           "sample.vhdx"),
                          imageTestName);
 
 // ---- The sample image ----
