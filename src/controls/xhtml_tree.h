@@ -102,7 +102,7 @@ class CXHtmlTree {
   std::int64_t checkedDescendantCount(TreeItem item) const;
   std::int64_t separatorCount(TreeItem item) const;
 
-  // Open state.
+  // Open state. Expanding first tells the page (onItemExpanding) so it can fill the folder.
   void expand(TreeItem item, bool expanded);
   bool isExpanded(TreeItem item) const;
   bool wasExpandedOnce(TreeItem item) const;
@@ -124,6 +124,8 @@ class CXHtmlTree {
   std::function<void(TreeItem, bool)> onCheckboxClicked;   // "WM_XHTMLTREE_CHECKBOX_CLICKED"
   std::function<void(TreeItem, bool)> onItemExpanded;      // "WM_XHTMLTREE_ITEM_EXPANDED"
   std::function<void(std::uint32_t, TreeItem)> onLabelClicked;  // message 1141
+  std::function<void(TreeItem)> onItemExpanding;           // before an item opens
+  std::function<void(TreeItem)> onDoubleClicked;           // after the tree handled a double click
   // Structure changes, for a view that mirrors the model (called after the change, outside the lock).
   std::function<void()> onChanged;
 

@@ -1,0 +1,69 @@
+// What the results page, the save engine and the search ask of the volume's parser, whatever its file
+// system: item data, folder test, children, display texts, file count, folder writer, data writer.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace tessary {
+
+class SaveEngine;
+
+// The detail list's columns for one entry, as its parser formats them.
+struct EntryTexts {
+  std::string creation;
+  std::string access;
+  std::string modification;
+  std::string size;
+  std::string attributes;
+};
+
+class ResultsParser {
+ public:
+  virtual ~ResultsParser() = default;
+
+  // Whether a tree item's data names an entry of this parser (handlers ignore every other item).
+  virtual bool validItem(std::int64_t data) const = 0;
+  // The folder test of the save engine ("Save selected folder", unexpanded folders).
+  virtual bool isFolder(std::int64_t data) const = 0;
+  // What the detail list shows as a file.
+  virtual bool isListedFile(std::int64_t data) const = 0;
+  // The entry's children through the parser's first-child and next-sibling links, in link order; a walk
+  // that meets a cycle ends there.
+  virtual std::vector<std::int64_t> children(std::int64_t data) const = 0;
+  virtual std::string name(std::int64_t data) const = 0;
+  virtual bool isDeleted(std::int64_t data) const = 0;
+
+  virtual EntryTexts texts(std::int64_t data) = 0;
+  // The size line's text while a file is saved.
+  virtual std::string saveSizeText(std::int64_t data) = 0;
+  // The exact data size in bytes.
+  virtual std::uint64_t sizeBytes(std::int64_t data) = 0;
+
+  // Files below a folder (all levels).
+  virtual std::int64_t fileCount(std::int64_t folder) const = 0;
+  // Writes a folder's files and subfolders below `path`; returns the counter advanced by the files met.
+  virtual std::int64_t writeFolder(SaveEngine& engine, std::int64_t folder, const std::string& path,
+                                   std::int64_t counter) = 0;
+  // Writes one file into `folder` under the entry's own name; returns the path written (empty if none).
+  virtual std::string writeFile(std::int64_t data, const std::string& folder) = 0;
+  // Whether the save engine skips writing this entry (still counted).
+  virtual bool neverWritten(std::int64_t data) const {
+    (void)data;
+    return false;
+  }
+
+  // The message after "Save selected folder".
+  virtual std::string folderSavedMessage() const { return "Saving process done"; }
+
+  // Recycle-bin names: whether this parser's recycle bins get their files' former names back, and the
+  // renaming itself (the new name is used wherever entry names are used from then on).
+  virtual bool restoresRecycleBinNames() const { return false; }
+  virtual void renameEntry(std::int64_t data, const std::string& name) {
+    (void)data;
+    (void)name;
+  }
+};
+
+}  // namespace tessary

@@ -1,0 +1,292 @@
+// Saving ticked items: the tree walk, folder recreation, the search-hit rows and recycle-bin names.
+#include "results/save_engine.h"
+
+#include <algorithm>
+#include <unistd.h>
+
+#include <functional>
+#include <map>
+#include <unordered_set>
+
+#include "platform/files.h"
+#include "platform/text.h"
+
+namespace tessary {
+
+namespace {
+
+std::string withoutTrailingSlashes(std::string path) {
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  return path;
+}
+
+// A folder below `path`, created when it is not there yet; false when it cannot be made.
+bool enterFolder(std::string& path, const std::string& name) {
+  const std::string next = childPath(path, name);
+  if (!isDirectory(next) && !createDirectory(next)) return false;
+  path = next;
+  return true;
+}
+
+constexpr std::size_t kRecycleInfoLimit = 2048;
+constexpr std::size_t kRecycleInfoPathOffset = 24;
+
+}  // namespace
+
+std::string childPath(const std::string& folder, const std::string& name) {
+  const std::string base = withoutTrailingSlashes(folder);
+  const std::string component = safeComponent(trimmed(name));
+  if (base.empty()) return component;
+  return base == "/" ? "/" + component : base + "/" + component;
+}
+
+SaveEngine::SaveEngine(CXHtmlTree& tree, CCheckListCtrl& list, PageSink& sink, StopFlag& stop)
+    : m_tree(tree), m_list(list), m_sink(sink), m_stop(stop) {}
+
+bool SaveEngine::stopRequested() const {
+  if (m_gate) m_gate->pass();
+  return m_stop.load() != 0;
+}
+
+bool SaveEngine::anythingTicked() const {
+  if (m_tree.anyChecked()) return true;
+  if (!searchMode) return false;
+  for (std::size_t i = 0; i < m_list.rowCount(); ++i)
+    if (m_list.rowChecked(i)) return true;
+  return false;
+}
+
+void SaveEngine::saveTree() {
+  const TreeItem root = m_tree.rootItem();
+  if (root == kNoItem || !m_tree.hasChildren(root)) return;
+  saveSubtree(root);
+}
+
+void SaveEngine::saveSubtree(TreeItem item) {
+  for (TreeItem child = m_tree.childItem(item); child != kNoItem && !stopRequested();
+       child = m_tree.nextSiblingItem(child)) {
+    if (!m_tree.hasChildren(child)) {
+      if (m_tree.GetCheck(child)) saveCheckedFile(child);
+    } else if (!m_tree.GetCheck(child)) {
+      saveSubtree(child);  // only its ticked descendants
+    } else if (m_tree.itemText(m_tree.childItem(child)) == kPlaceholder) {
+      saveFolderItem(child);  // never expanded: saved straight from the parser's entries
+    } else {
+      saveSubtree(child);
+    }
+  }
+}
+
+void SaveEngine::recreateAncestors(TreeItem item, std::string& path) {
+  std::vector<std::string> names;
+  const TreeItem top = m_tree.rootItem();
+  for (TreeItem at = m_tree.parentItem(item); at != kNoItem && at != kTreeRoot && at != top;
+       at = m_tree.parentItem(at)) {
+    names.push_back(trimmed(m_tree.itemText(at)));
+  }
+  // From the ancestor just below the top item down to the parent; a folder that cannot be created is
+  // left out of the path.
+  for (auto it = names.rbegin(); it != names.rend(); ++it) enterFolder(path, *it);
+}
+
+void SaveEngine::writeAndRecord(std::int64_t data, const std::string& folder) {
+  const std::string path = m_parser->writeFile(data, folder);
+  if (path.empty()) return;
+  m_written.push_back({path, fileSize(path).value_or(0)});
+}
+
+void SaveEngine::saveCheckedFile(TreeItem item) {
+  if (!m_parser) return;
+  const std::int64_t data = m_tree.itemData(item);
+  if (!m_parser->validItem(data)) return;
+  std::string folder = m_outputFolder;
+  recreateAncestors(item, folder);
+  // A ticked folder with nothing below it becomes an empty folder, not an empty file of its name.
+  if (m_parser->isFolder(data)) {
+    std::string made = folder;
+    enterFolder(made, m_parser->name(data));
+    return;
+  }
+  const std::string filePath = childPath(folder, m_parser->name(data));
+  m_sink.setStatus("saving File  " + filePath);
+  m_sink.setSizeLine("File size: " + m_parser->saveSizeText(data));
+  if (!m_parser->neverWritten(data)) writeAndRecord(data, folder);
+  m_sink.setSizeLine("");
+}
+
+void SaveEngine::saveFolderFile(std::int64_t data, const std::string& folder) {
+  m_sink.setStatus("saving File  " + childPath(folder, m_parser->name(data)));
+  m_sink.setSizeLine("File size: " + m_parser->saveSizeText(data));
+  if (!m_parser->neverWritten(data)) writeAndRecord(data, folder);
+  m_sink.setSizeLine("");
+}
+
+void SaveEngine::saveFolderItem(TreeItem item) {
+  if (m_outputFolder.empty()) {
+    m_sink.showMessage("Select output folder");
+    return;
+  }
+  if (!m_parser) return;
+  std::string path = m_outputFolder;
+  recreateAncestors(item, path);
+  const std::string folderName = rightTrimmed(m_tree.itemText(item));
+  enterFolder(path, folderName);
+  m_sink.setStatus("saving Folder: " + folderName);
+  const std::int64_t data = m_tree.itemData(item);
+  if (!m_parser->isFolder(data)) return;
+  const std::int64_t count = m_parser->fileCount(data);
+  m_sink.progressRange(0, count);
+  m_parser->writeFolder(*this, data, path, 0);
+  m_sink.progressPosition(count);
+}
+
+namespace {
+constexpr int kMaxFolderDepth = 4096;
+}
+
+std::int64_t countFilesBelow(const ResultsParser& parser, std::int64_t folder) {
+  std::int64_t count = 0;
+  std::unordered_set<std::int64_t> seen{folder};
+  std::vector<std::int64_t> stack{folder};
+  while (!stack.empty()) {
+    const std::int64_t at = stack.back();
+    stack.pop_back();
+    for (std::int64_t child : parser.children(at)) {
+      if (!parser.isFolder(child)) {
+        ++count;
+      } else if (seen.insert(child).second) {
+        stack.push_back(child);
+      }
+    }
+  }
+  return count;
+}
+
+std::int64_t SaveEngine::writeFolderEntries(std::int64_t folder, const std::string& path, std::int64_t counter,
+                                            const FolderRules& rules) {
+  std::unordered_set<std::int64_t> onWalk;
+  std::function<std::int64_t(std::int64_t, const std::string&, std::int64_t, int)> walk =
+      [&](std::int64_t at, const std::string& here, std::int64_t count, int depth) -> std::int64_t {
+    onWalk.insert(at);
+    for (std::int64_t child : m_parser->children(at)) {
+      if (stopRequested()) break;
+      m_sink.progressPosition(count);
+      std::string base = rightTrimmed(here);
+      const std::string name = m_parser->name(child);
+      if (!m_parser->isFolder(child)) {
+        ++count;
+        if (base.empty()) {
+          base = rules.emptyPathFallback;
+          if (!base.empty()) createDirectory(base);
+        }
+        saveFolderFile(child, base);
+        continue;
+      }
+      // "." and ".." name the folder itself or its parent: nothing to create, nothing to descend.
+      const std::string bare = trimmed(name);
+      if (bare == "." || bare == ".." || onWalk.count(child) || depth >= kMaxFolderDepth) continue;
+      if (!bare.empty()) enterFolder(base, name);
+      if (std::find(rules.notDescended.begin(), rules.notDescended.end(), name) == rules.notDescended.end())
+        count = walk(child, base, count, depth + 1);
+    }
+    onWalk.erase(at);
+    return count;
+  };
+  return walk(folder, path, counter, 0);
+}
+
+bool SaveEngine::makeFolderChain(std::string& base, const std::string& relativePath) {
+  std::vector<std::string> pieces;
+  std::size_t start = 0;
+  while (start <= relativePath.size()) {
+    const std::size_t end = relativePath.find('\\', start);
+    pieces.push_back(relativePath.substr(start, end == std::string::npos ? std::string::npos : end - start));
+    if (end == std::string::npos) break;
+    start = end + 1;
+  }
+  // The first piece is the volume's top item, which is never recreated.
+  for (std::size_t i = 1; i < pieces.size(); ++i) {
+    if (!enterFolder(base, pieces[i])) {
+      m_sink.showMessage(format("cant create folder %s ", pieces[i].c_str()));
+      return false;
+    }
+  }
+  return true;
+}
+
+void SaveEngine::saveListRows() {
+  if (!m_parser) return;
+  const std::size_t rows = m_list.rowCount();
+  m_sink.progressRange(0, static_cast<std::int64_t>(rows));
+  m_list.setSelection(-1);
+  std::int64_t position = 0;
+  for (std::size_t i = 0; i < rows && !stopRequested(); ++i) {
+    m_sink.progressPosition(++position);
+    if (!m_list.rowChecked(i)) continue;
+    const CCheckListCtrl::Row row = m_list.row(i);
+    if (row.texts.empty()) continue;
+    const std::int64_t data = row.data;
+    if (!m_parser->validItem(data)) continue;
+    std::string base = m_outputFolder;
+    const std::string& text = row.texts.front();
+    const std::size_t lastPiece = text.rfind('\\');
+    if (!makeFolderChain(base, lastPiece == std::string::npos ? std::string() : text.substr(0, lastPiece))) continue;
+    if (!m_parser->neverWritten(data)) writeAndRecord(data, base);
+  }
+  m_sink.progressPosition(static_cast<std::int64_t>(rows));
+}
+
+void SaveEngine::restoreRecycleBinNames() {
+  if (!m_parser || !m_parser->restoresRecycleBinNames()) return;
+  const TreeItem top = m_tree.rootItem();
+  for (TreeItem item = m_tree.childItem(top); item != kNoItem; item = m_tree.nextSiblingItem(item)) {
+    if (m_tree.itemIcon(item) != TreeIcon::Folder) continue;
+    const std::string text = m_tree.itemText(item);
+    if (text != "$RECYCLE.BIN" && text != "$RECYCLEBIN") continue;
+    const std::int64_t bin = m_tree.itemData(item);
+    if (!m_parser->validItem(bin)) continue;
+    // The "$I" files are written into a private folder below the temporary directory and read back.
+    const std::string scratch = temporaryDirectory() + "/tessary-recycle-" + std::to_string(::getpid());
+    if (!createDirectory(scratch)) continue;
+    for (std::int64_t user : m_parser->children(bin)) {
+      if (!m_parser->isFolder(user)) continue;
+      std::map<std::string, std::string> formerNames;
+      const std::vector<std::int64_t> files = m_parser->children(user);
+      for (std::int64_t f : files) {
+        const std::string name = m_parser->name(f);
+        if (name.find("$I") == std::string::npos) continue;
+        const std::string written = m_parser->writeFile(f, scratch);
+        if (written.empty()) continue;
+        const std::string info = [&] {
+          const auto size = fileSize(written);
+          if (!size || *size >= kRecycleInfoLimit) return std::string();
+          ImageFile in;
+          if (!in.open(written)) return std::string();
+          std::vector<std::byte> bytes(static_cast<std::size_t>(*size));
+          if (!in.readExact(0, bytes)) return std::string();
+          std::u16string original;
+          for (std::size_t at = kRecycleInfoPathOffset; at + 1 < bytes.size(); at += 2) {
+            const auto unit = static_cast<char16_t>(std::to_integer<unsigned>(bytes[at]) |
+                                                    (std::to_integer<unsigned>(bytes[at + 1]) << 8));
+            if (unit == 0) break;
+            original.push_back(unit);
+          }
+          const std::size_t slash = original.rfind(u'\\');
+          return utf8FromUtf16(slash == std::u16string::npos ? original : original.substr(slash + 1));
+        }();
+        removeFile(written);
+        if (!info.empty()) formerNames[name] = info;
+      }
+      for (const auto& [infoName, formerName] : formerNames) {
+        std::string partner = infoName;
+        for (std::size_t at = partner.find("$I"); at != std::string::npos; at = partner.find("$I", at + 2))
+          partner.replace(at, 2, "$R");
+        for (std::int64_t f : files)
+          if (m_parser->name(f) == partner) m_parser->renameEntry(f, formerName);
+      }
+    }
+    ::rmdir(scratch.c_str());
+  }
+}
+
+}  // namespace tessary

@@ -1,0 +1,90 @@
+// The save engine: walks the ticked tree (or the ticked search hits), rebuilds the folders above each item
+// below the output folder and has the parser write each file; also restores recycle-bin names.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "controls/check_list.h"
+#include "controls/xhtml_tree.h"
+#include "platform/page_sink.h"
+#include "platform/worker.h"
+#include "results/results_parser.h"
+
+namespace tessary {
+
+class SaveEngine {
+ public:
+  SaveEngine(CXHtmlTree& tree, CCheckListCtrl& list, PageSink& sink, StopFlag& stop);
+
+  void setParser(ResultsParser* parser) { m_parser = parser; }
+  ResultsParser* parser() const { return m_parser; }
+  void setPauseGate(PauseGate* gate) { m_gate = gate; }
+  // The output-folder box's text, read at the start of every save.
+  void setOutputFolder(const std::string& folder) { m_outputFolder = folder; }
+  const std::string& outputFolder() const { return m_outputFolder; }
+  // The detail list holds search hits.
+  bool searchMode = false;
+
+  void saveTree();
+  void saveSubtree(TreeItem item);
+  void saveCheckedFile(TreeItem item);
+  void saveFolderItem(TreeItem item);
+  void saveListRows();
+  void recreateAncestors(TreeItem item, std::string& path);
+  bool makeFolderChain(std::string& base, const std::string& relativePath);
+  void restoreRecycleBinNames();
+
+  // True when something is ticked: a tree item, or (in search mode) a row of the list.
+  bool anythingTicked() const;
+
+  // For the parsers' folder writers: the stop test (which also waits while paused), status texts,
+  // progress, and the record of written files.
+  bool stopRequested() const;
+  PageSink& sink() { return m_sink; }
+  // Writes one file of a folder writer: status and size lines, then the data writer.
+  void saveFolderFile(std::int64_t data, const std::string& folder);
+
+  // The folder writers' common shape: each child in link order, files written as met (and counted,
+  // also those never written), subfolders created below `path` and descended. A folder without a name
+  // saves its children into its parent's folder. Folders already on the walk are not entered again, so
+  // links that loop back up end the walk.
+  struct FolderRules {
+    // Names of folders that are created but not descended into (NTFS: ".").
+    std::vector<std::string> notDescended;
+    // Used when the output path is empty (NTFS: a folder below the temporary directory).
+    std::string emptyPathFallback;
+  };
+  std::int64_t writeFolderEntries(std::int64_t folder, const std::string& path, std::int64_t counter,
+                                  const FolderRules& rules);
+
+  struct WrittenFile {
+    std::string path;  // full host path
+    std::uint64_t bytes = 0;
+  };
+  const std::vector<WrittenFile>& written() const { return m_written; }
+  void clearWritten() { m_written.clear(); }
+
+  static constexpr const char* kPlaceholder = "..DUMY..";
+
+ private:
+  void writeAndRecord(std::int64_t data, const std::string& folder);
+
+  CXHtmlTree& m_tree;
+  CCheckListCtrl& m_list;
+  PageSink& m_sink;
+  StopFlag& m_stop;
+  PauseGate* m_gate = nullptr;
+  ResultsParser* m_parser = nullptr;
+  std::string m_outputFolder;
+  std::vector<WrittenFile> m_written;
+};
+
+// Joins a host folder and one name from the image, the name made safe as a single path component.
+std::string childPath(const std::string& folder, const std::string& name);
+
+// Files below a folder, all levels, through the parser's links; a folder met twice is counted once.
+std::int64_t countFilesBelow(const ResultsParser& parser, std::int64_t folder);
+
+}  // namespace tessary

@@ -1,0 +1,294 @@
+// The results page's logic: parser dispatch, the parse and save workers, lazy folder filling, the list.
+#include "results/volume_scan_dlg.h"
+
+#include "platform/files.h"
+#include "platform/text.h"
+
+namespace tessary {
+
+VolumeScanDlg::VolumeScanDlg(WizardState& state, PageView& view, PageSink& sink)
+    : m_state(state), m_view(view), m_sink(sink), m_engine(m_tree, m_list, sink, m_stop) {
+  m_engine.setPauseGate(&m_worker.gate());
+  m_tree.setSmartCheck(true);
+  m_tree.setCheckBoxes(true);
+  m_tree.onItemExpanding = [this](TreeItem item) { onItemExpanding(item); };
+  m_tree.onLabelClicked = [this](std::uint32_t flags, TreeItem item) { onLabelClicked(flags, item); };
+  m_tree.onDoubleClicked = [this](TreeItem item) { onTreeDoubleClick(item); };
+  m_list.onRowCheckClicked = [this](std::size_t row, bool checked) { onListRowCheck(row, checked); };
+}
+
+VolumeScanDlg::~VolumeScanDlg() {
+  // A page that goes away never leaves its worker running on its parser.
+  m_stop = 1;
+  if (m_parser) m_parser->stopFlag() = 1;
+  m_worker.gate().resume();
+  m_worker.join();
+}
+
+void VolumeScanDlg::showWorkerControls(bool shown) {
+  for (const char* id : {kPause, kResume, kStop, kProgress}) m_view.setShown(id, shown);
+}
+
+void VolumeScanDlg::onOpen(int mode, ParserSlot* borrowed) {
+  m_mode = mode;
+  m_list.setColumns({std::begin(kListColumns), std::end(kListColumns)});
+  m_view.setShown(kAdvancedInput, false);
+  m_view.setEnabled(kBack, false);
+  const VolumeEntry volume = m_state.selectedVolume.value_or(VolumeEntry{});
+  m_view.setText(kVolumeData, format("Volume: %s  File system: %s  Size: %s  Start sector: %lld",
+                                     volume.volumeName.c_str(), volume.fileSystem.c_str(),
+                                     volume.volumeSizeText.c_str(), static_cast<long long>(volume.startSector)));
+
+  if (borrowed) {
+    m_parser = borrowed;
+  } else {
+    m_ownedParser = createParserForLabel(volume.fileSystem);
+    m_parser = m_ownedParser.get();
+  }
+  if (!m_parser || !m_parser->supportsMode(mode)) {
+    m_parser = nullptr;
+    m_sink.showMessage("Not a valid drive.");
+    m_sink.setStatus("Not a valid Drive .Go back");
+    m_view.setEnabled(kBack, true);
+    showWorkerControls(false);
+    return;
+  }
+  const std::string selected = m_parser->selectedStatus();
+  if (!selected.empty()) m_sink.setStatus(selected);
+  m_engine.setParser(m_parser);
+  if (m_parser->refusesUnknownVolume(mode) && equalsNoCase(volume.fileSystem, "unknown")) {
+    m_sink.showMessage("unKnown Partition Cant be parsed...");
+    m_view.setEnabled(kBack, true);
+    showWorkerControls(false);
+    return;
+  }
+  if (!m_state.diskReader) {
+    m_sink.showMessage("Please Restart the program to re begin necessary initialization...");
+    m_view.setEnabled(kBack, true);
+    showWorkerControls(false);
+    return;
+  }
+  m_links.reader = m_state.diskReader.get();
+  m_links.volume = volume;
+  m_links.sink = &m_sink;
+  m_links.tree = &m_tree;
+  m_links.topItemText = m_state.rootLabel;
+  m_links.mode = mode;
+  m_links.control = WorkerControl(&m_parser->stopFlag(), &m_worker.gate());
+  startParseWorker();
+}
+
+void VolumeScanDlg::startParseWorker() {
+  m_running = true;
+  showWorkerControls(true);
+  m_worker.start([this] {
+    const ParserSlot::WorkerOutcome outcome = m_parser->runWorker(m_links, m_engine);
+    fillTopLevel();
+    m_view.setEnabled(kBack, true);
+    if (!outcome.message.empty()) m_sink.showMessage(outcome.message);
+    if (!outcome.status.empty()) m_sink.setStatus(outcome.status);
+    showWorkerControls(false);
+    m_running = false;
+  });
+}
+
+void VolumeScanDlg::fillTopLevel() {
+  const TreeItem top = m_parser ? m_parser->topItem() : kNoItem;
+  if (top == kNoItem) return;
+  for (TreeItem item = m_tree.childItem(top); item != kNoItem; item = m_tree.nextSiblingItem(item)) {
+    const std::int64_t data = m_tree.itemData(item);
+    // A folder shows an expand button only when it has something below it.
+    if (m_tree.itemIcon(item) == TreeIcon::Folder && !m_tree.hasChildren(item) && m_parser->validItem(data) &&
+        !m_parser->children(data).empty())
+      m_tree.insertItem(SaveEngine::kPlaceholder, item, kInsertLast, TreeIcon::File, -1, m_tree.GetCheck(item));
+  }
+}
+
+void VolumeScanDlg::waitForWorker() { m_worker.join(); }
+
+void VolumeScanDlg::onExit() {
+  if (m_parser) {
+    m_parser->stopFlag() = 1;
+    m_sink.setStatus("All thread Stopped");
+  }
+  if (m_mode != 2) m_mode = -1;
+  m_quit = true;
+}
+
+bool VolumeScanDlg::onCancel() {
+  if (!m_sink.askYesNo("Do you want to Close Application ?")) return false;
+  onExit();
+  return true;
+}
+
+void VolumeScanDlg::onBack() {
+  m_stop = 1;
+  if (m_parser) m_parser->stopFlag() = 1;
+  m_worker.gate().resume();
+  m_worker.join();
+}
+
+void VolumeScanDlg::onPause() {
+  if (!m_worker.running()) return;
+  m_worker.gate().pause();
+  m_sink.setStatus("Pause button pressed");
+}
+
+void VolumeScanDlg::onResume() {
+  m_worker.gate().resume();
+  m_sink.setStatus("Resume button pressed");
+}
+
+void VolumeScanDlg::onStop() {
+  if (!m_parser) return;
+  m_parser->stopFlag() = 1;
+  m_stop = 1;
+  m_sink.setStatus("stop button pressed.Please wait for the process to be stopped.");
+}
+
+void VolumeScanDlg::onBrowse(const std::optional<std::string>& chosenFolder) {
+  m_view.setText(kOutputFolder, chosenFolder.value_or(std::string()));
+}
+
+void VolumeScanDlg::onSave(const std::optional<std::string>& chosenFolder) {
+  if (m_running) {
+    m_sink.showMessage("Please wait for the running process.");
+    return;
+  }
+  if (!m_engine.anythingTicked()) {
+    m_sink.showMessage("Please select File or Folder to save");
+    return;
+  }
+  onBrowse(chosenFolder);
+  const std::string folder = m_view.text(kOutputFolder);
+  if (folder.empty()) return;
+  m_running = true;
+  m_worker.start([this] { saveWorker(); });
+}
+
+void VolumeScanDlg::saveWorker() {
+  showWorkerControls(true);
+  if (!m_engine.anythingTicked()) {
+    m_sink.showMessage("Please select items to save");
+    showWorkerControls(false);
+    m_running = false;
+    return;
+  }
+  m_tree.setTreeEnabled(false);
+  m_list.setEnabled(false);
+  for (const char* id : {kBack, kSave, kSearch, kBrowse, kSaveSelectedFolder}) m_view.setEnabled(id, false);
+  m_sink.progressRange(0, 0);
+  m_sink.progressPosition(0);
+  m_stop = 0;
+  m_engine.setOutputFolder(m_view.text(kOutputFolder));
+  m_engine.saveTree();
+  if (m_engine.searchMode) m_engine.saveListRows();
+  m_sink.showMessage("Saving process completed done.....");
+  m_tree.setTreeEnabled(true);
+  m_list.setEnabled(true);
+  for (const char* id : {kBack, kSave, kSearch, kBrowse, kSaveSelectedFolder}) m_view.setEnabled(id, true);
+  m_stop = 0;
+  m_sink.setStatus("Saving Completed..");
+  showWorkerControls(false);
+  m_running = false;
+}
+
+void VolumeScanDlg::onSaveSelectedFolder() {
+  const std::string folder = m_view.text(kOutputFolder);
+  if (folder.empty()) {
+    m_sink.showMessage("Select output folder");
+    return;
+  }
+  if (!m_parser || m_running) return;
+  const std::int64_t data = m_tree.itemData(m_tree.selectedItem());
+  if (m_tree.selectedItem() == kNoItem || !m_parser->validItem(data) || !m_parser->isFolder(data)) return;
+  const std::int64_t count = m_parser->fileCount(data);
+  m_sink.progressRange(0, count);
+  if (!m_sink.askYesNo(format("number of files found inside this folder = %lld .do u want to continue dumping these files..?",
+                              static_cast<long long>(count))))
+    return;
+  m_engine.setOutputFolder(folder);
+  m_parser->writeFolder(m_engine, data, folder, 0);
+  m_sink.progressPosition(count);
+  m_sink.showMessage(m_parser->folderSavedMessage());
+}
+
+void VolumeScanDlg::insertChildren(TreeItem item, std::int64_t data) {
+  const bool state = m_tree.GetCheck(item);
+  for (std::int64_t child : m_parser->children(data)) {
+    const bool folder = m_parser->isFolder(child);
+    const TreeItem added = m_tree.insertItem(m_parser->name(child), item, kInsertLast,
+                                             folder ? TreeIcon::Folder : TreeIcon::File, child, state);
+    if (m_parser->isDeleted(child)) m_tree.markDeleted(added);
+    if (folder && !m_parser->children(child).empty())
+      m_tree.insertItem(SaveEngine::kPlaceholder, added, kInsertLast, TreeIcon::File, -1, state);
+  }
+}
+
+void VolumeScanDlg::fillFolder(TreeItem item) {
+  if (!m_parser || m_running) return;
+  const std::int64_t data = m_tree.itemData(item);
+  if (!m_parser->validItem(data)) return;
+  const TreeItem first = m_tree.childItem(item);
+  // Only a folder still holding its placeholder is filled, so a second expansion adds nothing.
+  if (first == kNoItem || m_tree.itemText(first) != SaveEngine::kPlaceholder) return;
+  m_tree.deleteItem(first);
+  insertChildren(item, data);
+  fillDetailList(item);
+}
+
+void VolumeScanDlg::onItemExpanding(TreeItem item) { fillFolder(item); }
+
+void VolumeScanDlg::onTreeDoubleClick(TreeItem item) {
+  if (!m_parser || m_running) return;
+  const std::int64_t data = m_tree.itemData(item);
+  if (!m_parser->validItem(data)) return;
+  if (m_parser->isFolder(data)) {
+    fillFolder(item);
+    return;
+  }
+  std::string folder = m_view.text(kOutputFolder);
+  // Without an output folder the file goes to the temporary folder.
+  if (folder.empty()) folder = temporaryDirectory();
+  const std::string path = m_parser->writeFile(data, folder);
+  m_sink.showMessage(format("file is dumped in path  :  %s   ",
+                            (path.empty() ? childPath(folder, m_parser->name(data)) : path).c_str()));
+}
+
+void VolumeScanDlg::onLabelClicked(std::uint32_t hitFlags, TreeItem item) {
+  (void)hitFlags;
+  fillDetailList(item);
+}
+
+void VolumeScanDlg::fillDetailList(TreeItem item) {
+  if (!m_parser || m_running) return;
+  const std::int64_t data = m_tree.itemData(item);
+  if (!m_parser->validItem(data)) return;
+  const TreeItem first = m_tree.childItem(item);
+  if (first != kNoItem && m_tree.itemText(first) == SaveEngine::kPlaceholder && m_tree.childCount(item) == 1) {
+    fillFolder(item);
+    return;  // filling refreshed the list
+  }
+  m_list.deleteAllRows();
+  auto addRow = [&](TreeItem child) {
+    const std::int64_t childData = m_tree.itemData(child);
+    if (!m_parser->validItem(childData) || !m_parser->isListedFile(childData)) return;
+    const EntryTexts t = m_parser->texts(childData);
+    const std::size_t row =
+        m_list.appendRow({m_tree.itemText(child), t.creation, t.access, t.modification, t.size, t.attributes}, child);
+    // A row shows its tree item's tick.
+    m_list.setRowChecked(row, m_tree.GetCheck(child));
+  };
+  if (m_parser->isListedFile(data)) {
+    addRow(item);
+    return;
+  }
+  for (TreeItem child = m_tree.childItem(item); child != kNoItem; child = m_tree.nextSiblingItem(child)) addRow(child);
+}
+
+void VolumeScanDlg::onListRowCheck(std::size_t row, bool checked) {
+  const TreeItem item = m_list.row(row).data;
+  if (m_tree.isValid(item)) m_tree.SetCheck(item, checked);
+}
+
+}  // namespace tessary

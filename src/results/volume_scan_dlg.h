@@ -1,0 +1,108 @@
+// The results page: creates the volume's parser, runs it on a worker, shows the tree and the detail list,
+// and handles Save, Browse, Save selected folder, Pause, Resume, Stop, Back, Exit and the tree's events.
+#pragma once
+
+#include <atomic>
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "app/wizard_state.h"
+#include "controls/check_list.h"
+#include "controls/xhtml_tree.h"
+#include "platform/page_sink.h"
+#include "platform/page_view.h"
+#include "platform/worker.h"
+#include "results/parser_slot.h"
+#include "results/save_engine.h"
+
+namespace tessary {
+
+class VolumeScanDlg {
+ public:
+  // Control ids of the page's view.
+  static constexpr const char* kBack = "Back";
+  static constexpr const char* kSave = "Save";
+  static constexpr const char* kPause = "pause";
+  static constexpr const char* kResume = "Resume";
+  static constexpr const char* kStop = "Stop";
+  static constexpr const char* kSearch = "Search";
+  static constexpr const char* kBrowse = "Browse";
+  static constexpr const char* kSaveSelectedFolder = "Save selected folder";
+  static constexpr const char* kProgress = "progress";
+  static constexpr const char* kOutputFolder = "outputFolder";
+  static constexpr const char* kVolumeData = "Volume Data:";
+  static constexpr const char* kCounterCaption = "counterCaption";
+  static constexpr const char* kAdvancedInput = "advancedInput";
+  static constexpr const char* kTitle = "VOLUME-SCAN";
+
+  VolumeScanDlg(WizardState& state, PageView& view, PageSink& sink);
+  ~VolumeScanDlg();
+  VolumeScanDlg(const VolumeScanDlg&) = delete;
+  VolumeScanDlg& operator=(const VolumeScanDlg&) = delete;
+
+  // Opening: picks the parser for the selected volume's label and starts its worker. `mode` is the
+  // recovery mode (1 standard, 2 advanced, 3 deep). A parser built by an earlier page (the advanced-input
+  // page) is borrowed instead of creating one; that page keeps owning it.
+  void onOpen(int mode, ParserSlot* borrowed = nullptr);
+  // Waits until the running worker (parse, save or search) has ended.
+  void waitForWorker();
+  bool workerRunning() const { return m_worker.running(); }
+
+  void onExit();
+  // Cancel: asks first; true when the application is to end.
+  bool onCancel();
+  void onBack();
+  void onPause();
+  void onResume();
+  void onStop();
+  // Save: `chosenFolder` is what the folder browser returned (none when cancelled).
+  void onSave(const std::optional<std::string>& chosenFolder);
+  void onBrowse(const std::optional<std::string>& chosenFolder);
+  void onSaveSelectedFolder();
+
+  // Tree and list events.
+  void onItemExpanding(TreeItem item);
+  void onTreeDoubleClick(TreeItem item);
+  void onLabelClicked(std::uint32_t hitFlags, TreeItem item);
+  void onListRowCheck(std::size_t row, bool checked);
+
+  // Fills a folder item from its entry's children (once: only while it holds the placeholder).
+  void fillFolder(TreeItem item);
+  void fillDetailList(TreeItem item);
+
+  CXHtmlTree& tree() { return m_tree; }
+  CCheckListCtrl& list() { return m_list; }
+  SaveEngine& saveEngine() { return m_engine; }
+  ParserSlot* parser() const { return m_parser; }
+  int mode() const { return m_mode; }
+  bool quitRequested() const { return m_quit; }
+  bool running() const { return m_running.load(); }
+
+  static constexpr const char* kListColumns[6] = {"FILES LIST ", "CREATION TIME ", "ACCESS TIME ",
+                                                  "MODIFICATION TIME ", "SIZE", "ATTRIB"};
+
+ private:
+  void startParseWorker();
+  void saveWorker();
+  void fillTopLevel();
+  void insertChildren(TreeItem item, std::int64_t data);
+  void showWorkerControls(bool shown);
+
+  WizardState& m_state;
+  PageView& m_view;
+  PageSink& m_sink;
+  CXHtmlTree m_tree;
+  CCheckListCtrl m_list;
+  StopFlag m_stop{0};
+  std::atomic<bool> m_running{false};
+  SaveEngine m_engine;
+  std::unique_ptr<ParserSlot> m_ownedParser;
+  ParserSlot* m_parser = nullptr;
+  ParserLinks m_links;
+  Worker m_worker;
+  int m_mode = 1;
+  bool m_quit = false;
+};
+
+}  // namespace tessary

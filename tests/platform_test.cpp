@@ -1,0 +1,232 @@
+// The platform layer: time conversions and list texts, text conversion, safe names, workers and sinks.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <ctime>
+#include <thread>
+
+#include "platform/bytes.h"
+#include "platform/file_time.h"
+#include "platform/files.h"
+#include "platform/page_sink.h"
+#include "platform/text.h"
+#include "platform/worker.h"
+#include "support/fixtures.h"
+
+namespace tessary {
+namespace {
+
+class ZoneGuard {
+ public:
+  explicit ZoneGuard(const char* zone) {
+    const char* old = std::getenv("TZ");
+    m_had = old != nullptr;
+    if (old) m_old = old;
+    ::setenv("TZ", zone, 1);
+    ::tzset();
+  }
+  ~ZoneGuard() {
+    if (m_had) {
+      ::setenv("TZ", m_old.c_str(), 1);
+    } else {
+      ::unsetenv("TZ");
+    }
+    ::tzset();
+  }
+
+ private:
+  bool m_had = false;
+  std::string m_old;
+};
+
+FileTime utcFileTime(int y, int mo, int d, int h, int mi) {
+  std::tm tm{};
+  tm.tm_year = y - 1900;
+  tm.tm_mon = mo - 1;
+  tm.tm_mday = d;
+  tm.tm_hour = h;
+  tm.tm_min = mi;
+  return fileTimeFromUnix(::timegm(&tm));
+}
+
+TEST(FileTimes, ListTextUsesTwelveHourClockWithNoonAsAmAndMidnightAsHourZero) {
+  ZoneGuard utc("UTC");
+  EXPECT_EQ(formatListFileTime(utcFileTime(2024, 3, 9, 12, 5)), "03/09/2024  12:05 AM");
+  EXPECT_EQ(formatListFileTime(utcFileTime(2024, 3, 9, 13, 5)), "03/09/2024  01:05 PM");
+  EXPECT_EQ(formatListFileTime(utcFileTime(2024, 12, 31, 0, 5)), "12/31/2024  00:05 AM");
+  EXPECT_EQ(formatListFileTime(utcFileTime(1999, 1, 1, 23, 59)), "01/01/1999  11:59 PM");
+}
+
+TEST(FileTimes, LocalZoneIsAppliedAfterUtc) {
+  ZoneGuard zone("America/New_York");
+  // 17:05 UTC in July is 13:05 in New York (daylight time).
+  EXPECT_EQ(formatListFileTime(utcFileTime(2023, 7, 1, 17, 5)), "07/01/2023  01:05 PM");
+  // 17:05 UTC in January is 12:05 (standard time).
+  EXPECT_EQ(formatListFileTime(utcFileTime(2023, 1, 1, 17, 5)), "01/01/2023  12:05 AM");
+}
+
+TEST(FileTimes, ConversionsAgreeOnTheEpochs) {
+  EXPECT_EQ(fileTimeFromUnix(0), 116444736000000000ULL);
+  EXPECT_EQ(unixNanosecondsFromFileTime(116444736000000000ULL + 15), 1500);
+  EXPECT_EQ(fileTimeFromHfs(2082844800u), fileTimeFromUnix(0));
+  const auto utc = calendarFromFileTime(0);
+  ASSERT_TRUE(utc);
+  EXPECT_EQ(utc->year, 1601);
+  EXPECT_EQ(utc->month, 1);
+  EXPECT_EQ(utc->day, 1);
+  EXPECT_EQ(utc->dayOfWeek, 1);  // a Monday
+  EXPECT_FALSE(calendarFromFileTime(0x8000000000000000ULL));
+  EXPECT_EQ(formatListFileTime(0xFFFFFFFFFFFFFFFFULL), "");
+}
+
+TEST(FileTimes, DosDateAndTimeAreReadAsGivenAndInvalidOnesRefused) {
+  // 2021-06-15 10:30:44 = date (41 << 9 | 6 << 5 | 15), time (10 << 11 | 30 << 5 | 22).
+  const auto ft = fileTimeFromDos(static_cast<std::uint16_t>(41 << 9 | 6 << 5 | 15),
+                                  static_cast<std::uint16_t>(10 << 11 | 30 << 5 | 22), 150);
+  ASSERT_TRUE(ft);
+  const auto c = calendarFromFileTime(*ft);
+  ASSERT_TRUE(c);
+  EXPECT_EQ(c->year, 2021);
+  EXPECT_EQ(c->month, 6);
+  EXPECT_EQ(c->day, 15);
+  EXPECT_EQ(c->hour, 10);
+  EXPECT_EQ(c->minute, 30);
+  EXPECT_EQ(c->second, 45);  // 44 s plus 150 x 10 ms
+  EXPECT_EQ(c->millisecond, 500);
+  EXPECT_FALSE(fileTimeFromDos(0, 0));               // day 0, month 0
+  EXPECT_FALSE(fileTimeFromDos(1 << 5 | 1, 24 << 11));  // hour 24
+}
+
+TEST(Text, Utf16RoundTripsAndBadSurrogatesBecomeReplacement) {
+  const std::u16string name = u"r\u00e9sum\u00e9 \u65e5\u672c \U0001F600";
+  EXPECT_EQ(utf8FromUtf16(name), "r\xC3\xA9sum\xC3\xA9 \xE6\x97\xA5\xE6\x9C\xAC \xF0\x9F\x98\x80");
+  EXPECT_EQ(utf16FromAnsi(utf8FromUtf16(name)), name);
+  EXPECT_EQ(utf8FromUtf16(std::u16string(1, char16_t(0xD800))), "\xEF\xBF\xBD");
+  EXPECT_EQ(utf8FromUtf16(std::u16string(1, char16_t(0xDC00)) + u"a"), "\xEF\xBF\xBD" "a");
+}
+
+TEST(Text, AnsiBytesThatAreNotUtf8ReadAsWindows1252) {
+  EXPECT_EQ(utf16FromAnsi("caf\xE9"), u"caf\u00e9");       // a lone Latin-1 byte
+  EXPECT_EQ(utf16FromAnsi("\x80 \x9F"), u"\u20ac \u0178");  // the 0x80..0x9F block
+  EXPECT_EQ(utf16FromAnsi("\xC3\xA9"), u"\u00e9");          // valid UTF-8 stays UTF-8
+  EXPECT_EQ(utf16FromAnsi("\xE6\x97"), u"\u00e6\u2014");    // a cut sequence falls back byte by byte
+  EXPECT_EQ(utf16FromAnsi("\xC0\x80"), u"\u00c0\u20ac");    // overlong NUL is not UTF-8
+}
+
+TEST(Text, DecimalFieldsGiveZeroForNonNumbers) {
+  EXPECT_EQ(decimalValue("2048"), 2048);
+  EXPECT_EQ(decimalValue("  -5x"), -5);
+  EXPECT_EQ(decimalValue("abc"), 0);
+  EXPECT_EQ(decimalValue(""), 0);
+  EXPECT_EQ(decimalValue("99999999999999999999"), INT64_MAX);
+  EXPECT_EQ(trimmed(std::string(" \tname \n")), "name");
+  EXPECT_EQ(rightTrimmed(" a  "), " a");
+  EXPECT_TRUE(equalsNoCase("NTFS", "ntfs"));
+  EXPECT_TRUE(endsWithNoCase("disk.VHDX", "vhdx"));
+  EXPECT_EQ(format("%lld   MB", 63LL), "63   MB");
+}
+
+TEST(Names, NamesFromAnImageCannotLeaveTheOutputFolder) {
+  EXPECT_EQ(safeComponent("../../x"), ".._.._x");
+  EXPECT_EQ(safeComponent(".."), "_");
+  EXPECT_EQ(safeComponent("."), "_");
+  EXPECT_EQ(safeComponent(""), "_");
+  EXPECT_EQ(safeComponent(std::string("a\0b", 3)), "a_b");
+  EXPECT_EQ(safeComponent("ok name.txt"), "ok name.txt");
+}
+
+TEST(Bytes, ReadsOutsideTheSpanGiveNothing) {
+  const std::uint8_t raw[] = {0x01, 0x02, 0x03, 0x04, 0x05};
+  const Bytes b = asBytes(raw, sizeof raw);
+  EXPECT_EQ(le32(b, 0).value(), 0x04030201u);
+  EXPECT_EQ(be16(b, 3).value(), 0x0405u);
+  EXPECT_FALSE(le32(b, 2));
+  EXPECT_FALSE(le16(b, SIZE_MAX));
+  EXPECT_EQ(les16At(asBytes("\xFF\xFF", 2), 0), -1);
+  EXPECT_FALSE(fits(10, 8, 3));
+  EXPECT_TRUE(fits(10, 7, 3));
+  EXPECT_FALSE(fits(10, 11, 0));
+  EXPECT_FALSE(checkedMul(std::uint64_t{1} << 40, std::uint64_t{1} << 30));
+  ByteCursor cursor(b);
+  EXPECT_EQ(cursor.le16(), 0x0201);
+  EXPECT_EQ(cursor.le16(), 0x0403);
+  EXPECT_TRUE(cursor.ok());
+  EXPECT_EQ(cursor.le16(), 0);
+  EXPECT_FALSE(cursor.ok());
+}
+
+TEST(Files, OutputFilesAreEmptiedAndGetTheirTimes) {
+  const std::string dir = test::makeTempDir("tessary-files-");
+  const std::string path = dir + "/out.bin";
+  {
+    OutputFile out;
+    ASSERT_TRUE(out.create(path));
+    ASSERT_TRUE(out.write(asBytes("hello world", 11)));
+    ASSERT_TRUE(out.setTimes(1000000000LL * 1600000000, 1000000000LL * 1500000000 + 5));
+  }
+  {
+    OutputFile again;
+    ASSERT_TRUE(again.create(path));
+    ASSERT_TRUE(again.write(asBytes("hi", 2)));
+    ASSERT_TRUE(again.setTimes(1000000000LL * 1600000000, 1000000000LL * 1500000000 + 5));
+  }
+  std::string out;
+  test::runCommand("stat -c '%X %Y' '" + path + "'", &out);
+  EXPECT_EQ(out, "1600000000 1500000000\n");
+  EXPECT_EQ(test::readHostFile(path), "hi");
+  ImageFile image;
+  ASSERT_TRUE(image.open(path));
+  std::byte buffer[8];
+  EXPECT_EQ(image.readAt(0, buffer).value(), 2u);
+  EXPECT_FALSE(image.readExact(0, buffer));
+  EXPECT_FALSE(image.open(dir));  // a folder is not an image
+  test::runCommand("rm -rf '" + dir + "'");
+}
+
+TEST(Workers, PauseHoldsTheWorkerAtItsGateAndStopEndsIt) {
+  Worker worker;
+  StopFlag stop{0};
+  WorkerControl control(&stop, &worker.gate());
+  std::atomic<int> steps{0};
+  worker.gate().pause();
+  worker.start([&] {
+    while (!control.shouldStop()) steps++;
+  });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  EXPECT_EQ(steps.load(), 0);
+  EXPECT_TRUE(worker.running());
+  worker.gate().resume();
+  while (steps.load() < 10) std::this_thread::yield();
+  stop = 1;
+  worker.join();
+  EXPECT_FALSE(worker.running());
+}
+
+TEST(Workers, AThrowingJobEndsQuietly) {
+  Worker worker;
+  worker.start([] { throw std::runtime_error("broken image"); });
+  worker.join();
+  EXPECT_FALSE(worker.running());
+}
+
+TEST(Sinks, RecordingSinkKeepsOrderAndAnswersFromItsQueue) {
+  RecordingSink sink;
+  sink.setStatus("a");
+  sink.progressRange(0, 1000);
+  sink.progressPosition(500);
+  sink.showMessage("m");
+  sink.queueAnswer(false);
+  EXPECT_FALSE(sink.askYesNo("q?"));
+  EXPECT_TRUE(sink.askYesNo("again?"));
+  const auto events = sink.events();
+  ASSERT_EQ(events.size(), 6u);
+  EXPECT_EQ(events[1].id, kMsgProgressRange);
+  EXPECT_EQ(events[1].second, 1000);
+  EXPECT_EQ(events[2].id, kMsgProgressPosition);
+  EXPECT_EQ(events[2].first, 500);
+  EXPECT_EQ(sink.lastMessage(), "m");
+}
+
+}  // namespace
+}  // namespace tessary
