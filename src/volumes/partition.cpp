@@ -246,7 +246,8 @@ Partition::Find Partition::testSector(std::span<const std::byte> sector, std::ui
     if (mib < 1) return find;
     add("NTFS", sizeText("%lld   MB", mib), start);
     m_page.setStatus(format("found NTFS %d...", ++m_ntfsCounter));
-    return {true, total};
+    // The NTFS total leaves out the volume's last sector, which holds the backup boot sector.
+    return {true, checkedAdd(total, std::uint64_t{1}).value_or(UINT64_MAX)};
   }
   if (boot::fatBootRecord(sector)) {
     const std::uint16_t perFat = le16At(sector, boot::kFatSectorsPerFat);
@@ -278,7 +279,8 @@ Partition::Find Partition::testSector(std::span<const std::byte> sector, std::ui
     if (mib < 1 || mib > kMaxHfsPlusMib) return find;
     add("HFS+", sizeText("%lld  MB", mib), start - static_cast<std::int64_t>(hfsplus::kHeaderOffsetSectors));
     m_page.setStatus("found HFS+...");
-    return {true, bytes / kSectorSize};
+    // Counted from the header, the volume ends two sectors earlier than its size says.
+    return {true, bytes / kSectorSize - hfsplus::kHeaderOffsetSectors};
   }
   return find;
 }
@@ -317,8 +319,9 @@ int Partition::advancedScan(readWriteInterface& reader, std::uint64_t diskSector
       if (stopped()) return 1;
       const Find find = testSector(data.subspan(i * kSectorSize, kSectorSize), position + i);
       std::uint64_t step = 1;
-      // A volume's own sectors (its backup boot sector among them) are stepped over.
-      if (skipVolumes && find.listed) step = checkedAdd(find.sizeSectors, std::uint64_t{1}).value_or(left);
+      // The scan goes on at the first sector after a listed volume, so its own sectors (the backup boot
+      // sectors among them) are not taken for volumes, and a volume right behind it is not missed.
+      if (skipVolumes && find.listed) step = std::max<std::uint64_t>(find.sizeSectors, 1);
       i = std::min(left, checkedAdd(i, step).value_or(left));
     }
     position += i;

@@ -43,7 +43,7 @@ class Partition {
  private:
   struct Find {
     bool listed = false;
-    std::uint64_t sizeSectors = 0;  // what the skip rule steps over
+    std::uint64_t sizeSectors = 0;  // from the found sector to the first sector after the volume
   };
 
   int scanMbr(readWriteInterface& reader);
