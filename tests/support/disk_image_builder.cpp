@@ -117,7 +117,10 @@ void DiskImage::gptEntry(std::uint64_t arrayLba, int index, std::uint64_t firstL
 
 bool MemoryReader::seek(std::int64_t offset, std::uint32_t) {
   const std::int64_t absolute = offset + baseOffset;
-  if (absolute < 0 || static_cast<std::uint64_t>(absolute) / kSectorSize >= m_disk.sectorCount()) return false;
+  if (absolute < 0 || static_cast<std::uint64_t>(absolute) / kSectorSize >= m_disk.sectorCount()) {
+    touchedPastEnd = true;
+    return false;
+  }
   m_position = absolute;
   return true;
 }
@@ -130,7 +133,7 @@ bool MemoryReader::read(void* buffer, std::uint32_t length) {
   const std::uint64_t count = (length + kSectorSize - 1) / kSectorSize;
   m_position += static_cast<std::int64_t>(count * kSectorSize);
   if (first + count > m_disk.sectorCount()) {
-    readPastEnd = true;
+    touchedPastEnd = true;
     return false;
   }
   if (failingSector && *failingSector >= first && *failingSector < first + count) return false;

@@ -66,8 +66,8 @@ class MemoryReader : public readWriteInterface {
   std::optional<std::uint64_t> failingSector;
   // Every read as (first byte, length), absolute on the disk.
   std::vector<std::pair<std::int64_t, std::uint32_t>> reads;
-  // True when some read asked for bytes past the disk's end.
-  bool readPastEnd = false;
+  // True when a seek or a read reached past the disk's end.
+  bool touchedPastEnd = false;
 
  private:
   const DiskImage& m_disk;
