@@ -317,6 +317,12 @@ int Partition::advancedScan(readWriteInterface& reader, std::uint64_t diskSector
     std::uint64_t i = 0;
     while (i < pieceSectors) {
       if (stopped()) return 1;
+      // Every boot record the scan knows starts with the jump byte or the HFS+ 'H'.
+      const auto lead = std::to_integer<std::uint8_t>(data[i * kSectorSize]);
+      if (lead != 0xEB && lead != 'H') {
+        ++i;
+        continue;
+      }
       const Find find = testSector(data.subspan(i * kSectorSize, kSectorSize), position + i);
       std::uint64_t step = 1;
       // The scan goes on at the first sector after a listed volume, so its own sectors (the backup boot
