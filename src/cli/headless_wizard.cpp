@@ -7,6 +7,12 @@
 
 namespace tessary::cli {
 
+namespace {
+
+std::string sectorText(std::int64_t sector) { return format("%lld", static_cast<long long>(sector)); }
+
+}  // namespace
+
 HeadlessWizard::HeadlessWizard(const CommonOptions& options, std::ostream& err)
     : m_options(options), m_err(err), m_sink(options.quiet, options.verbose) {}
 
@@ -39,8 +45,8 @@ bool HeadlessWizard::scanModePage() {
   if (m_options.noSkip && m_scanModeView.enabled(DriveParsingModes::kDoNotSkip)) m_scanMode->onDoNotSkip(true);
   if (sectorsAreScanRange() && (m_options.startSector || m_options.endSector)) {
     m_scanMode->onCustomSetting(true);
-    m_scanModeView.setText(DriveParsingModes::kStartingSector, format("%lld", static_cast<long long>(m_options.startSector.value_or(0))));
-    m_scanModeView.setText(DriveParsingModes::kEndingSector, format("%lld", static_cast<long long>(m_options.endSector.value_or(0))));
+    m_scanModeView.setText(DriveParsingModes::kStartingSector, sectorText(m_options.startSector.value_or(0)));
+    m_scanModeView.setText(DriveParsingModes::kEndingSector, sectorText(m_options.endSector.value_or(0)));
   }
   return m_scanMode->onNext([this] {
     m_volumeList.reset();
@@ -76,13 +82,15 @@ PopulateDriveDlg::NextPage HeadlessWizard::selectVolume() {
   }
   if (custom) {
     if (customSectors && m_options.startSector)
-      m_volumeListView.setText(PopulateDriveDlg::kStartSector, format("%lld", static_cast<long long>(*m_options.startSector)));
+      m_volumeListView.setText(PopulateDriveDlg::kStartSector, sectorText(*m_options.startSector));
     if (customSectors && m_options.endSector)
-      m_volumeListView.setText(PopulateDriveDlg::kEndSector, format("%lld", static_cast<long long>(*m_options.endSector)));
+      m_volumeListView.setText(PopulateDriveDlg::kEndSector, sectorText(*m_options.endSector));
     if (m_options.fs) {
       const auto items = m_volumeListView.items(PopulateDriveDlg::kTreatAs);
-      for (std::size_t i = 0; i < items.size(); ++i)
-        if (equalsNoCase(items[i], *m_options.fs)) m_volumeListView.setSelection(PopulateDriveDlg::kTreatAs, static_cast<int>(i));
+      for (std::size_t i = 0; i < items.size(); ++i) {
+        if (equalsNoCase(items[i], *m_options.fs))
+          m_volumeListView.setSelection(PopulateDriveDlg::kTreatAs, static_cast<int>(i));
+      }
     }
   }
   return page.onNext();
