@@ -63,6 +63,14 @@ std::vector<std::string> RecordingSink::statuses() const {
   return out;
 }
 
+std::vector<std::string> RecordingSink::questions() const {
+  std::lock_guard lock(m_mutex);
+  std::vector<std::string> out;
+  for (const auto& e : m_events)
+    if (e.kind == Kind::Question) out.push_back(e.text);
+  return out;
+}
+
 std::string RecordingSink::lastStatus() const {
   const auto all = statuses();
   return all.empty() ? std::string() : all.back();

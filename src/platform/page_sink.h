@@ -64,6 +64,7 @@ class RecordingSink : public PageSink {
   std::vector<Event> events() const;
   std::vector<std::string> messages() const;
   std::vector<std::string> statuses() const;
+  std::vector<std::string> questions() const;
   std::string lastStatus() const;
   std::string lastMessage() const;
   bool sawMessage(const std::string& text) const;

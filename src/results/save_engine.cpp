@@ -4,7 +4,9 @@
 #include <algorithm>
 #include <unistd.h>
 
+#include <functional>
 #include <map>
+#include <unordered_set>
 
 #include "platform/files.h"
 #include "platform/text.h"
@@ -136,6 +138,61 @@ void SaveEngine::saveFolderItem(TreeItem item) {
   m_sink.progressRange(0, count);
   m_parser->writeFolder(*this, data, path, 0);
   m_sink.progressPosition(count);
+}
+
+namespace {
+constexpr int kMaxFolderDepth = 4096;
+}
+
+std::int64_t countFilesBelow(const ResultsParser& parser, std::int64_t folder) {
+  std::int64_t count = 0;
+  std::unordered_set<std::int64_t> seen{folder};
+  std::vector<std::int64_t> stack{folder};
+  while (!stack.empty()) {
+    const std::int64_t at = stack.back();
+    stack.pop_back();
+    for (std::int64_t child : parser.children(at)) {
+      if (!parser.isFolder(child)) {
+        ++count;
+      } else if (seen.insert(child).second) {
+        stack.push_back(child);
+      }
+    }
+  }
+  return count;
+}
+
+std::int64_t SaveEngine::writeFolderEntries(std::int64_t folder, const std::string& path, std::int64_t counter,
+                                            const FolderRules& rules) {
+  std::unordered_set<std::int64_t> onWalk;
+  std::function<std::int64_t(std::int64_t, const std::string&, std::int64_t, int)> walk =
+      [&](std::int64_t at, const std::string& here, std::int64_t count, int depth) -> std::int64_t {
+    onWalk.insert(at);
+    for (std::int64_t child : m_parser->children(at)) {
+      if (stopRequested()) break;
+      m_sink.progressPosition(count);
+      std::string base = rightTrimmed(here);
+      const std::string name = m_parser->name(child);
+      if (!m_parser->isFolder(child)) {
+        ++count;
+        if (base.empty()) {
+          base = rules.emptyPathFallback;
+          if (!base.empty()) createDirectory(base);
+        }
+        saveFolderFile(child, base);
+        continue;
+      }
+      // "." and ".." name the folder itself or its parent: nothing to create, nothing to descend.
+      const std::string bare = trimmed(name);
+      if (bare == "." || bare == ".." || onWalk.count(child) || depth >= kMaxFolderDepth) continue;
+      if (!bare.empty()) enterFolder(base, name);
+      if (std::find(rules.notDescended.begin(), rules.notDescended.end(), name) == rules.notDescended.end())
+        count = walk(child, base, count, depth + 1);
+    }
+    onWalk.erase(at);
+    return count;
+  };
+  return walk(folder, path, counter, 0);
 }
 
 bool SaveEngine::makeFolderChain(std::string& base, const std::string& relativePath) {

@@ -46,6 +46,19 @@ class SaveEngine {
   // Writes one file of a folder writer: status and size lines, then the data writer.
   void saveFolderFile(std::int64_t data, const std::string& folder);
 
+  // The folder writers' common shape: each child in link order, files written as met (and counted,
+  // also those never written), subfolders created below `path` and descended. A folder without a name
+  // saves its children into its parent's folder. Folders already on the walk are not entered again, so
+  // links that loop back up end the walk.
+  struct FolderRules {
+    // Names of folders that are created but not descended into (NTFS: ".").
+    std::vector<std::string> notDescended;
+    // Used when the output path is empty (NTFS: a folder below the temporary directory).
+    std::string emptyPathFallback;
+  };
+  std::int64_t writeFolderEntries(std::int64_t folder, const std::string& path, std::int64_t counter,
+                                  const FolderRules& rules);
+
   struct WrittenFile {
     std::string path;  // full host path
     std::uint64_t bytes = 0;
@@ -70,5 +83,8 @@ class SaveEngine {
 
 // Joins a host folder and one name from the image, the name made safe as a single path component.
 std::string childPath(const std::string& folder, const std::string& name);
+
+// Files below a folder, all levels, through the parser's links; a folder met twice is counted once.
+std::int64_t countFilesBelow(const ResultsParser& parser, std::int64_t folder);
 
 }  // namespace tessary

@@ -29,7 +29,7 @@ void VolumeScanDlg::showWorkerControls(bool shown) {
   for (const char* id : {kPause, kResume, kStop, kProgress}) m_view.setShown(id, shown);
 }
 
-void VolumeScanDlg::onOpen(int mode) {
+void VolumeScanDlg::onOpen(int mode, ParserSlot* borrowed) {
   m_mode = mode;
   m_list.setColumns({std::begin(kListColumns), std::end(kListColumns)});
   m_view.setShown(kAdvancedInput, false);
@@ -39,9 +39,14 @@ void VolumeScanDlg::onOpen(int mode) {
                                      volume.volumeName.c_str(), volume.fileSystem.c_str(),
                                      volume.volumeSizeText.c_str(), static_cast<long long>(volume.startSector)));
 
-  m_parser = createParserForLabel(volume.fileSystem);
+  if (borrowed) {
+    m_parser = borrowed;
+  } else {
+    m_ownedParser = createParserForLabel(volume.fileSystem);
+    m_parser = m_ownedParser.get();
+  }
   if (!m_parser || !m_parser->supportsMode(mode)) {
-    m_parser.reset();
+    m_parser = nullptr;
     m_sink.showMessage("Not a valid drive.");
     m_sink.setStatus("Not a valid Drive .Go back");
     m_view.setEnabled(kBack, true);
@@ -50,7 +55,7 @@ void VolumeScanDlg::onOpen(int mode) {
   }
   const std::string selected = m_parser->selectedStatus();
   if (!selected.empty()) m_sink.setStatus(selected);
-  m_engine.setParser(m_parser.get());
+  m_engine.setParser(m_parser);
   if (m_parser->refusesUnknownVolume(mode) && equalsNoCase(volume.fileSystem, "unknown")) {
     m_sink.showMessage("unKnown Partition Cant be parsed...");
     m_view.setEnabled(kBack, true);

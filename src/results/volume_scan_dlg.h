@@ -42,8 +42,9 @@ class VolumeScanDlg {
   VolumeScanDlg& operator=(const VolumeScanDlg&) = delete;
 
   // Opening: picks the parser for the selected volume's label and starts its worker. `mode` is the
-  // recovery mode (1 standard, 2 advanced, 3 deep).
-  void onOpen(int mode);
+  // recovery mode (1 standard, 2 advanced, 3 deep). A parser built by an earlier page (the advanced-input
+  // page) is borrowed instead of creating one; that page keeps owning it.
+  void onOpen(int mode, ParserSlot* borrowed = nullptr);
   // Waits until the running worker (parse, save or search) has ended.
   void waitForWorker();
   bool workerRunning() const { return m_worker.running(); }
@@ -73,7 +74,7 @@ class VolumeScanDlg {
   CXHtmlTree& tree() { return m_tree; }
   CCheckListCtrl& list() { return m_list; }
   SaveEngine& saveEngine() { return m_engine; }
-  ParserSlot* parser() const { return m_parser.get(); }
+  ParserSlot* parser() const { return m_parser; }
   int mode() const { return m_mode; }
   bool quitRequested() const { return m_quit; }
   bool running() const { return m_running.load(); }
@@ -96,7 +97,8 @@ class VolumeScanDlg {
   StopFlag m_stop{0};
   std::atomic<bool> m_running{false};
   SaveEngine m_engine;
-  std::unique_ptr<ParserSlot> m_parser;
+  std::unique_ptr<ParserSlot> m_ownedParser;
+  ParserSlot* m_parser = nullptr;
   ParserLinks m_links;
   Worker m_worker;
   int m_mode = 1;
