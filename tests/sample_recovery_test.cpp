@@ -117,3 +117,23 @@ TEST_F(SampleRecoveryTest, RecoverWithAPathSavesOnlyThatEntryBelowItsFolders) {
 
 }  // namespace
 }  // namespace tessary
+
+namespace tessary {
+namespace {
+
+TEST(SampleRefusals, VolumesWithoutAParserOrModesWithoutAWorkerAreRefusedWithTheMessage) {
+  if (!test::haveFixture("sample.vhdx")) GTEST_SKIP() << "no sample fixture";
+  const std::string image = test::fixturePath("sample.vhdx");
+  const auto fat = test::runTessary({"ls", image, "--volume", "1", "--quiet"});
+  EXPECT_EQ(fat.status, 1);
+  EXPECT_EQ(fat.err, "Not a valid drive.\n");
+  const auto deep = test::runTessary({"ls", image, "--volume", "0", "--mode", "deep", "--quiet"});
+  EXPECT_EQ(deep.status, 1);
+  EXPECT_EQ(deep.err, "The recovery mode \"Deep\" is not offered for this volume.\n");
+  const auto missing = test::runTessary({"ls", image, "--volume", "7", "--quiet"});
+  EXPECT_EQ(missing.status, 1);
+  EXPECT_FALSE(missing.err.empty());
+}
+
+}  // namespace
+}  // namespace tessary
