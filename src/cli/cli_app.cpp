@@ -14,6 +14,7 @@ int run(int argc, const char* const* argv, std::ostream& out, std::ostream& err)
   app.require_subcommand(1);
   CommandRunner runner(out, err);
   addInfoCommand(app, runner);
+  addVolumesCommand(app, runner);
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {

@@ -24,5 +24,6 @@ class CommandRunner {
 };
 
 void addInfoCommand(CLI::App& app, CommandRunner& runner);
+void addVolumesCommand(CLI::App& app, CommandRunner& runner);
 
 }  // namespace tessary::cli

@@ -26,7 +26,8 @@ void addScanOptions(CLI::App& command, CommonOptions& options) {
 
 void addVolumeOptions(CLI::App& command, CommonOptions& options) {
   command.add_option("--volume", options.volume, "The volume list row whose \"VOLUME\" text is N");
-  command.add_option("--fs", options.fs, "\"Treat file system as:\" (EXTX, FAT64, FAT32, FAT16, NTFS, HFS+, RAW)");
+  command.add_option("--fs", options.fs, "\"Treat file system as:\" (EXTX, FAT64, FAT32, FAT16, NTFS, HFS+, RAW)")
+      ->check(CLI::IsMember({"EXTX", "FAT64", "FAT32", "FAT16", "NTFS", "HFS+", "RAW"}, CLI::ignore_case));
 }
 
 void addRecoveryOptions(CLI::App& command, CommonOptions& options) {

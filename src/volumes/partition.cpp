@@ -1,0 +1,341 @@
+// The standard scan (MBR and extended chain, or GPT) and the advanced boot-record scan.
+#include "volumes/partition.h"
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <optional>
+#include <set>
+#include <vector>
+
+#include "platform/text.h"
+#include "volumes/boot_record.h"
+
+namespace tessary {
+
+namespace {
+
+using namespace volumes;
+
+constexpr std::uint64_t kSectorsPerMib = 2048;
+constexpr std::int64_t kMaxSectorForOffset = INT64_MAX / kSectorSize;
+
+// What a failed read or seek reports: the host's error code when it set one. 1 is the advanced scan's
+// "finished", so it never stands for an error.
+int failureCode() {
+  const int code = errno;
+  return code > 1 ? code : EIO;
+}
+
+bool readSectors(readWriteInterface& reader, std::uint64_t sector, std::span<std::byte> out) {
+  errno = 0;
+  return reader.readAt(static_cast<std::int64_t>(sector * kSectorSize), out);
+}
+
+std::string entryName(Bytes entry) {
+  std::u16string name = utf16FromLe(slice(entry, gpt::kName, gpt::kNameBytes).data(), gpt::kNameBytes);
+  const auto end = name.find(u'\0');
+  if (end != std::u16string::npos) name.resize(end);
+  return utf8FromUtf16(name);
+}
+
+std::string sizeText(const char* fmt, std::uint64_t mib) { return format(fmt, static_cast<long long>(mib)); }
+
+}  // namespace
+
+Partition::Partition(PageSink& page, FoundFn found) : m_page(page), m_found(std::move(found)) {}
+
+bool Partition::insideDisk(std::uint64_t sector, std::uint64_t count) const {
+  // Offsets go to the reader as signed bytes; a disk of unknown size is bounded by that alone.
+  const std::uint64_t limit = m_diskSectors != 0 ? std::min<std::uint64_t>(m_diskSectors, kMaxSectorForOffset)
+                                                 : static_cast<std::uint64_t>(kMaxSectorForOffset);
+  return fits(limit, sector, count);
+}
+
+void Partition::add(std::string fileSystem, std::string size, std::int64_t start) {
+  VolumeEntry record;
+  record.fileSystem = std::move(fileSystem);
+  record.volumeName = format("%d", m_volumeCounter++);
+  record.volumeSizeText = std::move(size);
+  record.startSector = start;
+  if (m_found) m_found(record);
+}
+
+int Partition::standardScan(readWriteInterface& reader, std::uint64_t diskSectorCount) {
+  m_diskSectors = diskSectorCount;
+  m_volumeCounter = 0;
+  m_ntfsCounter = 0;
+  std::array<std::byte, 2 * kSectorSize> head{};
+  errno = 0;
+  const bool headRead = reader.readAt(0, head);
+  // The EFI PART signature is not required: a disk is read as GPT exactly when the user said so.
+  const int result = (headRead && useGpt) ? scanGpt(reader, head) : scanMbr(reader);
+  m_page.progressPosition(kProgressScale);
+  return result;
+}
+
+int Partition::scanMbr(readWriteInterface& reader) {
+  std::array<std::byte, kSectorSize> sector{};
+  if (!readSectors(reader, 0, sector)) return failureCode();
+  for (std::size_t i = 0; i < mbr::kEntryCount; ++i) {
+    const mbr::Entry entry = mbr::entry(sector, i);
+    // Entries after the extended one are never looked at; its chain holds the rest.
+    if (mbr::isExtended(entry.type)) return scanExtendedChain(reader, entry.firstSector);
+    if (entry.type == 0) return 0;
+    if (const int rc = addTableEntry(reader, entry.type, entry.firstSector, entry.sectorCount)) return rc;
+  }
+  return 0;
+}
+
+int Partition::scanExtendedChain(readWriteInterface& reader, std::uint64_t extendedBase) {
+  std::array<std::byte, kSectorSize> sector{};
+  std::set<std::uint64_t> visited;
+  std::uint64_t linkOffset = 0;
+  for (int link = 0; link < kMaxExtendedLinks; ++link) {
+    const std::uint64_t ebr = extendedBase + linkOffset;  // two 32-bit values: cannot overflow
+    // A link back to a record already read would list the same logical volumes again.
+    if (!visited.insert(ebr).second) return 0;
+    if (!insideDisk(ebr)) return 0;
+    if (!readSectors(reader, ebr, sector)) return failureCode();
+    std::optional<std::uint64_t> next;
+    for (std::size_t i = 0; i < mbr::kEntryCount; ++i) {
+      const mbr::Entry entry = mbr::entry(sector, i);
+      if (mbr::isExtended(entry.type)) {
+        next = entry.firstSector;
+        break;
+      }
+      if (entry.type == 0) break;
+      if (const int rc = addTableEntry(reader, entry.type, ebr + entry.firstSector, entry.sectorCount)) return rc;
+    }
+    if (!next) return 0;
+    linkOffset = *next;
+  }
+  return 0;
+}
+
+int Partition::addTableEntry(readWriteInterface& reader, std::uint8_t type, std::uint64_t firstSector,
+                             std::uint32_t sectorCount) {
+  // An entry that starts beyond the disk holds no volume that could be read.
+  if (!insideDisk(firstSector)) return 0;
+  const std::string size = sizeText("%lld   MB", sectorCount / kSectorsPerMib);
+  const auto start = static_cast<std::int64_t>(firstSector);
+  switch (type) {
+    case 0x01:
+      add("FAT12", size, start);
+      break;
+    case 0x04:
+    case 0x06:
+    case 0x0E:
+      add("FAT16", size, start);
+      m_page.setStatus("found FAT 16...");
+      break;
+    case 0x07: {
+      std::array<std::byte, kSectorSize> boot{};
+      if (!readSectors(reader, firstSector, boot)) return failureCode();
+      if (boot::exfatBootRecord(boot)) {
+        add("FAT64", size, start);
+        m_page.setStatus("found FAT64...");
+      } else {
+        add("NTFS", size, start);
+        m_page.setStatus(format("found NTFS %d...", ++m_ntfsCounter));
+      }
+      break;
+    }
+    case 0x0B:
+    case 0x0C:
+      add("FAT32", size, start);
+      m_page.setStatus("found FAT 32...");
+      break;
+    case 0x42:
+      add("NTFS", size, start);
+      m_page.setStatus("NTFS...");
+      break;
+    case 0x83:
+      add("extX", size, start);
+      m_page.setStatus("found ext2...");
+      break;
+    default:
+      add("Unknown", size, start);
+      m_page.setStatus("found UNKNOWN...");
+      break;
+  }
+  return 0;
+}
+
+int Partition::scanGpt(readWriteInterface& reader, std::span<const std::byte> head) {
+  const Bytes header = slice(head, gpt::kHeaderSector * kSectorSize, kSectorSize);
+  // The whole 64-bit LBA: its low byte alone names the same sector only while the array lies below 256.
+  const std::uint64_t arrayLba = le64At(header, gpt::kEntryArrayLba);
+  if (!insideDisk(arrayLba)) return 0;
+  // An array cut short by the disk's end reads as zeros past it, which ends the entries.
+  std::vector<std::byte> array(gpt::kArrayBytes);
+  std::uint64_t sectors = gpt::kArrayBytes / kSectorSize;
+  while (sectors > 0 && !insideDisk(arrayLba, sectors)) --sectors;
+  if (!readSectors(reader, arrayLba, std::span(array).first(sectors * kSectorSize))) return failureCode();
+
+  for (std::size_t n = 0; n < gpt::kMaxEntries; ++n) {
+    const Bytes entry = slice(array, n * gpt::kEntrySize, gpt::kEntrySize);
+    if (entry.size() != gpt::kEntrySize) break;
+    bool stop = false;
+    for (std::size_t b = 0; b < 4; ++b) stop = stop || u8At(entry, b) == gpt::kStopByte;
+    const std::uint64_t firstLba = le64At(entry, gpt::kFirstLba);
+    if (stop || firstLba < gpt::kLowestPartitionLba) break;
+    if (entryName(entry) == gpt::kReservedName) continue;
+    if (const int rc = addGptEntry(reader, entry, firstLba)) return rc;
+  }
+  return 0;
+}
+
+int Partition::addGptEntry(readWriteInterface& reader, std::span<const std::byte> entry, std::uint64_t firstLba) {
+  // An entry that starts beyond the disk is passed over, so that the entries after it are still read.
+  if (!insideDisk(firstLba)) return 0;
+  std::array<std::byte, kSectorSize> boot{};
+  if (!readSectors(reader, firstLba, boot)) return failureCode();
+  const auto start = static_cast<std::int64_t>(firstLba);
+
+  // Boot records whose size comes out below 1 MiB are not listed.
+  if (boot::ntfsBootRecord(boot, false)) {
+    const std::uint64_t mib = le64At(boot, boot::kNtfsTotalSectors) / kSectorsPerMib;
+    if (mib < 1) return 0;
+    add("NTFS", sizeText("%lld   MB", mib), start);
+    m_page.setStatus(format("found NTFS %d...", ++m_ntfsCounter));
+    return 0;
+  }
+  if (boot::fatBootRecord(boot)) {
+    const std::uint16_t perFat = le16At(boot, boot::kFatSectorsPerFat);
+    const bool fat32 = perFat == 0;
+    // FAT16 is recognised by the FAT sizes Windows formats it with.
+    if (!fat32 && perFat != 200 && perFat != 256) {
+      m_page.setStatus("found unknown...");
+      return 0;
+    }
+    const std::uint64_t total = fat32 ? le32At(boot, boot::kFatTotalSectors32) : boot::fat16TotalSectors(boot);
+    const std::uint64_t mib = total / kSectorsPerMib;
+    if (mib < 1) return 0;
+    add(fat32 ? "FAT32" : "FAT16", sizeText("%lld  MB", mib), start);
+    m_page.setStatus(fat32 ? "found FAT 32..." : "found FAT 16...");
+    return 0;
+  }
+  if (boot::exfatBootRecord(boot)) {
+    const std::uint64_t mib = le64At(boot, boot::kExfatVolumeLength) / kSectorsPerMib;
+    if (mib < 1) return 0;
+    add("FAT64", sizeText("%lld  MB", mib), start);
+    m_page.setStatus("found FAT 64...");
+    return 0;
+  }
+
+  const std::uint64_t lastLba = le64At(entry, gpt::kLastLba);
+  const std::uint64_t mib = lastLba > firstLba ? (lastLba - firstLba) / kSectorsPerMib : 0;
+  bool hfsPlus = false;
+  const std::uint64_t headerSector = firstLba + hfsplus::kHeaderOffsetSectors;
+  if (insideDisk(headerSector)) {
+    std::array<std::byte, kSectorSize> header{};
+    if (!readSectors(reader, headerSector, header)) return failureCode();
+    hfsPlus = hfsplus::volumeHeader(header);
+  }
+  add(hfsPlus ? std::string("HFS+") : entryName(entry), sizeText("%lld", mib), start);
+  return 0;
+}
+
+Partition::Find Partition::testSector(std::span<const std::byte> sector, std::uint64_t absolute) {
+  Find find;
+  const auto start = static_cast<std::int64_t>(absolute);
+  if (boot::ntfsBootRecord(sector, true)) {
+    const std::uint64_t total = le64At(sector, boot::kNtfsTotalSectors);
+    const std::uint64_t mib = total / kSectorsPerMib;
+    if (mib < 1) return find;
+    add("NTFS", sizeText("%lld   MB", mib), start);
+    m_page.setStatus(format("found NTFS %d...", ++m_ntfsCounter));
+    // The NTFS total leaves out the volume's last sector, which holds the backup boot sector.
+    return {true, checkedAdd(total, std::uint64_t{1}).value_or(UINT64_MAX)};
+  }
+  if (boot::fatBootRecord(sector)) {
+    const std::uint16_t perFat = le16At(sector, boot::kFatSectorsPerFat);
+    const bool fat32 = perFat == 0;
+    if (!fat32 && perFat != 128 && perFat != 200 && perFat != 256) {
+      m_page.setStatus("found unknown...");
+      return find;
+    }
+    const std::uint64_t total = fat32 ? le32At(sector, boot::kFatTotalSectors32) : boot::fat16TotalSectors(sector);
+    const std::uint64_t mib = total / kSectorsPerMib;
+    if (mib < 1) return find;
+    add(fat32 ? "FAT32" : "FAT16", sizeText("%lld  MB", mib), start);
+    m_page.setStatus(fat32 ? "found FAT 32..." : "found FAT 16...");
+    return {true, total};
+  }
+  if (boot::exfatBootRecord(sector)) {
+    const std::uint64_t length = le64At(sector, boot::kExfatVolumeLength);
+    const std::uint64_t mib = length / kSectorsPerMib;
+    if (mib < 1) return find;
+    add("FAT64", sizeText("%lld  MB", mib), start);
+    m_page.setStatus("found FAT 64...");
+    return {true, length};
+  }
+  if (hfsplus::volumeHeader(sector)) {
+    // The header lies 1024 bytes into its volume; one found in sector 0 or 1 would start before the disk.
+    if (absolute < hfsplus::kHeaderOffsetSectors) return find;
+    const std::uint64_t bytes = hfsplus::volumeBytes(sector);
+    const std::uint64_t mib = bytes >> 20;
+    if (mib < 1 || mib > kMaxHfsPlusMib) return find;
+    add("HFS+", sizeText("%lld  MB", mib), start - static_cast<std::int64_t>(hfsplus::kHeaderOffsetSectors));
+    m_page.setStatus("found HFS+...");
+    // Counted from the header, the volume ends two sectors earlier than its size says.
+    return {true, bytes / kSectorSize - hfsplus::kHeaderOffsetSectors};
+  }
+  return find;
+}
+
+int Partition::advancedScan(readWriteInterface& reader, std::uint64_t diskSectorCount) {
+  m_diskSectors = diskSectorCount;
+  m_volumeCounter = 0;
+  m_ntfsCounter = 0;
+  stopRequested = 0;
+  m_page.setStatus("Scanning partition.....");
+  // The scan never reads past the disk's end, nor past what a signed byte offset can name.
+  const std::uint64_t diskEnd = std::min<std::uint64_t>(diskSectorCount, kMaxSectorForOffset);
+  std::uint64_t position = startSector >= 1 ? static_cast<std::uint64_t>(startSector) : 0;
+  const bool limited = endSector > 0;
+  const auto endLimit = static_cast<std::uint64_t>(std::max<std::int64_t>(endSector, 0));
+  if (position >= diskEnd) return 1;
+
+  m_page.progressRange(0, kProgressScale);
+  std::vector<std::byte> piece(std::size_t{kPieceSectors} * kSectorSize);
+  auto stopped = [&] {
+    if (stopRequested.load(std::memory_order_relaxed) == 0) return false;
+    m_page.setStatus("Scanned Partitions");
+    return true;
+  };
+  while (position < diskEnd) {
+    // A piece that would start beyond the end sector is not read at all.
+    if (limited && endLimit < position) break;
+    // The last piece stops at the disk's end, so the sectors before it are still tested.
+    const std::uint64_t pieceSectors = std::min<std::uint64_t>(kPieceSectors, diskEnd - position);
+    const std::span<std::byte> data = std::span(piece).first(pieceSectors * kSectorSize);
+    if (!readSectors(reader, position, data)) return failureCode();
+
+    const std::uint64_t left = diskEnd - position;  // sectors from here to the disk's end
+    std::uint64_t i = 0;
+    while (i < pieceSectors) {
+      if (stopped()) return 1;
+      // Every boot record the scan knows starts with the jump byte or the HFS+ 'H'.
+      const auto lead = std::to_integer<std::uint8_t>(data[i * kSectorSize]);
+      if (lead != 0xEB && lead != 'H') {
+        ++i;
+        continue;
+      }
+      const Find find = testSector(data.subspan(i * kSectorSize, kSectorSize), position + i);
+      std::uint64_t step = 1;
+      // The scan goes on at the first sector after a listed volume, so its own sectors (the backup boot
+      // sectors among them) are not taken for volumes, and a volume right behind it is not missed.
+      if (skipVolumes && find.listed) step = std::max<std::uint64_t>(find.sizeSectors, 1);
+      i = std::min(left, checkedAdd(i, step).value_or(left));
+    }
+    position += i;
+    const double done = static_cast<double>(position) / static_cast<double>(diskSectorCount);
+    m_page.progressPosition(std::min<std::int64_t>(kProgressScale, static_cast<std::int64_t>(done * kProgressScale)));
+    if (stopped()) return 1;
+  }
+  return 1;
+}
+
+}  // namespace tessary

@@ -1,0 +1,67 @@
+// The volume scanner: the partition tables (MBR with its extended chain, or GPT) and the boot-record scan
+// of the whole disk or a sector range.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <span>
+
+#include "disk/read_write_interface.h"
+#include "platform/page_sink.h"
+#include "platform/worker.h"
+#include "volumes/volume_entry.h"
+
+namespace tessary {
+
+class Partition {
+ public:
+  // Receives each record as it is found; the list page appends it to its array (and lists it).
+  using FoundFn = std::function<void(const VolumeEntry&)>;
+
+  static constexpr int kMaxExtendedLinks = 50;
+  static constexpr std::uint32_t kPieceSectors = 2048;  // the advanced scan reads 1 MiB at a time
+  static constexpr std::int64_t kProgressScale = 1000;
+  // HFS+ volumes above this many MiB are taken for noise.
+  static constexpr std::uint64_t kMaxHfsPlusMib = 20971519;
+
+  Partition(PageSink& page, FoundFn found);
+
+  // The partition tables, read through `reader` (baseOffset 0). 0 when the tables were read to their
+  // end, else the error code of the read that failed (records found before it were reported).
+  int standardScan(readWriteInterface& reader, std::uint64_t diskSectorCount);
+  // Every sector from the start sector on, tested for boot records. 1 when it finished or was stopped,
+  // else the error code of the 1 MiB read that failed.
+  int advancedScan(readWriteInterface& reader, std::uint64_t diskSectorCount);
+
+  StopFlag stopRequested{0};
+  std::uint8_t useGpt = 0;
+  std::uint8_t skipVolumes = 1;
+  // The advanced scan's range; 0 or less means the start, or the end, of the disk.
+  std::int64_t startSector = 0;
+  std::int64_t endSector = 0;
+
+ private:
+  struct Find {
+    bool listed = false;
+    std::uint64_t sizeSectors = 0;  // from the found sector to the first sector after the volume
+  };
+
+  int scanMbr(readWriteInterface& reader);
+  int scanExtendedChain(readWriteInterface& reader, std::uint64_t extendedBase);
+  int addTableEntry(readWriteInterface& reader, std::uint8_t type, std::uint64_t firstSector,
+                    std::uint32_t sectorCount);
+  int scanGpt(readWriteInterface& reader, std::span<const std::byte> head);
+  int addGptEntry(readWriteInterface& reader, std::span<const std::byte> entry, std::uint64_t firstLba);
+  Find testSector(std::span<const std::byte> sector, std::uint64_t absoluteSector);
+
+  bool insideDisk(std::uint64_t sector, std::uint64_t count = 1) const;
+  void add(std::string fileSystem, std::string sizeText, std::int64_t startSector);
+
+  PageSink& m_page;
+  FoundFn m_found;
+  std::uint64_t m_diskSectors = 0;
+  int m_volumeCounter = 0;
+  int m_ntfsCounter = 0;
+};
+
+}  // namespace tessary
