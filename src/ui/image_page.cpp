@@ -1,11 +1,14 @@
 // The image page's window.
 #include "ui/image_page.h"
 
+#include <tuple>
+
 #include <QFileDialog>
 #include <QFormLayout>
 #include <QHBoxLayout>
 #include <QVBoxLayout>
 
+#include "ui/scan_mode_page.h"
 #include "ui/wizard.h"
 
 namespace tessary::ui {
@@ -90,7 +93,7 @@ void ImagePage::browse() {
 
 void ImagePage::next() {
   if (!m_controller.onNext()) return;
-  m_wizard.openScanModePage(*this);
+  m_wizard.openPage(std::make_unique<ScanModePage>(m_wizard, m_view));
 }
 
 }  // namespace tessary::ui

@@ -1,0 +1,80 @@
+// Walks the wizard on the sample image and writes a PNG of every page into the folder given (for
+// scripts/screenshots.sh, which runs it under Xvfb).
+#include <cstdio>
+
+#include <QApplication>
+#include <QDir>
+#include <QPixmap>
+#include <QTest>
+
+#include "support/gui_driver.h"
+#include "ui/check_tree_model.h"
+#include "ui/image_page.h"
+#include "ui/recovery_mode_page.h"
+#include "ui/results_page.h"
+#include "ui/scan_mode_page.h"
+#include "ui/volume_list_page.h"
+#include "ui/wizard.h"
+
+namespace {
+
+bool shoot(QWidget* page, const QDir& folder, const QString& name) {
+  if (!page) {
+    std::fprintf(stderr, "screenshots: the wizard did not reach %s\n", qPrintable(name));
+    return false;
+  }
+  tessary::test::gui::settle();
+  QTest::qWait(200);
+  const QString path = folder.filePath(name + QStringLiteral(".png"));
+  if (!page->grab().save(path)) {
+    std::fprintf(stderr, "screenshots: cannot write %s\n", qPrintable(path));
+    return false;
+  }
+  std::printf("%s\n", qPrintable(path));
+  return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  QApplication app(argc, argv);
+  if (argc < 2) {
+    std::fprintf(stderr, "usage: tessary_gui_screenshots OUTPUT_FOLDER\n");
+    return 2;
+  }
+  const QDir folder(QString::fromLocal8Bit(argv[1]));
+  if (!folder.exists() && !QDir().mkpath(folder.path())) return 1;
+
+  using namespace tessary;
+  ui::Wizard wizard;
+  test::gui::DialogAnswerer dialogs;
+  test::gui::WizardWalk walk(wizard, dialogs);
+
+  bool ok = shoot(walk.imagePage(test::gui::sampleImage()), folder, QStringLiteral("1-image-page"));
+  ok = ok && shoot(walk.scanModePage(), folder, QStringLiteral("2-scan-mode-page"));
+  ui::VolumeListPage* volumes = ok ? walk.volumeListPage() : nullptr;
+  if (volumes) {
+    // The first volume selected, as the user would before Next.
+    volumes->controller().onRowClicked(0);
+    test::gui::settle();
+  }
+  ok = ok && shoot(volumes, folder, QStringLiteral("3-volume-list-page"));
+  ok = ok && shoot(walk.recoveryModePage(QStringLiteral("0")), folder, QStringLiteral("4-recovery-mode-page"));
+  ui::ResultsPage* results = ok ? walk.resultsPage() : nullptr;
+  if (results) {
+    // A folder opened and clicked, so the detail list shows its files.
+    ui::CheckTreeModel& model = results->treeModel();
+    const QModelIndex top = model.index(0, 0);
+    for (int row = 0; row < model.rowCount(top); ++row) {
+      const QModelIndex folderIndex = model.index(row, 0, top);
+      if (!model.hasChildren(folderIndex)) continue;
+      results->treeView().expand(folderIndex);
+      test::gui::settle();
+      results->controller().tree().clickLabel(model.item(folderIndex), 0x0004);
+      test::gui::settle();
+      break;
+    }
+  }
+  ok = ok && shoot(results, folder, QStringLiteral("5-results-page"));
+  return ok ? 0 : 1;
+}
