@@ -25,6 +25,10 @@ class CheckTreeView : public QTreeView {
   // Hit-test flags sent with a label click.
   static constexpr std::uint32_t kHitOnItemLabel = 0x0004;
 
+  // Where an item's check box and label are drawn, in viewport coordinates.
+  QRect checkRect(const QModelIndex& index) const;
+  QRect labelRect(const QModelIndex& index) const;
+
  protected:
   void mousePressEvent(QMouseEvent* event) override;
   void mouseReleaseEvent(QMouseEvent* event) override;
@@ -38,8 +42,6 @@ class CheckTreeView : public QTreeView {
     using QStyledItemDelegate::QStyledItemDelegate;
     void layoutOf(QStyleOptionViewItem& option, const QModelIndex& index) const { initStyleOption(&option, index); }
   };
-  QRect checkRect(const QModelIndex& index) const;
-  QRect labelRect(const QModelIndex& index) const;
   QStyleOptionViewItem optionFor(const QModelIndex& index) const;
 
   CheckTreeModel& m_model;

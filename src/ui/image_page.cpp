@@ -41,6 +41,7 @@ ImagePage::ImagePage(Wizard& wizard)
   auto layout = std::make_unique<QVBoxLayout>();
   auto pathRow = std::make_unique<QHBoxLayout>();
   pathRow->addWidget(&m_pathLabel);
+  m_pathLabel.setBuddy(&m_path);
   pathRow->addWidget(&m_path, 1);
   pathRow->addWidget(&m_browse);
   layout->addLayout(pathRow.release());
@@ -51,6 +52,9 @@ ImagePage::ImagePage(Wizard& wizard)
   sizeRow->addWidget(&m_size);
   sizeRow->addWidget(&m_sizeUnit);
   form->addRow(&m_sizeLabel, sizeRow.release());
+  m_sizeLabel.setBuddy(&m_size);
+  m_blockSizeLabel.setBuddy(&m_blockSize);
+  m_sectorSizeLabel.setBuddy(&m_sectorSize);
   form->addRow(&m_blockSizeLabel, &m_blockSize);
   form->addRow(&m_sectorSizeLabel, &m_sectorSize);
   m_info.setLayout(form.release());

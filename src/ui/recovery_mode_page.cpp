@@ -42,6 +42,7 @@ RecoveryModePage::RecoveryModePage(Wizard& wizard)
   }
   auto max = std::make_unique<QHBoxLayout>();
   max->addWidget(&m_maxLabel);
+  m_maxLabel.setBuddy(&m_max);
   max->addWidget(&m_max);
   max->addWidget(&m_maxNote);
   modes->addLayout(max.release());

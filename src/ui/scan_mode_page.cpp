@@ -46,6 +46,8 @@ ScanModePage::ScanModePage(Wizard& wizard, const PageView& imageView)
   auto sectors = std::make_unique<QFormLayout>();
   sectors->addRow(&m_startLabel, &m_start);
   sectors->addRow(&m_endLabel, &m_end);
+  m_startLabel.setBuddy(&m_start);
+  m_endLabel.setBuddy(&m_end);
   scan->addLayout(sectors.release());
   m_scan.setLayout(scan.release());
   layout->addWidget(&m_scan);

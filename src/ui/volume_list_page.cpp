@@ -1,6 +1,8 @@
 // The volume list page's window.
 #include "ui/volume_list_page.h"
 
+#include <algorithm>
+
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QHeaderView>
@@ -43,9 +45,16 @@ VolumeListPage::VolumeListPage(Wizard& wizard)
   m_table.setSelectionMode(QAbstractItemView::SingleSelection);
   m_table.setShowGrid(true);
   m_table.verticalHeader()->hide();
-  m_table.horizontalHeader()->setDefaultSectionSize(PopulateDriveDlg::kColumnWidth);
   m_table.horizontalHeader()->setStretchLastSection(false);
+  // 80 pixels each, widened where the caption would not fit.
+  for (int column = 0; column < m_model.columnCount(); ++column)
+    m_table.setColumnWidth(column, std::max(PopulateDriveDlg::kColumnWidth,
+                                            m_table.horizontalHeader()->sectionSizeHint(column)));
   m_selected.setReadOnly(true);
+  m_selectedLabel.setBuddy(&m_selected);
+  m_startLabel.setBuddy(&m_start);
+  m_endLabel.setBuddy(&m_end);
+  m_treatAsLabel.setBuddy(&m_treatAs);
   setUpArrows(m_startUp, m_startDown);
   setUpArrows(m_endUp, m_endDown);
 

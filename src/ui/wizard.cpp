@@ -51,8 +51,8 @@ PageWindow* Wizard::currentPage() const { return m_pages.empty() ? nullptr : m_p
 void Wizard::openPage(std::unique_ptr<PageWindow> page) {
   PageWindow* parent = currentPage();
   if (parent) {
-    // The new page takes its parent's place on the screen.
-    page->resize(parent->size().expandedTo(page->sizeHint()));
+    // The new page takes its parent's place on the screen, at least at the size it asked for.
+    page->resize(parent->size().expandedTo(page->size()).expandedTo(page->minimumSizeHint()));
     page->move(parent->pos());
   }
   page->show();

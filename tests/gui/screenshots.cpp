@@ -4,7 +4,11 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QImage>
+#include <QPainter>
 #include <QPixmap>
+#include <QStyleOptionTitleBar>
+#include <QTableView>
 #include <QTest>
 
 #include "support/gui_driver.h"
@@ -18,6 +22,27 @@
 
 namespace {
 
+// Xvfb has no window manager to draw frames: the page gets the style's own title bar with its title.
+QImage withTitleBar(QWidget& page) {
+  const QPixmap content = page.grab();
+  QStyleOptionTitleBar bar;
+  bar.initFrom(&page);
+  bar.text = page.windowTitle();
+  bar.titleBarFlags = Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint;
+  bar.titleBarState = Qt::WindowActive;
+  bar.state |= QStyle::State_Active;
+  bar.subControls = QStyle::SC_TitleBarLabel | QStyle::SC_TitleBarCloseButton;
+  const int height = page.style()->pixelMetric(QStyle::PM_TitleBarHeight, &bar, &page);
+  bar.rect = QRect(0, 0, content.width(), height);
+  QImage image(content.width(), content.height() + height, QImage::Format_ARGB32);
+  image.fill(page.palette().window().color());
+  QPainter painter(&image);
+  page.style()->drawComplexControl(QStyle::CC_TitleBar, &bar, &painter, &page);
+  painter.drawPixmap(0, height, content);
+  painter.end();
+  return image;
+}
+
 bool shoot(QWidget* page, const QDir& folder, const QString& name) {
   if (!page) {
     std::fprintf(stderr, "screenshots: the wizard did not reach %s\n", qPrintable(name));
@@ -26,7 +51,7 @@ bool shoot(QWidget* page, const QDir& folder, const QString& name) {
   tessary::test::gui::settle();
   QTest::qWait(200);
   const QString path = folder.filePath(name + QStringLiteral(".png"));
-  if (!page->grab().save(path)) {
+  if (!withTitleBar(*page).save(path)) {
     std::fprintf(stderr, "screenshots: cannot write %s\n", qPrintable(path));
     return false;
   }
@@ -39,9 +64,10 @@ bool shoot(QWidget* page, const QDir& folder, const QString& name) {
 int main(int argc, char** argv) {
   QApplication app(argc, argv);
   if (argc < 2) {
-    std::fprintf(stderr, "usage: tessary_gui_screenshots OUTPUT_FOLDER\n");
+    std::fprintf(stderr, "usage: tessary_gui_screenshots OUTPUT_FOLDER [IMAGE]\n");
     return 2;
   }
+  const QString image = argc > 2 ? QString::fromLocal8Bit(argv[2]) : tessary::test::gui::sampleImage();
   const QDir folder(QString::fromLocal8Bit(argv[1]));
   if (!folder.exists() && !QDir().mkpath(folder.path())) return 1;
 
@@ -50,12 +76,13 @@ int main(int argc, char** argv) {
   test::gui::DialogAnswerer dialogs;
   test::gui::WizardWalk walk(wizard, dialogs);
 
-  bool ok = shoot(walk.imagePage(test::gui::sampleImage()), folder, QStringLiteral("1-image-page"));
+  bool ok = shoot(walk.imagePage(image), folder, QStringLiteral("1-image-page"));
   ok = ok && shoot(walk.scanModePage(), folder, QStringLiteral("2-scan-mode-page"));
   ui::VolumeListPage* volumes = ok ? walk.volumeListPage() : nullptr;
   if (volumes) {
-    // The first volume selected, as the user would before Next.
-    volumes->controller().onRowClicked(0);
+    // The first volume clicked, as the user would before Next.
+    QTableView& table = volumes->table();
+    QTest::mouseClick(table.viewport(), Qt::LeftButton, {}, table.visualRect(table.model()->index(0, 1)).center());
     test::gui::settle();
   }
   ok = ok && shoot(volumes, folder, QStringLiteral("3-volume-list-page"));

@@ -3,8 +3,13 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QCheckBox>
 #include <QFileDialog>
+#include <QRadioButton>
+#include <QLineEdit>
 #include <QTest>
+
+#include "ui/check_tree_view.h"
 
 #include "support/fixtures.h"
 
@@ -83,7 +88,9 @@ void DialogAnswerer::poll() {
 }
 
 void click(QAbstractButton& button) {
-  QTest::mouseClick(&button, Qt::LeftButton);
+  // Check boxes and radio buttons take clicks on their box and caption only, which start at the left.
+  const bool boxed = qobject_cast<QCheckBox*>(&button) || qobject_cast<QRadioButton*>(&button);
+  QTest::mouseClick(&button, Qt::LeftButton, {}, boxed ? QPoint(8, button.height() / 2) : button.rect().center());
   settle();
 }
 
@@ -91,6 +98,32 @@ bool waitUntil(const std::function<bool()>& done, int timeoutMs) { return QTest:
 
 void settle() {
   for (int i = 0; i < 5; ++i) QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+}
+
+QAbstractButton* button(QWidget& page, const QString& caption) {
+  for (QAbstractButton* b : page.findChildren<QAbstractButton*>())
+    if (b->text() == caption) return b;
+  return nullptr;
+}
+
+void typeInto(QLineEdit& field, const QString& text) {
+  field.setFocus();
+  QTest::keyClick(&field, Qt::Key_A, Qt::ControlModifier);
+  QTest::keyClick(&field, Qt::Key_Delete);
+  QTest::keyClicks(&field, text);
+  settle();
+}
+
+void clickTreeCheckBox(ui::CheckTreeView& view, const QModelIndex& index) {
+  view.scrollTo(index);
+  QTest::mouseClick(view.viewport(), Qt::LeftButton, {}, view.checkRect(index).center());
+  settle();
+}
+
+void clickTreeLabel(ui::CheckTreeView& view, const QModelIndex& index) {
+  view.scrollTo(index);
+  QTest::mouseClick(view.viewport(), Qt::LeftButton, {}, view.labelRect(index).center());
+  settle();
 }
 
 QString sampleImage() { return QString::fromStdString(fixturePath("sample.vhdx")); }
@@ -107,19 +140,11 @@ QString sampleImage() { return QString::fromStdString(fixturePath("sample.vhdx")
 
 namespace tessary::test::gui {
 
-namespace {
-QPushButton* findButton(QWidget& page, const QString& text) {
-  for (QPushButton* button : page.findChildren<QPushButton*>())
-    if (button->text() == text) return button;
-  return nullptr;
-}
-}  // namespace
-
 ui::ImagePage* WizardWalk::imagePage(const QString& image) {
   m_wizard.start();
   auto* page = currentPage<ui::ImagePage>(m_wizard);
   if (!page) return nullptr;
-  QPushButton* browse = findButton(*page, QStringLiteral("..."));
+  QAbstractButton* browse = button(*page, QStringLiteral("..."));
   if (!browse) return nullptr;
   m_dialogs.pickFile(image);
   click(*browse);

@@ -15,10 +15,13 @@
 
 class QAbstractButton;
 class QFileDialog;
+class QLineEdit;
+class QModelIndex;
 
 namespace tessary::ui {
 class Wizard;
 class PageWindow;
+class CheckTreeView;
 }  // namespace tessary::ui
 
 namespace tessary::test::gui {
@@ -68,6 +71,14 @@ void settle();
 
 template <typename Page>
 Page* currentPage(ui::Wizard& wizard);
+
+// The page's button (push button, check box or radio button) with this caption, or null.
+QAbstractButton* button(QWidget& page, const QString& caption);
+// Replaces a field's text by typing, as the user would.
+void typeInto(QLineEdit& field, const QString& text);
+// The tree view's check box and label of an item, clicked with the mouse.
+void clickTreeCheckBox(ui::CheckTreeView& view, const QModelIndex& index);
+void clickTreeLabel(ui::CheckTreeView& view, const QModelIndex& index);
 
 // The sample image unpacked by the test build, and whether it is there.
 QString sampleImage();
