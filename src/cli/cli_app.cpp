@@ -15,6 +15,8 @@ int run(int argc, const char* const* argv, std::ostream& out, std::ostream& err)
   CommandRunner runner(out, err);
   addInfoCommand(app, runner);
   addVolumesCommand(app, runner);
+  addLsCommand(app, runner);
+  addRecoverCommand(app, runner);
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {

@@ -25,5 +25,7 @@ class CommandRunner {
 
 void addInfoCommand(CLI::App& app, CommandRunner& runner);
 void addVolumesCommand(CLI::App& app, CommandRunner& runner);
+void addLsCommand(CLI::App& app, CommandRunner& runner);
+void addRecoverCommand(CLI::App& app, CommandRunner& runner);
 
 }  // namespace tessary::cli

@@ -1,0 +1,85 @@
+// `tessary recover IMAGE --volume N --out DIR [PATH ...]`: ticks the top item (or the named paths) and
+// saves as the results page's Save does.
+#include <CLI/CLI.hpp>
+#include <ostream>
+
+#include "commands.h"
+#include "headless_wizard.h"
+#include "platform/files.h"
+#include "results_steps.h"
+
+namespace tessary::cli {
+
+namespace {
+
+bool makeFolders(const std::string& path) {
+  std::string built;
+  std::size_t start = 0;
+  while (start <= path.size()) {
+    const std::size_t end = path.find('/', start);
+    built = path.substr(0, end == std::string::npos ? path.size() : end);
+    if (!built.empty() && !isDirectory(built) && !createDirectory(built)) return false;
+    if (end == std::string::npos) break;
+    start = end + 1;
+  }
+  return isDirectory(path);
+}
+
+}  // namespace
+
+void addRecoverCommand(CLI::App& app, CommandRunner& runner) {
+  auto options = std::make_shared<CommonOptions>();
+  auto outDir = std::make_shared<std::string>();
+  auto paths = std::make_shared<std::vector<std::string>>();
+  CLI::App* command = app.add_subcommand("recover", "Ticks the volume's top item (or the named paths) and saves");
+  addImageOptions(*command, *options);
+  addScanOptions(*command, *options);
+  addVolumeOptions(*command, *options);
+  addRecoveryOptions(*command, *options);
+  command->add_option("--out", *outDir, "The output folder (created when missing)")->required();
+  command->add_option("PATH", *paths, "Paths below the top item, '/'-separated, to save instead of everything");
+  command->callback([&runner, options, outDir, paths] {
+    runner.run([options, outDir, paths](std::ostream& out, std::ostream& err) {
+      if (!makeFolders(*outDir)) {
+        err << "cannot create the output folder " << *outDir << '\n';
+        return 1;
+      }
+      HeadlessWizard wizard(*options, err);
+      if (!wizard.walkToVolumeList()) return wizard.refused();
+      if (wizard.selectVolume() != PopulateDriveDlg::NextPage::RecoveryMode) return wizard.refused();
+      ResultsSteps steps(wizard, *options);
+      if (!steps.walkToResults()) return wizard.refused();
+      VolumeScanDlg& page = steps.page();
+      CXHtmlTree& tree = page.tree();
+      const TreeItem top = page.parser()->topItem();
+      if (paths->empty()) {
+        if (!tree.GetCheck(top)) tree.SetCheck(top, true);
+      } else {
+        tree.SetCheck(top, false);
+        for (const std::string& path : *paths) {
+          const TreeItem item = steps.findPath(path);
+          if (item == kNoItem) {
+            err << "no such entry: " << path << '\n';
+            return 1;
+          }
+          tree.SetCheck(item, true);
+        }
+      }
+      page.onSave(*outDir);
+      page.waitForWorker();
+      wizard.sink().finishBar();
+      const std::string base = *outDir + (outDir->empty() || outDir->back() == '/' ? "" : "/");
+      for (const auto& file : page.saveEngine().written()) {
+        const std::string relative = file.path.rfind(base, 0) == 0 ? file.path.substr(base.size()) : file.path;
+        if (options->json) {
+          printJson(out, {{"path", relative}, {"written", file.bytes}});
+        } else {
+          out << relative << "  " << file.bytes << '\n';
+        }
+      }
+      return 0;
+    });
+  });
+}
+
+}  // namespace tessary::cli

@@ -1,0 +1,105 @@
+// The recovery-mode and results pages driven from the command line.
+#include "results_steps.h"
+
+#include <algorithm>
+#include <vector>
+
+#include "results/parser_slot.h"
+
+namespace tessary::cli {
+
+namespace {
+
+// Folders deeper than this are listed but not opened.
+constexpr std::size_t kMaxDepth = 4096;
+
+// A mode is offered when this build has a worker for it; Advanced also needs the advanced-input page,
+// which this build does not have yet.
+bool modeBuilt(const std::string& label, int mode) {
+  if (mode == 2) return false;
+  const auto parser = createParserForLabel(label);
+  return parser && parser->supportsMode(mode);
+}
+
+}  // namespace
+
+ResultsSteps::ResultsSteps(HeadlessWizard& wizard, const CommonOptions& options)
+    : m_wizard(wizard), m_options(options) {}
+
+bool ResultsSteps::recoveryModePage() {
+  m_recovery = std::make_unique<ParceModeNtfsDlg>(m_wizard.state(), m_recoveryView, m_wizard.sink(), modeBuilt);
+  m_recovery->onOpen();
+  const char* wanted = ParceModeNtfsDlg::kStandard;
+  if (m_options.mode == "advanced") {
+    wanted = ParceModeNtfsDlg::kAdvanced;
+    if (m_recoveryView.shown(wanted)) m_recovery->onAdvanced();
+  } else if (m_options.mode == "deep") {
+    wanted = ParceModeNtfsDlg::kDeep;
+    if (m_recoveryView.shown(wanted)) m_recovery->onDeep();
+  }
+  if (!m_recoveryView.shown(wanted) || !m_recoveryView.checked(wanted)) {
+    m_wizard.sink().showMessage(std::string("The recovery mode \"") + wanted + "\" is not offered for this volume.");
+    return false;
+  }
+  if (m_options.maxCandidates) m_recoveryView.setText(ParceModeNtfsDlg::kMaxField, *m_options.maxCandidates);
+  if (m_options.formatted && m_recoveryView.shown(ParceModeNtfsDlg::kFormatted)) m_recovery->onFormatted(true);
+  const auto next = m_recovery->onNext();
+  if (next == ParceModeNtfsDlg::NextPage::Results) return true;
+  m_wizard.sink().showMessage(std::string("The recovery mode \"") + wanted + "\" is not offered for this volume.");
+  return false;
+}
+
+bool ResultsSteps::resultsPage() {
+  m_results = std::make_unique<VolumeScanDlg>(m_wizard.state(), m_resultsView, m_wizard.sink());
+  m_results->onOpen(m_wizard.state().recoveryMode);
+  m_results->waitForWorker();
+  m_wizard.sink().finishBar();
+  return m_results->parser() != nullptr && m_results->parser()->topItem() != kNoItem;
+}
+
+void ResultsSteps::visitAll(const std::function<void(TreeItem, const std::string&)>& visit) {
+  CXHtmlTree& tree = m_results->tree();
+  ParserSlot* parser = m_results->parser();
+  if (!parser) return;
+  std::vector<std::int64_t> onPath;
+  std::function<void(TreeItem, const std::string&)> walk = [&](TreeItem folder, const std::string& prefix) {
+    for (TreeItem child = tree.childItem(folder); child != kNoItem; child = tree.nextSiblingItem(child)) {
+      const std::int64_t data = tree.itemData(child);
+      if (!parser->validItem(data)) continue;  // the placeholder
+      const std::string path = prefix.empty() ? tree.itemText(child) : prefix + "/" + tree.itemText(child);
+      visit(child, path);
+      if (!parser->isFolder(data) || onPath.size() >= kMaxDepth) continue;
+      if (std::find(onPath.begin(), onPath.end(), data) != onPath.end()) continue;
+      tree.expand(child, true);
+      onPath.push_back(data);
+      walk(child, path);
+      onPath.pop_back();
+    }
+  };
+  walk(parser->topItem(), std::string());
+}
+
+TreeItem ResultsSteps::findPath(const std::string& path) {
+  CXHtmlTree& tree = m_results->tree();
+  ParserSlot* parser = m_results->parser();
+  if (!parser) return kNoItem;
+  TreeItem at = parser->topItem();
+  std::size_t start = 0;
+  while (at != kNoItem && start <= path.size()) {
+    const std::size_t end = path.find('/', start);
+    const std::string piece = path.substr(start, end == std::string::npos ? std::string::npos : end - start);
+    start = end == std::string::npos ? path.size() + 1 : end + 1;
+    if (piece.empty()) continue;
+    tree.expand(at, true);
+    TreeItem found = kNoItem;
+    for (TreeItem child = tree.childItem(at); child != kNoItem; child = tree.nextSiblingItem(child))
+      if (tree.itemText(child) == piece && parser->validItem(tree.itemData(child))) {
+        found = child;
+        break;
+      }
+    at = found;
+  }
+  return at == parser->topItem() ? kNoItem : at;
+}
+
+}  // namespace tessary::cli

@@ -1,0 +1,47 @@
+// The wizard's last steps without a window: the recovery-mode page and the results page, and a walk over
+// the results tree that opens every folder as a user clicking through it would.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "app/parce_mode_ntfs_dlg.h"
+#include "headless_wizard.h"
+#include "results/volume_scan_dlg.h"
+
+namespace tessary::cli {
+
+class ResultsSteps {
+ public:
+  ResultsSteps(HeadlessWizard& wizard, const CommonOptions& options);
+
+  // The recovery-mode page: picks --mode (and --formatted, --max-candidates) and presses Next.
+  // False when the mode is not offered for the volume.
+  bool recoveryModePage();
+  // The results page: opens it for the chosen volume and waits for its parse worker. False when the
+  // page refused (no parser for the label, no reader).
+  bool resultsPage();
+  // Both in a row.
+  bool walkToResults() { return recoveryModePage() && resultsPage(); }
+
+  VolumeScanDlg& page() { return *m_results; }
+  PageView& resultsView() { return m_resultsView; }
+
+  // Every entry below the top item, depth first in tree order, with its '/'-separated path. Folders are
+  // opened (filled) before their children are visited; a folder whose entry is already on the path from
+  // the top is listed but not opened again, so links that loop back end.
+  void visitAll(const std::function<void(TreeItem, const std::string&)>& visit);
+  // The tree item at a '/'-separated path below the top item (folders along it are opened), or kNoItem.
+  TreeItem findPath(const std::string& path);
+
+ private:
+  HeadlessWizard& m_wizard;
+  const CommonOptions& m_options;
+  PageView m_recoveryView;
+  std::unique_ptr<ParceModeNtfsDlg> m_recovery;
+  PageView m_resultsView;
+  std::unique_ptr<VolumeScanDlg> m_results;
+};
+
+}  // namespace tessary::cli
