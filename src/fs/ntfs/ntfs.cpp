@@ -1,0 +1,727 @@
+// The NTFS parser's volume side: boot sector, MFT location, the entry table, its links and the tree's top level.
+#include "fs/ntfs/ntfs.h"
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+
+#include "disk/read_write_interface.h"
+#include "fs/ntfs/ntfs_io.h"
+#include "fs/ntfs/ntfs_layout.h"
+#include "platform/bytes.h"
+#include "platform/page_sink.h"
+#include "platform/text.h"
+
+namespace tessary {
+
+using namespace ntfs_detail;
+
+namespace {
+
+constexpr char16_t kOrphanFolderName[] = u"ORPHAN_ENTRY";
+constexpr std::int64_t kScanChunkBytes = 10485760;
+constexpr std::int64_t kMiB = 1048576;
+// Pieces in which the MFT's runs are read.
+constexpr std::uint64_t kMftPieceBytes = 1u << 20;
+// The entry table never grows past this many records (64 bytes each: 4 GiB).
+constexpr std::uint64_t kMaxEntries = 1ull << 26;
+// How often the per-entry loop reports its status line and progress.
+constexpr std::int64_t kReportEvery = 64;
+constexpr std::size_t kNameBlockUnits = 32768;
+
+void setSignature(MftEntry& entry, std::span<const std::byte> bytes) {
+  for (std::size_t i = 0; i < 4; ++i) entry.signature[i] = i < bytes.size() ? static_cast<char>(bytes[i]) : '\0';
+}
+
+bool signatureIsFile(const MftEntry& entry) { return std::memcmp(entry.signature, "FILE", 4) == 0; }
+
+MftEntry blankEntry(std::int64_t index) {
+  MftEntry entry{};
+  std::memset(&entry, 0, sizeof entry);
+  entry.index = index;
+  return entry;
+}
+
+}  // namespace
+
+// Transient help for appendChild while a whole table is parsed: the last child of every chain and the
+// parent each entry was linked under, so that appending does not walk the chain again.
+struct ntfs::LinkCache {
+  std::vector<std::int64_t> tail;
+  std::vector<std::int64_t> linkedUnder;
+  void fit(std::size_t size) {
+    if (tail.size() < size) {
+      tail.resize(size, -1);
+      linkedUnder.resize(size, -1);
+    }
+  }
+};
+
+bool MftRecordView::isFile() const { return hasMagic(header, 0, "FILE"); }
+
+ntfs::ntfs() : m_io(std::make_unique<VolumeIo>()) {}
+
+ntfs::~ntfs() = default;
+
+void ntfs::setVolume(const VolumeEntry& volume) {
+  m_volume = volume;
+  m_volumeStartSector = volume.startSector;
+}
+
+void ntfs::setSink(PageSink* sink) { m_sink = sink; }
+
+void ntfs::setTree(CXHtmlTree* tree, std::string topItemText, TreeIcon topItemIcon) {
+  m_tree = tree;
+  m_topItemText = std::move(topItemText);
+  m_topItemIcon = topItemIcon;
+}
+
+bool ntfs::stopRequested() const {
+  if (m_control && m_control->shouldStop()) return true;
+  return m_stopFlag.load(std::memory_order_relaxed) != 0;
+}
+
+void ntfs::status(const std::string& text) const {
+  if (m_sink) m_sink->setStatus(text);
+}
+
+void ntfs::progressRange(std::int64_t high) const {
+  if (m_sink) m_sink->progressRange(0, high);
+}
+
+void ntfs::progressPosition(std::int64_t position) const {
+  if (m_sink) m_sink->progressPosition(position);
+}
+
+void ntfs::attachVolume(readWriteInterface* reader) {
+  m_reader = reader;
+  if (m_reader) {
+    const auto base = checkedMul(m_volumeStartSector, static_cast<std::int64_t>(kSectorSize));
+    m_reader->baseOffset = base.value_or(0);
+  }
+  m_io->attach(reader);
+  if (m_tree) {
+    m_topItem = m_tree->insertItem(m_topItemText, kTreeRoot, kInsertLast, m_topItemIcon, kNoEntry, false);
+    m_tree->SetCheck(m_topItem, true);
+    m_tree->expand(m_topItem, true);
+  }
+}
+
+void ntfs::readBootSector() {
+  m_bootRead = m_io->readAt(0, m_bootSector);
+  m_volumeSizeFromBoot = false;
+  if (hasMagic(m_bootSector, kBootOemId, "NTFS")) {
+    const std::int64_t sectors = les64At(m_bootSector, kBootTotalSectors);
+    const auto bytes = checkedMul(sectors, static_cast<std::int64_t>(512));
+    if (sectors > 0 && bytes) {
+      m_volumeSize = *bytes;
+      m_volumeSizeFromBoot = true;
+      return;
+    }
+  }
+  const auto fromText = checkedMul(decimalValue(m_volume.volumeSizeText), kMiB);
+  m_volumeSize = fromText && *fromText > 0 ? *fromText : 0;
+}
+
+std::int64_t ntfs::bootClusterSize() const {
+  const std::int64_t bytesPerSector = le16At(m_bootSector, kBootBytesPerSector);
+  const std::uint8_t perCluster = u8At(m_bootSector, kBootSectorsPerCluster);
+  // Clusters above 64 KiB store the power of two as a negative exponent.
+  if (perCluster >= 0xF4) {
+    const int shift = 256 - perCluster;
+    return bytesPerSector << shift;
+  }
+  return bytesPerSector * perCluster;
+}
+
+bool ntfs::clusterSizeUsable(std::int64_t bytes) const {
+  return bytes >= 512 && bytes <= (2 * kMiB) && (bytes & (bytes - 1)) == 0;
+}
+
+std::int64_t ntfs::volumeLimit() const {
+  if (m_volumeSize <= 0) return INT64_MAX;
+  // A size taken from the volume record's MiB text may have been rounded down.
+  if (!m_volumeSizeFromBoot) return checkedAdd(m_volumeSize, kMiB).value_or(INT64_MAX);
+  return m_volumeSize;
+}
+
+void ntfs::locateMft() {
+  const bool bootIsNtfs = hasMagic(m_bootSector, kBootOemId, "NTFS");
+  m_clusterSize = bootIsNtfs ? bootClusterSize() : 4096;
+  if (bootIsNtfs && !clusterSizeUsable(m_clusterSize)) {
+    status(format("cluster size %lld in the boot sector cannot be used.", static_cast<long long>(m_clusterSize)));
+  } else if (bootIsNtfs) {
+    m_mftRunKnown = true;
+    const std::int64_t mftCluster = les64At(m_bootSector, kBootMftCluster);
+    const auto offset = checkedMul(mftCluster, m_clusterSize);
+    if (!offset || *offset < 0 || *offset >= volumeLimit()) {
+      status(format("MFT starting cluster %lld lies outside the volume.", static_cast<long long>(mftCluster)));
+      m_runList.clear();
+      return;
+    }
+    m_mftOffset = *offset;
+    if (m_reader && m_reader->seek(m_mftOffset, 0)) {
+      status("boot sector is fine.Getting run of mft entry...");
+      m_runList = getRun2(m_mftOffset, kData);
+      status("Got run...");
+    }
+    return;
+  }
+  scanForMft();
+}
+
+void ntfs::scanForMft() {
+  m_clusterSize = 4096;
+  status("boot sector corrupt.Scanning for first mft entry...");
+  m_mftRunKnown = false;
+  if (m_reader) m_reader->seek(0, 0);
+  progressRange(m_volumeSize / kScanChunkBytes);
+  std::vector<std::byte> chunk;
+  try {
+    chunk.resize(kScanChunkBytes);
+  } catch (const std::bad_alloc&) {
+    return;
+  }
+  if (!m_linkCache) m_linkCache = std::make_unique<LinkCache>();
+  for (std::int64_t c = 0; c * kScanChunkBytes < m_volumeSize; ++c) {
+    if (stopRequested()) break;
+    if (c % 100 == 0) progressPosition(c);
+    const std::int64_t chunkStart = c * kScanChunkBytes;
+    if (!m_io->readAt(chunkStart, chunk)) continue;
+    std::size_t step = 0;
+    while (step + 512 <= chunk.size()) {
+      if (!hasMagic(chunk, step, "FILE")) {
+        step += 512;
+        continue;
+      }
+      if (m_entries.size() >= kMaxEntries) break;
+      MftEntry entry = blankEntry(entryCount());
+      setSignature(entry, slice(chunk, step, 4));
+      entry.recordOffset = chunkStart + static_cast<std::int64_t>(step);
+      m_entries.push_back(entry);
+      const std::int64_t index = entryCount() - 1;
+      parseEntry(m_entries.back().recordOffset, index);
+      if (m_lookForMft) {
+        const char16_t* name = m_entries[static_cast<std::size_t>(index)].name;
+        if (name && name[0] == u'$' && name[1] == u'M' && name[2] == u'F') {
+          status("found mft entry.getting its run ...");
+          m_runList = getRun2(m_entries[static_cast<std::size_t>(index)].recordOffset, kData);
+          status("got run ...");
+          if (!m_runList.empty()) {
+            m_mftRunKnown = true;
+            m_entries.clear();
+            m_linkCache.reset();
+            break;
+          }
+        }
+      }
+      step += 1024;
+    }
+    if (m_mftRunKnown) break;
+  }
+  m_linkCache.reset();
+}
+
+void ntfs::clearTable() {
+  m_entries.clear();
+  m_linkCache.reset();
+}
+
+void ntfs::collectMftRecords() {
+  if (!m_mftRunKnown || stopRequested()) return;
+  clearTable();
+  if (m_clusterSize == 0) m_clusterSize = 4096;
+  const std::int64_t clusterSize = m_clusterSize;
+  if (clusterSize < 512 || clusterSize > 2 * kMiB) {
+    status(format("cluster size %lld cannot be used to walk the MFT.", static_cast<long long>(clusterSize)));
+    return;
+  }
+  // A cluster smaller than a record holds half of one: each step then takes two clusters.
+  const std::uint64_t stepClusters = clusterSize < 1024 ? static_cast<std::uint64_t>(1024 / clusterSize) : 1;
+  const std::uint64_t stepBytes = stepClusters * static_cast<std::uint64_t>(clusterSize);
+  const std::uint64_t recordsPerStep = stepBytes / kMftRecordSize;
+  const std::uint64_t limit = static_cast<std::uint64_t>(volumeLimit());
+  const std::uint64_t recordCap = std::min<std::uint64_t>(kMaxEntries, limit / kMftRecordSize + 1);
+
+  std::vector<std::byte> piece;
+  bool full = false;
+  for (const Run& run : m_runList) {
+    status(format("parsing %d cluster of MFT run.", run.lcn));
+    if (stopRequested() || full) break;
+    if (run.lcn <= 0) continue;  // a sparse run, or one that cannot be positioned
+    const std::uint64_t runStart = static_cast<std::uint64_t>(run.lcn) * static_cast<std::uint64_t>(clusterSize);
+    std::uint64_t steps = (run.count + stepClusters - 1) / stepClusters;
+    if (runStart >= limit) {
+      status(format("MFT run at cluster %d lies past the end of the volume.", run.lcn));
+      continue;
+    }
+    if (steps * stepBytes > limit - runStart) {
+      status(format("MFT run at cluster %d lies past the end of the volume.", run.lcn));
+      steps = (limit - runStart) / stepBytes;
+    }
+    const std::uint64_t stepsPerPiece = std::max<std::uint64_t>(1, kMftPieceBytes / stepBytes);
+    for (std::uint64_t s = 0; s < steps && !full;) {
+      if (stopRequested()) break;
+      const std::uint64_t n = std::min(stepsPerPiece, steps - s);
+      const auto offset = static_cast<std::int64_t>(runStart + s * stepBytes);
+      piece.resize(static_cast<std::size_t>(n * stepBytes));
+      // One read for many clusters; when it fails the clusters are taken one step at a time, as each
+      // cluster's own position decides whether it adds records.
+      const bool whole = m_io->readWhole(offset, piece);
+      for (std::uint64_t k = 0; k < n; ++k) {
+        const auto stepOffset = static_cast<std::int64_t>(offset + static_cast<std::int64_t>(k * stepBytes));
+        std::span<std::byte> stepBytesSpan(piece.data() + k * stepBytes, static_cast<std::size_t>(stepBytes));
+        if (!whole && !m_io->readAt(stepOffset, stepBytesSpan)) continue;
+        for (std::uint64_t r = 0; r < recordsPerStep; ++r) {
+          if (m_entries.size() >= recordCap) {
+            status(format("the MFT holds more records than can be kept; parsing stops at %llu records.",
+                          static_cast<unsigned long long>(m_entries.size())));
+            full = true;
+            break;
+          }
+          MftEntry entry = blankEntry(entryCount());
+          setSignature(entry, stepBytesSpan.subspan(static_cast<std::size_t>(r * kMftRecordSize), 4));
+          entry.recordOffset = stepOffset + static_cast<std::int64_t>(r * kMftRecordSize);
+          try {
+            m_entries.push_back(entry);
+          } catch (const std::bad_alloc&) {
+            status(format("the MFT holds more records than can be kept; parsing stops at %llu records.",
+                          static_cast<unsigned long long>(m_entries.size())));
+            full = true;
+            break;
+          }
+        }
+        if (full) break;
+      }
+      s += n;
+    }
+  }
+}
+
+const char16_t* ntfs::storeName(std::u16string_view name) {
+  const std::size_t units = name.size() + 1;
+  if (m_nameBlocks.empty() || m_nameBlockSize - m_nameBlockUsed < units) {
+    m_nameBlockSize = std::max(kNameBlockUnits, units);
+    m_nameBlocks.push_back(std::make_unique<char16_t[]>(m_nameBlockSize));
+    m_nameBlockUsed = 0;
+  }
+  char16_t* out = m_nameBlocks.back().get() + m_nameBlockUsed;
+  std::copy(name.begin(), name.end(), out);
+  out[name.size()] = u'\0';
+  m_nameBlockUsed += units;
+  return out;
+}
+
+void ntfs::renameEntry(std::int64_t index, const std::u16string& name) {
+  if (index < 0 || index >= entryCount()) return;
+  m_entries[static_cast<std::size_t>(index)].name = storeName(name);
+}
+
+void ntfs::renameEntry(std::int64_t index, const std::string& utf8Name) { renameEntry(index, utf16FromAnsi(utf8Name)); }
+
+std::array<std::byte, kMftRecordSize> ntfs::applyFixup(std::span<const std::byte> raw,
+                                                       std::span<const std::byte> header) const {
+  return fixupRecord(raw, header);
+}
+
+void ntfs::parseEntry(std::int64_t recordOffset, std::int64_t entryIndex) {
+  if (entryIndex < 0 || entryIndex >= entryCount()) return;
+  std::array<std::byte, kMftRecordSize> raw{};
+  if (!m_io->readRecord(recordOffset, raw)) return;
+  const std::span<const std::byte> header(raw.data(), kRecordHeaderCopy);
+  // An extension record's $FILE_NAME belongs to its base record (a file with many attributes keeps its
+  // name in one); while entry indexes are record numbers, the name goes to the base record's entry.
+  const std::int64_t base = referenceIndex(le64At(header, kRecordBaseReference));
+  if (m_mode != 3 && base > 0 && base < entryCount() && base != entryIndex) entryIndex = base;
+  // The attributes are walked on the fixed-up record: the last two bytes of each sector as stored are
+  // the update sequence number, not the attribute bytes that belong there.
+  const auto record = fixupRecord(raw, header);
+  const std::uint16_t headerFlags = le16At(header, kRecordFlags);
+  const auto attributes = walkAttributes(record);
+  const auto size = static_cast<std::size_t>(entryCount());
+  const auto self = static_cast<std::size_t>(entryIndex);
+  bool parentTaken = false;
+  for (const AttributeHeaderCopy& attribute : attributes) {
+    if (le32At(attribute.bytes, kAttrType) != kFileName || u8At(attribute.bytes, kAttrNonResident) != 0) continue;
+    const std::size_t valueStart = attribute.offset + le16At(attribute.bytes, kAttrValueOffset);
+    if (valueStart >= kMftRecordSize) continue;
+    MftEntry& entry = m_entries[self];
+    if (le32At(record, valueStart + kNameFlags) & kNameDirectoryFlag) entry.kind = 'D';
+    const std::uint8_t nameLength = u8At(record, valueStart + kNameLength);
+    if (nameLength == kNoNameLength) continue;
+    entry.name = storeName(readName(record, valueStart + kNameText, nameLength));
+    entry.recordFlags = headerFlags;
+    entry.nameAllocatedSize = les64At(record, valueStart + kNameAllocatedSize);
+    if (!parentTaken) {
+      entry.parent = referenceIndex(le64At(record, valueStart + kNameParent));
+      parentTaken = true;
+    }
+    const std::int64_t parent = entry.parent;
+    if (parent >= 0 && parent < entryIndex) {
+      MftEntry& parentEntry = m_entries[static_cast<std::size_t>(parent)];
+      if (parentEntry.kind == 'D') {
+        if (parentEntry.firstChild == 0 && parent != entryIndex && entry.name) {
+          parentEntry.firstChild = entryIndex;
+          if (m_linkCache) {
+            m_linkCache->fit(size);
+            m_linkCache->tail[static_cast<std::size_t>(parent)] = entryIndex;
+            m_linkCache->linkedUnder[self] = parent;
+          }
+        }
+        appendChild(entryIndex);
+      } else {
+        entry.orphan = 1;
+      }
+    } else {
+      // An entry that already had a successor in its chain would be cut off from it here; the cached
+      // chain ends are then no longer known.
+      if (entry.nextSibling != 0) m_linkCache.reset();
+      entry.nextSibling = 0;
+      // The root names itself as its parent; an entry is never made its own child.
+      if (parent == entryIndex) continue;
+      if (parent >= 0 && parent < entryCount()) {
+        MftEntry& parentEntry = m_entries[static_cast<std::size_t>(parent)];
+        if (parentEntry.firstChild == 0) {
+          parentEntry.firstChild = entryIndex;
+          if (m_linkCache) {
+            m_linkCache->fit(size);
+            m_linkCache->tail[static_cast<std::size_t>(parent)] = entryIndex;
+            m_linkCache->linkedUnder[self] = parent;
+          }
+        }
+        appendChild(entryIndex);
+      } else {
+        entry.orphan = 1;
+      }
+    }
+  }
+}
+
+void ntfs::appendChild(std::int64_t child) {
+  const std::int64_t size = entryCount();
+  if (child < 0 || child >= size) return;
+  MftEntry& entry = m_entries[static_cast<std::size_t>(child)];
+  const std::int64_t c = entry.index;
+  if (!(0 < c && c < size)) return;
+  const std::int64_t p = entry.parent;
+  if (p < 0 || p >= size) return;
+  MftEntry& parentEntry = m_entries[static_cast<std::size_t>(p)];
+  const std::int64_t f = p != 0 ? parentEntry.firstChild : 0;
+  if (f == 0) {
+    parentEntry.firstChild = c;
+    if (m_linkCache) {
+      m_linkCache->fit(static_cast<std::size_t>(size));
+      m_linkCache->tail[static_cast<std::size_t>(p)] = c;
+      m_linkCache->linkedUnder[static_cast<std::size_t>(c)] = p;
+    }
+    return;
+  }
+  if (f < 0 || f >= size) return;
+  const MftEntry& first = m_entries[static_cast<std::size_t>(f)];
+  if (!signatureIsFile(first) || first.index == c || p == c) return;
+
+  if (m_linkCache) {
+    m_linkCache->fit(static_cast<std::size_t>(size));
+    const std::int64_t tail = m_linkCache->tail[static_cast<std::size_t>(p)];
+    if (m_linkCache->linkedUnder[static_cast<std::size_t>(c)] == p) return;  // already in the chain
+    if (tail > 0 && tail < size && m_entries[static_cast<std::size_t>(tail)].nextSibling == 0) {
+      m_entries[static_cast<std::size_t>(tail)].nextSibling = c;
+      m_linkCache->tail[static_cast<std::size_t>(p)] = c;
+      m_linkCache->linkedUnder[static_cast<std::size_t>(c)] = p;
+      return;
+    }
+  }
+  // The walk along the chain ends at its last entry, at the child itself, at a self-loop, or after as
+  // many steps as the table has entries (a longer chain must run in a circle).
+  std::int64_t current = f;
+  for (std::int64_t steps = 0;; ++steps) {
+    const MftEntry& here = m_entries[static_cast<std::size_t>(current)];
+    if (here.index == c) return;
+    const std::int64_t next = here.nextSibling;
+    if (next <= 0 || next >= size) break;
+    if (m_entries[static_cast<std::size_t>(next)].index == here.index) break;
+    if (steps >= size) return;
+    current = next;
+  }
+  m_entries[static_cast<std::size_t>(current)].nextSibling = c;
+  if (m_linkCache) {
+    m_linkCache->tail[static_cast<std::size_t>(p)] = c;
+    m_linkCache->linkedUnder[static_cast<std::size_t>(c)] = p;
+  }
+}
+
+bool ntfs::walkChain(std::int64_t from, std::vector<std::int64_t>* out) const {
+  const std::int64_t size = entryCount();
+  if (from < 0 || from >= size) return true;
+  std::vector<std::uint8_t> seen;
+  std::int64_t current = m_entries[static_cast<std::size_t>(from)].firstChild;
+  while (current > 0 && current < size) {
+    if (seen.empty()) seen.assign(static_cast<std::size_t>(size), 0);
+    if (seen[static_cast<std::size_t>(current)]) return false;
+    seen[static_cast<std::size_t>(current)] = 1;
+    if (out) out->push_back(current);
+    current = m_entries[static_cast<std::size_t>(current)].nextSibling;
+  }
+  return true;
+}
+
+std::vector<std::int64_t> ntfs::childEntries(std::int64_t index) const {
+  std::vector<std::int64_t> out;
+  walkChain(index, &out);
+  return out;
+}
+
+void ntfs::orphanChildrenOfFiles() {
+  // A record whose parent reference points forward is linked before its parent is parsed; when that
+  // parent turns out not to be a directory (its record was reused for a file), nothing would ever
+  // show the child. Such children are orphans.
+  const std::int64_t size = entryCount();
+  for (std::int64_t i = 0; i < size; ++i) {
+    MftEntry& holder = m_entries[static_cast<std::size_t>(i)];
+    if (holder.kind == 'D' || holder.firstChild == 0 || i == m_orphanIndex) continue;
+    std::vector<std::int64_t> chain;
+    walkChain(i, &chain);
+    for (std::int64_t child : chain) {
+      MftEntry& c = m_entries[static_cast<std::size_t>(child)];
+      if (c.name) c.orphan = 1;
+    }
+    holder.firstChild = 0;
+  }
+}
+
+void ntfs::linkOrphans() {
+  const std::int64_t size = entryCount();
+  progressRange(size);
+  if (m_orphanIndex < 0 || m_orphanIndex >= size) return;
+  bool first = true;
+  for (std::int64_t i = 0; i < size; ++i) {
+    MftEntry& entry = m_entries[static_cast<std::size_t>(i)];
+    if (!entry.orphan || i == m_orphanIndex) continue;
+    MftEntry& folder = m_entries[static_cast<std::size_t>(m_orphanIndex)];
+    if (first) {
+      folder.firstChild = entry.index;
+      entry.parent = m_orphanIndex;
+      entry.nextSibling = -1;
+      first = false;
+    } else {
+      entry.nextSibling = folder.firstChild;
+      folder.firstChild = entry.index;
+    }
+  }
+}
+
+void ntfs::repairLinks() {
+  // Links come from parent references in the image; a hostile or damaged volume can make a folder its
+  // own descendant or make two chains share entries. Every entry keeps its first place in a walk from
+  // the root (then from the orphan folder); where a chain meets an entry already placed, that entry is
+  // taken out of the chain, and a chain longer than the table is cut.
+  const std::int64_t size = entryCount();
+  if (size == 0) return;
+  std::vector<std::uint8_t> placed(static_cast<std::size_t>(size), 0);
+  std::vector<std::int64_t> pending;
+  auto link = [&](std::int64_t folder, std::int64_t previous) -> std::int64_t& {
+    return previous < 0 ? m_entries[static_cast<std::size_t>(folder)].firstChild
+                        : m_entries[static_cast<std::size_t>(previous)].nextSibling;
+  };
+  auto start = [&](std::int64_t folder) {
+    if (folder < 0 || folder >= size || placed[static_cast<std::size_t>(folder)]) return;
+    placed[static_cast<std::size_t>(folder)] = 1;
+    pending.push_back(folder);
+    while (!pending.empty()) {
+      const std::int64_t f = pending.back();
+      pending.pop_back();
+      std::int64_t previous = -1;
+      std::int64_t current = m_entries[static_cast<std::size_t>(f)].firstChild;
+      for (std::int64_t steps = 0; current > 0; ++steps) {
+        if (current >= size || steps > size) {
+          link(f, previous) = 0;
+          break;
+        }
+        const std::int64_t next = m_entries[static_cast<std::size_t>(current)].nextSibling;
+        if (placed[static_cast<std::size_t>(current)]) {
+          link(f, previous) = next;
+          current = next;
+          continue;
+        }
+        placed[static_cast<std::size_t>(current)] = 1;
+        if (m_entries[static_cast<std::size_t>(current)].firstChild != 0) pending.push_back(current);
+        previous = current;
+        current = next;
+      }
+    }
+  };
+  if (m_rootIndex > 0 && m_rootIndex < size) start(m_rootIndex);
+  start(m_orphanIndex);
+}
+
+void ntfs::parseAllEntries() {
+  if (m_mftRunKnown && !stopRequested()) {
+    const std::int64_t size = entryCount();
+    progressRange(size);
+    m_linkCache = std::make_unique<LinkCache>();
+    m_linkCache->fit(static_cast<std::size_t>(size));
+    for (std::int64_t i = 0; i < size; ++i) {
+      if (i % kReportEvery == 0 || i == size - 1) {
+        status(format("parsing MFT entry %lld...", static_cast<long long>(i)));
+        progressPosition(i);
+      }
+      parseEntry(m_entries[static_cast<std::size_t>(i)].recordOffset, i);
+      if (stopRequested()) break;
+    }
+  }
+  m_linkCache.reset();
+
+  MftEntry orphanFolder = blankEntry(entryCount());
+  setSignature(orphanFolder, asBytes("FILE", 4));
+  orphanFolder.name = kOrphanFolderName;
+  orphanFolder.kind = 'D';
+  m_entries.push_back(orphanFolder);
+  m_orphanIndex = entryCount() - 1;
+
+  const std::int64_t size = entryCount();
+  m_rootIndex = size;
+  for (std::int64_t i = 0; i < size; ++i) {
+    const char16_t* name = m_entries[static_cast<std::size_t>(i)].name;
+    if (name && name[0] == u'.' && name[1] == u'\0') {
+      m_rootIndex = i;
+      break;
+    }
+  }
+
+  if (m_rootIndex > 0 && m_rootIndex < size) {
+    MftEntry& folder = m_entries[static_cast<std::size_t>(m_orphanIndex)];
+    folder.parent = m_rootIndex;
+    folder.nextSibling = 0;
+    folder.recordFlags = 1;
+    std::vector<std::int64_t> children;
+    walkChain(m_rootIndex, &children);
+    const std::int64_t last = children.empty() ? 0 : children.back();
+    m_entries[static_cast<std::size_t>(last)].nextSibling = m_orphanIndex;
+  }
+
+  orphanChildrenOfFiles();
+  linkOrphans();
+  repairLinks();
+  fillTopLevel();
+}
+
+void ntfs::fillTopLevel() {
+  const std::int64_t size = entryCount();
+  bool orphanShown = false;
+  if (m_tree) {
+    std::vector<std::int64_t> children;
+    if (m_rootIndex >= 0 && m_rootIndex < size) walkChain(m_rootIndex, &children);
+    for (std::int64_t child : children) {
+      const MftEntry& entry = m_entries[static_cast<std::size_t>(child)];
+      const TreeItem item = m_tree->insertItem(entryName(child), m_topItem, kInsertLast,
+                                               entry.kind == 'D' ? TreeIcon::Folder : TreeIcon::File, child, false);
+      if ((entry.recordFlags & 1) == 0) m_tree->markDeleted(item, true);
+      if (child == m_orphanIndex) orphanShown = true;
+    }
+    if (!orphanShown && m_orphanIndex >= 0 && m_orphanIndex < size) {
+      const MftEntry& folder = m_entries[static_cast<std::size_t>(m_orphanIndex)];
+      const TreeItem item =
+          m_tree->insertItem(entryName(m_orphanIndex), m_topItem, kInsertLast, TreeIcon::Folder, m_orphanIndex, false);
+      if ((folder.recordFlags & 1) == 0) m_tree->markDeleted(item, true);
+    }
+    if (m_topItem != kNoItem) {
+      m_tree->SetCheck(m_topItem, true);
+      m_tree->expand(m_topItem, true);
+    }
+  }
+}
+
+bool ntfs::isEntry(std::int64_t index) const {
+  return index >= 0 && index < entryCount() && signatureIsFile(m_entries[static_cast<std::size_t>(index)]);
+}
+
+std::u16string ntfs::entryNameUtf16(std::int64_t index) const {
+  if (index < 0 || index >= entryCount()) return {};
+  const char16_t* name = m_entries[static_cast<std::size_t>(index)].name;
+  return name ? std::u16string(name) : std::u16string();
+}
+
+std::string ntfs::entryName(std::int64_t index) const { return utf8FromUtf16(entryNameUtf16(index)); }
+
+bool ntfs::isFolder(std::int64_t index) const {
+  return index >= 0 && index < entryCount() && m_entries[static_cast<std::size_t>(index)].kind == 'D';
+}
+
+bool ntfs::isDeleted(std::int64_t index) const {
+  return index >= 0 && index < entryCount() && (m_entries[static_cast<std::size_t>(index)].recordFlags & 1) == 0;
+}
+
+MftRecordView ntfs::readView(std::int64_t recordOffset) {
+  MftRecordView view;
+  view.recordOffset = recordOffset;
+  std::array<std::byte, kMftRecordSize> raw{};
+  if (!m_io->readRecord(recordOffset, raw)) return view;
+  view.positioned = true;
+  std::memcpy(view.header.data(), raw.data(), view.header.size());
+  view.record = fixupRecord(raw, view.header);
+  view.attributes = walkAttributes(view.record);
+  return view;
+}
+
+MftRecordView ntfs::getMftEntry(std::int64_t entryIndex) {
+  if (entryIndex < 0 || entryIndex >= entryCount()) return MftRecordView{};
+  MftRecordView view = readView(m_entries[static_cast<std::size_t>(entryIndex)].recordOffset);
+  for (const auto& attribute : view.attributes) {
+    const std::uint32_t type = le32At(attribute.bytes, kAttrType);
+    if (type == kAttributeList) m_dataInAttributeList = true;
+    if (type == kData) m_dataInAttributeList = false;
+  }
+  return view;
+}
+
+NtfsFileTimes ntfs::getFileTimeStructure(std::int64_t recordOffset) {
+  NtfsFileTimes times;
+  const MftRecordView view = readView(recordOffset);
+  if (!view.positioned) return times;
+  for (const auto& attribute : view.attributes) {
+    const std::uint32_t type = le32At(attribute.bytes, kAttrType);
+    const std::size_t valueStart = attribute.offset + le16At(attribute.bytes, kAttrValueOffset);
+    if (type == kStandardInformation) {
+      times.hasTimes = true;
+      times.creation = le64At(view.record, valueStart + kSiCreation);
+      times.modification = le64At(view.record, valueStart + kSiModification);
+      times.access = le64At(view.record, valueStart + kSiAccess);
+    } else if (type == kFileName && u8At(attribute.bytes, kAttrNonResident) == 0) {
+      const std::uint32_t flags = le32At(view.record, valueStart + kNameFlags) & 0xFFFF;
+      std::string text;
+      if (flags & 0x1) text += "-R";
+      if (flags & 0x2) text += "-H";
+      if (flags & 0x200) text += "-S";
+      if (flags & 0x20) text += "-A";
+      if (flags & 0x800) text += "-C";
+      if (flags & 0x4000) text += "-E";
+      times.attributes = text;
+    }
+  }
+  return times;
+}
+
+EntryTimeTexts ntfs::formatEntryTimes(const MftEntry& entry) {
+  EntryTimeTexts texts;
+  // The orphan folder is made by the parser and has no record of its own.
+  if (entry.index == m_orphanIndex && entry.recordOffset == 0) return texts;
+  const NtfsFileTimes times = getFileTimeStructure(entry.recordOffset);
+  if (times.hasTimes) {
+    texts.creation = formatListFileTime(times.creation);
+    texts.access = formatListFileTime(times.access);
+    texts.modification = formatListFileTime(times.modification);
+  }
+  texts.attributes = times.attributes;
+  return texts;
+}
+
+std::string ntfs::formatEntrySize(std::int64_t entryIndex) {
+  const auto size = static_cast<long long>(entryDataSize(entryIndex));
+  const double x = static_cast<double>(size);
+  if (x / 1073741824.0 >= 1) return format("%.2f GB", x / 1073741824.0);
+  if (x / 1048576.0 >= 1) return format("%.2f MB", x / 1048576.0);
+  if (x / 1024.0 >= 1) return format("%.2f KB", x / 1024.0);
+  return format("%lld Bytes", size);
+}
+
+}  // namespace tessary

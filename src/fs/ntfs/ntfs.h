@@ -1,0 +1,280 @@
+// The NTFS parser: MFT records into the entry table and the results tree, and file data out to host files.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "controls/xhtml_tree.h"
+#include "platform/file_time.h"
+#include "platform/files.h"
+#include "platform/worker.h"
+#include "volumes/volume_entry.h"
+
+namespace tessary {
+
+class readWriteInterface;
+class PageSink;
+
+namespace ntfs_detail {
+class VolumeIo;
+}
+
+constexpr std::size_t kMftRecordSize = 1024;
+
+// One MFT record of the volume as the entry table keeps it; also what a results-tree item stands for.
+#pragma pack(push, 1)
+struct MftEntry {
+  char signature[4];              // first four bytes of the record as read ("FILE" when valid)
+  std::int64_t recordOffset;      // byte offset of the record from the volume start
+  const char16_t* name;           // NUL-terminated, owned by the parser's name list; null without a name
+  std::int64_t parent;            // index of the parent entry (low 48 bits of the parent reference)
+  std::int64_t nameAllocatedSize; // $FILE_NAME allocated size
+  std::uint16_t recordFlags;      // record header flags; bit 0 clear = deleted
+  char kind;                      // 'D' for a directory, else 0
+  std::int64_t index;             // the entry's own index
+  std::uint8_t orphan;            // 1 when the parent reference cannot be used
+  std::int64_t firstChild;        // 0: no children
+  std::int64_t nextSibling;       // 0 or negative ends the chain
+};
+#pragma pack(pop)
+static_assert(sizeof(MftEntry) == 64, "MftEntry is a packed 64-byte record");
+
+// A 64-byte copy of one attribute header and where the attribute starts in its record.
+struct AttributeHeaderCopy {
+  std::array<std::byte, 64> bytes{};
+  std::uint32_t offset = 0;
+};
+
+// One record read for interpretation: its header, its offset, its attribute headers in record order,
+// and the fixed-up record the headers were taken from.
+struct MftRecordView {
+  std::array<std::byte, 48> header{};
+  std::int64_t recordOffset = 0;
+  std::vector<AttributeHeaderCopy> attributes;
+  std::array<std::byte, kMftRecordSize> record{};
+  bool positioned = false;  // false when the record could not be read at all
+  bool isFile() const;
+};
+
+// A run of clusters: starting cluster (0 marks a sparse run) and cluster count.
+struct Run {
+  std::int32_t lcn = 0;
+  std::uint32_t count = 0;
+  bool operator==(const Run&) const = default;
+};
+
+// Where a record's file content lives, as getDatStruct finds it.
+#pragma pack(push, 1)
+struct DatStruct {
+  std::uint32_t valueOffset;      // resident: value offset in the record; non-resident: run-list offset
+  std::uint32_t valueLength;      // resident: value length; non-resident: attribute length - run-list offset
+  std::uint16_t compressionUnit;  // compression unit exponent
+  std::int64_t startVcn;
+  std::int64_t lastVcn;
+  char residence;                 // 'R', 'N' or 0
+  const char* dataType;           // "Compressed", "Encrypted", "Normal" or null
+  std::int64_t allocatedSize;
+  std::int64_t dataSize;
+};
+#pragma pack(pop)
+static_assert(sizeof(DatStruct) == 51, "DatStruct is a packed 51-byte record");
+
+// The state of one LZNT1 compression unit being decompressed.
+struct Lznt1State {
+  std::byte* output = nullptr;
+  const std::byte* input = nullptr;
+  std::uint64_t inputLength = 0;
+  std::uint64_t outputPosition = 0;
+  std::uint64_t capacity = 0;
+};
+static_assert(sizeof(Lznt1State) == 40, "the LZNT1 state is 40 bytes");
+
+// $STANDARD_INFORMATION times and the attribute text of a record.
+struct NtfsFileTimes {
+  bool hasTimes = false;  // false when the record has no $STANDARD_INFORMATION
+  FileTime creation = 0;
+  FileTime modification = 0;
+  FileTime access = 0;
+  std::string attributes;
+};
+
+// The detail list's texts for one entry.
+struct EntryTimeTexts {
+  std::string creation;
+  std::string access;
+  std::string modification;
+  std::string attributes;
+};
+
+class ntfs {
+ public:
+  // Tree item data of the top item: no entry.
+  static constexpr std::int64_t kNoEntry = -1;
+  static constexpr std::int64_t kDefaultRootIndex = 5;
+
+  ntfs();
+  virtual ~ntfs();
+  ntfs(const ntfs&) = delete;
+  ntfs& operator=(const ntfs&) = delete;
+
+  // Links the results page hands over before the worker starts.
+  void setVolume(const VolumeEntry& volume);
+  void setSink(PageSink* sink);
+  void setTree(CXHtmlTree* tree, std::string topItemText, TreeIcon topItemIcon = TreeIcon::Folder);
+  // Stop: the parser's own byte flag, plus an optional control that also waits at the pause gate.
+  StopFlag& stopFlag() { return m_stopFlag; }
+  void setWorkerControl(std::optional<WorkerControl> control) { m_control = control; }
+  void setMode(int mode) { m_mode = mode; }
+  int mode() const { return m_mode; }
+
+  // Volume and MFT.
+  void attachVolume(readWriteInterface* reader);
+  void readBootSector();
+  void locateMft();
+  void collectMftRecords();
+  void parseAllEntries();
+  void parseEntry(std::int64_t recordOffset, std::int64_t entryIndex);
+  void appendChild(std::int64_t child);
+  MftRecordView getMftEntry(std::int64_t entryIndex);
+  // The update sequence fixup of a raw record, with the header copy giving its array.
+  std::array<std::byte, kMftRecordSize> applyFixup(std::span<const std::byte> raw,
+                                                   std::span<const std::byte> header) const;
+  NtfsFileTimes getFileTimeStructure(std::int64_t recordOffset);
+  EntryTimeTexts formatEntryTimes(const MftEntry& entry);
+  std::string formatEntrySize(std::int64_t entryIndex);
+
+  // File data.
+  std::vector<Run> getRun2(std::int64_t recordOffset, std::uint32_t attributeType);
+  std::vector<std::uint32_t> getRun(std::int64_t recordOffset);
+  DatStruct getDatStruct(const MftRecordView& view);
+  void setAttributListVector(const MftRecordView& view);
+  void AttributeListDataToFile(const DatStruct& desc2);
+  void dumpEntry(const std::string& indexText);
+
+  // LZNT1, one compression unit at a time (capacity = unit clusters x cluster size).
+  bool ntfs_uncompress_setup(Lznt1State& state, std::uint16_t unitClusters, std::span<const std::byte> input,
+                             std::span<std::byte> output) const;
+  static void ntfs_uncompress_reset(Lznt1State& state);
+  static void ntfs_uncompress_compunit(Lznt1State& state);
+
+  // The dump's output folder text: set before each dump; a dump leaves the full output path in it.
+  std::string outputFolder;
+
+  // What the page, the save engine and the command line read once the worker has finished.
+  const std::vector<MftEntry>& entries() const { return m_entries; }
+  std::int64_t entryCount() const { return static_cast<std::int64_t>(m_entries.size()); }
+  bool isEntry(std::int64_t index) const;  // a valid index whose signature is "FILE"
+  std::string entryName(std::int64_t index) const;  // UTF-8, empty without a name
+  std::u16string entryNameUtf16(std::int64_t index) const;
+  bool isFolder(std::int64_t index) const;
+  bool isDeleted(std::int64_t index) const;
+  // The children of a folder in link order; a chain that runs into itself ends there.
+  std::vector<std::int64_t> childEntries(std::int64_t index) const;
+  // The exact number of bytes dumpEntry writes for the entry's content.
+  std::uint64_t entryDataSize(std::int64_t index);
+  // Gives an entry a new name (a buffer in the name list), as the recycle-bin names are restored.
+  void renameEntry(std::int64_t index, const std::u16string& name);
+  void renameEntry(std::int64_t index, const std::string& utf8Name);
+  std::int64_t clusterSize() const { return m_clusterSize; }
+  void setClusterSize(std::int64_t bytes) { m_clusterSize = bytes; }
+  std::int64_t volumeSize() const { return m_volumeSize; }
+  std::int64_t rootIndex() const { return m_rootIndex; }
+  std::int64_t orphanIndex() const { return m_orphanIndex; }
+  TreeItem topItem() const { return m_topItem; }
+  const std::vector<Run>& runList() const { return m_runList; }
+  bool mftRunKnown() const { return m_mftRunKnown; }
+  bool lookForMft() const { return m_lookForMft; }
+  void setLookForMft(bool on) { m_lookForMft = on; }
+  std::int64_t mftOffset() const { return m_mftOffset; }
+  const std::array<std::byte, 512>& bootSector() const { return m_bootSector; }
+  const std::vector<std::uint64_t>& extensionList() const { return m_extensionList; }
+  std::uint32_t totalClusterCount() const { return m_totalClusterCount; }
+  bool hasOwnData() const { return m_hasOwnData; }
+  bool dataInAttributeList() const { return m_dataInAttributeList; }
+  // What the last dump did: the file it wrote (empty when none was created) and its byte count.
+  const std::string& lastDumpPath() const { return m_lastDumpPath; }
+  std::uint64_t lastDumpWritten() const { return m_lastDumpWritten; }
+
+ private:
+  struct LinkCache;
+  struct DataPiece;
+  class Writer;
+
+  bool stopRequested() const;
+  void status(const std::string& text) const;
+  void progressRange(std::int64_t high) const;
+  void progressPosition(std::int64_t position) const;
+  bool clusterSizeUsable(std::int64_t bytes) const;
+  std::int64_t bootClusterSize() const;
+  void scanForMft();
+  std::int64_t volumeLimit() const;
+  const char16_t* storeName(std::u16string_view name);
+  void clearTable();
+  bool walkChain(std::int64_t from, std::vector<std::int64_t>* out) const;
+  void orphanChildrenOfFiles();
+  void linkOrphans();
+  void repairLinks();
+  void fillTopLevel();
+  MftRecordView readView(std::int64_t recordOffset);
+  std::vector<Run> runsOf(const MftRecordView& view, std::uint32_t attributeType,
+                          std::optional<std::int64_t> startVcn = std::nullopt);
+  DataPiece dataPiece(const MftRecordView& view);
+  std::uint64_t sizeOf(const MftRecordView& view);
+  void writePlain(Writer& writer, const std::vector<Run>& runs);
+  void writeCompressed(Writer& writer, const std::vector<Run>& runs, std::uint16_t unitClusters);
+  bool readClusters(std::int64_t lcn, std::uint64_t count, std::span<std::byte> out);
+
+  // Links to the page.
+  readWriteInterface* m_reader = nullptr;
+  std::unique_ptr<ntfs_detail::VolumeIo> m_io;
+  VolumeEntry m_volume;
+  PageSink* m_sink = nullptr;
+  CXHtmlTree* m_tree = nullptr;
+  std::string m_topItemText;
+  TreeIcon m_topItemIcon = TreeIcon::Folder;
+  TreeItem m_topItem = kNoItem;
+  StopFlag m_stopFlag{0};
+  std::optional<WorkerControl> m_control;
+  int m_mode = 1;
+
+  // Volume geometry.
+  std::int64_t m_volumeStartSector = 0;
+  std::int64_t m_volumeSize = 0;
+  bool m_volumeSizeFromBoot = false;
+  std::int64_t m_clusterSize = 4096;
+  std::array<std::byte, 512> m_bootSector{};
+  bool m_bootRead = false;
+  std::int64_t m_mftOffset = 0;
+  std::vector<Run> m_runList;
+  bool m_mftRunKnown = false;
+  bool m_lookForMft = true;
+
+  // The entry table and its names.
+  std::vector<MftEntry> m_entries;
+  std::vector<std::unique_ptr<char16_t[]>> m_nameBlocks;
+  std::size_t m_nameBlockUsed = 0;
+  std::size_t m_nameBlockSize = 0;
+  std::int64_t m_rootIndex = kDefaultRootIndex;
+  std::int64_t m_orphanIndex = -1;
+  std::unique_ptr<LinkCache> m_linkCache;
+
+  // File data state of the dump being made.
+  bool m_hasOwnData = false;
+  bool m_dataInAttributeList = false;
+  std::uint32_t m_totalClusterCount = 0;
+  std::vector<std::uint64_t> m_extensionList;
+  std::vector<std::int64_t> m_extensionVcns;
+  std::vector<Run> m_combinedRuns;
+  std::string m_lastDumpPath;
+  std::uint64_t m_lastDumpWritten = 0;
+  OutputFile* m_output = nullptr;
+  std::vector<std::byte> m_scratch;
+};
+
+}  // namespace tessary

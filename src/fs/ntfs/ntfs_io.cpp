@@ -1,0 +1,75 @@
+// The NTFS parser's reads: positioned reads, whole reads of runs, and the record window cache.
+#include "fs/ntfs/ntfs_io.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "disk/read_write_interface.h"
+
+namespace tessary::ntfs_detail {
+
+void VolumeIo::attach(readWriteInterface* reader) {
+  m_reader = reader;
+  clearCache();
+}
+
+void VolumeIo::clearCache() {
+  for (auto& window : m_windows) {
+    window.valid = false;
+    window.bytes.clear();
+    window.bytes.shrink_to_fit();
+  }
+}
+
+bool VolumeIo::readAt(std::int64_t offset, std::span<std::byte> out) {
+  if (!m_reader || !m_reader->seek(offset, 0)) {
+    std::memset(out.data(), 0, out.size());
+    return false;
+  }
+  std::memset(out.data(), 0, out.size());
+  m_reader->readSpan(out);
+  return true;
+}
+
+bool VolumeIo::readWhole(std::int64_t offset, std::span<std::byte> out) {
+  if (!m_reader || !m_reader->seek(offset, 0)) return false;
+  return m_reader->readSpan(out);
+}
+
+bool VolumeIo::readRecord(std::int64_t offset, std::span<std::byte, kMftRecordSize> out) {
+  if (!m_reader) {
+    std::memset(out.data(), 0, out.size());
+    return false;
+  }
+  if (offset >= 0) {
+    const auto windowStart = static_cast<std::int64_t>(static_cast<std::uint64_t>(offset) / kWindowBytes * kWindowBytes);
+    const auto within = static_cast<std::size_t>(offset - windowStart);
+    if (within + kMftRecordSize <= kWindowBytes) {
+      for (auto& window : m_windows) {
+        if (window.valid && window.start == windowStart && window.base == m_reader->baseOffset) {
+          window.lastUse = ++m_clock;
+          std::memcpy(out.data(), window.bytes.data() + within, kMftRecordSize);
+          return true;
+        }
+      }
+      auto& victim = *std::min_element(m_windows.begin(), m_windows.end(), [](const Window& a, const Window& b) {
+        if (a.valid != b.valid) return !a.valid;
+        return a.lastUse < b.lastUse;
+      });
+      victim.bytes.resize(kWindowBytes);
+      victim.valid = false;
+      if (readWhole(windowStart, victim.bytes)) {
+        victim.valid = true;
+        victim.base = m_reader->baseOffset;
+        victim.start = windowStart;
+        victim.lastUse = ++m_clock;
+        std::memcpy(out.data(), victim.bytes.data() + within, kMftRecordSize);
+        return true;
+      }
+    }
+  }
+  // The window could not be read whole (near the disk's end, or a read error): one record as it comes.
+  return readAt(offset, out);
+}
+
+}  // namespace tessary::ntfs_detail

@@ -1,0 +1,46 @@
+// Reads of the NTFS parser through the disk reader: records through a small window cache, and large
+// reads of runs of clusters. Both return the same bytes as one positioned read per record or cluster.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <vector>
+
+#include "fs/ntfs/ntfs.h"
+
+namespace tessary::ntfs_detail {
+
+class VolumeIo {
+ public:
+  void attach(readWriteInterface* reader);
+  readWriteInterface* reader() const { return m_reader; }
+  void clearCache();
+
+  // Positions at `offset` and reads out.size() bytes. False when the position failed (out is zeroed);
+  // a read that fails after a good position leaves what the reader delivered (zeros where it had none).
+  bool readAt(std::int64_t offset, std::span<std::byte> out);
+  // Positions and reads; true only when both the position and the whole read succeeded.
+  bool readWhole(std::int64_t offset, std::span<std::byte> out);
+  // One 1024-byte record, served from the window cache when its window could be read whole.
+  bool readRecord(std::int64_t offset, std::span<std::byte, kMftRecordSize> out);
+
+ private:
+  static constexpr std::size_t kWindowBytes = 256 * 1024;
+  static constexpr std::size_t kWindows = 8;
+  struct Window {
+    bool valid = false;
+    std::int64_t base = 0;       // the reader's baseOffset when filled
+    std::int64_t start = 0;      // volume offset of the window
+    std::uint64_t lastUse = 0;
+    std::vector<std::byte> bytes;
+  };
+
+  readWriteInterface* m_reader = nullptr;
+  std::array<Window, kWindows> m_windows;
+  std::uint64_t m_clock = 0;
+};
+
+}  // namespace tessary::ntfs_detail

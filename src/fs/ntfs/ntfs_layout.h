@@ -1,0 +1,104 @@
+// NTFS on-disk layout: the field offsets the parser reads, and the record-level helpers built on them.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "fs/ntfs/ntfs.h"
+#include "platform/bytes.h"
+
+namespace tessary::ntfs_detail {
+
+// Boot sector.
+constexpr std::size_t kBootOemId = 3;            // "NTFS"
+constexpr std::size_t kBootBytesPerSector = 0x0B;  // uint16
+constexpr std::size_t kBootSectorsPerCluster = 0x0D;  // uint8
+constexpr std::size_t kBootTotalSectors = 0x28;  // int64
+constexpr std::size_t kBootMftCluster = 0x30;    // int64
+
+// File record header.
+constexpr std::size_t kRecordUsaOffset = 4;      // uint16
+constexpr std::size_t kRecordUsaCount = 6;       // uint16
+constexpr std::size_t kRecordFirstAttribute = 0x14;  // uint16
+constexpr std::size_t kRecordFlags = 0x16;       // uint16
+constexpr std::size_t kRecordBaseReference = 0x20;  // uint64, 0 in a base record
+constexpr std::size_t kRecordNumber = 0x2C;      // uint32
+constexpr std::size_t kRecordHeaderCopy = 48;
+constexpr std::size_t kFixupStride = 512;
+
+// Attribute header.
+constexpr std::size_t kAttrType = 0;             // uint32
+constexpr std::size_t kAttrLength = 4;           // uint32, low 16 bits used
+constexpr std::size_t kAttrNonResident = 8;      // uint8
+constexpr std::size_t kAttrNameLength = 9;       // uint8, UTF-16 units
+constexpr std::size_t kAttrFlags = 0x0C;         // uint16
+constexpr std::size_t kAttrValueLength = 0x10;   // uint32 (resident)
+constexpr std::size_t kAttrValueOffset = 0x14;   // uint16 (resident)
+constexpr std::size_t kAttrStartVcn = 0x10;      // int64 (non-resident)
+constexpr std::size_t kAttrLastVcn = 0x18;       // int64
+constexpr std::size_t kAttrRunListOffset = 0x20; // uint16
+constexpr std::size_t kAttrCompressionUnit = 0x22;  // uint16
+constexpr std::size_t kAttrAllocatedSize = 0x28; // int64
+constexpr std::size_t kAttrDataSize = 0x30;      // int64
+constexpr std::uint32_t kAttrEnd = 0xFFFFFFFF;
+
+// Attribute types.
+constexpr std::uint32_t kStandardInformation = 0x10;
+constexpr std::uint32_t kAttributeList = 0x20;
+constexpr std::uint32_t kFileName = 0x30;
+constexpr std::uint32_t kData = 0x80;
+
+// $FILE_NAME value.
+constexpr std::size_t kNameParent = 0;           // uint64, low 48 bits
+constexpr std::size_t kNameAllocatedSize = 0x28; // int64
+constexpr std::size_t kNameFlags = 0x38;         // uint32
+constexpr std::size_t kNameLength = 0x40;        // uint8
+constexpr std::size_t kNameText = 0x42;          // UTF-16
+constexpr std::uint32_t kNameDirectoryFlag = 0x10000000;
+constexpr std::uint8_t kNoNameLength = 255;
+
+// $STANDARD_INFORMATION value.
+constexpr std::size_t kSiCreation = 0;
+constexpr std::size_t kSiModification = 8;
+constexpr std::size_t kSiAccess = 0x18;
+
+// $ATTRIBUTE_LIST entry.
+constexpr std::size_t kListType = 0;             // uint32
+constexpr std::size_t kListLength = 4;           // uint16
+constexpr std::size_t kListNameLength = 6;       // uint8
+constexpr std::size_t kListStartVcn = 8;         // int64
+constexpr std::size_t kListReference = 0x10;     // uint64, low 48 bits
+// An attribute list is at most 256 KiB (it must fit one attribute of a record's extension set).
+constexpr std::uint64_t kMaxAttributeListBytes = 256 * 1024;
+
+// Data attribute flags (attribute header 0x0C).
+constexpr std::uint16_t kDataCompressed = 0x0001;
+constexpr std::uint16_t kDataEncrypted = 0x4000;
+
+inline bool isFileSignature(std::span<const std::byte> record) { return hasMagic(record, 0, "FILE"); }
+
+// The low 48 bits of an MFT reference, sign-extended from bit 47.
+inline std::int64_t referenceIndex(std::uint64_t reference) {
+  std::uint64_t low = reference & 0x0000FFFFFFFFFFFFULL;
+  if (low & 0x0000800000000000ULL) low |= 0xFFFF000000000000ULL;
+  return static_cast<std::int64_t>(low);
+}
+
+// The attribute headers of a record from its first-attribute offset: 64-byte copies (zero past the record),
+// advancing by the low 16 bits of each length, ending at type 0xFFFFFFFF, a length of 0 or past the record.
+std::vector<AttributeHeaderCopy> walkAttributes(std::span<const std::byte> record);
+
+// The update sequence fixup of a 1024-byte record; at most the two sector ends inside the record are patched.
+std::array<std::byte, kMftRecordSize> fixupRecord(std::span<const std::byte> raw, std::span<const std::byte> header);
+
+// Decodes one attribute's run list. Runs are kept while the running cluster total stays within
+// `totalClusters`; `ended` tells whether the list's terminating header byte was met.
+std::vector<Run> decodeRunList(std::span<const std::byte> list, std::uint64_t totalClusters, bool& ended);
+
+// A UTF-16 name of `units` units at `at`; units past the record's end read as 0 and end the name.
+std::u16string readName(std::span<const std::byte> record, std::size_t at, std::size_t units);
+
+}  // namespace tessary::ntfs_detail
