@@ -16,6 +16,7 @@
 #include <QTableView>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QToolButton>
 
 #include "disk/vhdx_reader.h"
 #include "support/fixtures.h"
@@ -205,6 +206,49 @@ class WizardTest : public QObject {
     QCOMPARE(list->table().currentIndex().row(), 0);
     QCOMPARE(fieldAfter(*list, QStringLiteral("Start Sector:")).text(), QStringLiteral("2048"));
     QCOMPARE(list->view().text(PopulateDriveDlg::kSelectedVolume), std::string("0"));
+  }
+
+  void advancedScanReportsFromItsWorkerWhileThePageStaysUsable() {
+    if (!haveSample()) QSKIP("sample.vhdx not unpacked");
+    ui::Wizard wizard;
+    DialogAnswerer dialogs;
+    WizardWalk walk(wizard, dialogs);
+    QVERIFY(walk.imagePage(sampleImage()));
+    ui::ScanModePage* scan = walk.scanModePage();
+    QVERIFY(scan);
+    click(*button(*scan, QStringLiteral("Advance Scan")));
+    ui::VolumeListPage* list = walk.volumeListPage();
+    QVERIFY(list);
+    QVERIFY(waitUntil([&] { return dialogs.saw(QStringLiteral("populated partitions....")); }));
+    settle();
+    QVERIFY(list->table().model()->rowCount() >= 2);
+    QCOMPARE(list->table().model()->index(0, 3).data().toString(), QStringLiteral("2048"));
+    QVERIFY(button(*list, QStringLiteral("Stop"))->isHidden());
+    QVERIFY(list->backButton().isEnabled());
+    QAbstractButton* addCustom = button(*list, QStringLiteral("Add Custom Volume"));
+    QVERIFY(!addCustom->isHidden());
+
+    // A custom volume, its start stepped with the arrows.
+    click(*addCustom);
+    QVERIFY(button(*list, QString::fromUtf8(PopulateDriveDlg::kCustomSettings))->isChecked());
+    QLineEdit& start = fieldAfter(*list, QStringLiteral("Start Sector:"));
+    QVERIFY(start.isEnabled());
+    QCOMPARE(start.text(), QStringLiteral("0"));
+    const auto arrows = list->findChildren<QToolButton*>();
+    QAbstractButton* up = nullptr;
+    QAbstractButton* down = nullptr;
+    for (QToolButton* arrow : arrows) {
+      if (arrow->arrowType() == Qt::UpArrow && !up) up = arrow;
+      if (arrow->arrowType() == Qt::DownArrow && !down) down = arrow;
+    }
+    QVERIFY(up && down);
+    click(*down);
+    QCOMPARE(start.text(), QStringLiteral("0"));  // never below 0
+    click(*up);
+    click(*up);
+    click(*down);
+    QCOMPARE(start.text(), QStringLiteral("1"));
+    QCOMPARE(list->table().model()->index(0, 1).data().toString(), QStringLiteral("CUSTOM "));
   }
 
   void volumeListOffersNoRawWithoutTheRawPage() {
