@@ -69,6 +69,9 @@ TEST(FileTimes, LocalZoneIsAppliedAfterUtc) {
 TEST(FileTimes, ConversionsAgreeOnTheEpochs) {
   EXPECT_EQ(fileTimeFromUnix(0), 116444736000000000ULL);
   EXPECT_EQ(unixNanosecondsFromFileTime(116444736000000000ULL + 15), 1500);
+  // Stamps far outside what nanoseconds since 1970 hold saturate instead of overflowing.
+  EXPECT_EQ(unixNanosecondsFromFileTime(0xFFFFFFFFFFFFFFFFULL), INT64_MAX);
+  EXPECT_EQ(unixNanosecondsFromFileTime(0), INT64_MIN);
   EXPECT_EQ(fileTimeFromHfs(2082844800u), fileTimeFromUnix(0));
   const auto utc = calendarFromFileTime(0);
   ASSERT_TRUE(utc);

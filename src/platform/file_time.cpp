@@ -1,6 +1,7 @@
 // Conversions between the file systems' time stamps and calendar time.
 #include "platform/file_time.h"
 
+#include <cstdint>
 #include <ctime>
 
 #include <cstdio>
@@ -90,6 +91,10 @@ std::optional<FileTime> fileTimeFromDos(std::uint16_t date, std::uint16_t time, 
 std::int64_t unixNanosecondsFromFileTime(FileTime ft) {
   const std::int64_t seconds = static_cast<std::int64_t>(ft / kFileTimeTicksPerSecond) - kFileTimeUnixEpochSeconds;
   const auto ticks = static_cast<std::int64_t>(ft % kFileTimeTicksPerSecond);
+  // Beyond what nanoseconds since 1970 can hold (about the years 1678 to 2262) the value saturates.
+  constexpr std::int64_t kLimit = INT64_MAX / 1000000000LL - 1;
+  if (seconds > kLimit) return INT64_MAX;
+  if (seconds < -kLimit) return INT64_MIN;
   return seconds * 1000000000LL + ticks * 100;
 }
 

@@ -7,6 +7,8 @@
 
 namespace tessary {
 
+std::unique_ptr<ParserSlot> createNtfsParser();
+
 namespace {
 
 struct Row {
@@ -15,7 +17,9 @@ struct Row {
 };
 
 const std::vector<Row>& dispatchTable() {
-  static const std::vector<Row> rows = {};
+  static const std::vector<Row> rows = {
+      {{"ntfs"}, createNtfsParser},
+  };
   return rows;
 }
 

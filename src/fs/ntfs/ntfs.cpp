@@ -268,10 +268,19 @@ void ntfs::collectMftRecords() {
       // One read for many clusters; when it fails the clusters are taken one step at a time, as each
       // cluster's own position decides whether it adds records.
       const bool whole = m_io->readWhole(offset, piece);
+      bool pastDisk = false;
       for (std::uint64_t k = 0; k < n; ++k) {
         const auto stepOffset = static_cast<std::int64_t>(offset + static_cast<std::int64_t>(k * stepBytes));
         std::span<std::byte> stepBytesSpan(piece.data() + k * stepBytes, static_cast<std::size_t>(stepBytes));
-        if (!whole && !m_io->readAt(stepOffset, stepBytesSpan)) continue;
+        if (!whole && !m_io->readAt(stepOffset, stepBytesSpan)) {
+          // A position the reader refuses lies past the disk's end, and so does everything after it in
+          // this run: the run ends here instead of trying billions of clusters one by one.
+          if (m_reader && !m_reader->seek(stepOffset, 0)) {
+            pastDisk = true;
+            break;
+          }
+          continue;
+        }
         for (std::uint64_t r = 0; r < recordsPerStep; ++r) {
           if (m_entries.size() >= recordCap) {
             status(format("the MFT holds more records than can be kept; parsing stops at %llu records.",
@@ -292,6 +301,10 @@ void ntfs::collectMftRecords() {
           }
         }
         if (full) break;
+      }
+      if (pastDisk) {
+        status(format("MFT run at cluster %d lies past the end of the volume.", run.lcn));
+        break;
       }
       s += n;
     }

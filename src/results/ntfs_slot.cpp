@@ -1,0 +1,88 @@
+// The NTFS parser on the results page: its worker and what the page, the save engine and the search ask.
+#include <memory>
+
+#include "fs/ntfs/ntfs.h"
+#include "platform/files.h"
+#include "platform/text.h"
+#include "results/parser_slot.h"
+#include "results/save_engine.h"
+
+namespace tessary {
+
+namespace {
+
+class NtfsSlot : public ParserSlot {
+ public:
+  Kind kind() const override { return Kind::Ntfs; }
+  StopFlag& stopFlag() override { return m_ntfs.stopFlag(); }
+  std::string selectedStatus() const override { return "ntfs partition selected...."; }
+  bool supportsMode(int mode) const override { return mode == 1; }
+
+  WorkerOutcome runWorker(const ParserLinks& links, SaveEngine& engine) override {
+    m_ntfs.setVolume(links.volume);
+    m_ntfs.setSink(links.sink);
+    m_ntfs.setTree(links.tree, links.topItemText, TreeIcon::Folder);
+    m_ntfs.setWorkerControl(links.control);
+    m_ntfs.setMode(links.mode);
+    m_ntfs.attachVolume(links.reader);
+    m_ntfs.readBootSector();
+    if (links.mode == 1) {
+      if (links.sink) links.sink->setStatus(" ParsingBasedOnMFT is going on....");
+      m_ntfs.locateMft();
+    }
+    m_ntfs.collectMftRecords();
+    m_ntfs.parseAllEntries();
+    engine.restoreRecycleBinNames();
+    return {"Scanning process completed.", "Processing done..."};
+  }
+
+  TreeItem topItem() const override { return m_ntfs.topItem(); }
+
+  bool validItem(std::int64_t data) const override { return m_ntfs.isEntry(data); }
+  bool isFolder(std::int64_t data) const override { return data > 0 && m_ntfs.isFolder(data); }
+  bool isListedFile(std::int64_t data) const override { return m_ntfs.isEntry(data) && !m_ntfs.isFolder(data); }
+  std::vector<std::int64_t> children(std::int64_t data) const override {
+    return m_ntfs.isEntry(data) ? m_ntfs.childEntries(data) : std::vector<std::int64_t>{};
+  }
+  std::string name(std::int64_t data) const override { return m_ntfs.entryName(data); }
+  bool isDeleted(std::int64_t data) const override { return m_ntfs.isDeleted(data); }
+
+  EntryTexts texts(std::int64_t data) override {
+    if (!m_ntfs.isEntry(data)) return {};
+    const EntryTimeTexts times = m_ntfs.formatEntryTimes(m_ntfs.entries()[static_cast<std::size_t>(data)]);
+    return {times.creation, times.access, times.modification, m_ntfs.formatEntrySize(data), times.attributes};
+  }
+  std::string saveSizeText(std::int64_t data) override { return m_ntfs.formatEntrySize(data); }
+  std::uint64_t sizeBytes(std::int64_t data) override { return m_ntfs.isEntry(data) ? m_ntfs.entryDataSize(data) : 0; }
+
+  std::int64_t fileCount(std::int64_t folder) const override { return countFilesBelow(*this, folder); }
+  std::int64_t writeFolder(SaveEngine& engine, std::int64_t folder, const std::string& path,
+                           std::int64_t counter) override {
+    SaveEngine::FolderRules rules;
+    rules.notDescended = {"."};
+    // An empty output path falls back to a folder below the temporary directory.
+    rules.emptyPathFallback = temporaryDirectory() + "/tessary-temp";
+    return engine.writeFolderEntries(folder, path, counter, rules);
+  }
+  std::string writeFile(std::int64_t data, const std::string& folder) override {
+    if (!m_ntfs.isEntry(data)) return {};
+    m_ntfs.outputFolder = folder;
+    m_ntfs.dumpEntry(std::to_string(data));
+    return m_ntfs.lastDumpPath();
+  }
+  bool neverWritten(std::int64_t data) const override { return m_ntfs.entryName(data) == "$BadClus"; }
+  std::string folderSavedMessage() const override { return "Saving process done."; }
+  bool restoresRecycleBinNames() const override { return true; }
+  void renameEntry(std::int64_t data, const std::string& name) override {
+    m_ntfs.renameEntry(data, utf16FromAnsi(name));
+  }
+
+ private:
+  mutable ntfs m_ntfs;
+};
+
+}  // namespace
+
+std::unique_ptr<ParserSlot> createNtfsParser() { return std::make_unique<NtfsSlot>(); }
+
+}  // namespace tessary
