@@ -1,6 +1,8 @@
 // The results page's window.
 #include "ui/results_page.h"
 
+#include <algorithm>
+
 #include <QFileDialog>
 #include <QHBoxLayout>
 #include <QHeaderView>
@@ -125,12 +127,14 @@ ResultsPage::ResultsPage(Wizard& wizard, int mode, ParserSlot* borrowed)
           [this] { m_treeView.setEnabled(m_controller.tree().treeEnabled()); });
   connect(&m_listModel, &CheckListModel::enabledChanged, &m_listView, &QWidget::setEnabled);
   connect(&m_listModel, &QAbstractItemModel::modelReset, this, [this] {
-    // Column widths in dialog units, as the list's columns are given.
+    // The columns' widths in dialog units, widened where their texts would be cut.
     static constexpr int kWidths[] = {80, 90, 90, 90, 80, 70};
     const int unit = m_listView.fontMetrics().averageCharWidth();
-    for (int column = 0; column < m_listModel.columnCount() && column < 6; ++column)
-      if (m_listView.columnWidth(column) < kWidths[column] * unit / 4)
-        m_listView.setColumnWidth(column, kWidths[column] * unit / 4);
+    for (int column = 0; column < m_listModel.columnCount() && column < 6; ++column) {
+      const int wanted = std::max({kWidths[column] * unit / 4, static_cast<QAbstractItemView&>(m_listView).sizeHintForColumn(column),
+                                   m_listView.header()->sectionSizeHint(column)});
+      if (m_listView.columnWidth(column) < wanted) m_listView.setColumnWidth(column, wanted);
+    }
   });
 
   // The parse worker fills the tree from its own thread; the adapters copy it on the UI thread.
