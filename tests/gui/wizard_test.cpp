@@ -491,6 +491,15 @@ class WizardTest : public QObject {
       ++compared;
     }
     QCOMPARE(compared, 10);
+
+    // Back from the results page: the recovery-mode page as it was left, the results page gone.
+    QPointer<ui::ResultsPage> leaving = page;
+    click(page->backButton());
+    QVERIFY(waitUntil([&] { return leaving.isNull(); }));
+    auto* modes = currentPage<ui::RecoveryModePage>(wizard);
+    QVERIFY(modes && modes->isVisible());
+    QVERIFY(button(*modes, QStringLiteral("Standard"))->isChecked());
+    QCOMPARE(wizard.state().selectedVolume->startSector, std::int64_t{2048});
   }
 };
 
