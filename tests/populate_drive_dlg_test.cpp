@@ -133,6 +133,29 @@ TEST_F(PopulateDriveDlgTest, ImageFromTheImagePageGetsAFreshVhdxReader) {
   EXPECT_EQ(m_sink.lastMessage(), "File not opened..");
 }
 
+TEST_F(PopulateDriveDlgTest, StopIsOfferedOnlyWhileTheAdvancedScanRuns) {
+  const DiskImage disk = sampleDisk();
+  m_view.setShown(Page::kStop, true);  // a view starts with every control shown
+  ASSERT_TRUE(open(disk));
+  EXPECT_FALSE(m_view.shown(Page::kStop));
+}
+
+TEST_F(PopulateDriveDlgTest, RawIsNotOfferedWhenTheBuildHasNoRawPage) {
+  const DiskImage disk = sampleDisk();
+  m_state.scanMode = 1;
+  m_state.imagePath = "memory.vhdx";
+  m_state.diskReader = std::make_unique<MemoryReader>(disk);
+  m_state.disk.diskSectorCount = disk.sectorCount();
+  m_page = std::make_unique<Page>(m_state, m_view, m_sink, false);
+  ASSERT_TRUE(m_page->onOpen());
+  EXPECT_EQ(m_view.items(Page::kTreatAs), (std::vector<std::string>{"EXTX", "FAT16", "FAT32", "FAT64", "HFS+", "NTFS"}));
+  // With the last entry picked, Next goes on to the recovery-mode page, never to a raw page.
+  m_page->onRowClicked(0);
+  custom("2048", "4095", "NTFS");
+  EXPECT_EQ(m_page->onNext(), Page::NextPage::RecoveryMode);
+  EXPECT_EQ(m_state.selectedVolume->fileSystem, "ntfs");
+}
+
 TEST_F(PopulateDriveDlgTest, AdvancedScanRunsOnItsWorkerAndReportsWhenDone) {
   DiskImage disk(kDisk);
   disk.ntfsBoot(2048, 129023);

@@ -124,6 +124,25 @@ TEST_F(ResultsPageTest, SaveRefusesWithoutTicksAndWithoutAFolder) {
   EXPECT_FALSE(isRegularFile(m_out + "/top.txt"));
 }
 
+TEST_F(ResultsPageTest, SaveShowsTheFolderBrowserOnlyOnceItsChecksPass) {
+  VolumeScanDlg& page = open();
+  int browsed = 0;
+  const auto browse = [&]() -> std::optional<std::string> {
+    ++browsed;
+    return m_out;
+  };
+  page.tree().SetCheck(page.tree().rootItem(), false);
+  page.onSave(browse);
+  EXPECT_EQ(browsed, 0);
+  EXPECT_EQ(m_sink.lastMessage(), "Please select File or Folder to save");
+  page.tree().SetCheck(child(page.tree().rootItem(), "top.txt"), true);
+  page.onSave(browse);
+  page.waitForWorker();
+  EXPECT_EQ(browsed, 1);
+  EXPECT_EQ(m_view.text(VolumeScanDlg::kOutputFolder), m_out);
+  EXPECT_EQ(out("top.txt"), "top");
+}
+
 TEST_F(ResultsPageTest, SavingTheTickedTopItemRebuildsEveryFolderAndSkipsBadClus) {
   VolumeScanDlg& page = open();
   page.onSave(m_out);

@@ -151,6 +151,10 @@ void VolumeScanDlg::onBrowse(const std::optional<std::string>& chosenFolder) {
 }
 
 void VolumeScanDlg::onSave(const std::optional<std::string>& chosenFolder) {
+  onSave([&chosenFolder] { return chosenFolder; });
+}
+
+void VolumeScanDlg::onSave(const std::function<std::optional<std::string>()>& browse) {
   if (m_running) {
     m_sink.showMessage("Please wait for the running process.");
     return;
@@ -159,7 +163,7 @@ void VolumeScanDlg::onSave(const std::optional<std::string>& chosenFolder) {
     m_sink.showMessage("Please select File or Folder to save");
     return;
   }
-  onBrowse(chosenFolder);
+  onBrowse(browse ? browse() : std::nullopt);
   const std::string folder = m_view.text(kOutputFolder);
   if (folder.empty()) return;
   m_running = true;

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -58,6 +59,9 @@ class VolumeScanDlg {
   void onStop();
   // Save: `chosenFolder` is what the folder browser returned (none when cancelled).
   void onSave(const std::optional<std::string>& chosenFolder);
+  // Save with the folder browser shown only once the checks have passed: `browse` shows it and returns the
+  // chosen folder (none when cancelled).
+  void onSave(const std::function<std::optional<std::string>()>& browse);
   void onBrowse(const std::optional<std::string>& chosenFolder);
   void onSaveSelectedFolder();
 

@@ -46,8 +46,8 @@ std::string withoutMb(const std::string& text) {
 
 }  // namespace
 
-PopulateDriveDlg::PopulateDriveDlg(WizardState& state, PageView& view, PageSink& sink)
-    : m_state(state), m_view(view), m_sink(sink) {}
+PopulateDriveDlg::PopulateDriveDlg(WizardState& state, PageView& view, PageSink& sink, bool rawPageBuilt)
+    : m_state(state), m_view(view), m_sink(sink), m_rawPageBuilt(rawPageBuilt) {}
 
 PopulateDriveDlg::~PopulateDriveDlg() {
   onStop();
@@ -96,7 +96,11 @@ void PopulateDriveDlg::rowsChanged() {
 }
 
 bool PopulateDriveDlg::onOpen() {
-  m_view.setItems(kTreatAs, std::vector<std::string>(kTreatAsItems.begin(), kTreatAsItems.end()));
+  std::vector<std::string> treatAs(kTreatAsItems.begin(), kTreatAsItems.end());
+  if (!m_rawPageBuilt) std::erase(treatAs, std::string("RAW"));
+  m_view.setItems(kTreatAs, std::move(treatAs));
+  // Stop belongs to the advanced scan's worker; the standard scan has ended before the page shows.
+  m_view.setShown(kStop, false);
   m_view.setSelection(kTreatAs, -1);
   m_view.setChecked(kCustomSettings, false);
   setCustomControlsEnabled(false);

@@ -57,7 +57,8 @@ class PopulateDriveDlg {
   // Where Next leads.
   enum class NextPage { None, RecoveryMode, Raw };
 
-  PopulateDriveDlg(WizardState& state, PageView& view, PageSink& sink);
+  // `rawPageBuilt` tells whether the build has the raw page; without it "RAW" is not offered.
+  PopulateDriveDlg(WizardState& state, PageView& view, PageSink& sink, bool rawPageBuilt = true);
   ~PopulateDriveDlg();  // stops a running scan and waits for it
   PopulateDriveDlg(const PopulateDriveDlg&) = delete;
   PopulateDriveDlg& operator=(const PopulateDriveDlg&) = delete;
@@ -131,6 +132,7 @@ class PopulateDriveDlg {
   WizardState& m_state;
   PageView& m_view;
   PageSink& m_sink;
+  bool m_rawPageBuilt;
 
   mutable std::mutex m_mutex;  // guards the array, the rows and the selection
   std::vector<VolumeEntry> m_volumes;

@@ -1,0 +1,54 @@
+// The recovery-mode page: Standard, Advanced or Deep as the volume's file system and this build allow;
+// Next opens the results page. The advanced-input page is not part of this build, so "Advanced" is not
+// offered.
+#pragma once
+
+#include <string>
+
+#include <QCheckBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QRadioButton>
+
+#include "app/parce_mode_ntfs_dlg.h"
+#include "platform/page_view.h"
+#include "ui/gui_sink.h"
+#include "ui/page_window.h"
+#include "ui/view_binding.h"
+
+namespace tessary::ui {
+
+// Whether this build has the worker a recovery mode needs for a volume label.
+bool recoveryModeBuilt(const std::string& label, int mode);
+
+class RecoveryModePage : public PageWindow {
+  Q_OBJECT
+
+ public:
+  explicit RecoveryModePage(Wizard& wizard);
+  ~RecoveryModePage() override;
+
+  ParceModeNtfsDlg& controller() { return m_controller; }
+  PageView& view() { return m_view; }
+
+ private:
+  void next();
+
+  PageView m_view;
+  GuiSink m_sink;
+  ParceModeNtfsDlg m_controller;
+  ViewBinding m_binding;
+
+  QLabel m_volume;
+  QGroupBox m_modes;
+  QRadioButton m_standard;
+  QRadioButton m_advanced;
+  QRadioButton m_deep;
+  QLabel m_maxLabel;
+  QLineEdit m_max;
+  QLabel m_maxNote;
+  QCheckBox m_formatted;
+};
+
+}  // namespace tessary::ui

@@ -1,0 +1,83 @@
+// The results page ("VOLUME-SCAN"): the check-box tree of the volume on the left, the detail list of the
+// clicked folder on the right, the output folder with Browse, Save and Save selected folder, and Pause,
+// Resume and Stop for the running worker with its progress bar, status line and size line. Search and
+// the advanced NTFS parse are not part of this build and are not offered.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QSplitter>
+#include <QTreeView>
+
+#include "platform/page_view.h"
+#include "results/volume_scan_dlg.h"
+#include "ui/check_list_model.h"
+#include "ui/check_tree_model.h"
+#include "ui/check_tree_view.h"
+#include "ui/gui_sink.h"
+#include "ui/page_window.h"
+#include "ui/theme_icons.h"
+#include "ui/view_binding.h"
+
+namespace tessary::ui {
+
+class ResultsPage : public PageWindow {
+  Q_OBJECT
+
+ public:
+  // Opens the page in recovery mode `mode` (1 standard, 3 deep) and starts the parser's worker; a parser
+  // built by an earlier page is borrowed instead of creating one.
+  ResultsPage(Wizard& wizard, int mode, ParserSlot* borrowed = nullptr);
+  ~ResultsPage() override;
+
+  void leave() override;
+  // The close command is the page's Cancel: it asks, and stops the parsers on Yes.
+  bool confirmExit() override;
+
+  VolumeScanDlg& controller() { return m_controller; }
+  PageView& view() { return m_view; }
+  CheckTreeModel& treeModel() { return m_treeModel; }
+  CheckListModel& listModel() { return m_listModel; }
+  CheckTreeView& treeView() { return m_treeView; }
+  QTreeView& listView() { return m_listView; }
+
+ private:
+  // The folder browser; none when cancelled.
+  std::optional<std::string> chooseFolder();
+  void stopWorkers();
+
+  PageView m_view;
+  GuiSink m_sink;
+  VolumeScanDlg m_controller;
+  ViewBinding m_binding;
+  ThemeIcons m_icons;
+  CheckTreeModel m_treeModel;
+  CheckListModel m_listModel;
+
+  QLabel m_heading;
+  QGroupBox m_volumeBox;
+  QLabel m_volumeData;
+  QLabel m_counter;
+  QSplitter m_split;
+  CheckTreeView m_treeView;
+  QTreeView m_listView;
+  QLabel m_outputLabel;
+  QLineEdit m_output;
+  QPushButton m_browse;
+  QPushButton m_save;
+  QPushButton m_saveFolder;
+  QProgressBar m_progress;
+  QPushButton m_pause;
+  QPushButton m_resume;
+  QPushButton m_stop;
+  QLabel m_status;
+  QLabel m_sizeLine;
+};
+
+}  // namespace tessary::ui
