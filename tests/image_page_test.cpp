@@ -17,9 +17,9 @@ class ImagePageTest : public ::testing::Test {
   void SetUp() override { m_dir = test::makeTempDir("tessary-page-"); }
   void TearDown() override { test::runCommand("rm -rf '" + m_dir + "'"); }
 
-  std::string write(const test::VhdxSpec& spec, const std::string& name = "disk.vhdx") {
+  std::string write(const test::VhdxSpec& shape, const std::string& name = "disk.vhdx") {
     const std::string path = m_dir + "/" + name;
-    test::writeBytes(path, test::buildVhdx(spec));
+    test::writeBytes(path, test::buildVhdx(shape));
     return path;
   }
 
@@ -47,10 +47,10 @@ TEST_F(ImagePageTest, OpeningHidesTheInformationAndPickingAFileShowsItsValues) {
   EXPECT_FALSE(m_view.enabled(VhdInputDialog::kNext));
   EXPECT_FALSE(m_view.shown(VhdInputDialog::kSize));
 
-  test::VhdxSpec spec;
-  spec.diskSize = (10u << 20) + (1u << 19);
-  spec.blockSize = 2u << 20;
-  const std::string path = write(spec);
+  test::VhdxSpec shape;
+  shape.diskSize = (10u << 20) + (1u << 19);
+  shape.blockSize = 2u << 20;
+  const std::string path = write(shape);
   page.onBrowseClosed(path);
   EXPECT_TRUE(m_view.enabled(VhdInputDialog::kNext));
   EXPECT_TRUE(m_view.shown(VhdInputDialog::kSize));
@@ -61,7 +61,7 @@ TEST_F(ImagePageTest, OpeningHidesTheInformationAndPickingAFileShowsItsValues) {
   EXPECT_TRUE(m_state.imageChosen);
   EXPECT_TRUE(m_state.chainFromImagePage);
   EXPECT_EQ(m_state.diskReader, nullptr);  // the temporary reader is gone
-  EXPECT_EQ(m_state.disk.diskSectorCount, spec.diskSize / 512);
+  EXPECT_EQ(m_state.disk.diskSectorCount, shape.diskSize / 512);
   EXPECT_TRUE(page.onNext());
 }
 
@@ -106,10 +106,10 @@ TEST_F(ImagePageTest, NextNamesTheFirstEmptyField) {
 }
 
 TEST_F(ImagePageTest, InfoCommandPrintsTheContractLineAndRefusesWithThePagesMessage) {
-  test::VhdxSpec spec;
-  spec.diskSize = 64u << 20;
-  spec.blockSize = 8u << 20;
-  const std::string path = write(spec);
+  test::VhdxSpec shape;
+  shape.diskSize = 64u << 20;
+  shape.blockSize = 8u << 20;
+  const std::string path = write(shape);
   std::string out;
   std::string err;
   ASSERT_EQ(runCli({"info", path, "--json"}, out, err), 0) << err;

@@ -21,10 +21,10 @@ class VhdxReaderTest : public ::testing::Test {
   }
   void TearDown() override { test::runCommand("rm -rf '" + m_dir + "'"); }
 
-  std::string write(const VhdxSpec& spec, const std::string& name = "disk.vhdx",
+  std::string write(const VhdxSpec& shape, const std::string& name = "disk.vhdx",
                     test::VhdxLayoutInfo* layout = nullptr) {
     const std::string path = m_dir + "/" + name;
-    test::writeBytes(path, test::buildVhdx(spec, layout));
+    test::writeBytes(path, test::buildVhdx(shape, layout));
     return path;
   }
 
@@ -34,14 +34,14 @@ class VhdxReaderTest : public ::testing::Test {
 };
 
 TEST_F(VhdxReaderTest, ReadAcrossBlockBoundaryTakesSecondSectorFromNextBlocksOwnPosition) {
-  VhdxSpec spec;
-  spec.blockSize = 1u << 20;
-  spec.diskSize = 4u << 20;
+  VhdxSpec shape;
+  shape.blockSize = 1u << 20;
+  shape.diskSize = 4u << 20;
   // Blocks are stored out of order in the file, so adjacency in the disk is not adjacency in the file.
-  spec.blocks[2] = test::patternBlock(2, spec.blockSize);
-  spec.blocks[1] = test::patternBlock(1, spec.blockSize);
+  shape.blocks[2] = test::patternBlock(2, shape.blockSize);
+  shape.blocks[1] = test::patternBlock(1, shape.blockSize);
   FileReadSeekVHDX reader(m_context);
-  ASSERT_TRUE(reader.open(write(spec)));
+  ASSERT_TRUE(reader.open(write(shape)));
 
   std::vector<std::byte> buffer(1024);
   const std::int64_t lastSectorOfBlock1 = 2 * (1 << 20) - 512;
@@ -61,11 +61,11 @@ TEST_F(VhdxReaderTest, ReadAcrossBlockBoundaryTakesSecondSectorFromNextBlocksOwn
 }
 
 TEST_F(VhdxReaderTest, BlockWithZeroEntryReadsZerosWhateverLiesInTheFile) {
-  VhdxSpec spec;
-  spec.diskSize = 2u << 20;
-  spec.zeroOffsetBlocks = {0};  // state says present, offset 0 points at the file's own header
+  VhdxSpec shape;
+  shape.diskSize = 2u << 20;
+  shape.zeroOffsetBlocks = {0};  // state says present, offset 0 points at the file's own header
   FileReadSeekVHDX reader(m_context);
-  ASSERT_TRUE(reader.open(write(spec)));
+  ASSERT_TRUE(reader.open(write(shape)));
   std::vector<std::byte> buffer(512, std::byte{0x55});
   ASSERT_TRUE(reader.seek(0));
   EXPECT_EQ(reader.blockAllocated, 0);
@@ -74,12 +74,12 @@ TEST_F(VhdxReaderTest, BlockWithZeroEntryReadsZerosWhateverLiesInTheFile) {
 }
 
 TEST_F(VhdxReaderTest, SeekAtTableEndFailsButLastSectorReads) {
-  VhdxSpec spec;
-  spec.blockSize = 1u << 20;
-  spec.diskSize = 2u << 20;
-  spec.blocks[1] = test::patternBlock(1, spec.blockSize);
+  VhdxSpec shape;
+  shape.blockSize = 1u << 20;
+  shape.diskSize = 2u << 20;
+  shape.blocks[1] = test::patternBlock(1, shape.blockSize);
   FileReadSeekVHDX reader(m_context);
-  ASSERT_TRUE(reader.open(write(spec)));
+  ASSERT_TRUE(reader.open(write(shape)));
   const auto tableEnd = static_cast<std::int64_t>(reader.blockTable.size()) * (1 << 20);
   EXPECT_FALSE(reader.seek(tableEnd));
   // The block table is longer than the disk (the region is a whole MiB); the disk's last sector reads.
@@ -95,9 +95,9 @@ TEST_F(VhdxReaderTest, SeekAtTableEndFailsButLastSectorReads) {
 }
 
 TEST_F(VhdxReaderTest, NegativeOffsetsAreRefused) {
-  VhdxSpec spec;
+  VhdxSpec shape;
   FileReadSeekVHDX reader(m_context);
-  ASSERT_TRUE(reader.open(write(spec)));
+  ASSERT_TRUE(reader.open(write(shape)));
   EXPECT_FALSE(reader.seek(-512));
   reader.baseOffset = 1024;
   EXPECT_FALSE(reader.seek(-2048));
@@ -105,10 +105,10 @@ TEST_F(VhdxReaderTest, NegativeOffsetsAreRefused) {
 }
 
 TEST_F(VhdxReaderTest, PartialSectorAtTheEndOfARequestComesFromTheNextSector) {
-  VhdxSpec spec;
-  spec.blocks[0] = test::patternBlock(0, spec.blockSize);
+  VhdxSpec shape;
+  shape.blocks[0] = test::patternBlock(0, shape.blockSize);
   FileReadSeekVHDX reader(m_context);
-  ASSERT_TRUE(reader.open(write(spec)));
+  ASSERT_TRUE(reader.open(write(shape)));
   std::vector<std::byte> buffer(700);
   ASSERT_TRUE(reader.seek(0));
   ASSERT_TRUE(reader.read(buffer.data(), 700));
@@ -120,10 +120,10 @@ TEST_F(VhdxReaderTest, PartialSectorAtTheEndOfARequestComesFromTheNextSector) {
 }
 
 TEST_F(VhdxReaderTest, BaseOffsetShiftsEverySeek) {
-  VhdxSpec spec;
-  spec.blocks[0] = test::patternBlock(0, spec.blockSize);
+  VhdxSpec shape;
+  shape.blocks[0] = test::patternBlock(0, shape.blockSize);
   FileReadSeekVHDX reader(m_context);
-  ASSERT_TRUE(reader.open(write(spec)));
+  ASSERT_TRUE(reader.open(write(shape)));
   reader.baseOffset = 2048 * 512 / 4;  // sector 512
   std::vector<std::byte> buffer(512);
   ASSERT_TRUE(reader.seek(512));
@@ -133,14 +133,14 @@ TEST_F(VhdxReaderTest, BaseOffsetShiftsEverySeek) {
 
 TEST_F(VhdxReaderTest, SectorBitmapEntryAfterEachChunkIsDropped) {
   // 512-byte sectors and 1 MiB blocks: a chunk ratio of 4096, so table entry 4097 is a bitmap entry.
-  VhdxSpec spec;
-  spec.blockSize = 1u << 20;
-  spec.diskSize = 4098ULL << 20;
-  spec.blocks[4095] = test::patternBlock(4095, spec.blockSize);
-  spec.blocks[4096] = test::patternBlock(4096, spec.blockSize);
-  spec.blocks[4097] = test::patternBlock(4097, spec.blockSize);
+  VhdxSpec shape;
+  shape.blockSize = 1u << 20;
+  shape.diskSize = 4098ULL << 20;
+  shape.blocks[4095] = test::patternBlock(4095, shape.blockSize);
+  shape.blocks[4096] = test::patternBlock(4096, shape.blockSize);
+  shape.blocks[4097] = test::patternBlock(4097, shape.blockSize);
   test::VhdxLayoutInfo layout;
-  const std::string path = write(spec, "big.vhdx", &layout);
+  const std::string path = write(shape, "big.vhdx", &layout);
   ASSERT_EQ(layout.chunkRatio, 4096u);
   FileReadSeekVHDX reader(m_context);
   ASSERT_TRUE(reader.open(path));
@@ -155,11 +155,11 @@ TEST_F(VhdxReaderTest, SectorBitmapEntryAfterEachChunkIsDropped) {
 }
 
 TEST_F(VhdxReaderTest, ExtensionTestIgnoresCaseAndRejectsVhd) {
-  VhdxSpec spec;
-  const std::string upper = write(spec, "DISK.VHDX");
+  VhdxSpec shape;
+  const std::string upper = write(shape, "DISK.VHDX");
   FileReadSeekVHDX a(m_context);
   EXPECT_TRUE(a.open(upper));
-  const std::string vhd = write(spec, "disk.vhd");
+  const std::string vhd = write(shape, "disk.vhd");
   FileReadSeekVHDX b(m_context);
   EXPECT_FALSE(b.open(vhd));
   EXPECT_EQ(m_sink.lastMessage(), "not a vhd file");
@@ -180,11 +180,11 @@ TEST_F(VhdxReaderTest, MissingFileGivesInvalidHandleOnOpenAndNothingOnThePage) {
 }
 
 TEST_F(VhdxReaderTest, DamagedRegionTableAt192KiBFallsBackToTheCopy) {
-  VhdxSpec spec;
-  spec.damagePrimaryRegionTable = true;
-  spec.blocks[0] = test::patternBlock(0, spec.blockSize);
+  VhdxSpec shape;
+  shape.damagePrimaryRegionTable = true;
+  shape.blocks[0] = test::patternBlock(0, shape.blockSize);
   FileReadSeekVHDX reader(m_context);
-  ASSERT_TRUE(reader.open(write(spec)));
+  ASSERT_TRUE(reader.open(write(shape)));
   std::vector<std::byte> buffer(512);
   ASSERT_TRUE(reader.readAt(512 * 3, buffer));
   EXPECT_EQ(buffer[0], test::patternByte(0, 3, 0));
@@ -192,13 +192,13 @@ TEST_F(VhdxReaderTest, DamagedRegionTableAt192KiBFallsBackToTheCopy) {
 
 TEST_F(VhdxReaderTest, MetadataItemsAreFoundByIdentifierInQemuOrder) {
   // qemu-img puts the page 83 item third; by position it would be read as the logical sector size.
-  VhdxSpec spec;
-  spec.qemuItemOrder = true;
-  spec.logicalSectorSize = 4096;
-  spec.blockSize = 32u << 20;
-  spec.diskSize = 64u << 20;
+  VhdxSpec shape;
+  shape.qemuItemOrder = true;
+  shape.logicalSectorSize = 4096;
+  shape.blockSize = 32u << 20;
+  shape.diskSize = 64u << 20;
   ImageInfo info;
-  ASSERT_TRUE(readImageInfo(m_sink, m_context, nullptr, write(spec), info));
+  ASSERT_TRUE(readImageInfo(m_sink, m_context, nullptr, write(shape), info));
   EXPECT_EQ(info.logicalSectorSize, 4096u);
   EXPECT_EQ(info.blockSize, 32u << 20);
   EXPECT_EQ(info.diskSize, 64u << 20);
@@ -207,14 +207,14 @@ TEST_F(VhdxReaderTest, MetadataItemsAreFoundByIdentifierInQemuOrder) {
 }
 
 TEST_F(VhdxReaderTest, TablesWithoutIdentifiersAreReadByPosition) {
-  VhdxSpec spec;
-  spec.withIds = false;
-  spec.regionIds = false;
-  spec.qemuItemOrder = false;
-  spec.diskSize = 6u << 20;
-  spec.blocks[5] = test::patternBlock(5, spec.blockSize);
+  VhdxSpec shape;
+  shape.withIds = false;
+  shape.regionIds = false;
+  shape.qemuItemOrder = false;
+  shape.diskSize = 6u << 20;
+  shape.blocks[5] = test::patternBlock(5, shape.blockSize);
   FileReadSeekVHDX reader(m_context);
-  ASSERT_TRUE(reader.open(write(spec)));
+  ASSERT_TRUE(reader.open(write(shape)));
   EXPECT_EQ(m_context.diskSectorCount, (6u << 20) / 512);
   std::vector<std::byte> buffer(512);
   ASSERT_TRUE(reader.readAt((5 << 20) + 512 * 4, buffer));
@@ -222,49 +222,49 @@ TEST_F(VhdxReaderTest, TablesWithoutIdentifiersAreReadByPosition) {
 }
 
 TEST_F(VhdxReaderTest, SixItemTableIsAcceptedByThePageButNotByOpen) {
-  VhdxSpec spec;
-  spec.parentLocatorItem = true;
-  spec.hasParent = true;
+  VhdxSpec shape;
+  shape.parentLocatorItem = true;
+  shape.hasParent = true;
   ImageInfo info;
-  const std::string path = write(spec);
+  const std::string path = write(shape);
   ASSERT_TRUE(readImageInfo(m_sink, m_context, nullptr, path, info));
   EXPECT_TRUE(info.differencing);
   EXPECT_TRUE(m_sink.sawMessage("This is a differencing VHDX."));
   // Positional tables: open falls back to region entry 0, which does not hold a 5-item table.
-  spec.withIds = false;
-  spec.regionIds = false;
+  shape.withIds = false;
+  shape.regionIds = false;
   FileReadSeekVHDX reader(m_context);
-  EXPECT_FALSE(reader.open(write(spec, "positional.vhdx")));
+  EXPECT_FALSE(reader.open(write(shape, "positional.vhdx")));
   EXPECT_EQ(m_sink.lastMessage(), "Region entry corrupt");
 }
 
 TEST_F(VhdxReaderTest, MetadataFirstWithoutIdentifiersUsesEntryZero) {
-  VhdxSpec spec;
-  spec.withIds = false;
-  spec.regionIds = false;
-  spec.qemuItemOrder = false;
-  spec.metadataRegionFirst = true;
-  spec.blocks[0] = test::patternBlock(0, spec.blockSize);
+  VhdxSpec shape;
+  shape.withIds = false;
+  shape.regionIds = false;
+  shape.qemuItemOrder = false;
+  shape.metadataRegionFirst = true;
+  shape.blocks[0] = test::patternBlock(0, shape.blockSize);
   FileReadSeekVHDX reader(m_context);
-  ASSERT_TRUE(reader.open(write(spec)));
+  ASSERT_TRUE(reader.open(write(shape)));
   std::vector<std::byte> buffer(512);
   ASSERT_TRUE(reader.readAt(0, buffer));
   EXPECT_EQ(buffer[100], test::patternByte(0, 0, 100));
 }
 
 TEST_F(VhdxReaderTest, UserOverridesReplaceTheFilesValues) {
-  VhdxSpec spec;
-  spec.diskSize = 10u << 20;
+  VhdxSpec shape;
+  shape.diskSize = 10u << 20;
   m_context.userDiskSize = 10ULL << 20;  // the page shows 10 for a 10.5 MiB disk
-  spec.diskSize = (10u << 20) + (1u << 19);
+  shape.diskSize = (10u << 20) + (1u << 19);
   FileReadSeekVHDX reader(m_context);
-  ASSERT_TRUE(reader.open(write(spec)));
+  ASSERT_TRUE(reader.open(write(shape)));
   EXPECT_EQ(m_context.diskSectorCount, 20480u);
 
   m_context.userBlockSize = 2u << 20;
   m_context.userLogicalSectorSize = 4096;
   FileReadSeekVHDX other(m_context);
-  ASSERT_TRUE(other.open(write(spec, "b.vhdx")));
+  ASSERT_TRUE(other.open(write(shape, "b.vhdx")));
   EXPECT_EQ(other.blockSectors, 4096u);
   EXPECT_EQ(other.chunkRatio, (1ULL << 23) * 4096 / (2u << 20));
 }
@@ -273,25 +273,25 @@ TEST_F(VhdxReaderTest, UnusableBlockSizesAndChunkRatioAreRefused) {
   for (std::uint32_t bad : {0u, 256u, 1000u}) {
     m_sink.clear();
     m_context.userBlockSize = bad;
-    VhdxSpec spec;
-    if (bad == 0) spec.blockSize = 0;  // from the file itself
+    VhdxSpec shape;
+    if (bad == 0) shape.blockSize = 0;  // from the file itself
     FileReadSeekVHDX reader(m_context);
-    EXPECT_FALSE(reader.open(write(spec, "bs" + std::to_string(bad) + ".vhdx"))) << bad;
+    EXPECT_FALSE(reader.open(write(shape, "bs" + std::to_string(bad) + ".vhdx"))) << bad;
     EXPECT_NE(m_sink.lastMessage().find("Block size"), std::string::npos) << m_sink.lastMessage();
   }
   m_context.userBlockSize = 0;
   m_sink.clear();
-  VhdxSpec spec;
-  spec.logicalSectorSize = 0;
+  VhdxSpec shape;
+  shape.logicalSectorSize = 0;
   FileReadSeekVHDX reader(m_context);
-  EXPECT_FALSE(reader.open(write(spec, "ratio.vhdx")));
+  EXPECT_FALSE(reader.open(write(shape, "ratio.vhdx")));
   EXPECT_NE(m_sink.lastMessage().find("Chunk ratio is 0"), std::string::npos);
 }
 
 TEST_F(VhdxReaderTest, HostileCountsAndTruncationGiveTheMessageNotACrash) {
   struct Case {
     const char* name;
-    VhdxSpec spec;
+    VhdxSpec shape;
   };
   std::vector<Case> cases;
   {
@@ -332,21 +332,21 @@ TEST_F(VhdxReaderTest, HostileCountsAndTruncationGiveTheMessageNotACrash) {
   for (auto& c : cases) {
     m_sink.clear();
     FileReadSeekVHDX reader(m_context);
-    EXPECT_FALSE(reader.open(write(c.spec, "hostile.vhdx"))) << c.name;
+    EXPECT_FALSE(reader.open(write(c.shape, "hostile.vhdx"))) << c.name;
     EXPECT_EQ(m_sink.lastMessage(), "Region entry corrupt") << c.name;
     EXPECT_FALSE(reader.seek(0)) << c.name;
   }
 }
 
 TEST_F(VhdxReaderTest, TruncatedPayloadReadsAsZerosPastTheEnd) {
-  VhdxSpec spec;
-  spec.blocks[0] = test::patternBlock(0, spec.blockSize);
+  VhdxSpec shape;
+  shape.blocks[0] = test::patternBlock(0, shape.blockSize);
   test::VhdxLayoutInfo layout;
-  VhdxSpec probe = spec;
+  VhdxSpec probe = shape;
   test::buildVhdx(probe, &layout);
-  spec.truncateTo = layout.blockFileOffset[0] + 512 + 100;
+  shape.truncateTo = layout.blockFileOffset[0] + 512 + 100;
   FileReadSeekVHDX reader(m_context);
-  ASSERT_TRUE(reader.open(write(spec)));
+  ASSERT_TRUE(reader.open(write(shape)));
   std::vector<std::byte> buffer(1024, std::byte{0x33});
   ASSERT_TRUE(reader.readAt(0, buffer));
   EXPECT_EQ(buffer[512 + 99], test::patternByte(0, 1, 99));
@@ -355,12 +355,12 @@ TEST_F(VhdxReaderTest, TruncatedPayloadReadsAsZerosPastTheEnd) {
 }
 
 TEST_F(VhdxReaderTest, BlockEntryBeyondTheFileReadsZerosAndHugeEntriesNeverOverflow) {
-  VhdxSpec spec;
-  spec.diskSize = 3u << 20;
-  spec.rawEntries[0] = (0x7FFFFULL << 20) | 6;        // far beyond the file
-  spec.rawEntries[1] = 0xFFFFFFFFFFF00006ULL;          // the largest offset the field can hold
+  VhdxSpec shape;
+  shape.diskSize = 3u << 20;
+  shape.rawEntries[0] = (0x7FFFFULL << 20) | 6;        // far beyond the file
+  shape.rawEntries[1] = 0xFFFFFFFFFFF00006ULL;          // the largest offset the field can hold
   FileReadSeekVHDX reader(m_context);
-  ASSERT_TRUE(reader.open(write(spec)));
+  ASSERT_TRUE(reader.open(write(shape)));
   std::vector<std::byte> buffer(512, std::byte{1});
   ASSERT_TRUE(reader.readAt(0, buffer));
   EXPECT_EQ(buffer[0], std::byte{0});

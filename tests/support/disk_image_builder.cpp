@@ -147,16 +147,16 @@ bool MemoryReader::read(void* buffer, std::uint32_t length) {
 }
 
 void writeDiskVhdx(const std::string& path, const DiskImage& disk) {
-  VhdxSpec spec;
-  spec.blockSize = 1u << 20;
-  spec.diskSize = disk.sectorCount() * kSectorSize;
-  const std::uint64_t sectorsPerBlock = spec.blockSize / kSectorSize;
+  VhdxSpec shape;
+  shape.blockSize = 1u << 20;
+  shape.diskSize = disk.sectorCount() * kSectorSize;
+  const std::uint64_t sectorsPerBlock = shape.blockSize / kSectorSize;
   for (const auto& [index, bytes] : disk.sectors()) {
-    auto& block = spec.blocks[index / sectorsPerBlock];
-    if (block.empty()) block.assign(spec.blockSize, std::byte{0});
+    auto& block = shape.blocks[index / sectorsPerBlock];
+    if (block.empty()) block.assign(shape.blockSize, std::byte{0});
     std::copy(bytes.begin(), bytes.end(), block.begin() + static_cast<std::ptrdiff_t>((index % sectorsPerBlock) * kSectorSize));
   }
-  writeBytes(path, buildVhdx(spec));
+  writeBytes(path, buildVhdx(shape));
 }
 
 }  // namespace tessary::test

@@ -52,20 +52,20 @@ std::vector<std::byte> patternBlock(std::uint64_t block, std::uint32_t blockSize
   return out;
 }
 
-std::vector<std::byte> buildVhdx(const VhdxSpec& spec, VhdxLayoutInfo* layout) {
+std::vector<std::byte> buildVhdx(const VhdxSpec& shape, VhdxLayoutInfo* layout) {
   const std::uint64_t metadataOffset = 1 * kMiB;
   const std::uint64_t batOffset = 2 * kMiB;
   const std::uint64_t chunkRatio =
-      spec.blockSize ? (static_cast<std::uint64_t>(1) << 23) * spec.logicalSectorSize / spec.blockSize : 1;
-  const std::uint64_t payloadBlocks = spec.blockSize ? (spec.diskSize + spec.blockSize - 1) / spec.blockSize : 0;
+      shape.blockSize ? (static_cast<std::uint64_t>(1) << 23) * shape.logicalSectorSize / shape.blockSize : 1;
+  const std::uint64_t payloadBlocks = shape.blockSize ? (shape.diskSize + shape.blockSize - 1) / shape.blockSize : 0;
   const std::uint64_t bitmapEntries = chunkRatio ? payloadBlocks / chunkRatio : 0;
   std::uint64_t batEntries = payloadBlocks + bitmapEntries;
-  for (const auto& [position, raw] : spec.rawEntries) batEntries = std::max(batEntries, position + 1);
+  for (const auto& [position, raw] : shape.rawEntries) batEntries = std::max(batEntries, position + 1);
   const std::uint64_t batLength = std::max<std::uint64_t>(kMiB, (batEntries * 8 + kMiB - 1) / kMiB * kMiB);
   std::uint64_t payloadOffset = batOffset + batLength;
-  const std::uint64_t blockSpan = std::max<std::uint64_t>(kMiB, (std::uint64_t{spec.blockSize} + kMiB - 1) / kMiB * kMiB);
+  const std::uint64_t blockSpan = std::max<std::uint64_t>(kMiB, (std::uint64_t{shape.blockSize} + kMiB - 1) / kMiB * kMiB);
 
-  std::uint64_t fileSize = payloadOffset + blockSpan * spec.blocks.size();
+  std::uint64_t fileSize = payloadOffset + blockSpan * shape.blocks.size();
   std::vector<std::byte> file(fileSize);
 
   putText(file, 0, "vhdxfile");
@@ -75,21 +75,21 @@ std::vector<std::byte> buildVhdx(const VhdxSpec& spec, VhdxLayoutInfo* layout) {
   // Region tables at 192 KiB and 256 KiB.
   for (std::uint64_t table : {0x30000ULL, 0x40000ULL}) {
     putText(file, table, "regi");
-    put32(file, table + 8, spec.regionEntryCount.value_or(2));
+    put32(file, table + 8, shape.regionEntryCount.value_or(2));
     const std::uint64_t first = table + 16;
     const std::uint64_t second = table + 48;
-    const std::uint64_t batEntry = spec.metadataRegionFirst ? second : first;
-    const std::uint64_t mdEntry = spec.metadataRegionFirst ? first : second;
-    putGuid(file, batEntry, kBat, spec.regionIds);
+    const std::uint64_t batEntry = shape.metadataRegionFirst ? second : first;
+    const std::uint64_t mdEntry = shape.metadataRegionFirst ? first : second;
+    putGuid(file, batEntry, kBat, shape.regionIds);
     put64(file, batEntry + 16, batOffset);
     put32(file, batEntry + 24, static_cast<std::uint32_t>(batLength));
     put32(file, batEntry + 28, 1);
-    putGuid(file, mdEntry, kMetadata, spec.regionIds);
+    putGuid(file, mdEntry, kMetadata, shape.regionIds);
     put64(file, mdEntry + 16, metadataOffset);
     put32(file, mdEntry + 24, static_cast<std::uint32_t>(kMiB));
     put32(file, mdEntry + 28, 1);
   }
-  if (spec.damagePrimaryRegionTable) {
+  if (shape.damagePrimaryRegionTable) {
     putText(file, 0x30000, "xxxx");
     put32(file, 0x30000 + 8, 1);
   }
@@ -100,28 +100,28 @@ std::vector<std::byte> buildVhdx(const VhdxSpec& spec, VhdxLayoutInfo* layout) {
     std::uint32_t length;
   };
   std::vector<Item> items;
-  if (spec.qemuItemOrder) {
+  if (shape.qemuItemOrder) {
     items = {{kFileParameters, 8}, {kDiskSize, 8}, {kPage83, 16}, {kLogical, 4}, {kPhysical, 4}};
   } else {
     items = {{kFileParameters, 8}, {kDiskSize, 8}, {kLogical, 4}, {kPhysical, 4}, {kPage83, 16}};
   }
-  if (spec.parentLocatorItem) items.push_back({kParentLocator, 32});
+  if (shape.parentLocatorItem) items.push_back({kParentLocator, 32});
   putText(file, metadataOffset, "metadata");
-  put16(file, metadataOffset + 10, spec.metadataItemCountField.value_or(static_cast<std::uint16_t>(items.size())));
+  put16(file, metadataOffset + 10, shape.metadataItemCountField.value_or(static_cast<std::uint16_t>(items.size())));
   std::uint32_t valueOffset = 0x10000;
   for (std::size_t i = 0; i < items.size(); ++i) {
     const std::uint64_t entry = metadataOffset + 32 + i * 32;
-    putGuid(file, entry, items[i].id, spec.withIds);
+    putGuid(file, entry, items[i].id, shape.withIds);
     put32(file, entry + 16, valueOffset);
     put32(file, entry + 20, items[i].length);
     const std::uint64_t value = metadataOffset + valueOffset;
     if (items[i].id == kFileParameters) {
-      put32(file, value, spec.blockSize);
-      put32(file, value + 4, spec.hasParent ? 2 : 0);
+      put32(file, value, shape.blockSize);
+      put32(file, value + 4, shape.hasParent ? 2 : 0);
     } else if (items[i].id == kDiskSize) {
-      put64(file, value, spec.diskSize);
+      put64(file, value, shape.diskSize);
     } else if (items[i].id == kLogical) {
-      put32(file, value, spec.logicalSectorSize);
+      put32(file, value, shape.logicalSectorSize);
     } else if (items[i].id == kPhysical) {
       put32(file, value, 4096);
     } else if (items[i].id == kPage83) {
@@ -137,17 +137,17 @@ std::vector<std::byte> buildVhdx(const VhdxSpec& spec, VhdxLayoutInfo* layout) {
   info.batEntries = batEntries;
   info.chunkRatio = chunkRatio;
   auto positionOf = [&](std::uint64_t block) { return chunkRatio ? block + block / chunkRatio : block; };
-  for (const auto& [block, data] : spec.blocks) {
+  for (const auto& [block, data] : shape.blocks) {
     const std::uint64_t at = payloadOffset;
-    std::copy(data.begin(), data.begin() + std::min<std::size_t>(data.size(), spec.blockSize), file.begin() + at);
+    std::copy(data.begin(), data.begin() + std::min<std::size_t>(data.size(), shape.blockSize), file.begin() + at);
     put64(file, batOffset + positionOf(block) * 8, (at / kMiB) << 20 | 6);
     info.blockFileOffset[block] = at;
     payloadOffset += blockSpan;
   }
-  for (std::uint64_t block : spec.zeroOffsetBlocks) put64(file, batOffset + positionOf(block) * 8, 6);
-  for (const auto& [position, raw] : spec.rawEntries) put64(file, batOffset + position * 8, raw);
+  for (std::uint64_t block : shape.zeroOffsetBlocks) put64(file, batOffset + positionOf(block) * 8, 6);
+  for (const auto& [position, raw] : shape.rawEntries) put64(file, batOffset + position * 8, raw);
 
-  if (spec.truncateTo && *spec.truncateTo < file.size()) file.resize(*spec.truncateTo);
+  if (shape.truncateTo && *shape.truncateTo < file.size()) file.resize(*shape.truncateTo);
   if (layout) *layout = info;
   return file;
 }

@@ -50,7 +50,7 @@ struct VhdxLayoutInfo {
   std::map<std::uint64_t, std::uint64_t> blockFileOffset;
 };
 
-std::vector<std::byte> buildVhdx(const VhdxSpec& spec, VhdxLayoutInfo* layout = nullptr);
+std::vector<std::byte> buildVhdx(const VhdxSpec& shape, VhdxLayoutInfo* layout = nullptr);
 void writeBytes(const std::string& path, const std::vector<std::byte>& bytes);
 // A block filled with a pattern that names the block and the sector: byte k of sector s of block b.
 std::vector<std::byte> patternBlock(std::uint64_t block, std::uint32_t blockSize);
