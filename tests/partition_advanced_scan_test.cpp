@@ -17,16 +17,9 @@ using test::DiskImage;
 using test::MemoryReader;
 using test::Row;
 using test::rowsOf;
+using test::Scan;
 
 constexpr std::uint64_t kDisk = 1 << 20;  // 512 MiB in sectors
-
-struct Scan {
-  std::shared_ptr<RecordingSink> sink = std::make_shared<RecordingSink>();  // a sink does not move
-  std::vector<VolumeEntry> found;
-  int result = -1;
-  std::vector<std::pair<std::int64_t, std::uint32_t>> reads;
-  bool touchedPastEnd = false;
-};
 
 Scan advancedScan(const DiskImage& disk, const std::function<void(Partition&)>& setup = {},
                   std::optional<std::uint64_t> failingSector = {},

@@ -337,6 +337,15 @@ std::array<std::byte, kMftRecordSize> ntfs::applyFixup(std::span<const std::byte
   return fixupRecord(raw, header);
 }
 
+void ntfs::makeFirstChild(std::int64_t parent, std::int64_t child) {
+  m_entries[static_cast<std::size_t>(parent)].firstChild = child;
+  if (m_linkCache) {
+    m_linkCache->fit(static_cast<std::size_t>(entryCount()));
+    m_linkCache->tail[static_cast<std::size_t>(parent)] = child;
+    m_linkCache->linkedUnder[static_cast<std::size_t>(child)] = parent;
+  }
+}
+
 void ntfs::parseEntry(std::int64_t recordOffset, std::int64_t entryIndex) {
   if (entryIndex < 0 || entryIndex >= entryCount()) return;
   std::array<std::byte, kMftRecordSize> raw{};
@@ -351,7 +360,6 @@ void ntfs::parseEntry(std::int64_t recordOffset, std::int64_t entryIndex) {
   const auto record = fixupRecord(raw, header);
   const std::uint16_t headerFlags = le16At(header, kRecordFlags);
   const auto attributes = walkAttributes(record);
-  const auto size = static_cast<std::size_t>(entryCount());
   const auto self = static_cast<std::size_t>(entryIndex);
   bool parentTaken = false;
   for (const AttributeHeaderCopy& attribute : attributes) {
@@ -374,12 +382,7 @@ void ntfs::parseEntry(std::int64_t recordOffset, std::int64_t entryIndex) {
       MftEntry& parentEntry = m_entries[static_cast<std::size_t>(parent)];
       if (parentEntry.kind == 'D') {
         if (parentEntry.firstChild == 0 && parent != entryIndex && entry.name) {
-          parentEntry.firstChild = entryIndex;
-          if (m_linkCache) {
-            m_linkCache->fit(size);
-            m_linkCache->tail[static_cast<std::size_t>(parent)] = entryIndex;
-            m_linkCache->linkedUnder[self] = parent;
-          }
+          makeFirstChild(parent, entryIndex);
         }
         appendChild(entryIndex);
       } else {
@@ -394,14 +397,7 @@ void ntfs::parseEntry(std::int64_t recordOffset, std::int64_t entryIndex) {
       if (parent == entryIndex) continue;
       if (parent >= 0 && parent < entryCount()) {
         MftEntry& parentEntry = m_entries[static_cast<std::size_t>(parent)];
-        if (parentEntry.firstChild == 0) {
-          parentEntry.firstChild = entryIndex;
-          if (m_linkCache) {
-            m_linkCache->fit(size);
-            m_linkCache->tail[static_cast<std::size_t>(parent)] = entryIndex;
-            m_linkCache->linkedUnder[self] = parent;
-          }
-        }
+        if (parentEntry.firstChild == 0) makeFirstChild(parent, entryIndex);
         appendChild(entryIndex);
       } else {
         entry.orphan = 1;
@@ -421,12 +417,7 @@ void ntfs::appendChild(std::int64_t child) {
   MftEntry& parentEntry = m_entries[static_cast<std::size_t>(p)];
   const std::int64_t f = p != 0 ? parentEntry.firstChild : 0;
   if (f == 0) {
-    parentEntry.firstChild = c;
-    if (m_linkCache) {
-      m_linkCache->fit(static_cast<std::size_t>(size));
-      m_linkCache->tail[static_cast<std::size_t>(p)] = c;
-      m_linkCache->linkedUnder[static_cast<std::size_t>(c)] = p;
-    }
+    makeFirstChild(p, c);
     return;
   }
   if (f < 0 || f >= size) return;

@@ -217,6 +217,8 @@ class ntfs {
   const char16_t* storeName(std::u16string_view name);
   void clearTable();
   bool walkChain(std::int64_t from, std::vector<std::int64_t>* out) const;
+  // Makes `child` the first child of `parent`, keeping the cached chain ends in step.
+  void makeFirstChild(std::int64_t parent, std::int64_t child);
   void orphanChildrenOfFiles();
   void linkOrphans();
   void repairLinks();
