@@ -2,6 +2,7 @@
 #include "app/parce_mode_ntfs_dlg.h"
 
 #include "app/wizard_state.h"
+#include "fs/registry.h"
 #include "platform/text.h"
 
 namespace tessary {
@@ -15,14 +16,10 @@ void ParceModeNtfsDlg::onOpen() {
   std::string label = m_volume.fileSystem;
   label.erase(0, label.find_first_not_of(' ') == std::string::npos ? label.size() : label.find_first_not_of(' '));
   m_family = label.substr(0, 3);
-  bool deep = true;
-  bool advanced = true;
-  if (equalsNoCase(m_family, "fat") || equalsNoCase(m_family, "exF")) deep = false;
-  if (equalsNoCase(m_family, "ext")) {
-    deep = false;
-    advanced = false;
-  }
-  if (equalsNoCase(m_family, "HFS")) advanced = false;
+  // The modes a file system offers are its registry row's; a label that names none offers every mode.
+  const FileSystemRow* row = fileSystemForLabel(label);
+  bool advanced = !row || row->offersAdvanced;
+  bool deep = !row || row->offersDeep;
   if (m_modeBuilt) {
     advanced = advanced && m_modeBuilt(m_volume.fileSystem, 2);
     deep = deep && m_modeBuilt(m_volume.fileSystem, 3);

@@ -3,6 +3,10 @@
 
 #include <CLI/CLI.hpp>
 #include <ostream>
+#include <string>
+#include <vector>
+
+#include "fs/registry.h"
 
 namespace tessary::cli {
 
@@ -26,8 +30,11 @@ void addScanOptions(CLI::App& command, CommonOptions& options) {
 
 void addVolumeOptions(CLI::App& command, CommonOptions& options) {
   command.add_option("--volume", options.volume, "The volume list row whose \"VOLUME\" text is N");
-  command.add_option("--fs", options.fs, "\"Treat file system as:\" (EXTX, FAT64, FAT32, FAT16, NTFS, HFS+, RAW)")
-      ->check(CLI::IsMember({"EXTX", "FAT64", "FAT32", "FAT16", "NTFS", "HFS+", "RAW"}, CLI::ignore_case));
+  const std::vector<std::string> entries = treatAsEntries();
+  std::string list;
+  for (const std::string& entry : entries) list += (list.empty() ? "" : ", ") + entry;
+  command.add_option("--fs", options.fs, "\"Treat file system as:\" (" + list + ")")
+      ->check(CLI::IsMember(entries, CLI::ignore_case));
 }
 
 void addRecoveryOptions(CLI::App& command, CommonOptions& options) {

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <vector>
 
+#include "fs/registry.h"
 #include "results/parser_slot.h"
 
 namespace tessary::cli {
@@ -12,14 +13,6 @@ namespace {
 
 // Folders deeper than this are listed but not opened.
 constexpr std::size_t kMaxDepth = 4096;
-
-// A mode is offered when this build has a worker for it; Advanced also needs the advanced-input page,
-// which this build does not have yet.
-bool modeBuilt(const std::string& label, int mode) {
-  if (mode == 2) return false;
-  const auto parser = createParserForLabel(label);
-  return parser && parser->supportsMode(mode);
-}
 
 }  // namespace
 

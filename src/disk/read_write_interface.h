@@ -4,6 +4,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <mutex>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -46,6 +48,11 @@ class readWriteInterface {
   }
   virtual bool reserved() { return true; }
 
+  // The first absolute byte offset at or after `offset` whose block may hold data, or none when no block
+  // from there to the end of the disk does. Blocks without data read as zeros, so whole-disk and
+  // whole-volume scans skip to the offset returned. A reader without a block map says every offset may.
+  virtual std::optional<std::uint64_t> nextDataOffset(std::uint64_t offset) const { return offset; }
+
   // Convenience for callers that hold a span: one seek, then reads of at most 4 GiB - 512 each.
   bool readAt(std::int64_t offset, std::span<std::byte> out);
   bool readSpan(std::span<std::byte> out);
@@ -60,6 +67,8 @@ class readWriteInterface {
   std::uint8_t blockAllocated = 1;
   // Table entries counted by readers that need the count.
   std::uint64_t tableEntryCount = 0;
+  // Held by whoever pairs a seek with its read (a volume view), since the reader keeps its position.
+  mutable std::mutex ioMutex;
 };
 
 }  // namespace tessary

@@ -165,6 +165,17 @@ bool FileReadSeekVHDX::read(void* buffer, std::uint32_t length) {
   return ok;
 }
 
+std::optional<std::uint64_t> FileReadSeekVHDX::nextDataOffset(std::uint64_t offset) const {
+  if (blockSectors == 0) return std::nullopt;
+  const std::uint64_t blockBytes = std::uint64_t{blockSectors} * kSectorSize;
+  for (std::uint64_t block = offset / blockBytes; block < blockTable.size(); ++block) {
+    const std::int64_t entry = blockTable[block];
+    if (entry == 0 || entry == kNoDataEntry) continue;
+    return std::max(offset, block * blockBytes);
+  }
+  return std::nullopt;
+}
+
 bool readImageInfo(PageSink& page, DiskContext& context, readWriteInterface* reader, const std::string& path,
                    ImageInfo& info) {
   info = ImageInfo{};

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "disk/read_write_interface.h"
@@ -16,6 +17,7 @@ class FileReadSeekVHDX : public readWriteInterface {
   bool open(const std::string& path) override;
   bool read(void* buffer, std::uint32_t length) override;
   bool seek(std::int64_t offset, std::uint32_t origin = 0) override;
+  std::optional<std::uint64_t> nextDataOffset(std::uint64_t offset) const override;
 
   std::int64_t currentOffset = 0;
   std::uint32_t blockSectors = 0;

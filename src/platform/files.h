@@ -7,6 +7,8 @@
 #include <span>
 #include <string>
 
+#include "platform/data_sink.h"
+
 namespace tessary {
 
 // An image file. It is only ever opened for reading; nothing in the system writes to an image.
@@ -35,19 +37,19 @@ class ImageFile {
 };
 
 // An output file: created (an existing file is emptied), written, closed by the operation that writes it.
-class OutputFile {
+class OutputFile : public DataSink {
  public:
   OutputFile() = default;
-  ~OutputFile();
+  ~OutputFile() override;
   OutputFile(const OutputFile&) = delete;
   OutputFile& operator=(const OutputFile&) = delete;
 
   bool create(const std::string& path);
-  bool write(std::span<const std::byte> data);
+  bool write(std::span<const std::byte> data) override;
   bool isOpen() const { return m_fd >= 0; }
-  std::uint64_t written() const { return m_written; }
+  std::uint64_t written() const override { return m_written; }
   // Sets last access and last write (Unix nanoseconds since 1970). Creation times cannot be set here.
-  bool setTimes(std::int64_t accessNs, std::int64_t modificationNs);
+  bool setTimes(std::int64_t accessNs, std::int64_t modificationNs) override;
   void close();
 
  private:

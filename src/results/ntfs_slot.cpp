@@ -1,6 +1,7 @@
 // The NTFS parser on the results page: its worker and what the page, the save engine and the search ask.
 #include <memory>
 
+#include "disk/volume_view.h"
 #include "fs/ntfs/ntfs.h"
 #include "platform/files.h"
 #include "platform/text.h"
@@ -13,7 +14,6 @@ namespace {
 
 class NtfsSlot : public ParserSlot {
  public:
-  Kind kind() const override { return Kind::Ntfs; }
   StopFlag& stopFlag() override { return m_ntfs.stopFlag(); }
   std::string selectedStatus() const override { return "ntfs partition selected...."; }
   bool supportsMode(int mode) const override { return mode == 1; }
@@ -24,7 +24,7 @@ class NtfsSlot : public ParserSlot {
     m_ntfs.setTree(links.tree, links.topItemText, TreeIcon::Folder);
     m_ntfs.setWorkerControl(links.control);
     m_ntfs.setMode(links.mode);
-    m_ntfs.attachVolume(links.reader);
+    m_ntfs.attachVolume(links.view);
     m_ntfs.readBootSector();
     if (links.mode == 1) {
       if (links.sink) links.sink->setStatus(" ParsingBasedOnMFT is going on....");
@@ -32,7 +32,7 @@ class NtfsSlot : public ParserSlot {
     }
     m_ntfs.collectMftRecords();
     m_ntfs.parseAllEntries();
-    engine.restoreRecycleBinNames();
+    (void)engine;
     return {"Scanning process completed.", "Processing done..."};
   }
 
@@ -70,9 +70,11 @@ class NtfsSlot : public ParserSlot {
     m_ntfs.dumpEntry(std::to_string(data));
     return m_ntfs.lastDumpPath();
   }
+  bool writeContent(std::int64_t data, DataSink& sink) override {
+    return m_ntfs.isEntry(data) && m_ntfs.writeEntryData(data, sink);
+  }
   bool neverWritten(std::int64_t data) const override { return m_ntfs.entryName(data) == "$BadClus"; }
   std::string folderSavedMessage() const override { return "Saving process done."; }
-  bool restoresRecycleBinNames() const override { return true; }
   void renameEntry(std::int64_t data, const std::string& name) override {
     m_ntfs.renameEntry(data, utf16FromAnsi(name));
   }

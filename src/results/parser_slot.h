@@ -7,6 +7,7 @@
 
 #include "controls/xhtml_tree.h"
 #include "disk/read_write_interface.h"
+#include "disk/volume_view.h"
 #include "platform/page_sink.h"
 #include "platform/worker.h"
 #include "results/results_parser.h"
@@ -19,6 +20,9 @@ class SaveEngine;
 // What the page hands a parser before its worker starts.
 struct ParserLinks {
   readWriteInterface* reader = nullptr;
+  // The volume's bytes: the reader plus the volume's start. Parsers read through it and never move the
+  // reader's own origin.
+  VolumeView view;
   VolumeEntry volume;
   PageSink* sink = nullptr;
   CXHtmlTree* tree = nullptr;
@@ -29,10 +33,6 @@ struct ParserLinks {
 
 class ParserSlot : public ResultsParser {
  public:
-  // Which slot of the page's table this parser fills.
-  enum class Kind { Hfsp, Ntfs, Fat16, Fat32, Fat64, Ext2 };
-
-  virtual Kind kind() const = 0;
   // The parser's own stop flag (the page's Stop and Exit set it).
   virtual StopFlag& stopFlag() = 0;
   // The status line the page shows when it picks this parser, if any ("ntfs partition selected....").
@@ -52,8 +52,5 @@ class ParserSlot : public ResultsParser {
   // The tree's top item the parser inserted.
   virtual TreeItem topItem() const = 0;
 };
-
-// Creates the parser for a volume label, or none when no parser takes that label.
-std::unique_ptr<ParserSlot> createParserForLabel(const std::string& label);
 
 }  // namespace tessary

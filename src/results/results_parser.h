@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/data_sink.h"
+
 namespace tessary {
 
 class SaveEngine;
@@ -48,6 +50,9 @@ class ResultsParser {
                                    std::int64_t counter) = 0;
   // Writes one file into `folder` under the entry's own name; returns the path written (empty if none).
   virtual std::string writeFile(std::int64_t data, const std::string& folder) = 0;
+  // The entry's content and times into any sink, through the same data writer as writeFile; false when a
+  // read failed or the sink refused bytes. Recycle-bin "$I" records are read into memory this way.
+  virtual bool writeContent(std::int64_t data, DataSink& sink) = 0;
   // Whether the save engine skips writing this entry (still counted).
   virtual bool neverWritten(std::int64_t data) const {
     (void)data;
@@ -57,9 +62,8 @@ class ResultsParser {
   // The message after "Save selected folder".
   virtual std::string folderSavedMessage() const { return "Saving process done"; }
 
-  // Recycle-bin names: whether this parser's recycle bins get their files' former names back, and the
-  // renaming itself (the new name is used wherever entry names are used from then on).
-  virtual bool restoresRecycleBinNames() const { return false; }
+  // Recycle-bin names: the renaming (the new name is used wherever entry names are used from then on).
+  // Whether a parser's recycle bins are restored is its file system's registry row's say.
   virtual void renameEntry(std::int64_t data, const std::string& name) {
     (void)data;
     (void)name;

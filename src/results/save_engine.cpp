@@ -2,7 +2,6 @@
 #include "results/save_engine.h"
 
 #include <algorithm>
-#include <unistd.h>
 
 #include <functional>
 #include <map>
@@ -237,7 +236,7 @@ void SaveEngine::saveListRows() {
 }
 
 void SaveEngine::restoreRecycleBinNames() {
-  if (!m_parser || !m_parser->restoresRecycleBinNames()) return;
+  if (!m_parser) return;
   const TreeItem top = m_tree.rootItem();
   for (TreeItem item = m_tree.childItem(top); item != kNoItem; item = m_tree.nextSiblingItem(item)) {
     if (m_tree.itemIcon(item) != TreeIcon::Folder) continue;
@@ -245,9 +244,6 @@ void SaveEngine::restoreRecycleBinNames() {
     if (text != "$RECYCLE.BIN" && text != "$RECYCLEBIN") continue;
     const std::int64_t bin = m_tree.itemData(item);
     if (!m_parser->validItem(bin)) continue;
-    // The "$I" files are written into a private folder below the temporary directory and read back.
-    const std::string scratch = temporaryDirectory() + "/tessary-recycle-" + std::to_string(::getpid());
-    if (!createDirectory(scratch)) continue;
     for (std::int64_t user : m_parser->children(bin)) {
       if (!m_parser->isFolder(user)) continue;
       std::map<std::string, std::string> formerNames;
@@ -255,27 +251,22 @@ void SaveEngine::restoreRecycleBinNames() {
       for (std::int64_t f : files) {
         const std::string name = m_parser->name(f);
         if (name.find("$I") == std::string::npos) continue;
-        const std::string written = m_parser->writeFile(f, scratch);
-        if (written.empty()) continue;
-        const std::string info = [&] {
-          const auto size = fileSize(written);
-          if (!size || *size >= kRecycleInfoLimit) return std::string();
-          ImageFile in;
-          if (!in.open(written)) return std::string();
-          std::vector<std::byte> bytes(static_cast<std::size_t>(*size));
-          if (!in.readExact(0, bytes)) return std::string();
-          std::u16string original;
-          for (std::size_t at = kRecycleInfoPathOffset; at + 1 < bytes.size(); at += 2) {
-            const auto unit = static_cast<char16_t>(std::to_integer<unsigned>(bytes[at]) |
-                                                    (std::to_integer<unsigned>(bytes[at + 1]) << 8));
-            if (unit == 0) break;
-            original.push_back(unit);
-          }
-          const std::size_t slash = original.rfind(u'\\');
-          return utf8FromUtf16(slash == std::u16string::npos ? original : original.substr(slash + 1));
-        }();
-        removeFile(written);
-        if (!info.empty()) formerNames[name] = info;
+        // The "$I" record is read into memory through the parser's data writer; one of 2048 bytes or more
+        // is not read.
+        MemorySink info(kRecycleInfoLimit - 1);
+        m_parser->writeContent(f, info);
+        if (info.overflowed()) continue;
+        const std::vector<std::byte>& bytes = info.bytes();
+        std::u16string original;
+        for (std::size_t at = kRecycleInfoPathOffset; at + 1 < bytes.size(); at += 2) {
+          const auto unit = static_cast<char16_t>(std::to_integer<unsigned>(bytes[at]) |
+                                                  (std::to_integer<unsigned>(bytes[at + 1]) << 8));
+          if (unit == 0) break;
+          original.push_back(unit);
+        }
+        const std::size_t slash = original.rfind(u'\\');
+        const std::string former = utf8FromUtf16(slash == std::u16string::npos ? original : original.substr(slash + 1));
+        if (!former.empty()) formerNames[name] = former;
       }
       for (const auto& [infoName, formerName] : formerNames) {
         std::string partner = infoName;
@@ -285,7 +276,6 @@ void SaveEngine::restoreRecycleBinNames() {
           if (m_parser->name(f) == partner) m_parser->renameEntry(f, formerName);
       }
     }
-    ::rmdir(scratch.c_str());
   }
 }
 

@@ -1,6 +1,7 @@
 // The results page's logic: parser dispatch, the parse and save workers, lazy folder filling, the list.
 #include "results/volume_scan_dlg.h"
 
+#include "fs/registry.h"
 #include "platform/files.h"
 #include "platform/text.h"
 
@@ -69,6 +70,8 @@ void VolumeScanDlg::onOpen(int mode, ParserSlot* borrowed) {
     return;
   }
   m_links.reader = m_state.diskReader.get();
+  m_links.view = VolumeView(*m_state.diskReader, static_cast<std::uint64_t>(std::max<std::int64_t>(volume.startSector, 0)),
+                            m_state.disk.diskSectorCount);
   m_links.volume = volume;
   m_links.sink = &m_sink;
   m_links.tree = &m_tree;
@@ -83,6 +86,8 @@ void VolumeScanDlg::startParseWorker() {
   showWorkerControls(true);
   m_worker.start([this] {
     const ParserSlot::WorkerOutcome outcome = m_parser->runWorker(m_links, m_engine);
+    const FileSystemRow* row = fileSystemForLabel(m_links.volume.fileSystem);
+    if (row && row->restoresRecycleBinNames) m_engine.restoreRecycleBinNames();
     fillTopLevel();
     m_view.setEnabled(kBack, true);
     if (!outcome.message.empty()) m_sink.showMessage(outcome.message);

@@ -4,7 +4,7 @@
 #include <QHBoxLayout>
 #include <QVBoxLayout>
 
-#include "results/parser_slot.h"
+#include "fs/registry.h"
 #include "ui/results_page.h"
 #include "ui/wizard.h"
 
@@ -14,17 +14,10 @@ namespace {
 QString text(const char* id) { return QString::fromUtf8(id); }
 }  // namespace
 
-bool recoveryModeBuilt(const std::string& label, int mode) {
-  // Advanced goes through the advanced-input page first.
-  if (mode == 2) return false;
-  const std::unique_ptr<ParserSlot> parser = createParserForLabel(label);
-  return parser && parser->supportsMode(mode);
-}
-
 RecoveryModePage::RecoveryModePage(Wizard& wizard)
     : PageWindow(wizard),
       m_sink(*this),
-      m_controller(wizard.state(), m_view, m_sink, recoveryModeBuilt),
+      m_controller(wizard.state(), m_view, m_sink, modeBuilt),
       m_binding(m_view),
       m_standard(text(ParceModeNtfsDlg::kStandard)),
       m_advanced(text(ParceModeNtfsDlg::kAdvanced)),

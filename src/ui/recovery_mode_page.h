@@ -19,8 +19,6 @@
 
 namespace tessary::ui {
 
-// Whether this build has the worker a recovery mode needs for a volume label.
-bool recoveryModeBuilt(const std::string& label, int mode);
 
 class RecoveryModePage : public PageWindow {
   Q_OBJECT

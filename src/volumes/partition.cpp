@@ -8,6 +8,7 @@
 #include <set>
 #include <vector>
 
+#include "fs/registry.h"
 #include "platform/text.h"
 #include "volumes/boot_record.h"
 
@@ -64,7 +65,7 @@ void Partition::add(std::string fileSystem, std::string size, std::int64_t start
 int Partition::standardScan(readWriteInterface& reader, std::uint64_t diskSectorCount) {
   m_diskSectors = diskSectorCount;
   m_volumeCounter = 0;
-  m_ntfsCounter = 0;
+  m_numberedFinds.clear();
   std::array<std::byte, 2 * kSectorSize> head{};
   errno = 0;
   const bool headRead = reader.readAt(0, head);
@@ -130,14 +131,16 @@ int Partition::addTableEntry(readWriteInterface& reader, std::uint8_t type, std:
       m_page.setStatus("found FAT 16...");
       break;
     case 0x07: {
+      // NTFS and exFAT share the type; a boot record that a file system claims names it, else NTFS.
       std::array<std::byte, kSectorSize> boot{};
       if (!readSectors(reader, firstSector, boot)) return failureCode();
-      if (boot::exfatBootRecord(boot)) {
-        add("FAT64", size, start);
-        m_page.setStatus("found FAT64...");
+      const BootRecordFind find = testBootRecords(boot, BootSite::MbrType07, 0);
+      if (find.claimed && find.listed) {
+        add(find.label, size, start);
+        showFindStatus(find);
       } else {
         add("NTFS", size, start);
-        m_page.setStatus(format("found NTFS %d...", ++m_ntfsCounter));
+        m_page.setStatus(format("found NTFS %d...", ++m_numberedFinds["NTFS"]));
       }
       break;
     }
@@ -194,101 +197,53 @@ int Partition::addGptEntry(readWriteInterface& reader, std::span<const std::byte
   const auto start = static_cast<std::int64_t>(firstLba);
 
   // Boot records whose size comes out below 1 MiB are not listed.
-  if (boot::ntfsBootRecord(boot, false)) {
-    const std::uint64_t mib = le64At(boot, boot::kNtfsTotalSectors) / kSectorsPerMib;
-    if (mib < 1) return 0;
-    add("NTFS", sizeText("%lld   MB", mib), start);
-    m_page.setStatus(format("found NTFS %d...", ++m_ntfsCounter));
-    return 0;
-  }
-  if (boot::fatBootRecord(boot)) {
-    const std::uint16_t perFat = le16At(boot, boot::kFatSectorsPerFat);
-    const bool fat32 = perFat == 0;
-    // FAT16 is recognised by the FAT sizes Windows formats it with.
-    if (!fat32 && perFat != 200 && perFat != 256) {
-      m_page.setStatus("found unknown...");
-      return 0;
-    }
-    const std::uint64_t total = fat32 ? le32At(boot, boot::kFatTotalSectors32) : boot::fat16TotalSectors(boot);
-    const std::uint64_t mib = total / kSectorsPerMib;
-    if (mib < 1) return 0;
-    add(fat32 ? "FAT32" : "FAT16", sizeText("%lld  MB", mib), start);
-    m_page.setStatus(fat32 ? "found FAT 32..." : "found FAT 16...");
-    return 0;
-  }
-  if (boot::exfatBootRecord(boot)) {
-    const std::uint64_t mib = le64At(boot, boot::kExfatVolumeLength) / kSectorsPerMib;
-    if (mib < 1) return 0;
-    add("FAT64", sizeText("%lld  MB", mib), start);
-    m_page.setStatus("found FAT 64...");
+  const BootRecordFind find = testBootRecords(boot, BootSite::Gpt, 0);
+  if (find.claimed) {
+    showFindStatus(find);
+    if (find.listed) add(find.label, find.sizeText, start);
     return 0;
   }
 
   const std::uint64_t lastLba = le64At(entry, gpt::kLastLba);
   const std::uint64_t mib = lastLba > firstLba ? (lastLba - firstLba) / kSectorsPerMib : 0;
-  bool hfsPlus = false;
-  const std::uint64_t headerSector = firstLba + hfsplus::kHeaderOffsetSectors;
-  if (insideDisk(headerSector)) {
+  // A header that sits further into the volume than its first sector (HFS+) names the volume; the entry
+  // gives the size.
+  std::string label = entryName(entry);
+  for (const std::uint64_t headerSector : laterHeaderSectors()) {
+    const std::uint64_t at = firstLba + headerSector;
+    if (!insideDisk(at)) continue;
     std::array<std::byte, kSectorSize> header{};
-    if (!readSectors(reader, headerSector, header)) return failureCode();
-    hfsPlus = hfsplus::volumeHeader(header);
+    if (!readSectors(reader, at, header)) return failureCode();
+    const BootRecordFind later = testBootRecords(header, BootSite::Gpt, headerSector);
+    if (later.claimed && later.listed) {
+      label = later.label;
+      break;
+    }
   }
-  add(hfsPlus ? std::string("HFS+") : entryName(entry), sizeText("%lld", mib), start);
+  add(label, sizeText("%lld", mib), start);
   return 0;
 }
 
 Partition::Find Partition::testSector(std::span<const std::byte> sector, std::uint64_t absolute) {
-  Find find;
-  const auto start = static_cast<std::int64_t>(absolute);
-  if (boot::ntfsBootRecord(sector, true)) {
-    const std::uint64_t total = le64At(sector, boot::kNtfsTotalSectors);
-    const std::uint64_t mib = total / kSectorsPerMib;
-    if (mib < 1) return find;
-    add("NTFS", sizeText("%lld   MB", mib), start);
-    m_page.setStatus(format("found NTFS %d...", ++m_ntfsCounter));
-    // The NTFS total leaves out the volume's last sector, which holds the backup boot sector.
-    return {true, checkedAdd(total, std::uint64_t{1}).value_or(UINT64_MAX)};
-  }
-  if (boot::fatBootRecord(sector)) {
-    const std::uint16_t perFat = le16At(sector, boot::kFatSectorsPerFat);
-    const bool fat32 = perFat == 0;
-    if (!fat32 && perFat != 128 && perFat != 200 && perFat != 256) {
-      m_page.setStatus("found unknown...");
-      return find;
-    }
-    const std::uint64_t total = fat32 ? le32At(sector, boot::kFatTotalSectors32) : boot::fat16TotalSectors(sector);
-    const std::uint64_t mib = total / kSectorsPerMib;
-    if (mib < 1) return find;
-    add(fat32 ? "FAT32" : "FAT16", sizeText("%lld  MB", mib), start);
-    m_page.setStatus(fat32 ? "found FAT 32..." : "found FAT 16...");
-    return {true, total};
-  }
-  if (boot::exfatBootRecord(sector)) {
-    const std::uint64_t length = le64At(sector, boot::kExfatVolumeLength);
-    const std::uint64_t mib = length / kSectorsPerMib;
-    if (mib < 1) return find;
-    add("FAT64", sizeText("%lld  MB", mib), start);
-    m_page.setStatus("found FAT 64...");
-    return {true, length};
-  }
-  if (hfsplus::volumeHeader(sector)) {
-    // The header lies 1024 bytes into its volume; one found in sector 0 or 1 would start before the disk.
-    if (absolute < hfsplus::kHeaderOffsetSectors) return find;
-    const std::uint64_t bytes = hfsplus::volumeBytes(sector);
-    const std::uint64_t mib = bytes >> 20;
-    if (mib < 1 || mib > kMaxHfsPlusMib) return find;
-    add("HFS+", sizeText("%lld  MB", mib), start - static_cast<std::int64_t>(hfsplus::kHeaderOffsetSectors));
-    m_page.setStatus("found HFS+...");
-    // Counted from the header, the volume ends two sectors earlier than its size says.
-    return {true, bytes / kSectorSize - hfsplus::kHeaderOffsetSectors};
-  }
-  return find;
+  const BootRecordFind find = testBootRecordsAnywhere(sector, BootSite::SectorScan);
+  if (!find.claimed) return {};
+  // A header found closer to the disk's start than it sits into its volume would start before the disk.
+  if (find.listed && absolute < find.headerSector) return {};
+  showFindStatus(find);
+  if (!find.listed) return {};
+  add(find.label, find.sizeText, static_cast<std::int64_t>(absolute - find.headerSector));
+  return {true, find.sizeSectors};
+}
+
+void Partition::showFindStatus(const BootRecordFind& find) {
+  if (find.status.empty()) return;
+  m_page.setStatus(find.numberedStatus ? format(find.status.c_str(), ++m_numberedFinds[find.label]) : find.status);
 }
 
 int Partition::advancedScan(readWriteInterface& reader, std::uint64_t diskSectorCount) {
   m_diskSectors = diskSectorCount;
   m_volumeCounter = 0;
-  m_ntfsCounter = 0;
+  m_numberedFinds.clear();
   stopRequested = 0;
   m_page.setStatus("Scanning partition.....");
   // The scan never reads past the disk's end, nor past what a signed byte offset can name.
@@ -317,9 +272,9 @@ int Partition::advancedScan(readWriteInterface& reader, std::uint64_t diskSector
     std::uint64_t i = 0;
     while (i < pieceSectors) {
       if (stopped()) return 1;
-      // Every boot record the scan knows starts with the jump byte or the HFS+ 'H'.
+      // Most sectors cannot begin any boot record the registry knows.
       const auto lead = std::to_integer<std::uint8_t>(data[i * kSectorSize]);
-      if (lead != 0xEB && lead != 'H') {
+      if (!mayStartBootRecord(lead)) {
         ++i;
         continue;
       }

@@ -4,6 +4,8 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
+#include <string>
 #include <span>
 
 #include "disk/read_write_interface.h"
@@ -13,6 +15,8 @@
 
 namespace tessary {
 
+struct BootRecordFind;
+
 class Partition {
  public:
   // Receives each record as it is found; the list page appends it to its array (and lists it).
@@ -21,8 +25,6 @@ class Partition {
   static constexpr int kMaxExtendedLinks = 50;
   static constexpr std::uint32_t kPieceSectors = 2048;  // the advanced scan reads 1 MiB at a time
   static constexpr std::int64_t kProgressScale = 1000;
-  // HFS+ volumes above this many MiB are taken for noise.
-  static constexpr std::uint64_t kMaxHfsPlusMib = 20971519;
 
   Partition(PageSink& page, FoundFn found);
 
@@ -53,6 +55,7 @@ class Partition {
   int scanGpt(readWriteInterface& reader, std::span<const std::byte> head);
   int addGptEntry(readWriteInterface& reader, std::span<const std::byte> entry, std::uint64_t firstLba);
   Find testSector(std::span<const std::byte> sector, std::uint64_t absoluteSector);
+  void showFindStatus(const BootRecordFind& find);
 
   bool insideDisk(std::uint64_t sector, std::uint64_t count = 1) const;
   void add(std::string fileSystem, std::string sizeText, std::int64_t startSector);
@@ -61,7 +64,8 @@ class Partition {
   FoundFn m_found;
   std::uint64_t m_diskSectors = 0;
   int m_volumeCounter = 0;
-  int m_ntfsCounter = 0;
+  // Running counts of the finds whose status line is numbered ("found NTFS %d..."), by label.
+  std::map<std::string, int> m_numberedFinds;
 };
 
 }  // namespace tessary

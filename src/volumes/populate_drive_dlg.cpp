@@ -5,6 +5,7 @@
 #include <cerrno>
 
 #include "app/wizard_state.h"
+#include "fs/registry.h"
 #include "platform/bytes.h"
 #include "platform/text.h"
 
@@ -30,12 +31,9 @@ std::string rangeSizeText(std::int64_t start, std::int64_t end) {
 
 // What "Treat file system as:" makes of the record's label.
 std::optional<std::string> labelFor(const std::string& item) {
-  static constexpr std::array<std::pair<const char*, const char*>, 6> kLabels = {{
-      {"NTFS", "ntfs"}, {"FAT32", "fat32"}, {"FAT64", "fat64"}, {"EXTX", "extX"}, {"HFS+", "HFS+"}, {"FAT16", "fat16"},
-  }};
-  for (const auto& [entry, label] : kLabels)
-    if (equalsNoCase(item, entry)) return std::string(label);
-  return std::nullopt;
+  const FileSystemRow* row = fileSystemForTreatAs(item);
+  if (!row || row->rawPage || !row->treatAsLabel) return std::nullopt;
+  return std::string(row->treatAsLabel);
 }
 
 std::string withoutMb(const std::string& text) {
@@ -96,8 +94,12 @@ void PopulateDriveDlg::rowsChanged() {
 }
 
 bool PopulateDriveDlg::onOpen() {
-  std::vector<std::string> treatAs(kTreatAsItems.begin(), kTreatAsItems.end());
-  if (!m_rawPageBuilt) std::erase(treatAs, std::string("RAW"));
+  std::vector<std::string> treatAs = treatAsEntries();
+  if (!m_rawPageBuilt)
+    std::erase_if(treatAs, [](const std::string& entry) {
+      const FileSystemRow* row = fileSystemForTreatAs(entry);
+      return row && row->rawPage;
+    });
   m_view.setItems(kTreatAs, std::move(treatAs));
   // Stop belongs to the advanced scan's worker; the standard scan has ended before the page shows.
   m_view.setShown(kStop, false);
@@ -136,7 +138,6 @@ bool PopulateDriveDlg::openStandard() {
     m_selected = -1;
   }
   // Volume discovery reads absolute offsets on the virtual disk.
-  m_state.diskReader->baseOffset = 0;
   const int result = m_partition->standardScan(*m_state.diskReader, m_state.disk.diskSectorCount);
   bool any = false;
   {
@@ -196,7 +197,6 @@ bool PopulateDriveDlg::openAdvanced() {
     m_selected = -1;
   }
   rowsChanged();
-  m_state.diskReader->baseOffset = 0;
   readWriteInterface* reader = m_state.diskReader.get();
   const std::uint64_t diskSectors = m_state.disk.diskSectorCount;
   m_worker.start([this, scanner, reader, diskSectors] {
@@ -399,7 +399,8 @@ PopulateDriveDlg::NextPage PopulateDriveDlg::onNext() {
         record.startSector = start;
         record.volumeSizeText = rangeSizeText(start, end);
         if (treatAs) {
-          if (equalsNoCase(*treatAs, "RAW")) raw = true;
+          const FileSystemRow* row = fileSystemForTreatAs(*treatAs);
+          if (row && row->rawPage) raw = true;
           else if (const auto label = labelFor(*treatAs)) record.fileSystem = *label;
         }
       }

@@ -40,8 +40,7 @@ class PopulateDriveDlg {
 
   static constexpr std::array<const char*, 4> kColumns = {"VOLUME", "FILE_SYSTEM", "VOLUME_SIZE", "START_SECTOR"};
   static constexpr int kColumnWidth = 80;
-  // "Treat file system as:" is a sorted drop-down list.
-  static constexpr std::array<const char*, 7> kTreatAsItems = {"EXTX", "FAT16", "FAT32", "FAT64", "HFS+", "NTFS", "RAW"};
+  // "Treat file system as:" is a sorted drop-down list of the registry's entries.
 
   // One list row as shown: the four column texts, its check box, and the record it stands for.
   struct ListRow {

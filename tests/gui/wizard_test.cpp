@@ -18,6 +18,7 @@
 #include <QTest>
 #include <QToolButton>
 
+#include "fs/registry.h"
 #include "disk/vhdx_reader.h"
 #include "support/fixtures.h"
 #include "support/gui_driver.h"
@@ -274,7 +275,7 @@ class WizardTest : public QObject {
     QVERIFY(button(*page, QStringLiteral("Standard"))->isChecked());
     // Advanced needs the advanced-input page, which this build does not have.
     QVERIFY(button(*page, QStringLiteral("Advanced"))->isHidden());
-    QCOMPARE(!button(*page, QStringLiteral("Deep"))->isHidden(), ui::recoveryModeBuilt("ntfs", 3));
+    QCOMPARE(!button(*page, QStringLiteral("Deep"))->isHidden(), modeBuilt("ntfs", 3));
     QVERIFY(button(*page, QString::fromUtf8(ParceModeNtfsDlg::kFormatted))->isHidden());
 
     wizard.state().selectedVolume = VolumeEntry{"extX", "", "1", "10   MB", 4096};
@@ -439,7 +440,7 @@ class WizardTest : public QObject {
 
   void sampleImageFolderIsRecoveredWithTheMouseAlone() {
     if (!haveSample()) QSKIP("sample.vhdx not unpacked");
-    if (!ui::recoveryModeBuilt("ntfs", 1)) QSKIP("this build has no NTFS parser");
+    if (!modeBuilt("ntfs", 1)) QSKIP("this build has no NTFS parser");
     QTemporaryDir out;
     ui::Wizard wizard;
     DialogAnswerer dialogs;

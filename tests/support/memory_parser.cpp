@@ -39,7 +39,7 @@ ParserSlot::WorkerOutcome MemoryParser::runWorker(const ParserLinks& links, Save
   }
   links.tree->SetCheck(m_top, true);
   links.tree->expand(m_top, true);
-  engine.restoreRecycleBinNames();
+  (void)engine;
   return {"Scanning process completed.", "Processing done..."};
 }
 
@@ -88,9 +88,14 @@ std::string MemoryParser::writeFile(std::int64_t data, const std::string& folder
   const std::string path = childPath(folder, name(data));
   OutputFile out;
   if (!out.create(path)) return {};
-  const std::string& content = m_entries[data].content;
-  out.write(std::as_bytes(std::span(content.data(), content.size())));
+  writeContent(data, out);
   return path;
+}
+
+bool MemoryParser::writeContent(std::int64_t data, DataSink& sink) {
+  if (!validItem(data)) return false;
+  const std::string& content = m_entries[data].content;
+  return sink.write(std::as_bytes(std::span(content.data(), content.size())));
 }
 
 }  // namespace tessary::test

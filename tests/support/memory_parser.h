@@ -28,7 +28,6 @@ class MemoryParser : public ParserSlot {
                    bool deleted = false);
   Entry& entry(std::int64_t index) { return m_entries[static_cast<std::size_t>(index)]; }
 
-  Kind kind() const override { return Kind::Ntfs; }
   StopFlag& stopFlag() override { return m_stop; }
   bool supportsMode(int mode) const override { return mode == 1; }
   WorkerOutcome runWorker(const ParserLinks& links, SaveEngine& engine) override;
@@ -48,7 +47,7 @@ class MemoryParser : public ParserSlot {
                            std::int64_t counter) override;
   std::string writeFile(std::int64_t data, const std::string& folder) override;
   bool neverWritten(std::int64_t data) const override { return name(data) == "$BadClus"; }
-  bool restoresRecycleBinNames() const override { return true; }
+  bool writeContent(std::int64_t data, DataSink& sink) override;
   void renameEntry(std::int64_t data, const std::string& name) override { entry(data).name = name; }
 
   int workerRuns = 0;

@@ -94,12 +94,13 @@ void ntfs::progressPosition(std::int64_t position) const {
 }
 
 void ntfs::attachVolume(readWriteInterface* reader) {
-  m_reader = reader;
-  if (m_reader) {
-    const auto base = checkedMul(m_volumeStartSector, static_cast<std::int64_t>(kSectorSize));
-    m_reader->baseOffset = base.value_or(0);
-  }
-  m_io->attach(reader);
+  attachVolume(reader ? VolumeView(*reader, static_cast<std::uint64_t>(std::max<std::int64_t>(m_volumeStartSector, 0)), 0)
+                      : VolumeView());
+}
+
+void ntfs::attachVolume(const VolumeView& view) {
+  m_reader = view.reader();
+  m_io->attach(view);
   if (m_tree) {
     m_topItem = m_tree->insertItem(m_topItemText, kTreeRoot, kInsertLast, m_topItemIcon, kNoEntry, false);
     m_tree->SetCheck(m_topItem, true);
@@ -160,7 +161,7 @@ void ntfs::locateMft() {
       return;
     }
     m_mftOffset = *offset;
-    if (m_reader && m_reader->seek(m_mftOffset, 0)) {
+    if (m_io->view().reaches(static_cast<std::uint64_t>(m_mftOffset))) {
       status("boot sector is fine.Getting run of mft entry...");
       m_runList = getRun2(m_mftOffset, kData);
       status("Got run...");
@@ -174,7 +175,6 @@ void ntfs::scanForMft() {
   m_clusterSize = 4096;
   status("boot sector corrupt.Scanning for first mft entry...");
   m_mftRunKnown = false;
-  if (m_reader) m_reader->seek(0, 0);
   progressRange(m_volumeSize / kScanChunkBytes);
   std::vector<std::byte> chunk;
   try {
@@ -275,7 +275,7 @@ void ntfs::collectMftRecords() {
         if (!whole && !m_io->readAt(stepOffset, stepBytesSpan)) {
           // A position the reader refuses lies past the disk's end, and so does everything after it in
           // this run: the run ends here instead of trying billions of clusters one by one.
-          if (m_reader && !m_reader->seek(stepOffset, 0)) {
+          if (!m_io->view().reaches(static_cast<std::uint64_t>(stepOffset))) {
             pastDisk = true;
             break;
           }

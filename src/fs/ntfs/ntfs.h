@@ -20,6 +20,7 @@ namespace tessary {
 
 class readWriteInterface;
 class PageSink;
+class VolumeView;
 
 namespace ntfs_detail {
 class VolumeIo;
@@ -134,6 +135,8 @@ class ntfs {
   int mode() const { return m_mode; }
 
   // Volume and MFT.
+  // The volume's bytes; the reader form makes a view from the volume record's start sector.
+  void attachVolume(const VolumeView& view);
   void attachVolume(readWriteInterface* reader);
   void readBootSector();
   void locateMft();
@@ -156,6 +159,8 @@ class ntfs {
   void setAttributListVector(const MftRecordView& view);
   void AttributeListDataToFile(const DatStruct& desc2);
   void dumpEntry(const std::string& indexText);
+  // The entry's content and times into any sink (dumpEntry's writer); false when the sink refused bytes.
+  bool writeEntryData(std::int64_t index, DataSink& sink);
 
   // LZNT1, one compression unit at a time (capacity = unit clusters x cluster size).
   bool ntfs_uncompress_setup(Lznt1State& state, std::uint16_t unitClusters, std::span<const std::byte> input,
@@ -275,7 +280,8 @@ class ntfs {
   std::vector<Run> m_combinedRuns;
   std::string m_lastDumpPath;
   std::uint64_t m_lastDumpWritten = 0;
-  OutputFile* m_output = nullptr;
+  DataSink* m_output = nullptr;
+  bool m_writeFailed = false;
   std::vector<std::byte> m_scratch;
 };
 

@@ -64,21 +64,24 @@ std::uint64_t clusterTotal(const std::vector<Run>& runs) {
 // Writes pieces of a file's content, clipped to its data size.
 class ntfs::Writer {
  public:
-  Writer(OutputFile* out, std::int64_t dataSize) : m_out(out), m_left(dataSize > 0 ? static_cast<std::uint64_t>(dataSize) : 0) {}
+  Writer(DataSink* out, std::int64_t dataSize) : m_out(out), m_left(dataSize > 0 ? static_cast<std::uint64_t>(dataSize) : 0) {}
   // False once the data size is reached: the writer then takes nothing more.
   bool put(std::span<const std::byte> piece) {
     if (m_left == 0) return false;
     const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(piece.size(), m_left));
-    if (m_out && n > 0) m_out->write(piece.first(n));
+    if (m_out && n > 0 && !m_out->write(piece.first(n))) m_failed = true;
     m_written += n;
     m_left -= n;
     return m_left > 0;
   }
   bool done() const { return m_left == 0; }
   std::uint64_t written() const { return m_written; }
+  // True when the sink refused some of what it was given.
+  bool failed() const { return m_failed; }
 
  private:
-  OutputFile* m_out;
+  DataSink* m_out;
+  bool m_failed = false;
   std::uint64_t m_left;
   std::uint64_t m_written = 0;
 };
@@ -430,6 +433,7 @@ void ntfs::AttributeListDataToFile(const DatStruct& desc2) {
   else
     writePlain(writer, m_combinedRuns);
   m_lastDumpWritten += writer.written();
+  if (writer.failed()) m_writeFailed = true;
   m_hasOwnData = false;
 }
 
@@ -476,17 +480,25 @@ void ntfs::dumpEntry(const std::string& indexText) {
   OutputFile out;
   if (!out.create(path)) return;
   m_lastDumpPath = path;
+  writeEntryData(index, out);
+  out.close();
+}
+
+bool ntfs::writeEntryData(std::int64_t index, DataSink& out) {
+  m_lastDumpWritten = 0;
+  m_writeFailed = false;
+  if (index < 0 || index >= entryCount()) return false;
+  const MftEntry& entry = m_entries[static_cast<std::size_t>(index)];
   m_output = &out;
   const MftRecordView view = getMftEntry(index);
   if (!view.isFile()) {
-    out.close();
     m_output = nullptr;
-    return;
+    return false;
   }
   const DataPiece piece = dataPiece(view);
   if (entry.kind != 'D') {
     if (piece.kind == DataPiece::Kind::Resident) {
-      out.write(piece.resident);
+      if (!out.write(piece.resident)) m_writeFailed = true;
       m_lastDumpWritten += piece.resident.size();
     } else if (piece.fromList) {
       AttributeListDataToFile(piece.listDesc);
@@ -497,6 +509,7 @@ void ntfs::dumpEntry(const std::string& indexText) {
       else
         writePlain(writer, piece.runs);
       m_lastDumpWritten += writer.written();
+      if (writer.failed()) m_writeFailed = true;
     }
   }
   m_extensionList.clear();
@@ -506,8 +519,8 @@ void ntfs::dumpEntry(const std::string& indexText) {
   const NtfsFileTimes times = getFileTimeStructure(view.recordOffset);
   if (times.hasTimes && settable(times.access) && settable(times.modification))
     out.setTimes(unixNanosecondsFromFileTime(times.access), unixNanosecondsFromFileTime(times.modification));
-  out.close();
   m_output = nullptr;
+  return !m_writeFailed;
 }
 
 }  // namespace tessary

@@ -8,8 +8,8 @@
 
 namespace tessary::ntfs_detail {
 
-void VolumeIo::attach(readWriteInterface* reader) {
-  m_reader = reader;
+void VolumeIo::attach(const VolumeView& view) {
+  m_view = view;
   clearCache();
 }
 
@@ -22,22 +22,20 @@ void VolumeIo::clearCache() {
 }
 
 bool VolumeIo::readAt(std::int64_t offset, std::span<std::byte> out) {
-  if (!m_reader || !m_reader->seek(offset, 0)) {
+  if (offset < 0) {
     std::memset(out.data(), 0, out.size());
     return false;
   }
-  std::memset(out.data(), 0, out.size());
-  m_reader->readSpan(out);
-  return true;
+  return m_view.readDetailed(static_cast<std::uint64_t>(offset), out).positioned;
 }
 
 bool VolumeIo::readWhole(std::int64_t offset, std::span<std::byte> out) {
-  if (!m_reader || !m_reader->seek(offset, 0)) return false;
-  return m_reader->readSpan(out);
+  if (offset < 0) return false;
+  return m_view.read(static_cast<std::uint64_t>(offset), out);
 }
 
 bool VolumeIo::readRecord(std::int64_t offset, std::span<std::byte, kMftRecordSize> out) {
-  if (!m_reader) {
+  if (!m_view.attached()) {
     std::memset(out.data(), 0, out.size());
     return false;
   }
@@ -46,7 +44,7 @@ bool VolumeIo::readRecord(std::int64_t offset, std::span<std::byte, kMftRecordSi
     const auto within = static_cast<std::size_t>(offset - windowStart);
     if (within + kMftRecordSize <= kWindowBytes) {
       for (auto& window : m_windows) {
-        if (window.valid && window.start == windowStart && window.base == m_reader->baseOffset) {
+        if (window.valid && window.start == windowStart) {
           window.lastUse = ++m_clock;
           std::memcpy(out.data(), window.bytes.data() + within, kMftRecordSize);
           return true;
@@ -60,7 +58,6 @@ bool VolumeIo::readRecord(std::int64_t offset, std::span<std::byte, kMftRecordSi
       victim.valid = false;
       if (readWhole(windowStart, victim.bytes)) {
         victim.valid = true;
-        victim.base = m_reader->baseOffset;
         victim.start = windowStart;
         victim.lastUse = ++m_clock;
         std::memcpy(out.data(), victim.bytes.data() + within, kMftRecordSize);

@@ -9,14 +9,15 @@
 #include <span>
 #include <vector>
 
+#include "disk/volume_view.h"
 #include "fs/ntfs/ntfs.h"
 
 namespace tessary::ntfs_detail {
 
 class VolumeIo {
  public:
-  void attach(readWriteInterface* reader);
-  readWriteInterface* reader() const { return m_reader; }
+  void attach(const VolumeView& view);
+  const VolumeView& view() const { return m_view; }
   void clearCache();
 
   // Positions at `offset` and reads out.size() bytes. False when the position failed (out is zeroed);
@@ -32,13 +33,12 @@ class VolumeIo {
   static constexpr std::size_t kWindows = 8;
   struct Window {
     bool valid = false;
-    std::int64_t base = 0;       // the reader's baseOffset when filled
     std::int64_t start = 0;      // volume offset of the window
     std::uint64_t lastUse = 0;
     std::vector<std::byte> bytes;
   };
 
-  readWriteInterface* m_reader = nullptr;
+  VolumeView m_view;
   std::array<Window, kWindows> m_windows;
   std::uint64_t m_clock = 0;
 };

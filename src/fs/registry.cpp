@@ -1,0 +1,277 @@
+// The file-system registry's rows and the boot-record tests the volume scans share.
+#include "fs/registry.h"
+
+#include <algorithm>
+#include <array>
+
+#include "platform/text.h"
+#include "results/candidate_scan.h"
+#include "results/parser_slot.h"
+#include "volumes/boot_record.h"
+
+namespace tessary {
+
+std::unique_ptr<ParserSlot> createNtfsParser();
+
+namespace {
+
+using namespace volumes;
+
+constexpr std::uint64_t kSectorsPerMib = 2048;
+// HFS+ volumes above this many MiB are taken for noise.
+constexpr std::uint64_t kMaxHfsPlusMib = 20971519;
+
+std::string mibText(const char* fmt, std::uint64_t mib) { return format(fmt, static_cast<long long>(mib)); }
+
+BootRecordFind ntfsBootRecord(Bytes s, BootSite site) {
+  BootRecordFind find;
+  // NTFS is the default of MBR type 0x07: only exFAT claims such a sector.
+  if (site == BootSite::MbrType07) return find;
+  // The sector scan also wants the OEM name; a GPT entry's first sector is taken on its jump alone.
+  if (!boot::ntfsBootRecord(s, site == BootSite::SectorScan)) return find;
+  find.claimed = true;
+  const std::uint64_t total = le64At(s, boot::kNtfsTotalSectors);
+  const std::uint64_t mib = total / kSectorsPerMib;
+  if (mib < 1) return find;
+  find.listed = true;
+  find.label = "NTFS";
+  find.sizeText = mibText("%lld   MB", mib);
+  find.status = "found NTFS %d...";
+  find.numberedStatus = true;
+  // The NTFS total leaves out the volume's last sector, which holds the backup boot sector.
+  find.sizeSectors = checkedAdd(total, std::uint64_t{1}).value_or(UINT64_MAX);
+  return find;
+}
+
+// FAT32 and FAT12/16 share the boot record; the sectors-per-FAT field tells them apart.
+BootRecordFind fatBootRecord(Bytes s, BootSite site, bool fat32) {
+  BootRecordFind find;
+  if (site == BootSite::MbrType07 || !boot::fatBootRecord(s)) return find;
+  const std::uint16_t perFat = le16At(s, boot::kFatSectorsPerFat);
+  if ((perFat == 0) != fat32) return find;
+  find.claimed = true;
+  if (!fat32) {
+    // FAT16 is recognised by the FAT sizes Windows formats it with; the sector scan also takes 128.
+    const bool known = perFat == 200 || perFat == 256 || (site == BootSite::SectorScan && perFat == 128);
+    if (!known) {
+      find.status = "found unknown...";
+      return find;
+    }
+  }
+  const std::uint64_t total = fat32 ? le32At(s, boot::kFatTotalSectors32) : boot::fat16TotalSectors(s);
+  const std::uint64_t mib = total / kSectorsPerMib;
+  if (mib < 1) return find;
+  find.listed = true;
+  find.label = fat32 ? "FAT32" : "FAT16";
+  find.sizeText = mibText("%lld  MB", mib);
+  find.status = fat32 ? "found FAT 32..." : "found FAT 16...";
+  find.sizeSectors = total;
+  return find;
+}
+
+BootRecordFind fat32BootRecord(Bytes s, BootSite site) { return fatBootRecord(s, site, true); }
+BootRecordFind fat16BootRecord(Bytes s, BootSite site) { return fatBootRecord(s, site, false); }
+
+BootRecordFind exfatBootRecord(Bytes s, BootSite site) {
+  BootRecordFind find;
+  if (!boot::exfatBootRecord(s)) return find;
+  find.claimed = true;
+  find.label = "FAT64";
+  if (site == BootSite::MbrType07) {
+    // The partition table gives the size; only the label and the status come from the boot record.
+    find.listed = true;
+    find.status = "found FAT64...";
+    return find;
+  }
+  const std::uint64_t length = le64At(s, boot::kExfatVolumeLength);
+  const std::uint64_t mib = length / kSectorsPerMib;
+  if (mib < 1) return find;
+  find.listed = true;
+  find.sizeText = mibText("%lld  MB", mib);
+  find.status = "found FAT 64...";
+  find.sizeSectors = length;
+  return find;
+}
+
+BootRecordFind hfsPlusHeader(Bytes s, BootSite site) {
+  BootRecordFind find;
+  if (site == BootSite::MbrType07 || !hfsplus::volumeHeader(s)) return find;
+  find.claimed = true;
+  find.label = "HFS+";
+  if (site == BootSite::Gpt) {
+    // The GPT entry gives the size.
+    find.listed = true;
+    return find;
+  }
+  const std::uint64_t bytes = hfsplus::volumeBytes(s);
+  const std::uint64_t mib = bytes >> 20;
+  if (mib < 1 || mib > kMaxHfsPlusMib) return find;
+  find.listed = true;
+  find.sizeText = mibText("%lld  MB", mib);
+  find.status = "found HFS+...";
+  // Counted from the header, the volume ends two sectors earlier than its size says.
+  find.sizeSectors = bytes / kSectorSize - hfsplus::kHeaderOffsetSectors;
+  return find;
+}
+
+std::vector<FileSystemRow> makeRows() {
+  std::vector<FileSystemRow> rows;
+  {
+    FileSystemRow r;
+    r.family = "NTFS";
+    r.labels = {"ntfs"};
+    r.treatAs = "NTFS";
+    r.treatAsLabel = "ntfs";
+    r.offersAdvanced = true;
+    r.offersDeep = true;
+    r.leadBytes = "\xEB";
+    r.testBootRecord = ntfsBootRecord;
+    r.createParser = createNtfsParser;
+    r.restoresRecycleBinNames = true;
+    rows.push_back(std::move(r));
+  }
+  {
+    FileSystemRow r;
+    r.family = "FAT32";
+    r.labels = {"fat32"};
+    r.treatAs = "FAT32";
+    r.treatAsLabel = "fat32";
+    r.offersAdvanced = true;
+    r.leadBytes = "\xEB";
+    r.testBootRecord = fat32BootRecord;
+    r.restoresRecycleBinNames = true;
+    rows.push_back(std::move(r));
+  }
+  {
+    FileSystemRow r;
+    r.family = "FAT16";
+    r.labels = {"fat16", "fat", "fat12"};
+    r.treatAs = "FAT16";
+    r.treatAsLabel = "fat16";
+    r.offersAdvanced = true;
+    r.leadBytes = "\xEB";
+    r.testBootRecord = fat16BootRecord;
+    rows.push_back(std::move(r));
+  }
+  {
+    FileSystemRow r;
+    r.family = "exFAT";
+    r.labels = {"fat64", "exfat"};
+    r.treatAs = "FAT64";
+    r.treatAsLabel = "fat64";
+    r.offersAdvanced = true;
+    r.leadBytes = "\xEB";
+    r.testBootRecord = exfatBootRecord;
+    r.restoresRecycleBinNames = true;
+    rows.push_back(std::move(r));
+  }
+  {
+    FileSystemRow r;
+    r.family = "ext";
+    r.labels = {"extx"};
+    r.treatAs = "EXTX";
+    r.treatAsLabel = "extX";
+    rows.push_back(std::move(r));
+  }
+  {
+    FileSystemRow r;
+    r.family = "HFS+";
+    r.labels = {"hfs+"};
+    r.treatAs = "HFS+";
+    r.treatAsLabel = "HFS+";
+    r.offersDeep = true;
+    r.headerSector = hfsplus::kHeaderOffsetSectors;
+    r.leadBytes = "H";
+    r.testBootRecord = hfsPlusHeader;
+    rows.push_back(std::move(r));
+  }
+  {
+    FileSystemRow r;
+    r.family = "RAW";
+    r.labels = {"raw"};
+    r.treatAs = "RAW";
+    r.treatAsLabel = "RAW";
+    r.rawPage = true;
+    rows.push_back(std::move(r));
+  }
+  return rows;
+}
+
+BootRecordFind firstClaim(Bytes sector, BootSite site, const std::uint64_t* headerSector) {
+  for (const FileSystemRow& row : fileSystemRows()) {
+    if (!row.testBootRecord || (headerSector && row.headerSector != *headerSector)) continue;
+    BootRecordFind find = row.testBootRecord(sector, site);
+    if (!find.claimed) continue;
+    find.headerSector = row.headerSector;
+    return find;
+  }
+  return {};
+}
+
+}  // namespace
+
+const std::vector<FileSystemRow>& fileSystemRows() {
+  static const std::vector<FileSystemRow> rows = makeRows();
+  return rows;
+}
+
+const FileSystemRow* fileSystemForLabel(std::string_view label) {
+  for (const FileSystemRow& row : fileSystemRows())
+    for (const std::string& name : row.labels)
+      if (equalsNoCase(label, name)) return &row;
+  return nullptr;
+}
+
+std::vector<std::string> treatAsEntries() {
+  std::vector<std::string> entries;
+  for (const FileSystemRow& row : fileSystemRows())
+    if (row.treatAs) entries.emplace_back(row.treatAs);
+  // The drop-down list is sorted.
+  std::sort(entries.begin(), entries.end());
+  return entries;
+}
+
+const FileSystemRow* fileSystemForTreatAs(std::string_view entry) {
+  for (const FileSystemRow& row : fileSystemRows())
+    if (row.treatAs && equalsNoCase(entry, row.treatAs)) return &row;
+  return nullptr;
+}
+
+BootRecordFind testBootRecords(Bytes sector, BootSite site, std::uint64_t headerSector) {
+  return firstClaim(sector, site, &headerSector);
+}
+
+BootRecordFind testBootRecordsAnywhere(Bytes sector, BootSite site) { return firstClaim(sector, site, nullptr); }
+
+bool mayStartBootRecord(std::uint8_t leadByte) {
+  static const std::array<bool, 256> table = [] {
+    std::array<bool, 256> t{};
+    for (const FileSystemRow& row : fileSystemRows())
+      for (char c : row.leadBytes) t[static_cast<std::uint8_t>(c)] = true;
+    return t;
+  }();
+  return table[leadByte];
+}
+
+std::vector<std::uint64_t> laterHeaderSectors() {
+  std::vector<std::uint64_t> sectors;
+  for (const FileSystemRow& row : fileSystemRows())
+    if (row.headerSector > 0 && std::find(sectors.begin(), sectors.end(), row.headerSector) == sectors.end())
+      sectors.push_back(row.headerSector);
+  return sectors;
+}
+
+std::unique_ptr<ParserSlot> createParserForLabel(const std::string& label) {
+  const FileSystemRow* row = fileSystemForLabel(label);
+  if (!row || !row->createParser) return nullptr;
+  return row->createParser();
+}
+
+bool modeBuilt(const std::string& label, int mode) {
+  const FileSystemRow* row = fileSystemForLabel(label);
+  if (!row || !row->createParser) return false;
+  if (mode == 2 && !row->createCandidateScan) return false;
+  return row->createParser()->supportsMode(mode);
+}
+
+}  // namespace tessary

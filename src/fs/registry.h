@@ -1,0 +1,91 @@
+// The file systems the system knows, one row each: the labels that name it, the boot-record test the
+// volume scans use, the recovery modes it offers, its "Treat file system as:" entry, the factories of its
+// results parser and of its advanced-input candidate scan, and whether recycle-bin names are restored.
+// Adding a file system is its folder under fs/, its parser slot, and one row here.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/bytes.h"
+
+namespace tessary {
+
+class ParserSlot;
+class CandidateScan;
+
+// Where a volume scan tests a sector for a boot record.
+enum class BootSite {
+  SectorScan,  // the advanced scan, every sector of the range
+  Gpt,         // a GPT entry's first sector (and, for headers that sit further in, the sector they sit at)
+  MbrType07,   // the first sector of an MBR entry of type 0x07, which NTFS and exFAT share
+};
+
+// What a row's boot-record test makes of one sector.
+struct BootRecordFind {
+  bool claimed = false;  // the row recognises the record: no later row tests this sector
+  bool listed = false;   // a volume is listed (false: too small, or refused with `status`)
+  std::string label;     // the volume's file-system label ("NTFS", "FAT32", ...)
+  std::string sizeText;  // the size as the volume list shows it
+  std::string status;    // the status line the find shows (also when nothing is listed); none when empty
+  // The status holds one "%d" that the scan fills with its running count of this family's finds.
+  bool numberedStatus = false;
+  std::uint64_t sizeSectors = 0;  // from the tested sector to the first sector after the volume
+  std::uint64_t headerSector = 0;  // the claiming row's: the volume starts this many sectors earlier
+};
+
+struct FileSystemRow {
+  // The family's name as people call it ("NTFS", "FAT16", "exFAT", "ext", "HFS+", "RAW").
+  const char* family = "";
+  // Labels and aliases that name this row, compared without regard to case.
+  std::vector<std::string> labels;
+  // The entry of "Treat file system as:" and the label choosing it gives a volume; none when not offered.
+  const char* treatAs = nullptr;
+  const char* treatAsLabel = nullptr;
+  // Modes the recovery-mode page offers (Standard always, when a parser exists).
+  bool offersAdvanced = false;
+  bool offersDeep = false;
+  // Sectors from the volume's first sector to the sector the boot-record test reads (HFS+: 2).
+  std::uint64_t headerSector = 0;
+  // The first bytes a sector can begin with to pass the boot-record test (the sector scan's fast path).
+  std::string_view leadBytes;
+  // The boot-record test of the three scans; null when the family has no boot record to find.
+  BootRecordFind (*testBootRecord)(Bytes sector, BootSite site) = nullptr;
+  // The results page's parser; null while this build has none.
+  std::unique_ptr<ParserSlot> (*createParser)() = nullptr;
+  // The advanced-input page's candidate scan; null when the family has no Advanced mode yet.
+  std::unique_ptr<CandidateScan> (*createCandidateScan)() = nullptr;
+  // Whether Save gives the files of its recycle bins their former names back.
+  bool restoresRecycleBinNames = false;
+  // The volume goes to the raw page instead of the recovery-mode page.
+  bool rawPage = false;
+};
+
+// Every row, in the order the scans test boot records.
+const std::vector<FileSystemRow>& fileSystemRows();
+// The row whose label or alias equals `label` without regard to case, or none.
+const FileSystemRow* fileSystemForLabel(std::string_view label);
+// The "Treat file system as:" entries, sorted, as the drop-down list shows them.
+std::vector<std::string> treatAsEntries();
+// The row chosen by a "Treat file system as:" entry (case ignored), or none.
+const FileSystemRow* fileSystemForTreatAs(std::string_view entry);
+// The first row that claims the sector at this site, with what it found; an empty find when none does.
+// Only rows whose record sits `headerSector` sectors into the volume are asked; the sector scan, which
+// does not know where a volume starts, asks every row (testBootRecordsAnywhere).
+BootRecordFind testBootRecords(Bytes sector, BootSite site, std::uint64_t headerSector);
+BootRecordFind testBootRecordsAnywhere(Bytes sector, BootSite site);
+// Whether a sector beginning with this byte can pass any row's boot-record test.
+bool mayStartBootRecord(std::uint8_t leadByte);
+// The distinct header sectors above 0 of the rows (where the GPT path reads a second sector).
+std::vector<std::uint64_t> laterHeaderSectors();
+
+// Creates the results parser for a volume label, or none when no parser takes that label.
+std::unique_ptr<ParserSlot> createParserForLabel(const std::string& label);
+// Whether this build has the worker `mode` (1 standard, 2 advanced, 3 deep) needs for the label: a parser
+// that runs the mode and, for Advanced, the advanced-input page's candidate scan.
+bool modeBuilt(const std::string& label, int mode);
+
+}  // namespace tessary

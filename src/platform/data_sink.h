@@ -1,0 +1,62 @@
+// Where a parser's data writer puts a file's content: a host file, a buffer in memory (a recycle bin's
+// "$I" record, read back for the name it holds), or nowhere (the fuzzers). One data writer serves all.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace tessary {
+
+class DataSink {
+ public:
+  virtual ~DataSink() = default;
+  // Appends bytes; false when they could not all be taken (a full disk, a full buffer).
+  virtual bool write(std::span<const std::byte> data) = 0;
+  // Last access and last write, nanoseconds since 1970; a creation time cannot be set on the host.
+  virtual bool setTimes(std::int64_t accessNs, std::int64_t modificationNs) {
+    (void)accessNs;
+    (void)modificationNs;
+    return true;
+  }
+  // Bytes taken so far.
+  virtual std::uint64_t written() const = 0;
+};
+
+// Keeps at most `limit` bytes; a write past it keeps what fits and fails.
+class MemorySink : public DataSink {
+ public:
+  explicit MemorySink(std::size_t limit) : m_limit(limit) {}
+  bool write(std::span<const std::byte> data) override {
+    const std::size_t room = m_limit - m_bytes.size();
+    const std::size_t taken = data.size() < room ? data.size() : room;
+    m_bytes.insert(m_bytes.end(), data.begin(), data.begin() + static_cast<std::ptrdiff_t>(taken));
+    if (taken < data.size()) m_overflow = true;
+    return taken == data.size();
+  }
+  std::uint64_t written() const override { return m_bytes.size(); }
+  const std::vector<std::byte>& bytes() const { return m_bytes; }
+  // True when more was offered than the limit allows.
+  bool overflowed() const { return m_overflow; }
+
+ private:
+  std::size_t m_limit;
+  std::vector<std::byte> m_bytes;
+  bool m_overflow = false;
+};
+
+// Counts what it is given and keeps nothing.
+class DiscardSink : public DataSink {
+ public:
+  bool write(std::span<const std::byte> data) override {
+    m_written += data.size();
+    return true;
+  }
+  std::uint64_t written() const override { return m_written; }
+
+ private:
+  std::uint64_t m_written = 0;
+};
+
+}  // namespace tessary
