@@ -39,6 +39,12 @@ std::string childPath(const std::string& folder, const std::string& name) {
   return base == "/" ? "/" + component : base + "/" + component;
 }
 
+std::optional<std::string> createOutputFile(OutputFile& out, const std::string& folder, const std::string& name) {
+  const std::string path = childPath(folder, name);
+  if (!out.create(path)) return std::nullopt;
+  return path;
+}
+
 SaveEngine::SaveEngine(CXHtmlTree& tree, CCheckListCtrl& list, PageSink& sink, StopFlag& stop)
     : m_tree(tree), m_list(list), m_sink(sink), m_stop(stop) {}
 

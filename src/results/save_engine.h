@@ -3,11 +3,13 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "controls/check_list.h"
 #include "controls/xhtml_tree.h"
+#include "platform/files.h"
 #include "platform/page_sink.h"
 #include "platform/worker.h"
 #include "results/results_parser.h"
@@ -83,6 +85,10 @@ class SaveEngine {
 
 // Joins a host folder and one name from the image, the name made safe as a single path component.
 std::string childPath(const std::string& folder, const std::string& name);
+
+// Creates (or empties) the host file for an entry named `name` inside `folder`, as every data writer's
+// file is made; returns its full path, or none when it could not be created (errno tells why).
+std::optional<std::string> createOutputFile(OutputFile& out, const std::string& folder, const std::string& name);
 
 // Files below a folder, all levels, through the parser's links; a folder met twice is counted once.
 std::int64_t countFilesBelow(const ResultsParser& parser, std::int64_t folder);

@@ -85,11 +85,11 @@ std::int64_t MemoryParser::writeFolder(SaveEngine& engine, std::int64_t folder, 
 
 std::string MemoryParser::writeFile(std::int64_t data, const std::string& folder) {
   if (!validItem(data)) return {};
-  const std::string path = childPath(folder, name(data));
   OutputFile out;
-  if (!out.create(path)) return {};
+  const std::optional<std::string> path = createOutputFile(out, folder, name(data));
+  if (!path) return {};
   writeContent(data, out);
-  return path;
+  return *path;
 }
 
 bool MemoryParser::writeContent(std::int64_t data, DataSink& sink) {
