@@ -2,6 +2,7 @@
 // of the detail list, and hostile volumes that must be refused or walked without a crash or a hang.
 #include <gtest/gtest.h>
 
+
 #include <random>
 #include <set>
 
@@ -365,6 +366,23 @@ TEST(NtfsHostile, RecordCountBeyondMemoryIsBoundedByTheVolume) {
   p.openMemory(b.build());
   // Reads past the disk fail, so records stop where the disk ends; nothing tries to hold 2^32 records.
   EXPECT_LE(p.parser.entryCount(), 256 * 4 + 1);
+}
+
+TEST(NtfsHostile, ScanForTheMftEndsAtTheDisksEndWhateverTheBootSectorClaims) {
+  // "NTFS", a cluster size that cannot be used (so the MFT is scanned for), a 2^62-byte total and no
+  // FILE record anywhere: the scan once tried every 10 MiB piece of the claimed volume.
+  NtfsVolumeBuilder b;
+  b.totalSectors = 1ll << 53;
+  ByteVector volume = b.build();
+  volume[0x0D] = std::byte{0};
+  for (std::size_t at = 512; at < volume.size(); ++at) volume[at] = std::byte{0};
+  ParsedNtfs p;
+  p.openMemory(volume, "1");
+  EXPECT_TRUE(p.sink.sawStatus("boot sector corrupt.Scanning for first mft entry..."));
+  EXPECT_FALSE(p.parser.mftRunKnown());
+  auto* disk = dynamic_cast<test::MemoryDisk*>(p.reader.get());
+  ASSERT_NE(disk, nullptr);
+  EXPECT_LE(disk->seeks, 16u) << "one refused position ends the scan";
 }
 
 TEST(NtfsHostile, RecordNamedWithPathStepsIsWrittenInsideTheOutputFolder) {

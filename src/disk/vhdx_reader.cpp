@@ -68,7 +68,13 @@ bool FileReadSeekVHDX::open(const std::string& path) {
     message("Region entry corrupt");
     return false;
   }
-  std::vector<std::byte> raw(bat.length);
+  // The table is read only as far as the disk needs: one entry per payload block and one sector-bitmap
+  // entry per chunk, however long the region claims to be.
+  const std::uint64_t blocks = diskSize / blockSize + (diskSize % blockSize != 0);
+  const std::uint64_t neededEntries = blocks + blocks / chunkRatio + 1;
+  const std::uint64_t batBytes =
+      std::min<std::uint64_t>(bat.length, neededEntries > UINT64_MAX / 8 ? UINT64_MAX : neededEntries * 8);
+  std::vector<std::byte> raw(static_cast<std::size_t>(batBytes));
   if (!m_file.readExact(bat.fileOffset, raw)) {
     message("Region entry corrupt");
     return false;

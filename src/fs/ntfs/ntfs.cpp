@@ -140,10 +140,13 @@ bool ntfs::clusterSizeUsable(std::int64_t bytes) const {
 }
 
 std::int64_t ntfs::volumeLimit() const {
-  if (m_volumeSize <= 0) return INT64_MAX;
+  // Nothing of the volume lies past the disk's end, whatever the boot sector claims: reads there fail,
+  // and a file claimed to reach there is not written on and on.
+  const auto diskEnd = static_cast<std::int64_t>(std::min<std::uint64_t>(m_io->view().bytesToDiskEnd(), INT64_MAX));
+  if (m_volumeSize <= 0) return diskEnd;
   // A size taken from the volume record's MiB text may have been rounded down.
-  if (!m_volumeSizeFromBoot) return checkedAdd(m_volumeSize, kMiB).value_or(INT64_MAX);
-  return m_volumeSize;
+  if (!m_volumeSizeFromBoot) return std::min(diskEnd, checkedAdd(m_volumeSize, kMiB).value_or(INT64_MAX));
+  return std::min(diskEnd, m_volumeSize);
 }
 
 void ntfs::locateMft() {
@@ -183,11 +186,23 @@ void ntfs::scanForMft() {
     return;
   }
   if (!m_linkCache) m_linkCache = std::make_unique<LinkCache>();
-  for (std::int64_t c = 0; c * kScanChunkBytes < m_volumeSize; ++c) {
+  // The scan ends at the volume's end, at the disk's end, or at the first position the reader refuses,
+  // whatever total the boot sector claims.
+  const std::uint64_t diskEnd = m_io->view().bytesToDiskEnd();
+  const std::int64_t end = static_cast<std::int64_t>(std::min<std::uint64_t>(
+      static_cast<std::uint64_t>(std::max<std::int64_t>(m_volumeSize, 0)), std::min<std::uint64_t>(diskEnd, INT64_MAX)));
+  for (std::int64_t c = 0; c < end / kScanChunkBytes + (end % kScanChunkBytes != 0); ++c) {
     if (stopRequested()) break;
     if (c % 100 == 0) progressPosition(c);
     const std::int64_t chunkStart = c * kScanChunkBytes;
-    if (!m_io->readAt(chunkStart, chunk)) continue;
+    // Blocks without data read as zeros and hold no record: go on at the piece where data starts again.
+    const std::optional<std::uint64_t> data = m_io->view().nextData(static_cast<std::uint64_t>(chunkStart));
+    if (!data) break;
+    if (*data >= static_cast<std::uint64_t>(chunkStart + kScanChunkBytes)) {
+      c = static_cast<std::int64_t>(*data / kScanChunkBytes) - 1;
+      continue;
+    }
+    if (!m_io->readAt(chunkStart, chunk)) break;
     std::size_t step = 0;
     while (step + 512 <= chunk.size()) {
       if (!hasMagic(chunk, step, "FILE")) {
