@@ -6,6 +6,7 @@
 #include "app/wizard_state.h"
 #include "platform/text.h"
 #include "support/disk_image_builder.h"
+#include "support/recording_sink.h"
 
 namespace tessary {
 namespace {

@@ -8,6 +8,7 @@
 #include "cli_app.h"
 #include "support/fixtures.h"
 #include "support/vhdx_builder.h"
+#include "support/recording_sink.h"
 
 namespace tessary {
 namespace {
@@ -17,7 +18,7 @@ class ImagePageTest : public ::testing::Test {
   void SetUp() override { m_dir = test::makeTempDir("tessary-page-"); }
   void TearDown() override { test::runCommand("rm -rf '" + m_dir + "'"); }
 
-  std::string write(const test::VhdxSpec& shape, const std::string& name = "disk.vhdx") {
+  std::string write(const test::VhdxShape& shape, const std::string& name = "disk.vhdx") {
     const std::string path = m_dir + "/" + name;
     test::writeBytes(path, test::buildVhdx(shape));
     return path;
@@ -47,7 +48,7 @@ TEST_F(ImagePageTest, OpeningHidesTheInformationAndPickingAFileShowsItsValues) {
   EXPECT_FALSE(m_view.enabled(VhdInputDialog::kNext));
   EXPECT_FALSE(m_view.shown(VhdInputDialog::kSize));
 
-  test::VhdxSpec shape;
+  test::VhdxShape shape;
   shape.diskSize = (10u << 20) + (1u << 19);
   shape.blockSize = 2u << 20;
   const std::string path = write(shape);
@@ -79,7 +80,7 @@ TEST_F(ImagePageTest, CancellingTheDialogStillEnablesNextWhichThenWantsAPath) {
 TEST_F(ImagePageTest, WrongExtensionLeavesNextDisabled) {
   VhdInputDialog page(m_state, m_view, m_sink);
   page.onOpen();
-  page.onBrowseClosed(write(test::VhdxSpec{}, "disk.img"));
+  page.onBrowseClosed(write(test::VhdxShape{}, "disk.img"));
   EXPECT_FALSE(m_view.enabled(VhdInputDialog::kNext));
   EXPECT_EQ(m_sink.lastMessage(), "Please select valid vhdx file to continue the recovery process.");
 }
@@ -87,7 +88,7 @@ TEST_F(ImagePageTest, WrongExtensionLeavesNextDisabled) {
 TEST_F(ImagePageTest, NextNamesTheFirstEmptyField) {
   VhdInputDialog page(m_state, m_view, m_sink);
   page.onOpen();
-  page.onBrowseClosed(write(test::VhdxSpec{}));
+  page.onBrowseClosed(write(test::VhdxShape{}));
   struct Case {
     const char* field;
     const char* message;
@@ -106,7 +107,7 @@ TEST_F(ImagePageTest, NextNamesTheFirstEmptyField) {
 }
 
 TEST_F(ImagePageTest, InfoCommandPrintsTheContractLineAndRefusesWithThePagesMessage) {
-  test::VhdxSpec shape;
+  test::VhdxShape shape;
   shape.diskSize = 64u << 20;
   shape.blockSize = 8u << 20;
   const std::string path = write(shape);

@@ -10,6 +10,7 @@
 #include "platform/text.h"
 #include "support/fixtures.h"
 #include "support/ntfs_harness.h"
+#include "support/recording_sink.h"
 
 namespace tessary {
 namespace {

@@ -9,6 +9,7 @@
 #include "support/disk_image_builder.h"
 #include "support/volume_rows.h"
 #include "volumes/partition.h"
+#include "support/recording_sink.h"
 
 namespace tessary {
 namespace {

@@ -13,6 +13,7 @@
 #include "platform/text.h"
 #include "platform/worker.h"
 #include "support/fixtures.h"
+#include "support/recording_sink.h"
 
 namespace tessary {
 namespace {

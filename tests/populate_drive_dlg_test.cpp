@@ -6,6 +6,7 @@
 #include "app/wizard_state.h"
 #include "support/disk_image_builder.h"
 #include "volumes/populate_drive_dlg.h"
+#include "support/recording_sink.h"
 
 namespace tessary {
 namespace {

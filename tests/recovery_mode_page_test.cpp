@@ -3,6 +3,7 @@
 
 #include "app/parce_mode_ntfs_dlg.h"
 #include "app/wizard_state.h"
+#include "support/recording_sink.h"
 
 namespace tessary {
 namespace {

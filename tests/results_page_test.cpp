@@ -8,6 +8,7 @@
 #include "results/volume_scan_dlg.h"
 #include "support/fixtures.h"
 #include "support/memory_parser.h"
+#include "support/recording_sink.h"
 
 namespace tessary {
 namespace {
@@ -15,7 +16,11 @@ namespace {
 class ResultsPageTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    m_out = test::makeTempDir("tessary-results-");
+    // Two levels below a scratch folder of its own, so that names stepping up stay inside it.
+    m_scratch = test::makeTempDir("tessary-results-");
+    m_out = m_scratch + "/a/out";
+    createDirectory(m_scratch + "/a");
+    createDirectory(m_out);
     m_state.selectedVolume = VolumeEntry{"ntfs", "", "0", "10   MB", 2048};
     m_state.diskReader = std::make_unique<FileReadSeekVHDX>(m_state.disk);
     // ROOT
@@ -32,7 +37,7 @@ class ResultsPageTest : public ::testing::Test {
     m_bad = m_parser.add(1, "$BadClus", false, "never");
     m_top = m_parser.add(1, "top.txt", false, "top", true);
   }
-  void TearDown() override { test::runCommand("rm -rf '" + m_out + "'"); }
+  void TearDown() override { test::runCommand("rm -rf '" + m_scratch + "'"); }
 
   VolumeScanDlg& open() {
     m_page = std::make_unique<VolumeScanDlg>(m_state, m_view, m_sink);
@@ -49,6 +54,7 @@ class ResultsPageTest : public ::testing::Test {
 
   std::string out(const std::string& relative) { return test::readHostFile(m_out + "/" + relative); }
 
+  std::string m_scratch;
   std::string m_out;
   WizardState m_state;
   PageView m_view;
@@ -235,7 +241,7 @@ TEST_F(ResultsPageTest, NamesFromTheImageNeverLeaveTheOutputFolderAndLoopingLink
   page.waitForWorker();
   EXPECT_EQ(out("docs/.._.._x"), "escape");
   std::string listing;
-  test::runCommand("cd '" + m_out + "/..' && find . -name x", &listing);
+  test::runCommand("cd '" + m_scratch + "' && find . -name x", &listing);
   EXPECT_EQ(listing, "");
   EXPECT_TRUE(isDirectory(m_out + "/cycle/inner"));
   EXPECT_EQ(countFilesBelow(m_parser, cyc), 0);

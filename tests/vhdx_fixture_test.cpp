@@ -15,6 +15,7 @@
 #include "platform/page_sink.h"
 #include "support/fixtures.h"
 #include "support/sha256.h"
+#include "support/recording_sink.h"
 
 namespace tessary {
 namespace {

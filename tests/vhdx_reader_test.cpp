@@ -7,11 +7,12 @@
 #include "platform/page_sink.h"
 #include "support/fixtures.h"
 #include "support/vhdx_builder.h"
+#include "support/recording_sink.h"
 
 namespace tessary {
 namespace {
 
-using test::VhdxSpec;
+using test::VhdxShape;
 
 class VhdxReaderTest : public ::testing::Test {
  protected:
@@ -21,7 +22,7 @@ class VhdxReaderTest : public ::testing::Test {
   }
   void TearDown() override { test::runCommand("rm -rf '" + m_dir + "'"); }
 
-  std::string write(const VhdxSpec& shape, const std::string& name = "disk.vhdx",
+  std::string write(const VhdxShape& shape, const std::string& name = "disk.vhdx",
                     test::VhdxLayoutInfo* layout = nullptr) {
     const std::string path = m_dir + "/" + name;
     test::writeBytes(path, test::buildVhdx(shape, layout));
@@ -34,7 +35,7 @@ class VhdxReaderTest : public ::testing::Test {
 };
 
 TEST_F(VhdxReaderTest, ReadAcrossBlockBoundaryTakesSecondSectorFromNextBlocksOwnPosition) {
-  VhdxSpec shape;
+  VhdxShape shape;
   shape.blockSize = 1u << 20;
   shape.diskSize = 4u << 20;
   // Blocks are stored out of order in the file, so adjacency in the disk is not adjacency in the file.
@@ -61,7 +62,7 @@ TEST_F(VhdxReaderTest, ReadAcrossBlockBoundaryTakesSecondSectorFromNextBlocksOwn
 }
 
 TEST_F(VhdxReaderTest, BlockWithZeroEntryReadsZerosWhateverLiesInTheFile) {
-  VhdxSpec shape;
+  VhdxShape shape;
   shape.diskSize = 2u << 20;
   shape.zeroOffsetBlocks = {0};  // state says present, offset 0 points at the file's own header
   FileReadSeekVHDX reader(m_context);
@@ -74,7 +75,7 @@ TEST_F(VhdxReaderTest, BlockWithZeroEntryReadsZerosWhateverLiesInTheFile) {
 }
 
 TEST_F(VhdxReaderTest, SeekAtTableEndFailsButLastSectorReads) {
-  VhdxSpec shape;
+  VhdxShape shape;
   shape.blockSize = 1u << 20;
   shape.diskSize = 2u << 20;
   shape.blocks[1] = test::patternBlock(1, shape.blockSize);
@@ -95,7 +96,7 @@ TEST_F(VhdxReaderTest, SeekAtTableEndFailsButLastSectorReads) {
 }
 
 TEST_F(VhdxReaderTest, NegativeOffsetsAreRefused) {
-  VhdxSpec shape;
+  VhdxShape shape;
   FileReadSeekVHDX reader(m_context);
   ASSERT_TRUE(reader.open(write(shape)));
   EXPECT_FALSE(reader.seek(-512));
@@ -105,7 +106,7 @@ TEST_F(VhdxReaderTest, NegativeOffsetsAreRefused) {
 }
 
 TEST_F(VhdxReaderTest, PartialSectorAtTheEndOfARequestComesFromTheNextSector) {
-  VhdxSpec shape;
+  VhdxShape shape;
   shape.blocks[0] = test::patternBlock(0, shape.blockSize);
   FileReadSeekVHDX reader(m_context);
   ASSERT_TRUE(reader.open(write(shape)));
@@ -120,7 +121,7 @@ TEST_F(VhdxReaderTest, PartialSectorAtTheEndOfARequestComesFromTheNextSector) {
 }
 
 TEST_F(VhdxReaderTest, BaseOffsetShiftsEverySeek) {
-  VhdxSpec shape;
+  VhdxShape shape;
   shape.blocks[0] = test::patternBlock(0, shape.blockSize);
   FileReadSeekVHDX reader(m_context);
   ASSERT_TRUE(reader.open(write(shape)));
@@ -133,7 +134,7 @@ TEST_F(VhdxReaderTest, BaseOffsetShiftsEverySeek) {
 
 TEST_F(VhdxReaderTest, SectorBitmapEntryAfterEachChunkIsDropped) {
   // 512-byte sectors and 1 MiB blocks: a chunk ratio of 4096, so table entry 4097 is a bitmap entry.
-  VhdxSpec shape;
+  VhdxShape shape;
   shape.blockSize = 1u << 20;
   shape.diskSize = 4098ULL << 20;
   shape.blocks[4095] = test::patternBlock(4095, shape.blockSize);
@@ -155,7 +156,7 @@ TEST_F(VhdxReaderTest, SectorBitmapEntryAfterEachChunkIsDropped) {
 }
 
 TEST_F(VhdxReaderTest, ExtensionTestIgnoresCaseAndRejectsVhd) {
-  VhdxSpec shape;
+  VhdxShape shape;
   const std::string upper = write(shape, "DISK.VHDX");
   FileReadSeekVHDX a(m_context);
   EXPECT_TRUE(a.open(upper));
@@ -180,7 +181,7 @@ TEST_F(VhdxReaderTest, MissingFileGivesInvalidHandleOnOpenAndNothingOnThePage) {
 }
 
 TEST_F(VhdxReaderTest, DamagedRegionTableAt192KiBFallsBackToTheCopy) {
-  VhdxSpec shape;
+  VhdxShape shape;
   shape.damagePrimaryRegionTable = true;
   shape.blocks[0] = test::patternBlock(0, shape.blockSize);
   FileReadSeekVHDX reader(m_context);
@@ -192,7 +193,7 @@ TEST_F(VhdxReaderTest, DamagedRegionTableAt192KiBFallsBackToTheCopy) {
 
 TEST_F(VhdxReaderTest, MetadataItemsAreFoundByIdentifierInQemuOrder) {
   // qemu-img puts the page 83 item third; by position it would be read as the logical sector size.
-  VhdxSpec shape;
+  VhdxShape shape;
   shape.qemuItemOrder = true;
   shape.logicalSectorSize = 4096;
   shape.blockSize = 32u << 20;
@@ -207,7 +208,7 @@ TEST_F(VhdxReaderTest, MetadataItemsAreFoundByIdentifierInQemuOrder) {
 }
 
 TEST_F(VhdxReaderTest, TablesWithoutIdentifiersAreReadByPosition) {
-  VhdxSpec shape;
+  VhdxShape shape;
   shape.withIds = false;
   shape.regionIds = false;
   shape.qemuItemOrder = false;
@@ -222,7 +223,7 @@ TEST_F(VhdxReaderTest, TablesWithoutIdentifiersAreReadByPosition) {
 }
 
 TEST_F(VhdxReaderTest, SixItemTableIsAcceptedByThePageButNotByOpen) {
-  VhdxSpec shape;
+  VhdxShape shape;
   shape.parentLocatorItem = true;
   shape.hasParent = true;
   ImageInfo info;
@@ -239,7 +240,7 @@ TEST_F(VhdxReaderTest, SixItemTableIsAcceptedByThePageButNotByOpen) {
 }
 
 TEST_F(VhdxReaderTest, MetadataFirstWithoutIdentifiersUsesEntryZero) {
-  VhdxSpec shape;
+  VhdxShape shape;
   shape.withIds = false;
   shape.regionIds = false;
   shape.qemuItemOrder = false;
@@ -253,7 +254,7 @@ TEST_F(VhdxReaderTest, MetadataFirstWithoutIdentifiersUsesEntryZero) {
 }
 
 TEST_F(VhdxReaderTest, UserOverridesReplaceTheFilesValues) {
-  VhdxSpec shape;
+  VhdxShape shape;
   shape.diskSize = 10u << 20;
   m_context.userDiskSize = 10ULL << 20;  // the page shows 10 for a 10.5 MiB disk
   shape.diskSize = (10u << 20) + (1u << 19);
@@ -273,7 +274,7 @@ TEST_F(VhdxReaderTest, UnusableBlockSizesAndChunkRatioAreRefused) {
   for (std::uint32_t bad : {0u, 256u, 1000u}) {
     m_sink.clear();
     m_context.userBlockSize = bad;
-    VhdxSpec shape;
+    VhdxShape shape;
     if (bad == 0) shape.blockSize = 0;  // from the file itself
     FileReadSeekVHDX reader(m_context);
     EXPECT_FALSE(reader.open(write(shape, "bs" + std::to_string(bad) + ".vhdx"))) << bad;
@@ -281,7 +282,7 @@ TEST_F(VhdxReaderTest, UnusableBlockSizesAndChunkRatioAreRefused) {
   }
   m_context.userBlockSize = 0;
   m_sink.clear();
-  VhdxSpec shape;
+  VhdxShape shape;
   shape.logicalSectorSize = 0;
   FileReadSeekVHDX reader(m_context);
   EXPECT_FALSE(reader.open(write(shape, "ratio.vhdx")));
@@ -291,41 +292,41 @@ TEST_F(VhdxReaderTest, UnusableBlockSizesAndChunkRatioAreRefused) {
 TEST_F(VhdxReaderTest, HostileCountsAndTruncationGiveTheMessageNotACrash) {
   struct Case {
     const char* name;
-    VhdxSpec shape;
+    VhdxShape shape;
   };
   std::vector<Case> cases;
   {
-    VhdxSpec s;
+    VhdxShape s;
     s.regionEntryCount = 0xFFFFFFFF;
     cases.push_back({"huge region count", s});
   }
   {
-    VhdxSpec s;
+    VhdxShape s;
     s.regionEntryCount = 1;
     cases.push_back({"one region entry", s});
   }
   {
-    VhdxSpec s;
+    VhdxShape s;
     s.metadataItemCountField = 0;
     cases.push_back({"zero metadata items", s});
   }
   {
-    VhdxSpec s;
+    VhdxShape s;
     s.metadataItemCountField = 0xFFFF;
     cases.push_back({"huge metadata count", s});
   }
   {
-    VhdxSpec s;
+    VhdxShape s;
     s.truncateTo = 0x30008;
     cases.push_back({"cut inside the region table", s});
   }
   {
-    VhdxSpec s;
+    VhdxShape s;
     s.truncateTo = (1u << 20) + 100;
     cases.push_back({"cut inside the metadata", s});
   }
   {
-    VhdxSpec s;
+    VhdxShape s;
     s.truncateTo = (2u << 20) + 8;
     cases.push_back({"cut inside the block table", s});
   }
@@ -339,10 +340,10 @@ TEST_F(VhdxReaderTest, HostileCountsAndTruncationGiveTheMessageNotACrash) {
 }
 
 TEST_F(VhdxReaderTest, TruncatedPayloadReadsAsZerosPastTheEnd) {
-  VhdxSpec shape;
+  VhdxShape shape;
   shape.blocks[0] = test::patternBlock(0, shape.blockSize);
   test::VhdxLayoutInfo layout;
-  VhdxSpec probe = shape;
+  VhdxShape probe = shape;
   test::buildVhdx(probe, &layout);
   shape.truncateTo = layout.blockFileOffset[0] + 512 + 100;
   FileReadSeekVHDX reader(m_context);
@@ -355,7 +356,7 @@ TEST_F(VhdxReaderTest, TruncatedPayloadReadsAsZerosPastTheEnd) {
 }
 
 TEST_F(VhdxReaderTest, BlockEntryBeyondTheFileReadsZerosAndHugeEntriesNeverOverflow) {
-  VhdxSpec shape;
+  VhdxShape shape;
   shape.diskSize = 3u << 20;
   shape.rawEntries[0] = (0x7FFFFULL << 20) | 6;        // far beyond the file
   shape.rawEntries[1] = 0xFFFFFFFFFFF00006ULL;          // the largest offset the field can hold

@@ -1,4 +1,4 @@
-// `tessary volumes`: the listing of real sfdisk/sgdisk images in every scan, the JSON contract, and the
+// `tessary volumes`: the listing of real sfdisk/sgdisk images in every scan, the JSON fields docs/cli.md gives, and the
 // volume choice (--volume, --start-sector, --end-sector, --fs) that later commands make.
 #include <gtest/gtest.h>
 

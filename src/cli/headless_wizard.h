@@ -10,6 +10,7 @@
 #include "options.h"
 #include "platform/page_sink.h"
 #include "platform/page_view.h"
+#include "terminal_sink.h"
 #include "volumes/populate_drive_dlg.h"
 
 namespace tessary::cli {

@@ -51,7 +51,7 @@ void addVolumeOptions(CLI::App& command, CommonOptions& options);
 // Adds the recovery-mode and advanced-input options.
 void addRecoveryOptions(CLI::App& command, CommonOptions& options);
 
-// Prints one JSON object on its own line, fields in the order given (as the contract lists them).
+// Prints one JSON object on its own line, fields in the order given (as docs/cli.md lists them).
 void printJson(std::ostream& out, const nlohmann::ordered_json& object);
 
 }  // namespace tessary::cli

@@ -147,7 +147,7 @@ bool MemoryReader::read(void* buffer, std::uint32_t length) {
 }
 
 void writeDiskVhdx(const std::string& path, const DiskImage& disk) {
-  VhdxSpec shape;
+  VhdxShape shape;
   shape.blockSize = 1u << 20;
   shape.diskSize = disk.sectorCount() * kSectorSize;
   const std::uint64_t sectorsPerBlock = shape.blockSize / kSectorSize;

@@ -14,6 +14,7 @@
 #include "fs/ntfs/ntfs.h"
 #include "platform/page_sink.h"
 #include "support/ntfs_builder.h"
+#include "support/recording_sink.h"
 
 namespace tessary::test {
 

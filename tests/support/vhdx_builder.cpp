@@ -52,7 +52,7 @@ std::vector<std::byte> patternBlock(std::uint64_t block, std::uint32_t blockSize
   return out;
 }
 
-std::vector<std::byte> buildVhdx(const VhdxSpec& shape, VhdxLayoutInfo* layout) {
+std::vector<std::byte> buildVhdx(const VhdxShape& shape, VhdxLayoutInfo* layout) {
   const std::uint64_t metadataOffset = 1 * kMiB;
   const std::uint64_t batOffset = 2 * kMiB;
   const std::uint64_t chunkRatio =

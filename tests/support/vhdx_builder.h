@@ -10,7 +10,8 @@
 
 namespace tessary::test {
 
-struct VhdxSpec {
+// The shape of a test VHDX image: block and sector sizes, disk size, and the layout quirks to build.
+struct VhdxShape {
   std::uint32_t blockSize = 1u << 20;
   std::uint32_t logicalSectorSize = 512;
   std::uint64_t diskSize = 8u << 20;
@@ -50,7 +51,7 @@ struct VhdxLayoutInfo {
   std::map<std::uint64_t, std::uint64_t> blockFileOffset;
 };
 
-std::vector<std::byte> buildVhdx(const VhdxSpec& shape, VhdxLayoutInfo* layout = nullptr);
+std::vector<std::byte> buildVhdx(const VhdxShape& shape, VhdxLayoutInfo* layout = nullptr);
 void writeBytes(const std::string& path, const std::vector<std::byte>& bytes);
 // A block filled with a pattern that names the block and the sector: byte k of sector s of block b.
 std::vector<std::byte> patternBlock(std::uint64_t block, std::uint32_t blockSize);

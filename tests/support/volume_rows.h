@@ -9,6 +9,7 @@
 
 #include "platform/page_sink.h"
 #include "volumes/volume_entry.h"
+#include "support/recording_sink.h"
 
 namespace tessary::test {
 

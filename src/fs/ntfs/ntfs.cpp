@@ -240,6 +240,7 @@ void ntfs::scanForMft() {
 void ntfs::clearTable() {
   m_entries.clear();
   m_linkCache.reset();
+  m_io->releaseHeld();
 }
 
 void ntfs::collectMftRecords() {
@@ -260,6 +261,7 @@ void ntfs::collectMftRecords() {
 
   std::vector<std::byte> piece;
   bool full = false;
+  bool holding = true;
   for (const Run& run : m_runList) {
     status(format("parsing %d cluster of MFT run.", run.lcn));
     if (stopRequested() || full) break;
@@ -283,6 +285,7 @@ void ntfs::collectMftRecords() {
       // One read for many clusters; when it fails the clusters are taken one step at a time, as each
       // cluster's own position decides whether it adds records.
       const bool whole = m_io->readWhole(offset, piece);
+      if (whole && holding) holding = m_io->holdPiece(offset, piece);
       bool pastDisk = false;
       for (std::uint64_t k = 0; k < n; ++k) {
         const auto stepOffset = static_cast<std::int64_t>(offset + static_cast<std::int64_t>(k * stepBytes));

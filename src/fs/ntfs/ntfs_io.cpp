@@ -5,12 +5,25 @@
 #include <cstring>
 
 #include "disk/read_write_interface.h"
+#include "platform/bytes.h"
 
 namespace tessary::ntfs_detail {
 
 void VolumeIo::attach(const VolumeView& view) {
   m_view = view;
   clearCache();
+}
+
+bool VolumeIo::holdPiece(std::int64_t offset, std::span<const std::byte> bytes) {
+  if (offset < 0 || bytes.size() > kMaxHeldBytes - m_heldBytes) return false;
+  m_held[offset].assign(bytes.begin(), bytes.end());
+  m_heldBytes += bytes.size();
+  return true;
+}
+
+void VolumeIo::releaseHeld() {
+  m_held.clear();
+  m_heldBytes = 0;
 }
 
 void VolumeIo::clearCache() {
@@ -38,6 +51,17 @@ bool VolumeIo::readRecord(std::int64_t offset, std::span<std::byte, kMftRecordSi
   if (!m_view.attached()) {
     std::memset(out.data(), 0, out.size());
     return false;
+  }
+  if (offset >= 0 && !m_held.empty()) {
+    auto piece = m_held.upper_bound(offset);
+    if (piece != m_held.begin()) {
+      --piece;
+      const auto within = static_cast<std::uint64_t>(offset - piece->first);
+      if (fits(piece->second.size(), within, kMftRecordSize)) {
+        std::memcpy(out.data(), piece->second.data() + within, kMftRecordSize);
+        return true;
+      }
+    }
   }
   if (offset >= 0) {
     const auto windowStart = static_cast<std::int64_t>(static_cast<std::uint64_t>(offset) / kWindowBytes * kWindowBytes);

@@ -5,6 +5,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <span>
 #include <vector>
@@ -25,8 +26,16 @@ class VolumeIo {
   bool readAt(std::int64_t offset, std::span<std::byte> out);
   // Positions and reads; true only when both the position and the whole read succeeded.
   bool readWhole(std::int64_t offset, std::span<std::byte> out);
-  // One 1024-byte record, served from the window cache when its window could be read whole.
+  // One 1024-byte record, served from the held MFT pieces or the window cache when its window could be
+  // read whole.
   bool readRecord(std::int64_t offset, std::span<std::byte, kMftRecordSize> out);
+
+  // Keeps a piece of the MFT as it was read, so that records read again later (the listing reads them in
+  // tree order, not in MFT order) cost no disk read. At most kMaxHeldBytes are kept; beyond that records
+  // come through the window cache. False once the cap is reached.
+  bool holdPiece(std::int64_t offset, std::span<const std::byte> bytes);
+  void releaseHeld();
+  static constexpr std::size_t kMaxHeldBytes = 128u << 20;
 
  private:
   static constexpr std::size_t kWindowBytes = 256 * 1024;
@@ -39,6 +48,8 @@ class VolumeIo {
   };
 
   VolumeView m_view;
+  std::map<std::int64_t, std::vector<std::byte>> m_held;  // by volume offset of the piece
+  std::size_t m_heldBytes = 0;
   std::array<Window, kWindows> m_windows;
   std::uint64_t m_clock = 0;
 };
