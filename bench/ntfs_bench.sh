@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # NTFS benchmarks on a volume of 50,000 files, each in one run against The Sleuth Kit on the same volume:
-#   list   bench_ntfs_list (parse and list every entry with its texts)  vs  fls -r -p
-#   dump   bench_ntfs_list --dump (write every live file)               vs  tsk_recover -e
+#   list   tessary ls, and bench_ntfs_list (parse and list every entry with its texts)  vs  fls -r -p
+#   dump   tessary recover, and bench_ntfs_list --dump (write every live file)          vs  tsk_recover -e
 # Prints both times and peak memories. The volume is built on demand through ntfs-3g (this takes a few
 # minutes) into a cache folder that is never committed: $TESSARY_BENCH_CACHE or ~/.cache/tessary-bench.
 # Needs root (FUSE), mkntfs, ntfs-3g, sfdisk, qemu-img, sleuthkit, GNU time, and a build with
@@ -11,7 +11,8 @@ here=$(cd "$(dirname "$0")" && pwd)
 build=$(cd "${1:-$here/../build}" && pwd)
 what=${2:-all}
 driver=$build/bench/bench_ntfs_list
-[ -x "$driver" ] || { echo "build $driver first (cmake -DTESSARY_BENCH=ON)" >&2; exit 1; }
+cli=$build/tessary
+[ -x "$driver" ] && [ -x "$cli" ] || { echo "build $driver and $cli first (cmake -DTESSARY_BENCH=ON)" >&2; exit 1; }
 cache=${TESSARY_BENCH_CACHE:-$HOME/.cache/tessary-bench}
 mkdir -p "$cache"
 image=$cache/ntfs50k.vhdx
@@ -49,12 +50,13 @@ PY
   mv "$work/vol" "$raw"
 fi
 
-measure() {  # label command...: prints "label: S s, peak K KiB"
+measure() {  # label command...: prints "label: S s, cpu C s, peak K KiB"; the CPU time (user + system) is
+  # what the ratios compare, since it holds up when other work shares the machine
   local label=$1
   shift
-  /usr/bin/time -f "%e %M" -o "$cache/time.out" "$@" >/dev/null 2>"$cache/err.out" || { cat "$cache/err.out" >&2; return 1; }
-  read -r seconds peak <"$cache/time.out"
-  printf '%-28s %8.2f s   peak %8d KiB\n' "$label" "$seconds" "$peak"
+  /usr/bin/time -f "%e %U %S %M" -o "$cache/time.out" "$@" >/dev/null 2>"$cache/err.out" || { cat "$cache/err.out" >&2; return 1; }
+  read -r seconds user system peak <"$cache/time.out"
+  printf '%-28s %8.2f s   cpu %6.2f s   peak %8d KiB\n' "$label" "$seconds" "$(echo "$user + $system" | bc)" "$peak"
   grep '^tessary:' "$cache/err.out" | sed 's/^/    /' || true
 }
 
@@ -62,14 +64,16 @@ measure() {  # label command...: prints "label: S s, peak K KiB"
 cat "$image" "$raw" >/dev/null
 if [ "$what" = list ] || [ "$what" = all ]; then
   echo "== list every entry"
+  measure "tessary ls" "$cli" ls "$image" --volume 0 --quiet
   measure "tessary (bench_ntfs_list)" "$driver" "$image" "$start"
   measure "fls -r -p" fls -r -p "$raw"
 fi
 if [ "$what" = dump ] || [ "$what" = all ]; then
   echo "== recover every file"
   out=$(mktemp -d)
+  measure "tessary recover" "$cli" recover "$image" --volume 0 --quiet --out "$out/cli"
   measure "tessary (dumpEntry)" "$driver" "$image" "$start" --dump "$out/tessary"
   measure "tsk_recover -e" tsk_recover -e "$raw" "$out/tsk"
-  echo "files: tessary $(find "$out/tessary" -type f | wc -l), tsk_recover $(find "$out/tsk" -type f | wc -l)"
+  echo "files: tessary recover $(find "$out/cli" -type f | wc -l), dumpEntry $(find "$out/tessary" -type f | wc -l), tsk_recover $(find "$out/tsk" -type f | wc -l)"
   rm -rf "$out"
 fi

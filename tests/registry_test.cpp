@@ -83,8 +83,11 @@ TEST(FileSystemRegistry, SectorScanFastPathCoversEveryRowsLeadBytes) {
   EXPECT_TRUE(mayStartBootRecord('H'));
   EXPECT_FALSE(mayStartBootRecord(0x00));
   EXPECT_FALSE(mayStartBootRecord(0xE9));
-  for (const FileSystemRow& row : fileSystemRows())
-    if (row.testBootRecord) EXPECT_FALSE(row.leadBytes.empty()) << row.family << " would never be tested by the scan";
+  for (const FileSystemRow& row : fileSystemRows()) {
+    if (row.testBootRecord) {
+      EXPECT_FALSE(row.leadBytes.empty()) << row.family << " would never be tested by the scan";
+    }
+  }
 }
 
 // Two NTFS volumes on one disk, each with a file of its own; both parsers are attached before either

@@ -37,6 +37,7 @@ void VhdInputDialog::onBrowseClosed(const std::optional<std::string>& picked) {
     m_view.setText(kSize, format("%llu", static_cast<unsigned long long>(m_info.diskSize >> 20)));
     m_view.setText(kBlockSize, format("%d", static_cast<int>(m_info.blockSize)));
     m_view.setText(kLogicalSectorSize, format("%d", static_cast<int>(m_info.logicalSectorSize)));
+    for (const std::string& warning : m_info.warnings) m_sink.showMessage(warning);
   }
   m_state.diskReader.reset();
 }

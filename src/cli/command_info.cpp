@@ -22,6 +22,7 @@ void addInfoCommand(CLI::App& app, CommandRunner& runner) {
       const auto blockSize = decimalValue(view.text(VhdInputDialog::kBlockSize));
       const auto sectorSize = decimalValue(view.text(VhdInputDialog::kLogicalSectorSize));
       const bool differencing = wizard.imageDialog().info().differencing;
+      for (const std::string& warning : wizard.imageDialog().info().warnings) err << "warning: " << warning << '\n';
       if (options->json) {
         printJson(out, {{"format_version", version},
                         {"disk_size_mib", sizeMib},

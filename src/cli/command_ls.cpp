@@ -45,6 +45,7 @@ void addLsCommand(CLI::App& app, CommandRunner& runner) {
               << t.attributes << "  " << path << (folder ? "/" : "") << '\n';
         }
       });
+      wizard.warnAboutMissingReads();
       return 0;
     });
   });

@@ -40,10 +40,6 @@ void addRecoverCommand(CLI::App& app, CommandRunner& runner) {
   command->add_option("PATH", *paths, "Paths below the top item, '/'-separated, to save instead of everything");
   command->callback([&runner, options, outDir, paths] {
     runner.run([options, outDir, paths](std::ostream& out, std::ostream& err) {
-      if (!makeFolders(*outDir)) {
-        err << "cannot create the output folder " << *outDir << '\n';
-        return 1;
-      }
       HeadlessWizard wizard(*options, err);
       if (!wizard.walkToVolumeList()) return wizard.refused();
       if (wizard.selectVolume() != PopulateDriveDlg::NextPage::RecoveryMode) return wizard.refused();
@@ -65,6 +61,11 @@ void addRecoverCommand(CLI::App& app, CommandRunner& runner) {
           tree.SetCheck(item, true);
         }
       }
+      // The output folder is made only once there is something to save into it.
+      if (!makeFolders(*outDir)) {
+        err << "cannot create the output folder " << *outDir << '\n';
+        return 1;
+      }
       page.onSave(*outDir);
       page.waitForWorker();
       wizard.sink().finishBar();
@@ -76,6 +77,14 @@ void addRecoverCommand(CLI::App& app, CommandRunner& runner) {
         } else {
           out << relative << "  " << file.bytes << '\n';
         }
+      }
+      const SaveEngine& engine = page.saveEngine();
+      for (const std::string& path : engine.filesWithMissingBytes())
+        err << "warning: " << path << " holds zeros where the image ended before its data\n";
+      wizard.warnAboutMissingReads();
+      if (engine.failureCount() > 0) {
+        err << engine.failureStatus() << '\n';
+        return 1;
       }
       return 0;
     });

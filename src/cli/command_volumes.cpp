@@ -87,6 +87,7 @@ void addVolumesCommand(CLI::App& app, CommandRunner& runner) {
               << pageName(*next) << " page\n";
         }
       }
+      wizard.warnAboutMissingReads();
       return 0;
     });
   });

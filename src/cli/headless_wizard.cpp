@@ -96,6 +96,13 @@ PopulateDriveDlg::NextPage HeadlessWizard::selectVolume() {
   return page.onNext();
 }
 
+void HeadlessWizard::warnAboutMissingReads() {
+  const readWriteInterface* reader = m_state.diskReader.get();
+  if (!reader || reader->missingReads.load() == 0) return;
+  m_err << "warning: " << reader->missingReads.load()
+        << " reads found the image file shorter than its block table says; those bytes were read as zeros\n";
+}
+
 int HeadlessWizard::refused() {
   m_sink.finishBar();
   const std::string text = m_sink.lastMessage();

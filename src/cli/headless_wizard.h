@@ -51,6 +51,8 @@ class HeadlessWizard {
 
   // Reports the page's refusal (its last message) on stderr and gives exit status 1.
   int refused();
+  // One warning line on stderr when reads of the image ran past its end (those bytes were zeros).
+  void warnAboutMissingReads();
 
  private:
   const CommonOptions& m_options;

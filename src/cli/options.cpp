@@ -2,6 +2,7 @@
 #include "options.h"
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -10,11 +11,34 @@
 
 namespace tessary::cli {
 
+namespace {
+
+// The image page's fields take what the page would: a whole number above 0 (the page reads anything else
+// as 0, which no reader can use). An empty field is left to the page, which asks for it; anything else is
+// bad usage.
+const CLI::Validator& positiveWholeNumber() {
+  static const CLI::Validator validator(
+      [](std::string& text) -> std::string {
+        if (text.empty()) return {};
+        const bool digits = text.size() <= 19 &&
+                            std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+        if (!digits || std::all_of(text.begin(), text.end(), [](char c) { return c == '0'; }))
+          return "must be a whole number above 0, not \"" + text + "\"";
+        return {};
+      },
+      "NUMBER > 0");
+  return validator;
+}
+
+}  // namespace
+
 void addImageOptions(CLI::App& command, CommonOptions& options) {
   command.add_option("IMAGE", options.image, "The virtual-disk image (only read)")->required();
-  command.add_option("--disk-size-mib", options.diskSizeMib, "Image page: \"Size of HDD:\" in MB");
-  command.add_option("--block-size", options.blockSize, "Image page: the block size field");
-  command.add_option("--logical-sector-size", options.logicalSectorSize, "Image page: the logical sector size field");
+  command.add_option("--disk-size-mib", options.diskSizeMib, "Image page: \"Size of HDD:\" in MB")
+      ->check(positiveWholeNumber());
+  command.add_option("--block-size", options.blockSize, "Image page: the block size field")->check(positiveWholeNumber());
+  command.add_option("--logical-sector-size", options.logicalSectorSize, "Image page: the logical sector size field")
+      ->check(positiveWholeNumber());
   command.add_flag("--json", options.json, "One JSON object per line on stdout");
   command.add_flag("--quiet", options.quiet, "No progress bar");
   command.add_flag("--verbose", options.verbose, "Status lines and messages on stderr");

@@ -44,6 +44,8 @@ bool ResultsSteps::recoveryModePage() {
 
 bool ResultsSteps::resultsPage() {
   m_results = std::make_unique<VolumeScanDlg>(m_wizard.state(), m_resultsView, m_wizard.sink());
+  // Nobody sees the detail list here: opening a folder need not fill it.
+  m_results->setDetailListShown(false);
   m_results->onOpen(m_wizard.state().recoveryMode);
   m_results->waitForWorker();
   m_wizard.sink().finishBar();

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <atomic>
 #include <cstdint>
 #include <mutex>
 #include <optional>
@@ -35,6 +36,7 @@ class readWriteInterface {
   // Opens the image; true when the reader is ready.
   virtual bool open(const std::string& path) = 0;
   // Fills `length` bytes from the current offset, in whole sectors (zeros where a block has no data).
+  // Every byte is filled also when the read fails: zeros for whatever could not be read.
   virtual bool read(void* buffer, std::uint32_t length) {
     (void)buffer;
     (void)length;
@@ -69,6 +71,9 @@ class readWriteInterface {
   std::uint64_t tableEntryCount = 0;
   // Held by whoever pairs a seek with its read (a volume view), since the reader keeps its position.
   mutable std::mutex ioMutex;
+  // Reads that found the image file shorter than its block table says (truncated, or blocks placed past
+  // its end) or that the host refused: their bytes were delivered as zeros.
+  std::atomic<std::uint64_t> missingReads{0};
 };
 
 }  // namespace tessary

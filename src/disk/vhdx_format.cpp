@@ -5,6 +5,7 @@
 #include <optional>
 
 #include "platform/bytes.h"
+#include "platform/text.h"
 
 namespace tessary::vhdx {
 
@@ -154,6 +155,108 @@ Result<Layout> readLayout(const ImageFile& file, std::uint16_t maxItemsAtMetadat
     layout.physicalSectorSize = readValue<std::uint32_t>(file, layout.metadataRegion, *at).value_or(0);
   }
   return layout;
+}
+
+std::uint32_t crc32c(std::span<const std::byte> data) {
+  static const std::array<std::uint32_t, 256> table = [] {
+    std::array<std::uint32_t, 256> t{};
+    for (std::uint32_t i = 0; i < 256; ++i) {
+      std::uint32_t c = i;
+      for (int k = 0; k < 8; ++k) c = (c & 1) ? (c >> 1) ^ 0x82F63B78u : c >> 1;
+      t[i] = c;
+    }
+    return t;
+  }();
+  std::uint32_t crc = 0xFFFFFFFFu;
+  for (std::byte b : data) crc = table[(crc ^ std::to_integer<std::uint32_t>(b)) & 0xFF] ^ (crc >> 8);
+  return crc ^ 0xFFFFFFFFu;
+}
+
+namespace {
+
+constexpr std::uint64_t kSecondHeaderOffset = 0x20000;
+constexpr std::size_t kRegionTableSize = 0x10000;
+constexpr std::size_t kChecksumOffset = 4;
+constexpr std::size_t kSequenceOffset = 8;
+constexpr std::size_t kLogGuidOffset = 48;
+constexpr std::uint32_t kRequiredFlag = 0x1;
+
+// Whether a structure's CRC-32C, taken with its own checksum field as zero, matches that field.
+bool checksumHolds(std::vector<std::byte> bytes) {
+  const std::uint32_t stored = le32At(bytes, kChecksumOffset);
+  for (std::size_t i = 0; i < 4; ++i) bytes[kChecksumOffset + i] = std::byte{0};
+  return crc32c(bytes) == stored;
+}
+
+}  // namespace
+
+std::vector<std::string> integrityWarnings(const ImageFile& file, const Layout& layout) {
+  std::vector<std::string> warnings;
+  // The two headers: the one with the higher sequence number among those that hold is the current one.
+  std::optional<std::vector<std::byte>> current;
+  std::uint64_t currentSequence = 0;
+  int valid = 0;
+  for (const std::uint64_t at : {kHeaderOffset, kSecondHeaderOffset}) {
+    std::vector<std::byte> header(kHeaderSize);
+    if (!file.readExact(at, header) || !hasMagic(header, 0, "head")) continue;
+    if (!checksumHolds(header)) {
+      warnings.push_back(format("The VHDX header at %llu KiB fails its checksum.", static_cast<unsigned long long>(at >> 10)));
+      continue;
+    }
+    ++valid;
+    const std::uint64_t sequence = le64At(header, kSequenceOffset);
+    if (!current || sequence > currentSequence) {
+      current = header;
+      currentSequence = sequence;
+    }
+  }
+  if (valid == 0) warnings.push_back("Neither VHDX header passes its checksum.");
+  if (current) {
+    const Bytes logGuid = slice(*current, kLogGuidOffset, 16);
+    if (std::any_of(logGuid.begin(), logGuid.end(), [](std::byte b) { return b != std::byte{0}; }))
+      warnings.push_back("The VHDX log holds changes that were never replayed: the disk may be inconsistent.");
+  }
+
+  for (const std::uint64_t at : {kRegionTableOffset, kRegionTableCopyOffset}) {
+    std::vector<std::byte> table(kRegionTableSize);
+    if (!file.readExact(at, table) || le32At(table, 0) != kRegionSignature) continue;
+    if (!checksumHolds(table))
+      warnings.push_back(format("The VHDX region table at %llu KiB fails its checksum.", static_cast<unsigned long long>(at >> 10)));
+    const std::uint32_t count = std::min(le32At(table, 8), kMaxRegionEntries);
+    for (std::uint32_t i = 0; i < count; ++i) {
+      const Bytes entry = slice(table, kRegionHeaderSize + i * kRegionEntrySize, kRegionEntrySize);
+      const Guid id = guidAt(entry, 0);
+      if ((le32At(entry, 28) & kRequiredFlag) && id != kBatRegion && id != kMetadataRegion) {
+        warnings.push_back(format("The VHDX region table at %llu KiB names a required region this reader does not know.",
+                                  static_cast<unsigned long long>(at >> 10)));
+        break;
+      }
+    }
+  }
+
+  // Blocks the table places beyond the file's end can only read as zeros.
+  if (layout.blockSize >= 512 && layout.logicalSectorSize != 0) {
+    const std::uint64_t chunkRatio = (std::uint64_t{1} << 23) * layout.logicalSectorSize / layout.blockSize;
+    const std::uint64_t blocks = layout.diskSize / layout.blockSize + (layout.diskSize % layout.blockSize != 0);
+    if (chunkRatio != 0 && fits(file.size(), layout.batRegion.fileOffset, layout.batRegion.length)) {
+      const std::uint64_t needed = std::min<std::uint64_t>(layout.batRegion.length / 8, blocks + blocks / chunkRatio + 1);
+      std::vector<std::byte> bat(static_cast<std::size_t>(needed * 8));
+      if (file.readExact(layout.batRegion.fileOffset, bat)) {
+        std::uint64_t past = 0;
+        std::uint64_t payload = 0;
+        for (std::uint64_t i = 0; i < needed && payload < blocks; ++i) {
+          if ((i + 1) % (chunkRatio + 1) == 0) continue;  // a sector-bitmap entry
+          ++payload;
+          const std::uint64_t offset = le64At(bat, static_cast<std::size_t>(i * 8)) & kBatOffsetMask;
+          if (offset != 0 && !fits(file.size(), offset, layout.blockSize)) ++past;
+        }
+        if (past > 0)
+          warnings.push_back(format("The image file is shorter than its metadata claims: %llu of %llu blocks lie past its end and read as zeros.",
+                                    static_cast<unsigned long long>(past), static_cast<unsigned long long>(blocks)));
+      }
+    }
+  }
+  return warnings;
 }
 
 }  // namespace tessary::vhdx

@@ -4,6 +4,8 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <span>
+#include <string>
 #include <vector>
 
 #include "platform/files.h"
@@ -76,5 +78,17 @@ struct Layout {
 // largest item count accepted at the metadata region (5 when opening, 6 on the image page). The error
 // text is the message to show.
 Result<Layout> readLayout(const ImageFile& file, std::uint16_t maxItemsAtMetadata);
+
+}  // namespace tessary::vhdx
+
+namespace tessary::vhdx {
+
+// What the image page reports about a VHDX file's integrity without refusing it: headers or region table
+// that fail their checksums, a required region of a kind this reader does not know, a log that was never
+// replayed, and blocks the table places past the file's end. One sentence each.
+std::vector<std::string> integrityWarnings(const ImageFile& file, const Layout& layout);
+
+// CRC-32C (Castagnoli) as VHDX headers and region tables carry it.
+std::uint32_t crc32c(std::span<const std::byte> data);
 
 }  // namespace tessary::vhdx

@@ -152,11 +152,15 @@ bool FileReadSeekVHDX::read(void* buffer, std::uint32_t length) {
     if (where.allocated) {
       const auto got = m_file.readAt(where.filePosition, piece);
       if (!got) {
+        ++missingReads;
         ok = false;
         break;
       }
       // Bytes past the end of a truncated image read as zeros, never as stale buffer contents.
-      if (*got < piece.size()) std::memset(piece.data() + *got, 0, piece.size() - *got);
+      if (*got < piece.size()) {
+        ++missingReads;
+        std::memset(piece.data() + *got, 0, piece.size() - *got);
+      }
     } else {
       std::memset(piece.data(), 0, piece.size());
     }
@@ -207,6 +211,7 @@ bool readImageInfo(PageSink& page, DiskContext& context, readWriteInterface* rea
   info.physicalSectorSize = layout->physicalSectorSize;
   info.differencing = (layout->fileFlags & vhdx::kHasParentFlag) != 0;
   if (info.differencing) page.showMessage("This is a differencing VHDX.");
+  info.warnings = vhdx::integrityWarnings(file, *layout);
   return true;
 }
 

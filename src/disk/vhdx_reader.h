@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "disk/read_write_interface.h"
 #include "platform/files.h"
@@ -48,6 +49,8 @@ struct ImageInfo {
   std::uint32_t logicalSectorSize = 0;
   std::uint32_t physicalSectorSize = 0;
   bool differencing = false;
+  // What the file's own checks say without refusing it (checksums, log, blocks past the file's end).
+  std::vector<std::string> warnings;
 };
 
 // Reads the file's values for the image page. True when the values were shown or the file cannot be

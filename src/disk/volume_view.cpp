@@ -27,16 +27,21 @@ std::uint64_t VolumeView::bytesToDiskEnd() const {
 }
 
 VolumeView::Outcome VolumeView::readDetailed(std::uint64_t offset, std::span<std::byte> out) const {
-  if (!out.empty()) std::memset(out.data(), 0, out.size());
   Outcome outcome;
-  if (!m_reader) return outcome;
   const std::uint64_t start = startByte();
-  if (offset > kMaxOffset - start || out.size() > kMaxOffset - start - offset) return outcome;
+  // A read the reader never gets is zeros; one it gets fills every byte (zeros for what it has not).
+  if (!m_reader || offset > kMaxOffset - start || out.size() > kMaxOffset - start - offset) {
+    if (!out.empty()) std::memset(out.data(), 0, out.size());
+    return outcome;
+  }
   // The reader keeps its position in the object: a seek and its read are one step.
   std::lock_guard<std::mutex> lock(m_reader->ioMutex);
   // Views carry the volume's origin themselves; the reader's own base stays where the disk starts.
   const auto absolute = static_cast<std::int64_t>(start + offset) - m_reader->baseOffset;
-  if (!m_reader->seek(absolute, 0)) return outcome;
+  if (!m_reader->seek(absolute, 0)) {
+    if (!out.empty()) std::memset(out.data(), 0, out.size());
+    return outcome;
+  }
   outcome.positioned = true;
   outcome.complete = m_reader->readSpan(out);
   return outcome;

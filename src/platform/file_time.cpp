@@ -127,15 +127,31 @@ std::optional<CalendarTime> localFromUtc(const CalendarTime& utc) {
 }
 
 std::string formatListTime(const CalendarTime& local) {
-  char text[256];
-  if (local.hour <= 12) {
-    std::snprintf(text, sizeof text, "%02d/%02d/%d  %02d:%02d AM", local.month, local.day, local.year, local.hour,
-                  local.minute);
-  } else {
-    std::snprintf(text, sizeof text, "%02d/%02d/%d  %02d:%02d PM", local.month, local.day, local.year,
-                  local.hour - 12, local.minute);
+  const bool am = local.hour <= 12;
+  const int hour = am ? local.hour : local.hour - 12;
+  // "%02d/%02d/%d  %02d:%02d AM" written digit by digit for the values a calendar holds; anything else
+  // goes through the formatter.
+  const bool plain = local.month >= 0 && local.month < 100 && local.day >= 0 && local.day < 100 && local.year >= 1000 &&
+                     local.year <= 9999 && hour >= 0 && hour < 100 && local.minute >= 0 && local.minute < 100;
+  if (!plain) {
+    char text[256];
+    std::snprintf(text, sizeof text, am ? "%02d/%02d/%d  %02d:%02d AM" : "%02d/%02d/%d  %02d:%02d PM", local.month,
+                  local.day, local.year, hour, local.minute);
+    return text;
   }
-  return text;
+  char text[20] = {'0', '0', '/', '0', '0', '/', '0', '0', '0', '0', ' ', ' ', '0', '0', ':', '0', '0', ' ', 'A', 'M'};
+  auto two = [&](std::size_t at, int value) {
+    text[at] = static_cast<char>('0' + value / 10);
+    text[at + 1] = static_cast<char>('0' + value % 10);
+  };
+  two(0, local.month);
+  two(3, local.day);
+  two(6, local.year / 100);
+  two(8, local.year % 100);
+  two(12, hour);
+  two(15, local.minute);
+  if (!am) text[18] = 'P';
+  return std::string(text, sizeof text);
 }
 
 std::string formatListFileTime(FileTime ft) {

@@ -26,11 +26,14 @@ ImageFile& ImageFile::operator=(ImageFile&& other) noexcept {
 
 bool ImageFile::open(const std::string& path) {
   close();
-  m_fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // Opened without blocking, so that a FIFO named as the image cannot hold the program; only a regular
+  // file is an image (not a folder, a FIFO, a socket or a device).
+  m_fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (m_fd < 0) return false;
   struct stat st {};
-  if (::fstat(m_fd, &st) != 0 || S_ISDIR(st.st_mode)) {
+  if (::fstat(m_fd, &st) != 0 || !S_ISREG(st.st_mode) || ::fcntl(m_fd, F_SETFL, ::fcntl(m_fd, F_GETFL) & ~O_NONBLOCK) != 0) {
     close();
+    errno = EINVAL;
     return false;
   }
   return true;
@@ -71,10 +74,43 @@ bool ImageFile::readExact(std::uint64_t offset, std::span<std::byte> out) const 
 OutputFile::~OutputFile() { close(); }
 
 bool OutputFile::create(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  const std::string folder = slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
+  const std::string name = slash == std::string::npos ? path : path.substr(slash + 1);
+  const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir < 0) {
+    close();
+    return false;
+  }
+  const bool made = createAt(dir, name);
+  const int saved = errno;
+  ::close(dir);
+  errno = saved;
+  return made;
+}
+
+bool OutputFile::createAt(int folder, const std::string& name) {
   close();
-  m_fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   m_written = 0;
-  return m_fd >= 0;
+  m_error = 0;
+  // Not blocking, so that a FIFO waiting for a reader cannot hold the save; anything but a regular file
+  // of one name is given back.
+  const int fd = ::openat(folder, name.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
+  if (fd < 0) return false;
+  struct stat st {};
+  int refusal = 0;
+  if (::fstat(fd, &st) != 0) refusal = errno;
+  else if (!S_ISREG(st.st_mode)) refusal = EEXIST;
+  else if (st.st_nlink > 1) refusal = EMLINK;
+  else if (::ftruncate(fd, 0) != 0) refusal = errno;
+  else if (::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) refusal = errno;
+  if (refusal != 0) {
+    ::close(fd);
+    errno = refusal;
+    return false;
+  }
+  m_fd = fd;
+  return true;
 }
 
 bool OutputFile::write(std::span<const std::byte> data) {
@@ -84,6 +120,8 @@ bool OutputFile::write(std::span<const std::byte> data) {
     const ssize_t put = ::write(m_fd, data.data() + done, data.size() - done);
     if (put < 0) {
       if (errno == EINTR) continue;
+      if (m_error == 0) m_error = errno;
+      m_written += done;
       return false;
     }
     done += static_cast<std::size_t>(put);
@@ -112,9 +150,12 @@ bool OutputFile::setTimes(std::int64_t accessNs, std::int64_t modificationNs) {
   return ::futimens(m_fd, times) == 0;
 }
 
-void OutputFile::close() {
-  if (m_fd >= 0) ::close(m_fd);
+bool OutputFile::close() {
+  if (m_fd < 0) return m_error == 0;
+  const bool closed = ::close(m_fd) == 0;
+  if (!closed && m_error == 0) m_error = errno;
   m_fd = -1;
+  return closed && m_error == 0;
 }
 
 bool pathExists(const std::string& path) {
@@ -160,7 +201,11 @@ bool setPathTimes(const std::string& path, std::int64_t accessNs, std::int64_t m
 std::string safeComponent(const std::string& name) {
   std::string out;
   out.reserve(name.size());
-  for (char c : name) out.push_back((c == '/' || c == '\0') ? '_' : c);
+  // Control characters would make a host name that shells and listings show wrongly.
+  for (char c : name) {
+    const auto u = static_cast<unsigned char>(c);
+    out.push_back((c == '/' || u < 0x20 || u == 0x7F) ? '_' : c);
+  }
   if (out.empty() || out == "." || out == "..") return "_";
   return out;
 }

@@ -44,17 +44,25 @@ class OutputFile : public DataSink {
   OutputFile(const OutputFile&) = delete;
   OutputFile& operator=(const OutputFile&) = delete;
 
+  // Creates (or empties) a regular file; never through a link, never a FIFO, device or folder, never a
+  // file with other names (hard links) elsewhere. False with errno set otherwise.
   bool create(const std::string& path);
+  // The same inside the folder open as `folder` (a descriptor).
+  bool createAt(int folder, const std::string& name);
   bool write(std::span<const std::byte> data) override;
+  // The error of the first write (or of closing) that failed, 0 while none has.
+  int error() const { return m_error; }
   bool isOpen() const { return m_fd >= 0; }
   std::uint64_t written() const override { return m_written; }
   // Sets last access and last write (Unix nanoseconds since 1970). Creation times cannot be set here.
   bool setTimes(std::int64_t accessNs, std::int64_t modificationNs) override;
-  void close();
+  // Closes the file; false (and error() set) when what was written could not be kept.
+  bool close();
 
  private:
   int m_fd = -1;
   std::uint64_t m_written = 0;
+  int m_error = 0;
 };
 
 bool pathExists(const std::string& path);
@@ -70,7 +78,8 @@ std::string temporaryDirectory();
 bool setPathTimes(const std::string& path, std::int64_t accessNs, std::int64_t modificationNs);
 
 // A name taken from an image made safe as one path component below an output folder:
-// '/' and NUL become '_', and "." or ".." (or an empty name) become "_" so they never step out.
+// '/', NUL and control characters become '_', and "." or ".." (or an empty name) become "_" so they
+// never step out.
 std::string safeComponent(const std::string& name);
 
 // The folder that holds the running executable (for files that ship beside it).

@@ -197,10 +197,14 @@ std::string format(const char* fmt, ...) {
   va_start(args, fmt);
   va_list copy;
   va_copy(copy, args);
-  const int n = std::vsnprintf(nullptr, 0, fmt, copy);
+  // Most texts fit a small buffer: one pass; a longer one is formatted again at its own length.
+  char small[256];
+  const int n = std::vsnprintf(small, sizeof small, fmt, copy);
   va_end(copy);
   std::string out;
-  if (n > 0) {
+  if (n > 0 && static_cast<std::size_t>(n) < sizeof small) {
+    out.assign(small, static_cast<std::size_t>(n));
+  } else if (n > 0) {
     std::vector<char> buffer(static_cast<std::size_t>(n) + 1);
     std::vsnprintf(buffer.data(), buffer.size(), fmt, args);
     out.assign(buffer.data(), static_cast<std::size_t>(n));

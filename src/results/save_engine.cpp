@@ -2,6 +2,8 @@
 #include "results/save_engine.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 
 #include <functional>
 #include <map>
@@ -17,14 +19,6 @@ namespace {
 std::string withoutTrailingSlashes(std::string path) {
   while (path.size() > 1 && path.back() == '/') path.pop_back();
   return path;
-}
-
-// A folder below `path`, created when it is not there yet; false when it cannot be made.
-bool enterFolder(std::string& path, const std::string& name) {
-  const std::string next = childPath(path, name);
-  if (!isDirectory(next) && !createDirectory(next)) return false;
-  path = next;
-  return true;
 }
 
 constexpr std::size_t kRecycleInfoLimit = 2048;
@@ -47,6 +41,43 @@ std::optional<std::string> createOutputFile(OutputFile& out, const std::string& 
 
 SaveEngine::SaveEngine(CXHtmlTree& tree, CCheckListCtrl& list, PageSink& sink, StopFlag& stop)
     : m_tree(tree), m_list(list), m_sink(sink), m_stop(stop) {}
+
+void SaveEngine::setOutputFolder(const std::string& folder) {
+  m_outputFolder = folder;
+  m_output = OutputFolder(folder);
+  m_failureCount = 0;
+  m_firstFailure.reset();
+  m_outputFull = false;
+  m_filesWithMissingBytes.clear();
+}
+
+// A folder below `path`, created when it is not there yet; false when it cannot be made.
+bool SaveEngine::enterFolder(std::string& path, const std::string& name) {
+  const std::optional<std::string> made = m_output.folder(path, safeComponent(trimmed(name)));
+  if (!made) return false;
+  path = *made;
+  return true;
+}
+
+void SaveEngine::noteFailure(const std::string& path, int error) {
+  ++m_failureCount;
+  if (!m_firstFailure) m_firstFailure = Failure{path, error};
+  // Nothing more can be written once the output disk is full (or a file may grow no further).
+  if (error == ENOSPC || error == EDQUOT || error == EFBIG) {
+    m_outputFull = true;
+    m_stop = 1;
+  }
+}
+
+std::string SaveEngine::failureStatus() const {
+  if (m_failureCount == 0 || !m_firstFailure) return {};
+  const std::string what =
+      m_failureCount == 1 ? std::string("1 file could not be written")
+                          : format("%lld files could not be written", static_cast<long long>(m_failureCount));
+  const std::string first = format("%s (%s)", m_firstFailure->path.c_str(), std::strerror(m_firstFailure->error));
+  if (m_outputFull) return "The output disk is full: saving stopped. " + what + "; the first: " + first;
+  return what + "; the first: " + first;
+}
 
 bool SaveEngine::stopRequested() const {
   if (m_gate) m_gate->pass();
@@ -95,9 +126,20 @@ void SaveEngine::recreateAncestors(TreeItem item, std::string& path) {
 }
 
 void SaveEngine::writeAndRecord(std::int64_t data, const std::string& folder) {
-  const std::string path = m_parser->writeFile(data, folder);
-  if (path.empty()) return;
-  m_written.push_back({path, fileSize(path).value_or(0)});
+  if (m_outputFull) return;
+  const std::string name = safeComponent(trimmed(m_parser->name(data)));
+  OutputFile out;
+  const std::optional<std::string> path = m_output.file(out, folder, name, data);
+  if (!path) {
+    noteFailure(childPath(folder, name), errno);
+    return;
+  }
+  const std::uint64_t missingBefore = m_reader ? m_reader->missingReads.load() : 0;
+  m_parser->writeContent(data, out);
+  out.close();
+  if (out.error() != 0) noteFailure(*path, out.error());
+  if (m_reader && m_reader->missingReads.load() != missingBefore) m_filesWithMissingBytes.push_back(*path);
+  m_written.push_back({*path, out.written()});
 }
 
 void SaveEngine::saveCheckedFile(TreeItem item) {

@@ -9,7 +9,9 @@
 
 #include "controls/check_list.h"
 #include "controls/xhtml_tree.h"
+#include "disk/read_write_interface.h"
 #include "platform/files.h"
+#include "platform/output_folder.h"
 #include "platform/page_sink.h"
 #include "platform/worker.h"
 #include "results/results_parser.h"
@@ -23,8 +25,8 @@ class SaveEngine {
   void setParser(ResultsParser* parser) { m_parser = parser; }
   ResultsParser* parser() const { return m_parser; }
   void setPauseGate(PauseGate* gate) { m_gate = gate; }
-  // The output-folder box's text, read at the start of every save.
-  void setOutputFolder(const std::string& folder) { m_outputFolder = folder; }
+  // The output-folder box's text, read at the start of every save; each save starts afresh below it.
+  void setOutputFolder(const std::string& folder);
   const std::string& outputFolder() const { return m_outputFolder; }
   // The detail list holds search hits.
   bool searchMode = false;
@@ -68,10 +70,29 @@ class SaveEngine {
   const std::vector<WrittenFile>& written() const { return m_written; }
   void clearWritten() { m_written.clear(); }
 
+  // Files that could not be created or written in full since the output folder was set, the first of
+  // them with the host's reason, and whether the output disk ran full (which stops the save).
+  struct Failure {
+    std::string path;
+    int error = 0;
+  };
+  std::int64_t failureCount() const { return m_failureCount; }
+  const std::optional<Failure>& firstFailure() const { return m_firstFailure; }
+  bool outputFull() const { return m_outputFull; }
+  // The status line that reports them ("3 files could not be written; ..."), empty when none failed.
+  std::string failureStatus() const;
+
+  // Reads of the image that ran past its end while a file was written leave zeros in it: the files so
+  // written, when the page gives the engine the reader to watch.
+  void setReader(const readWriteInterface* reader) { m_reader = reader; }
+  const std::vector<std::string>& filesWithMissingBytes() const { return m_filesWithMissingBytes; }
+
   static constexpr const char* kPlaceholder = "..DUMY..";
 
  private:
   void writeAndRecord(std::int64_t data, const std::string& folder);
+  void noteFailure(const std::string& path, int error);
+  bool enterFolder(std::string& path, const std::string& name);
 
   CXHtmlTree& m_tree;
   CCheckListCtrl& m_list;
@@ -80,7 +101,13 @@ class SaveEngine {
   PauseGate* m_gate = nullptr;
   ResultsParser* m_parser = nullptr;
   std::string m_outputFolder;
+  OutputFolder m_output;
   std::vector<WrittenFile> m_written;
+  std::int64_t m_failureCount = 0;
+  std::optional<Failure> m_firstFailure;
+  bool m_outputFull = false;
+  const readWriteInterface* m_reader = nullptr;
+  std::vector<std::string> m_filesWithMissingBytes;
 };
 
 // Joins a host folder and one name from the image, the name made safe as a single path component.

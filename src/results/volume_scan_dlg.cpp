@@ -70,6 +70,7 @@ void VolumeScanDlg::onOpen(int mode, ParserSlot* borrowed) {
     return;
   }
   m_links.reader = m_state.diskReader.get();
+  m_engine.setReader(m_links.reader);
   m_links.view = VolumeView(*m_state.diskReader, static_cast<std::uint64_t>(std::max<std::int64_t>(volume.startSector, 0)),
                             m_state.disk.diskSectorCount);
   m_links.volume = volume;
@@ -198,6 +199,9 @@ void VolumeScanDlg::saveWorker() {
   for (const char* id : {kBack, kSave, kSearch, kBrowse, kSaveSelectedFolder}) m_view.setEnabled(id, true);
   m_stop = 0;
   m_sink.setStatus("Saving Completed..");
+  // A file that could not be written is never passed over in silence.
+  const std::string failures = m_engine.failureStatus();
+  if (!failures.empty()) m_sink.setStatus(failures);
   showWorkerControls(false);
   m_running = false;
 }
@@ -220,6 +224,8 @@ void VolumeScanDlg::onSaveSelectedFolder() {
   m_parser->writeFolder(m_engine, data, folder, 0);
   m_sink.progressPosition(count);
   m_sink.showMessage(m_parser->folderSavedMessage());
+  const std::string failures = m_engine.failureStatus();
+  if (!failures.empty()) m_sink.setStatus(failures);
 }
 
 void VolumeScanDlg::insertChildren(TreeItem item, std::int64_t data) {
@@ -243,7 +249,7 @@ void VolumeScanDlg::fillFolder(TreeItem item) {
   if (first == kNoItem || m_tree.itemText(first) != SaveEngine::kPlaceholder) return;
   m_tree.deleteItem(first);
   insertChildren(item, data);
-  fillDetailList(item);
+  if (m_detailListShown) fillDetailList(item);
 }
 
 void VolumeScanDlg::onItemExpanding(TreeItem item) { fillFolder(item); }

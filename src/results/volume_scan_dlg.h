@@ -73,6 +73,8 @@ class VolumeScanDlg {
 
   // Fills a folder item from its entry's children (once: only while it holds the placeholder).
   void fillFolder(TreeItem item);
+  // A page without a visible detail list (the command line's) fills folders without refreshing the list.
+  void setDetailListShown(bool shown) { m_detailListShown = shown; }
   void fillDetailList(TreeItem item);
 
   CXHtmlTree& tree() { return m_tree; }
@@ -107,6 +109,7 @@ class VolumeScanDlg {
   Worker m_worker;
   int m_mode = 1;
   bool m_quit = false;
+  bool m_detailListShown = true;
 };
 
 }  // namespace tessary

@@ -261,6 +261,12 @@ int Partition::advancedScan(readWriteInterface& reader, std::uint64_t diskSector
     return true;
   };
   while (position < diskEnd) {
+    // Blocks without data read as zeros and hold no boot record: the scan goes on where data starts, so
+    // its cost follows the data and not the size the image claims.
+    const std::optional<std::uint64_t> dataAt = reader.nextDataOffset(position * kSectorSize);
+    if (!dataAt) break;
+    if (*dataAt / kSectorSize > position) position = std::min<std::uint64_t>(diskEnd, *dataAt / kSectorSize);
+    if (position >= diskEnd) break;
     // A piece that would start beyond the end sector is not read at all.
     if (limited && endLimit < position) break;
     // The last piece stops at the disk's end, so the sectors before it are still tested.

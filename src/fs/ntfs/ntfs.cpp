@@ -8,6 +8,8 @@
 #include "disk/read_write_interface.h"
 #include "fs/ntfs/ntfs_io.h"
 #include "fs/ntfs/ntfs_layout.h"
+#include "fs/ntfs/ntfs_links.h"
+#include "fs/ntfs/ntfs_records.h"
 #include "platform/bytes.h"
 #include "platform/page_sink.h"
 #include "platform/text.h"
@@ -33,8 +35,6 @@ void setSignature(MftEntry& entry, std::span<const std::byte> bytes) {
   for (std::size_t i = 0; i < 4; ++i) entry.signature[i] = i < bytes.size() ? static_cast<char>(bytes[i]) : '\0';
 }
 
-bool signatureIsFile(const MftEntry& entry) { return std::memcmp(entry.signature, "FILE", 4) == 0; }
-
 MftEntry blankEntry(std::int64_t index) {
   MftEntry entry{};
   std::memset(&entry, 0, sizeof entry);
@@ -43,19 +43,6 @@ MftEntry blankEntry(std::int64_t index) {
 }
 
 }  // namespace
-
-// Transient help for appendChild while a whole table is parsed: the last child of every chain and the
-// parent each entry was linked under, so that appending does not walk the chain again.
-struct ntfs::LinkCache {
-  std::vector<std::int64_t> tail;
-  std::vector<std::int64_t> linkedUnder;
-  void fit(std::size_t size) {
-    if (tail.size() < size) {
-      tail.resize(size, -1);
-      linkedUnder.resize(size, -1);
-    }
-  }
-};
 
 bool MftRecordView::isFile() const { return hasMagic(header, 0, "FILE"); }
 
@@ -241,6 +228,8 @@ void ntfs::clearTable() {
   m_entries.clear();
   m_linkCache.reset();
   m_io->releaseHeld();
+  m_sizeMemo.reset();
+  m_sizeMemoCount = 0;
 }
 
 void ntfs::collectMftRecords() {
@@ -259,7 +248,9 @@ void ntfs::collectMftRecords() {
   const std::uint64_t limit = static_cast<std::uint64_t>(volumeLimit());
   const std::uint64_t recordCap = std::min<std::uint64_t>(kMaxEntries, limit / kMftRecordSize + 1);
 
-  std::vector<std::byte> piece;
+  // Pieces are read into memory that is not cleared first: the reader fills every byte.
+  std::unique_ptr<std::byte[]> buffer;
+  std::size_t bufferSize = 0;
   bool full = false;
   bool holding = true;
   for (const Run& run : m_runList) {
@@ -281,15 +272,25 @@ void ntfs::collectMftRecords() {
       if (stopRequested()) break;
       const std::uint64_t n = std::min(stepsPerPiece, steps - s);
       const auto offset = static_cast<std::int64_t>(runStart + s * stepBytes);
-      piece.resize(static_cast<std::size_t>(n * stepBytes));
+      const auto pieceBytes = static_cast<std::size_t>(n * stepBytes);
+      // The piece is read straight into the memory that keeps it, while there is room for it.
+      std::span<std::byte> piece = holding ? m_io->holdPiece(offset, pieceBytes) : std::span<std::byte>();
+      if (piece.empty()) {
+        holding = false;
+        if (!buffer || bufferSize < pieceBytes) {
+          buffer = std::make_unique_for_overwrite<std::byte[]>(pieceBytes);
+          bufferSize = pieceBytes;
+        }
+        piece = std::span<std::byte>(buffer.get(), pieceBytes);
+      }
       // One read for many clusters; when it fails the clusters are taken one step at a time, as each
       // cluster's own position decides whether it adds records.
       const bool whole = m_io->readWhole(offset, piece);
-      if (whole && holding) holding = m_io->holdPiece(offset, piece);
       bool pastDisk = false;
       for (std::uint64_t k = 0; k < n; ++k) {
         const auto stepOffset = static_cast<std::int64_t>(offset + static_cast<std::int64_t>(k * stepBytes));
-        std::span<std::byte> stepBytesSpan(piece.data() + k * stepBytes, static_cast<std::size_t>(stepBytes));
+        const std::span<std::byte> stepBytesSpan = piece.subspan(static_cast<std::size_t>(k * stepBytes),
+                                                                 static_cast<std::size_t>(stepBytes));
         if (!whole && !m_io->readAt(stepOffset, stepBytesSpan)) {
           // A position the reader refuses lies past the disk's end, and so does everything after it in
           // this run: the run ends here instead of trying billions of clusters one by one.
@@ -355,15 +356,6 @@ std::array<std::byte, kMftRecordSize> ntfs::applyFixup(std::span<const std::byte
   return fixupRecord(raw, header);
 }
 
-void ntfs::makeFirstChild(std::int64_t parent, std::int64_t child) {
-  m_entries[static_cast<std::size_t>(parent)].firstChild = child;
-  if (m_linkCache) {
-    m_linkCache->fit(static_cast<std::size_t>(entryCount()));
-    m_linkCache->tail[static_cast<std::size_t>(parent)] = child;
-    m_linkCache->linkedUnder[static_cast<std::size_t>(child)] = parent;
-  }
-}
-
 void ntfs::parseEntry(std::int64_t recordOffset, std::int64_t entryIndex) {
   if (entryIndex < 0 || entryIndex >= entryCount()) return;
   std::array<std::byte, kMftRecordSize> raw{};
@@ -422,158 +414,6 @@ void ntfs::parseEntry(std::int64_t recordOffset, std::int64_t entryIndex) {
       }
     }
   }
-}
-
-void ntfs::appendChild(std::int64_t child) {
-  const std::int64_t size = entryCount();
-  if (child < 0 || child >= size) return;
-  MftEntry& entry = m_entries[static_cast<std::size_t>(child)];
-  const std::int64_t c = entry.index;
-  if (!(0 < c && c < size)) return;
-  const std::int64_t p = entry.parent;
-  if (p < 0 || p >= size) return;
-  MftEntry& parentEntry = m_entries[static_cast<std::size_t>(p)];
-  const std::int64_t f = p != 0 ? parentEntry.firstChild : 0;
-  if (f == 0) {
-    makeFirstChild(p, c);
-    return;
-  }
-  if (f < 0 || f >= size) return;
-  const MftEntry& first = m_entries[static_cast<std::size_t>(f)];
-  if (!signatureIsFile(first) || first.index == c || p == c) return;
-
-  if (m_linkCache) {
-    m_linkCache->fit(static_cast<std::size_t>(size));
-    const std::int64_t tail = m_linkCache->tail[static_cast<std::size_t>(p)];
-    if (m_linkCache->linkedUnder[static_cast<std::size_t>(c)] == p) return;  // already in the chain
-    if (tail > 0 && tail < size && m_entries[static_cast<std::size_t>(tail)].nextSibling == 0) {
-      m_entries[static_cast<std::size_t>(tail)].nextSibling = c;
-      m_linkCache->tail[static_cast<std::size_t>(p)] = c;
-      m_linkCache->linkedUnder[static_cast<std::size_t>(c)] = p;
-      return;
-    }
-  }
-  // The walk along the chain ends at its last entry, at the child itself, at a self-loop, or after as
-  // many steps as the table has entries (a longer chain must run in a circle).
-  std::int64_t current = f;
-  for (std::int64_t steps = 0;; ++steps) {
-    const MftEntry& here = m_entries[static_cast<std::size_t>(current)];
-    if (here.index == c) return;
-    const std::int64_t next = here.nextSibling;
-    if (next <= 0 || next >= size) break;
-    if (m_entries[static_cast<std::size_t>(next)].index == here.index) break;
-    if (steps >= size) return;
-    current = next;
-  }
-  m_entries[static_cast<std::size_t>(current)].nextSibling = c;
-  if (m_linkCache) {
-    m_linkCache->tail[static_cast<std::size_t>(p)] = c;
-    m_linkCache->linkedUnder[static_cast<std::size_t>(c)] = p;
-  }
-}
-
-bool ntfs::walkChain(std::int64_t from, std::vector<std::int64_t>* out) const {
-  const std::int64_t size = entryCount();
-  if (from < 0 || from >= size) return true;
-  std::vector<std::uint8_t> seen;
-  std::int64_t current = m_entries[static_cast<std::size_t>(from)].firstChild;
-  while (current > 0 && current < size) {
-    if (seen.empty()) seen.assign(static_cast<std::size_t>(size), 0);
-    if (seen[static_cast<std::size_t>(current)]) return false;
-    seen[static_cast<std::size_t>(current)] = 1;
-    if (out) out->push_back(current);
-    current = m_entries[static_cast<std::size_t>(current)].nextSibling;
-  }
-  return true;
-}
-
-std::vector<std::int64_t> ntfs::childEntries(std::int64_t index) const {
-  std::vector<std::int64_t> out;
-  walkChain(index, &out);
-  return out;
-}
-
-void ntfs::orphanChildrenOfFiles() {
-  // A record whose parent reference points forward is linked before its parent is parsed; when that
-  // parent turns out not to be a directory (its record was reused for a file), nothing would ever
-  // show the child. Such children are orphans.
-  const std::int64_t size = entryCount();
-  for (std::int64_t i = 0; i < size; ++i) {
-    MftEntry& holder = m_entries[static_cast<std::size_t>(i)];
-    if (holder.kind == 'D' || holder.firstChild == 0 || i == m_orphanIndex) continue;
-    std::vector<std::int64_t> chain;
-    walkChain(i, &chain);
-    for (std::int64_t child : chain) {
-      MftEntry& c = m_entries[static_cast<std::size_t>(child)];
-      if (c.name) c.orphan = 1;
-    }
-    holder.firstChild = 0;
-  }
-}
-
-void ntfs::linkOrphans() {
-  const std::int64_t size = entryCount();
-  progressRange(size);
-  if (m_orphanIndex < 0 || m_orphanIndex >= size) return;
-  bool first = true;
-  for (std::int64_t i = 0; i < size; ++i) {
-    MftEntry& entry = m_entries[static_cast<std::size_t>(i)];
-    if (!entry.orphan || i == m_orphanIndex) continue;
-    MftEntry& folder = m_entries[static_cast<std::size_t>(m_orphanIndex)];
-    if (first) {
-      folder.firstChild = entry.index;
-      entry.parent = m_orphanIndex;
-      entry.nextSibling = -1;
-      first = false;
-    } else {
-      entry.nextSibling = folder.firstChild;
-      folder.firstChild = entry.index;
-    }
-  }
-}
-
-void ntfs::repairLinks() {
-  // Links come from parent references in the image; a hostile or damaged volume can make a folder its
-  // own descendant or make two chains share entries. Every entry keeps its first place in a walk from
-  // the root (then from the orphan folder); where a chain meets an entry already placed, that entry is
-  // taken out of the chain, and a chain longer than the table is cut.
-  const std::int64_t size = entryCount();
-  if (size == 0) return;
-  std::vector<std::uint8_t> placed(static_cast<std::size_t>(size), 0);
-  std::vector<std::int64_t> pending;
-  auto link = [&](std::int64_t folder, std::int64_t previous) -> std::int64_t& {
-    return previous < 0 ? m_entries[static_cast<std::size_t>(folder)].firstChild
-                        : m_entries[static_cast<std::size_t>(previous)].nextSibling;
-  };
-  auto start = [&](std::int64_t folder) {
-    if (folder < 0 || folder >= size || placed[static_cast<std::size_t>(folder)]) return;
-    placed[static_cast<std::size_t>(folder)] = 1;
-    pending.push_back(folder);
-    while (!pending.empty()) {
-      const std::int64_t f = pending.back();
-      pending.pop_back();
-      std::int64_t previous = -1;
-      std::int64_t current = m_entries[static_cast<std::size_t>(f)].firstChild;
-      for (std::int64_t steps = 0; current > 0; ++steps) {
-        if (current >= size || steps > size) {
-          link(f, previous) = 0;
-          break;
-        }
-        const std::int64_t next = m_entries[static_cast<std::size_t>(current)].nextSibling;
-        if (placed[static_cast<std::size_t>(current)]) {
-          link(f, previous) = next;
-          current = next;
-          continue;
-        }
-        placed[static_cast<std::size_t>(current)] = 1;
-        if (m_entries[static_cast<std::size_t>(current)].firstChild != 0) pending.push_back(current);
-        previous = current;
-        current = next;
-      }
-    }
-  };
-  if (m_rootIndex > 0 && m_rootIndex < size) start(m_rootIndex);
-  start(m_orphanIndex);
 }
 
 void ntfs::parseAllEntries() {

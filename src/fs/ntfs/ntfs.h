@@ -2,6 +2,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -46,55 +47,12 @@ struct MftEntry {
 #pragma pack(pop)
 static_assert(sizeof(MftEntry) == 64, "MftEntry is a packed 64-byte record");
 
-// A 64-byte copy of one attribute header and where the attribute starts in its record.
-struct AttributeHeaderCopy {
-  std::array<std::byte, 64> bytes{};
-  std::uint32_t offset = 0;
-};
-
-// One record read for interpretation: its header, its offset, its attribute headers in record order,
-// and the fixed-up record the headers were taken from.
-struct MftRecordView {
-  std::array<std::byte, 48> header{};
-  std::int64_t recordOffset = 0;
-  std::vector<AttributeHeaderCopy> attributes;
-  std::array<std::byte, kMftRecordSize> record{};
-  bool positioned = false;  // false when the record could not be read at all
-  bool isFile() const;
-};
-
-// A run of clusters: starting cluster (0 marks a sparse run) and cluster count.
-struct Run {
-  std::int32_t lcn = 0;
-  std::uint32_t count = 0;
-  bool operator==(const Run&) const = default;
-};
-
-// Where a record's file content lives, as getDatStruct finds it.
-#pragma pack(push, 1)
-struct DatStruct {
-  std::uint32_t valueOffset;      // resident: value offset in the record; non-resident: run-list offset
-  std::uint32_t valueLength;      // resident: value length; non-resident: attribute length - run-list offset
-  std::uint16_t compressionUnit;  // compression unit exponent
-  std::int64_t startVcn;
-  std::int64_t lastVcn;
-  char residence;                 // 'R', 'N' or 0
-  const char* dataType;           // "Compressed", "Encrypted", "Normal" or null
-  std::int64_t allocatedSize;
-  std::int64_t dataSize;
-};
-#pragma pack(pop)
-static_assert(sizeof(DatStruct) == 51, "DatStruct is a packed 51-byte record");
-
-// The state of one LZNT1 compression unit being decompressed.
-struct Lznt1State {
-  std::byte* output = nullptr;
-  const std::byte* input = nullptr;
-  std::uint64_t inputLength = 0;
-  std::uint64_t outputPosition = 0;
-  std::uint64_t capacity = 0;
-};
-static_assert(sizeof(Lznt1State) == 40, "the LZNT1 state is 40 bytes");
+// The parser's record views, runs, data descriptors and LZNT1 state live in ntfs_records.h.
+struct AttributeHeaderCopy;
+struct MftRecordView;
+struct Run;
+struct DatStruct;
+struct Lznt1State;
 
 // $STANDARD_INFORMATION times and the attribute text of a record.
 struct NtfsFileTimes {
@@ -187,7 +145,10 @@ class ntfs {
   void renameEntry(std::int64_t index, const std::u16string& name);
   void renameEntry(std::int64_t index, const std::string& utf8Name);
   std::int64_t clusterSize() const { return m_clusterSize; }
-  void setClusterSize(std::int64_t bytes) { m_clusterSize = bytes; }
+  void setClusterSize(std::int64_t bytes) {
+    m_clusterSize = bytes;
+    m_sizeMemo.reset();
+  }
   std::int64_t volumeSize() const { return m_volumeSize; }
   std::int64_t rootIndex() const { return m_rootIndex; }
   std::int64_t orphanIndex() const { return m_orphanIndex; }
@@ -270,6 +231,9 @@ class ntfs {
   std::int64_t m_rootIndex = kDefaultRootIndex;
   std::int64_t m_orphanIndex = -1;
   std::unique_ptr<LinkCache> m_linkCache;
+  // entryDataSize's answers by entry, once the table is complete (the listing asks for each size twice).
+  std::unique_ptr<std::atomic<std::uint64_t>[]> m_sizeMemo;
+  std::size_t m_sizeMemoCount = 0;
 
   // File data state of the dump being made.
   bool m_hasOwnData = false;

@@ -5,6 +5,7 @@
 
 #include "disk/read_write_interface.h"
 #include "fs/ntfs/ntfs.h"
+#include "fs/ntfs/ntfs_records.h"
 #include "fs/ntfs/ntfs_io.h"
 #include "fs/ntfs/ntfs_layout.h"
 #include "platform/bytes.h"
@@ -452,13 +453,24 @@ std::uint64_t ntfs::sizeOf(const MftRecordView& view) {
 
 std::uint64_t ntfs::entryDataSize(std::int64_t index) {
   if (index < 0 || index >= entryCount()) return 0;
-  if (index == m_orphanIndex && m_entries[static_cast<std::size_t>(index)].recordOffset == 0) return 0;
-  const MftRecordView view = getMftEntry(index);
-  if (!view.isFile() || m_entries[static_cast<std::size_t>(index)].kind == 'D') return 0;
-  const std::uint64_t size = sizeOf(view);
-  m_extensionList.clear();
-  m_extensionVcns.clear();
-  m_combinedRuns.clear();
+  constexpr std::uint64_t kUnknown = UINT64_MAX;
+  const auto at = static_cast<std::size_t>(index);
+  if (!m_sizeMemo || m_sizeMemoCount != m_entries.size()) {
+    m_sizeMemo = std::make_unique<std::atomic<std::uint64_t>[]>(m_entries.size());
+    m_sizeMemoCount = m_entries.size();
+    for (std::size_t i = 0; i < m_sizeMemoCount; ++i) m_sizeMemo[i].store(kUnknown, std::memory_order_relaxed);
+  }
+  const std::uint64_t known = m_sizeMemo[at].load(std::memory_order_relaxed);
+  if (known != kUnknown) return known;
+  std::uint64_t size = 0;
+  if (!(index == m_orphanIndex && m_entries[at].recordOffset == 0)) {
+    const MftRecordView view = getMftEntry(index);
+    if (view.isFile() && m_entries[at].kind != 'D') size = sizeOf(view);
+    m_extensionList.clear();
+    m_extensionVcns.clear();
+    m_combinedRuns.clear();
+  }
+  m_sizeMemo[at].store(size, std::memory_order_relaxed);
   return size;
 }
 

@@ -14,15 +14,25 @@ void VolumeIo::attach(const VolumeView& view) {
   clearCache();
 }
 
-bool VolumeIo::holdPiece(std::int64_t offset, std::span<const std::byte> bytes) {
-  if (offset < 0 || bytes.size() > kMaxHeldBytes - m_heldBytes) return false;
-  m_held[offset].assign(bytes.begin(), bytes.end());
-  m_heldBytes += bytes.size();
-  return true;
+std::span<std::byte> VolumeIo::holdPiece(std::int64_t offset, std::size_t size) {
+  if (offset < 0 || size == 0 || size > kArenaBytes || size > kMaxHeldBytes - m_heldBytes) return {};
+  if (m_arenas.empty() || m_arenas.back()->size() - m_arenaUsed < size) {
+    auto arena = std::make_unique<LargeBuffer>(kArenaBytes);
+    if (!arena->data()) return {};
+    m_arenas.push_back(std::move(arena));
+    m_arenaUsed = 0;
+  }
+  const std::span<std::byte> piece(m_arenas.back()->data() + m_arenaUsed, size);
+  m_arenaUsed += size;
+  m_heldBytes += size;
+  m_held[offset] = piece;
+  return piece;
 }
 
 void VolumeIo::releaseHeld() {
   m_held.clear();
+  m_arenas.clear();
+  m_arenaUsed = 0;
   m_heldBytes = 0;
 }
 

@@ -12,6 +12,8 @@
 
 #include "disk/volume_view.h"
 #include "fs/ntfs/ntfs.h"
+#include "platform/large_buffer.h"
+#include "fs/ntfs/ntfs_records.h"
 
 namespace tessary::ntfs_detail {
 
@@ -30,12 +32,13 @@ class VolumeIo {
   // read whole.
   bool readRecord(std::int64_t offset, std::span<std::byte, kMftRecordSize> out);
 
-  // Keeps a piece of the MFT as it was read, so that records read again later (the listing reads them in
-  // tree order, not in MFT order) cost no disk read. At most kMaxHeldBytes are kept; beyond that records
-  // come through the window cache. False once the cap is reached.
-  bool holdPiece(std::int64_t offset, std::span<const std::byte> bytes);
+  // Room for a piece of the MFT that is then kept as read, so that records read again later (the listing
+  // reads them in tree order, not in MFT order) cost no disk read. At most kMaxHeldBytes are kept; beyond
+  // that (an empty span) records come through the window cache. The piece is kept once read into.
+  std::span<std::byte> holdPiece(std::int64_t offset, std::size_t size);
   void releaseHeld();
   static constexpr std::size_t kMaxHeldBytes = 128u << 20;
+  static constexpr std::size_t kArenaBytes = 32u << 20;
 
  private:
   static constexpr std::size_t kWindowBytes = 256 * 1024;
@@ -48,7 +51,9 @@ class VolumeIo {
   };
 
   VolumeView m_view;
-  std::map<std::int64_t, std::vector<std::byte>> m_held;  // by volume offset of the piece
+  std::map<std::int64_t, std::span<const std::byte>> m_held;  // by volume offset of the piece
+  std::vector<std::unique_ptr<LargeBuffer>> m_arenas;
+  std::size_t m_arenaUsed = 0;
   std::size_t m_heldBytes = 0;
   std::array<Window, kWindows> m_windows;
   std::uint64_t m_clock = 0;

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "fs/ntfs/ntfs.h"
+#include "fs/ntfs/ntfs_records.h"
 #include "platform/bytes.h"
 
 namespace tessary::ntfs_detail {

@@ -2,6 +2,7 @@
 #include <cstring>
 
 #include "fs/ntfs/ntfs.h"
+#include "fs/ntfs/ntfs_records.h"
 #include "platform/bytes.h"
 
 namespace tessary {
