@@ -42,7 +42,7 @@ void addLsCommand(CLI::App& app, CommandRunner& runner) {
                           {"attributes", t.attributes}});
         } else {
           out << (folder ? 'd' : '-') << (deleted ? 'x' : ' ') << ' ' << t.modification << "  " << t.size << "  "
-              << t.attributes << "  " << path << (folder ? "/" : "") << '\n';
+              << t.attributes << "  " << printableText(path) << (folder ? "/" : "") << '\n';
         }
       });
       wizard.warnAboutMissingReads();
