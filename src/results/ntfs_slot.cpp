@@ -16,7 +16,7 @@ class NtfsSlot : public ParserSlot {
  public:
   StopFlag& stopFlag() override { return m_ntfs.stopFlag(); }
   std::string selectedStatus() const override { return "ntfs partition selected...."; }
-  bool supportsMode(int mode) const override { return mode == 1; }
+  bool supportsMode(int mode) const override { return mode == 1 || mode == 3; }
 
   WorkerOutcome runWorker(const ParserLinks& links, SaveEngine& engine) override {
     m_ntfs.setVolume(links.volume);
@@ -29,6 +29,9 @@ class NtfsSlot : public ParserSlot {
     if (links.mode == 1) {
       if (links.sink) links.sink->setStatus(" ParsingBasedOnMFT is going on....");
       m_ntfs.locateMft();
+    } else if (links.mode == 3) {
+      if (links.sink) links.sink->setStatus(" scanning for mft entries in deep mode ....");
+      m_ntfs.deepScan();
     }
     m_ntfs.collectMftRecords();
     m_ntfs.parseAllEntries();

@@ -37,11 +37,19 @@ void ParsedNtfs::parse() {
   parser.setVolume(volume);
   parser.setSink(&sink);
   parser.setTree(&tree, "ROOT", TreeIcon::Folder);
-  parser.setMode(1);
+  parser.setMode(mode);
   parser.attachVolume(reader.get());
   parser.readBootSector();
-  sink.setStatus(" ParsingBasedOnMFT is going on....");
-  parser.locateMft();
+  if (mode == 3) {
+    sink.setStatus(" scanning for mft entries in deep mode ....");
+    parser.deepScan();
+  } else if (mode == 2) {
+    parser.searchMftCandidates(3);
+    parser.selectMftCandidate(0);
+  } else {
+    sink.setStatus(" ParsingBasedOnMFT is going on....");
+    parser.locateMft();
+  }
   parser.collectMftRecords();
   parser.parseAllEntries();
 }

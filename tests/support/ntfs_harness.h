@@ -27,6 +27,8 @@ struct ParsedNtfs {
   ntfs parser;
   VolumeEntry volume;
 
+  // 1 standard, 2 advanced (the first MFT candidate, the boot sector's cluster size), 3 deep.
+  int mode = 1;
   // Opens a fixture VHDX and parses its volume at `startSector` (size text in MiB for a damaged boot sector).
   bool openFixture(const std::string& name, std::int64_t startSector, const std::string& sizeText);
   // Parses a volume held in memory (the disk is the volume: start sector 0).

@@ -31,6 +31,10 @@ constexpr std::uint64_t kMaxEntries = 1ull << 26;
 constexpr std::int64_t kReportEvery = 64;
 constexpr std::size_t kNameBlockUnits = 32768;
 
+}  // namespace
+
+namespace ntfs_detail {
+
 void setSignature(MftEntry& entry, std::span<const std::byte> bytes) {
   for (std::size_t i = 0; i < 4; ++i) entry.signature[i] = i < bytes.size() ? static_cast<char>(bytes[i]) : '\0';
 }
@@ -42,7 +46,7 @@ MftEntry blankEntry(std::int64_t index) {
   return entry;
 }
 
-}  // namespace
+}  // namespace ntfs_detail
 
 bool MftRecordView::isFile() const { return hasMagic(header, 0, "FILE"); }
 
@@ -226,6 +230,8 @@ void ntfs::scanForMft() {
 
 void ntfs::clearTable() {
   m_entries.clear();
+  m_found.clear();
+  m_entryFound.clear();
   m_linkCache.reset();
   m_io->releaseHeld();
   m_sizeMemo.reset();
@@ -363,8 +369,12 @@ void ntfs::parseEntry(std::int64_t recordOffset, std::int64_t entryIndex) {
   const std::span<const std::byte> header(raw.data(), kRecordHeaderCopy);
   // An extension record's $FILE_NAME belongs to its base record (a file with many attributes keeps its
   // name in one); while entry indexes are record numbers, the name goes to the base record's entry.
+  std::copy(header.begin(), header.end(), m_lastHeader.begin());
+  m_lastParentReference = 0;
+  // The deep scan and the candidate search link nothing here: their table indexes are not record numbers.
+  const bool linking = m_mode != 3 && !m_searching;
   const std::int64_t base = referenceIndex(le64At(header, kRecordBaseReference));
-  if (m_mode != 3 && base > 0 && base < entryCount() && base != entryIndex) entryIndex = base;
+  if (linking && base > 0 && base < entryCount() && base != entryIndex) entryIndex = base;
   // The attributes are walked on the fixed-up record: the last two bytes of each sector as stored are
   // the update sequence number, not the attribute bytes that belong there.
   const auto record = fixupRecord(raw, header);
@@ -384,9 +394,11 @@ void ntfs::parseEntry(std::int64_t recordOffset, std::int64_t entryIndex) {
     entry.recordFlags = headerFlags;
     entry.nameAllocatedSize = les64At(record, valueStart + kNameAllocatedSize);
     if (!parentTaken) {
-      entry.parent = referenceIndex(le64At(record, valueStart + kNameParent));
+      m_lastParentReference = le64At(record, valueStart + kNameParent);
+      entry.parent = referenceIndex(m_lastParentReference);
       parentTaken = true;
     }
+    if (!linking) continue;
     const std::int64_t parent = entry.parent;
     if (parent >= 0 && parent < entryIndex) {
       MftEntry& parentEntry = m_entries[static_cast<std::size_t>(parent)];
@@ -417,6 +429,7 @@ void ntfs::parseEntry(std::int64_t recordOffset, std::int64_t entryIndex) {
 }
 
 void ntfs::parseAllEntries() {
+  if (m_mode == 3) linkDeepEntries();
   if (m_mftRunKnown && !stopRequested()) {
     const std::int64_t size = entryCount();
     progressRange(size);

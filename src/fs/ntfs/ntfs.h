@@ -101,6 +101,15 @@ class ntfs {
   void collectMftRecords();
   void parseAllEntries();
   void parseEntry(std::int64_t recordOffset, std::int64_t entryIndex);
+  // Advanced mode: the places where an MFT begins, each the $MFT record seven records before a $Boot
+  // record, at most `maximum` (3 when below 1); returns how many were found. The records met on the way
+  // stay in the table until the advanced worker empties it.
+  int searchMftCandidates(int maximum);
+  const std::vector<MftEntry>& mftCandidates() const { return m_candidates; }
+  // Takes candidate `number`'s $MFT run list as the MFT's; false when it yields no run.
+  bool selectMftCandidate(int number);
+  // Deep mode: every MFT record of the volume wherever it lies, without the MFT's own run list.
+  void deepScan();
   void appendChild(std::int64_t child);
   MftRecordView getMftEntry(std::int64_t entryIndex);
   // The update sequence fixup of a raw record, with the header copy giving its array.
@@ -179,6 +188,34 @@ class ntfs {
   bool clusterSizeUsable(std::int64_t bytes) const;
   std::int64_t bootClusterSize() const;
   void scanForMft();
+  // A record found by the deep scan: what links it to its parent and what finds its extension records.
+  struct FoundRecord {
+    std::int64_t offset = 0;
+    std::uint64_t baseReference = 0;
+    std::uint64_t parentReference = 0;
+    std::uint32_t number = 0;
+    std::uint16_t sequence = 0;
+    std::uint16_t flags = 0;  // the record header's flags
+    bool numbered = false;  // false when the record format keeps no record number in its header
+    bool inUse = false;
+  };
+  // Walks the volume's first `end` bytes in pieces; `onRecord` gets the volume offset of each 512-byte
+  // step that can start an MFT record and returns false to end the walk. `beforePiece` returns false to
+  // end it before the next piece.
+  template <typename BeforePiece, typename OnRecord>
+  void scanRecordCandidates(std::int64_t end, BeforePiece beforePiece, OnRecord onRecord);
+  // A name the deep scan found in an extension record, for its base record.
+  struct ExtensionName {
+    std::size_t found = 0;  // the extension record in the found records
+    const char16_t* name = nullptr;
+    char kind = 0;
+    std::int64_t nameAllocatedSize = 0;
+  };
+  void nameFromExtensions(const std::vector<ExtensionName>& names);
+  void linkDeepEntries();
+  // Where record `record` of the file whose base record is `baseRecord` (at `baseOffset`) lies.
+  std::optional<std::int64_t> extensionRecordOffset(std::uint64_t record, std::uint64_t baseRecord,
+                                                    std::int64_t baseOffset) const;
   std::int64_t volumeLimit() const;
   const char16_t* storeName(std::u16string_view name);
   void clearTable();
@@ -222,6 +259,15 @@ class ntfs {
   std::vector<Run> m_runList;
   bool m_mftRunKnown = false;
   bool m_lookForMft = true;
+  std::vector<MftEntry> m_candidates;
+  // The candidate search parses records only for their names: nothing is linked.
+  bool m_searching = false;
+  // What the last parseEntry read: the record's header and its first name's parent reference.
+  std::array<std::byte, 48> m_lastHeader{};
+  std::uint64_t m_lastParentReference = 0;
+  // Deep mode: every record found in disk order, and by entry index the found record it stands for.
+  std::vector<FoundRecord> m_found;
+  std::vector<std::size_t> m_entryFound;
 
   // The entry table and its names.
   std::vector<MftEntry> m_entries;

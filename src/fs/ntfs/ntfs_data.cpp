@@ -368,8 +368,11 @@ ntfs::DataPiece ntfs::dataPiece(const MftRecordView& view) {
     const std::uint64_t baseRecord = le32At(view.record, kRecordNumber);
     for (std::size_t i = 0; i < m_extensionList.size(); ++i)
       if (m_extensionList[i] != baseRecord || i > 0) elsewhere = true;
-    if (!m_extensionList.empty() && (!dataAfterList || elsewhere)) {
-      const MftRecordView view2 = getMftEntry(static_cast<std::int64_t>(m_extensionList.front()));
+    const std::optional<std::int64_t> firstOffset =
+        m_extensionList.empty() ? std::nullopt
+                                : extensionRecordOffset(m_extensionList.front(), baseRecord, view.recordOffset);
+    if (firstOffset && (!dataAfterList || elsewhere)) {
+      const MftRecordView view2 = readView(*firstOffset);
       piece.fromList = true;
       piece.listDesc = getDatStruct(view2);
       piece.dataSize = piece.listDesc.dataSize;
@@ -379,13 +382,14 @@ ntfs::DataPiece ntfs::dataPiece(const MftRecordView& view) {
       std::uint64_t clusters = 0;
       std::uint64_t total = 0;
       for (std::size_t i = 0; i < m_extensionList.size(); ++i) {
-        const auto record = static_cast<std::int64_t>(m_extensionList[i]);
-        if (record >= entryCount()) break;
+        const std::optional<std::int64_t> at =
+            extensionRecordOffset(m_extensionList[i], baseRecord, view.recordOffset);
+        if (!at) break;
         const std::int64_t vcn = m_extensionVcns[i];
         // Pieces come in the order of their first cluster in the file: a gap reads as zeros, and a
         // piece that goes back over clusters already placed is a repeat.
         if (vcn < 0 || static_cast<std::uint64_t>(vcn) < clusters) continue;
-        const MftRecordView extension = readView(m_entries[static_cast<std::size_t>(record)].recordOffset);
+        const MftRecordView extension = readView(*at);
         const auto runs = runsOf(extension, kData, vcn);
         if (runs.empty()) continue;
         std::uint64_t gap = static_cast<std::uint64_t>(vcn) - clusters;

@@ -24,6 +24,7 @@ constexpr std::size_t kBootMftCluster = 0x30;    // int64
 constexpr std::size_t kRecordUsaOffset = 4;      // uint16
 constexpr std::size_t kRecordUsaCount = 6;       // uint16
 constexpr std::size_t kRecordFirstAttribute = 0x14;  // uint16
+constexpr std::size_t kRecordSequence = 0x10;    // uint16, raised each time the record is freed
 constexpr std::size_t kRecordFlags = 0x16;       // uint16
 constexpr std::size_t kRecordBaseReference = 0x20;  // uint64, 0 in a base record
 constexpr std::size_t kRecordNumber = 0x2C;      // uint32

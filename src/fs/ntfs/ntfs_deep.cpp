@@ -1,0 +1,327 @@
+// The NTFS parser without a trusted MFT location: the search for MFT starts (advanced mode) and the deep
+// scan for every record of the volume, with the deep scan's records linked under their real parents.
+#include <algorithm>
+#include <cstdint>
+#include <new>
+#include <unordered_map>
+
+#include "fs/ntfs/ntfs.h"
+#include "fs/ntfs/ntfs_io.h"
+#include "fs/ntfs/ntfs_layout.h"
+#include "fs/ntfs/ntfs_links.h"
+#include "fs/ntfs/ntfs_records.h"
+#include "platform/bytes.h"
+#include "platform/text.h"
+
+namespace tessary {
+
+using namespace ntfs_detail;
+
+namespace {
+
+constexpr std::int64_t kScanPieceBytes = 10485760;
+constexpr std::int64_t kMiB = 1048576;
+// The table never grows past this many records (64 bytes each), as in the MFT walk.
+constexpr std::size_t kMaxFound = std::size_t{1} << 26;
+// How often the deep scan shows its per-record status line.
+constexpr std::size_t kStatusEvery = 64;
+// Record headers keep their own number from the format in which the update sequence moved to 0x30.
+constexpr std::uint16_t kNumberedUsaOffset = 0x30;
+// The entry that stands for no found record.
+constexpr std::size_t kNotFound = SIZE_MAX;
+
+// A 512-byte step that can start an MFT record: "FILE" and three header offsets inside the first sector.
+bool mayStartRecord(std::span<const std::byte> step) {
+  return hasMagic(step, 0, "FILE") && le16At(step, kRecordUsaOffset) < 512 && le16At(step, kRecordUsaCount) < 512 &&
+         le16At(step, kRecordFirstAttribute) < 512;
+}
+
+bool nameStartsWith(const char16_t* name, std::u16string_view prefix) {
+  if (!name) return false;
+  for (std::size_t i = 0; i < prefix.size(); ++i)
+    if (name[i] != prefix[i]) return false;
+  return true;
+}
+
+}  // namespace
+
+template <typename BeforePiece, typename OnRecord>
+void ntfs::scanRecordCandidates(std::int64_t end, BeforePiece beforePiece, OnRecord onRecord) {
+  const std::int64_t pieces = std::max<std::int64_t>(end, 0) / kScanPieceBytes;
+  progressRange(pieces);
+  std::vector<std::byte> piece;
+  try {
+    piece.resize(static_cast<std::size_t>(kScanPieceBytes));
+  } catch (const std::bad_alloc&) {
+    return;
+  }
+  // The walk ends at the volume's end, at the disk's end, or at the first position the reader refuses.
+  const auto diskEnd = static_cast<std::int64_t>(std::min<std::uint64_t>(m_io->view().bytesToDiskEnd(), INT64_MAX));
+  end = std::min(end, diskEnd);
+  for (std::int64_t start = 0; start < end; start += kScanPieceBytes) {
+    if (!beforePiece(start)) break;
+    progressPosition(start / kScanPieceBytes);
+    // Blocks without data read as zeros and hold no record: go on where data starts again.
+    const std::optional<std::uint64_t> data = m_io->view().nextData(static_cast<std::uint64_t>(start));
+    if (!data) break;
+    if (*data >= static_cast<std::uint64_t>(start + kScanPieceBytes)) {
+      start = static_cast<std::int64_t>(*data / kScanPieceBytes) * kScanPieceBytes - kScanPieceBytes;
+      continue;
+    }
+    const std::int64_t length = std::min(kScanPieceBytes, end - start);
+    const std::span<std::byte> bytes(piece.data(), static_cast<std::size_t>(length));
+    if (!m_io->readAt(start, bytes)) break;
+    bool go = true;
+    for (std::size_t step = 0; go && step + 512 <= bytes.size();) {
+      if (!mayStartRecord(bytes.subspan(step, 512))) {
+        step += 512;
+        continue;
+      }
+      go = onRecord(start + static_cast<std::int64_t>(step), bytes.subspan(step, 4));
+      // The rest of a 1024-byte record is not looked at again.
+      step += 1024;
+    }
+    if (!go) break;
+  }
+  progressPosition(pieces);
+}
+
+int ntfs::searchMftCandidates(int maximum) {
+  if (maximum < 1) maximum = 3;
+  const std::int64_t bootCluster = bootClusterSize();
+  m_clusterSize = clusterSizeUsable(bootCluster) ? bootCluster : 4096;
+  m_mftRunKnown = false;
+  m_mftOffset = 0;
+  m_candidates.clear();
+  const std::int64_t volumeSize = checkedMul(decimalValue(m_volume.volumeSizeText), kMiB).value_or(0);
+  if (volumeSize <= 0) return 0;
+  m_searching = true;
+  scanRecordCandidates(
+      volumeSize - 1024,
+      [&](std::int64_t) {
+        if (!m_candidates.empty() && m_candidates.size() >= static_cast<std::size_t>(maximum)) return false;
+        // Stop ends the search and is cleared, so that the parse that follows can run.
+        if (stopRequested()) {
+          m_stopFlag = 0;
+          return false;
+        }
+        return true;
+      },
+      [&](std::int64_t offset, std::span<const std::byte> signature) {
+        if (m_entries.size() >= kMaxFound) return false;
+        MftEntry entry = blankEntry(entryCount());
+        setSignature(entry, signature);
+        entry.recordOffset = offset;
+        m_entries.push_back(entry);
+        const std::int64_t index = entryCount() - 1;
+        parseEntry(offset, index);
+        // $Boot is record 7: the record seven places before it is the $MFT record of the same MFT (the
+        // mirror's "$MFTMirr" does not count).
+        if (index >= 7 && nameStartsWith(m_entries[static_cast<std::size_t>(index)].name, u"$Boot")) {
+          const MftEntry& mft = m_entries[static_cast<std::size_t>(index - 7)];
+          if (nameStartsWith(mft.name, u"$MFT") && mft.name[4] != u'M') {
+            m_candidates.push_back(mft);
+            status(format("MFT ENTRY %lld Found.Parsing it ...", static_cast<long long>(entryCount())));
+          }
+        }
+        return true;
+      });
+  m_searching = false;
+  m_lookForMft = false;
+  return static_cast<int>(m_candidates.size());
+}
+
+bool ntfs::selectMftCandidate(int number) {
+  m_mftRunKnown = false;
+  if (number < 0 || static_cast<std::size_t>(number) >= m_candidates.size()) return false;
+  m_runList = getRun2(m_candidates[static_cast<std::size_t>(number)].recordOffset, kData);
+  m_mftRunKnown = !m_runList.empty();
+  return m_mftRunKnown;
+}
+
+void ntfs::deepScan() {
+  const std::int64_t bootCluster = bootClusterSize();
+  m_clusterSize = clusterSizeUsable(bootCluster) ? bootCluster : 4096;
+  m_mftRunKnown = false;
+  m_mftOffset = 0;
+  clearTable();
+  // Index 0 ends every chain and can be nobody's child: it is held by an empty entry, so that the first
+  // record found is listed like the others.
+  m_entries.push_back(blankEntry(0));
+  m_entryFound.push_back(kNotFound);
+  std::vector<ExtensionName> extensionNames;
+  std::size_t shown = 0;
+  scanRecordCandidates(
+      volumeLimit(), [&](std::int64_t) { return !stopRequested(); },
+      [&](std::int64_t offset, std::span<const std::byte> signature) {
+        if (m_found.size() >= kMaxFound) return false;
+        MftEntry entry = blankEntry(entryCount());
+        setSignature(entry, signature);
+        entry.recordOffset = offset;
+        m_entries.push_back(entry);
+        const std::int64_t index = entryCount() - 1;
+        parseEntry(offset, index);
+        FoundRecord found;
+        found.offset = offset;
+        found.baseReference = le64At(m_lastHeader, kRecordBaseReference);
+        found.parentReference = m_lastParentReference;
+        found.sequence = le16At(m_lastHeader, kRecordSequence);
+        found.flags = le16At(m_lastHeader, kRecordFlags);
+        found.inUse = (found.flags & 1) != 0;
+        found.numbered = le16At(m_lastHeader, kRecordUsaOffset) >= kNumberedUsaOffset;
+        found.number = found.numbered ? le32At(m_lastHeader, kRecordNumber) : 0;
+        m_found.push_back(found);
+        MftEntry& parsed = m_entries.back();
+        // An extension record is no file of its own; a name it holds is its base record's, given to it
+        // once the scan is over. It is kept only to be found as an extension record.
+        if ((found.baseReference & 0x0000FFFFFFFFFFFFULL) != 0) {
+          if (parsed.name) {
+            ExtensionName moved;
+            moved.found = m_found.size() - 1;
+            moved.name = parsed.name;
+            moved.kind = parsed.kind;
+            moved.nameAllocatedSize = parsed.nameAllocatedSize;
+            extensionNames.push_back(moved);
+          }
+          m_entries.pop_back();
+          return true;
+        }
+        parsed.orphan = 1;
+        m_entryFound.push_back(m_found.size() - 1);
+        if (parsed.name && shown++ % kStatusEvery == 0)
+          status(format("MFT ENTRY %lld Found.Parsing it ..", static_cast<long long>(entryCount())));
+        return true;
+      });
+  nameFromExtensions(extensionNames);
+  // A record that got no name, from itself or from an extension record, is no file: it leaves the table.
+  std::size_t kept = 1;
+  for (std::size_t i = 1; i < m_entries.size(); ++i) {
+    if (!m_entries[i].name) continue;
+    m_entries[kept] = m_entries[i];
+    m_entries[kept].index = static_cast<std::int64_t>(kept);
+    m_entryFound[kept] = m_entryFound[i];
+    ++kept;
+  }
+  m_entries.resize(kept);
+  m_entryFound.resize(kept);
+}
+
+void ntfs::nameFromExtensions(const std::vector<ExtensionName>& names) {
+  if (names.empty()) return;
+  std::unordered_multimap<std::uint32_t, std::size_t> byNumber;
+  for (std::size_t i = 1; i < m_entries.size(); ++i) {
+    const FoundRecord& found = m_found[m_entryFound[i]];
+    if (found.numbered && !m_entries[i].name) byNumber.emplace(found.number, i);
+  }
+  for (const ExtensionName& moved : names) {
+    const FoundRecord& extension = m_found[moved.found];
+    const std::uint64_t base = extension.baseReference & 0x0000FFFFFFFFFFFFULL;
+    if (base > 0xFFFFFFFFULL) continue;
+    // Of several generations of the base record, the nearest on disk that has no name yet.
+    std::size_t best = 0;
+    std::uint64_t bestDistance = UINT64_MAX;
+    const auto [first, last] = byNumber.equal_range(static_cast<std::uint32_t>(base));
+    for (auto it = first; it != last; ++it) {
+      if (m_entries[it->second].name) continue;
+      const FoundRecord& candidate = m_found[m_entryFound[it->second]];
+      const std::uint64_t distance = candidate.offset > extension.offset
+                                         ? static_cast<std::uint64_t>(candidate.offset - extension.offset)
+                                         : static_cast<std::uint64_t>(extension.offset - candidate.offset);
+      if (distance < bestDistance) {
+        best = it->second;
+        bestDistance = distance;
+      }
+    }
+    if (best == 0) continue;
+    MftEntry& entry = m_entries[best];
+    entry.name = moved.name;
+    entry.kind = moved.kind;
+    entry.nameAllocatedSize = moved.nameAllocatedSize;
+    FoundRecord& baseRecord = m_found[m_entryFound[best]];
+    entry.recordFlags = baseRecord.flags;
+    baseRecord.parentReference = extension.parentReference;
+  }
+}
+
+void ntfs::linkDeepEntries() {
+  const std::int64_t size = entryCount();
+  if (m_entryFound.size() != static_cast<std::size_t>(size)) return;
+  std::unordered_multimap<std::uint32_t, std::int64_t> byNumber;
+  byNumber.reserve(static_cast<std::size_t>(size));
+  for (std::int64_t i = 0; i < size; ++i) {
+    if (m_entryFound[static_cast<std::size_t>(i)] == kNotFound) continue;
+    const FoundRecord& found = m_found[m_entryFound[static_cast<std::size_t>(i)]];
+    if (found.numbered) byNumber.emplace(found.number, i);
+    MftEntry& entry = m_entries[static_cast<std::size_t>(i)];
+    entry.firstChild = 0;
+    entry.nextSibling = 0;
+  }
+  m_linkCache = std::make_unique<LinkCache>();
+  m_linkCache->fit(static_cast<std::size_t>(size));
+  for (std::int64_t i = 0; i < size; ++i) {
+    if (m_entryFound[static_cast<std::size_t>(i)] == kNotFound) continue;
+    MftEntry& entry = m_entries[static_cast<std::size_t>(i)];
+    const FoundRecord& found = m_found[m_entryFound[static_cast<std::size_t>(i)]];
+    const std::uint64_t number = found.parentReference & 0x0000FFFFFFFFFFFFULL;
+    const auto sequence = static_cast<std::uint16_t>(found.parentReference >> 48);
+    entry.parent = 0;
+    if (!found.numbered || number > 0xFFFFFFFFULL) continue;
+    // The root names itself as its parent.
+    if (number == found.number) {
+      entry.orphan = 0;
+      continue;
+    }
+    // The parent is the directory record of that number and sequence (a freed record's sequence has
+    // moved on by one); of several generations of it, the one nearest on disk.
+    std::int64_t best = -1;
+    std::uint64_t bestDistance = UINT64_MAX;
+    const auto [first, last] = byNumber.equal_range(static_cast<std::uint32_t>(number));
+    for (auto it = first; it != last; ++it) {
+      const std::int64_t j = it->second;
+      if (j == i || m_entries[static_cast<std::size_t>(j)].kind != 'D') continue;
+      const FoundRecord& parent = m_found[m_entryFound[static_cast<std::size_t>(j)]];
+      const bool sameGeneration = sequence == 0 || parent.sequence == sequence ||
+                                  (!parent.inUse && parent.sequence == static_cast<std::uint16_t>(sequence + 1));
+      if (!sameGeneration) continue;
+      const std::uint64_t distance = parent.offset > found.offset
+                                         ? static_cast<std::uint64_t>(parent.offset - found.offset)
+                                         : static_cast<std::uint64_t>(found.offset - parent.offset);
+      if (distance < bestDistance) {
+        best = j;
+        bestDistance = distance;
+      }
+    }
+    if (best < 0) continue;
+    entry.parent = best;
+    entry.orphan = 0;
+    appendChild(i);
+  }
+  m_linkCache.reset();
+}
+
+std::optional<std::int64_t> ntfs::extensionRecordOffset(std::uint64_t record, std::uint64_t baseRecord,
+                                                        std::int64_t baseOffset) const {
+  if (m_mode != 3) {
+    if (record >= static_cast<std::uint64_t>(entryCount())) return std::nullopt;
+    const std::int64_t offset = m_entries[static_cast<std::size_t>(record)].recordOffset;
+    return offset;
+  }
+  // Deep mode: entry indexes are not record numbers. The record is the one found with that number
+  // whose base record is this file's (or the base record itself), the nearest on disk of several.
+  if (record == baseRecord) return baseOffset;
+  std::optional<std::int64_t> best;
+  std::uint64_t bestDistance = UINT64_MAX;
+  for (const FoundRecord& found : m_found) {
+    if (!found.numbered || found.number != record || (found.baseReference & 0x0000FFFFFFFFFFFFULL) != baseRecord)
+      continue;
+    const std::uint64_t distance = found.offset > baseOffset ? static_cast<std::uint64_t>(found.offset - baseOffset)
+                                                             : static_cast<std::uint64_t>(baseOffset - found.offset);
+    if (distance < bestDistance) {
+      best = found.offset;
+      bestDistance = distance;
+    }
+  }
+  return best;
+}
+
+}  // namespace tessary
