@@ -4,8 +4,8 @@
 #   vhdx_fuzz     each fixture's VHDX shrunk: its identifier, headers and region table, then its metadata
 #                 and the start of its block table moved close behind; once with the blocks left outside
 #                 the file (they read as zeros) and once with the first 64 KiB of block 0 at 1 MiB
-#   volumes_fuzz  each raw disk's first 1 MiB + 8 KiB (tables and the first volume's boot records), and
-#                 the table sectors followed by the first 16 sectors of every volume the tables name
+#   volumes_fuzz  each raw disk's table sectors followed by the first 16 sectors of every volume its MBR or
+#                 GPT names, the table entries moved to where those sectors now lie
 #   ntfs_fuzz     each NTFS volume cut after its MFT's first 256 KiB (boot sector, MFT records, what lies
 #                 between)
 # A target without a case here starts from fuzz/seeds/TARGET/ or from nothing.
@@ -90,12 +90,31 @@ case $target in
     for name in $(fixture_names); do
       raw "$name"
       disk=$cache/$name.raw
-      head -c $((1024 * 1024 + 8192)) "$disk" >"$out/$name.head"
-      seed=$out/$name.boots
+      # The table sectors, then 16 sectors of each volume, the table entries moved to where they now lie.
+      seed=$out/$name.disk
       head -c $((34 * 512)) "$disk" >"$seed"
+      gpt=$([ "$(u "$disk" 1 450)" = 238 ] && echo 1 || echo 0)
+      k=0
       for start in $(volume_starts "$disk"); do
         inside "$disk" "$start" || continue
-        copy "$disk" $((start * 512)) "$seed" "$(stat -c %s "$seed")" $((16 * 512))
+        at=$((34 + 16 * k))
+        copy "$disk" $((start * 512)) "$seed" $((at * 512)) $((16 * 512))
+        if [ "$gpt" = 1 ]; then
+          for ((i = 0; i < 128; i++)); do
+            entry=$((1024 + 128 * i))
+            [ "$(u "$seed" 8 $((entry + 32)))" = "$start" ] || continue
+            put "$seed" $((entry + 32)) 8 "$at"
+            put "$seed" $((entry + 40)) 8 $((at + 15))
+          done
+        else
+          for ((i = 0; i < 4; i++)); do
+            entry=$((446 + 16 * i))
+            [ "$(u "$seed" 4 $((entry + 8)))" = "$start" ] || continue
+            put "$seed" $((entry + 8)) 4 "$at"
+            put "$seed" $((entry + 12)) 4 16
+          done
+        fi
+        k=$((k + 1))
       done
     done
     ;;

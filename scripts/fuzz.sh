@@ -67,7 +67,8 @@ for t in "${run[@]}"; do
   log=$build/$t.log
   echo "== $t: $seconds s, $(ls "$seeds" | wc -l) seeds, max_len ${max_len[$t]}"
   jobs=${FUZZ_JOBS:-1}
-  parallel=()
+  # One process has no one else's finds to read back from the corpus folder.
+  parallel=(-reload=0)
   [ "$jobs" -le 1 ] || parallel=(-jobs="$jobs" -workers="$jobs")
   status=0
   "$build/fuzz/$t" -max_total_time="$seconds" -max_len="${max_len[$t]}" -timeout=30 -rss_limit_mb=2560 \
