@@ -1,6 +1,7 @@
 // An image file that lives in memory (an anonymous memory file), for the readers that open a path: the
 // fuzzer's bytes are put in it before each run, and the reader opens it by a path that ends in the
-// image's extension. Nothing touches a disk.
+// image's extension (a link in a private temporary folder, removed when the process ends normally). The
+// bytes never reach a disk.
 #pragma once
 
 #include <cstddef>
