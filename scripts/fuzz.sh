@@ -19,7 +19,8 @@ shift $(( $# >= 2 ? 2 : $# ))
 cxx=${FUZZ_CXX:-clang++-14}
 if ! command -v "$cxx" >/dev/null || ! ls /usr/lib/llvm-14/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1; then
   if [ "$(id -u)" = 0 ]; then
-    DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends clang-14 libfuzzer-14-dev
+    export DEBIAN_FRONTEND=noninteractive
+    apt-get update && apt-get install -y --no-install-recommends clang-14 libfuzzer-14-dev
   else
     echo "fuzz.sh: $cxx and libfuzzer-14-dev are needed (apt-get install clang-14 libfuzzer-14-dev)" >&2
     exit 2
