@@ -428,6 +428,29 @@ TEST_F(NtfsFileData, CompressedUnitsStoredSparseAndShortKeepTheirPlaces) {
   EXPECT_EQ(data.substr(32768), std::string("tail") + std::string(6, '\0'));
 }
 
+TEST_F(NtfsFileData, CompressedFileLongerThanTheVolumeKeepsTheClustersOfItsLastUnitWithinTheVolume) {
+  // Unit size 4 clusters, a volume of 46 clusters, a file of 48: a stored unit, ten sparse units, and a
+  // last unit of which the volume's size leaves two clusters to write. Those two are the file's; the
+  // writer reaches the size the listing announces.
+  NtfsVolumeBuilder b;
+  b.totalSectors = 46 * 8;
+  for (int c = 0; c < 4; ++c) b.cluster(40 + static_cast<std::uint64_t>(c), filled(4096, static_cast<char>('a' + c)));
+  const std::int64_t size = 46 * 4096 - 100;
+  b.record(20, RecordBuilder().fileName(5, u"c").nonResident(0x80, encodeRuns({{40, 4}, {0, 40}, {40, 4}}), 0, 47, size, 0x0001, 2).build());
+  ByteVector volume = b.build();
+  volume.resize(46 * 4096);
+  ParsedNtfs p;
+  p.openMemory(volume);
+  ASSERT_EQ(p.parser.entryDataSize(20), static_cast<std::uint64_t>(size));
+  DiscardSink sink;
+  EXPECT_TRUE(p.parser.writeEntryData(20, sink));
+  EXPECT_EQ(sink.written(), static_cast<std::uint64_t>(size));
+  const std::string data = dump(p, 20);
+  ASSERT_EQ(data.size(), static_cast<std::size_t>(size));
+  EXPECT_EQ(data.substr(44 * 4096, 4096), std::string(4096, 'a'));
+  EXPECT_EQ(data.substr(45 * 4096), std::string(4096 - 100, 'b'));
+}
+
 TEST_F(NtfsFileData, CompressionUnitTooLargeForAUnitWritesNothing) {
   NtfsVolumeBuilder b;
   b.record(20, RecordBuilder().fileName(5, u"c").nonResident(0x80, encodeRuns({{40, 1}, {0, 15}}), 0, 15, 4096, 0x0001, 12).build());

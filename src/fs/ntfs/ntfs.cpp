@@ -170,18 +170,19 @@ void ntfs::scanForMft() {
   status("boot sector corrupt.Scanning for first mft entry...");
   m_mftRunKnown = false;
   progressRange(m_volumeSize / kScanChunkBytes);
-  std::vector<std::byte> chunk;
-  try {
-    chunk.resize(kScanChunkBytes);
-  } catch (const std::bad_alloc&) {
-    return;
-  }
   if (!m_linkCache) m_linkCache = std::make_unique<LinkCache>();
   // The scan ends at the volume's end, at the disk's end, or at the first position the reader refuses,
   // whatever total the boot sector claims.
   const std::uint64_t diskEnd = m_io->view().bytesToDiskEnd();
   const std::int64_t end = static_cast<std::int64_t>(std::min<std::uint64_t>(
       static_cast<std::uint64_t>(std::max<std::int64_t>(m_volumeSize, 0)), std::min<std::uint64_t>(diskEnd, INT64_MAX)));
+  // A volume smaller than one piece is read in one piece of its own size (whole sectors).
+  std::vector<std::byte> chunk;
+  try {
+    chunk.resize(static_cast<std::size_t>(end >= kScanChunkBytes ? kScanChunkBytes : (end + 511) / 512 * 512));
+  } catch (const std::bad_alloc&) {
+    return;
+  }
   for (std::int64_t c = 0; c < end / kScanChunkBytes + (end % kScanChunkBytes != 0); ++c) {
     if (stopRequested()) break;
     if (c % 100 == 0) progressPosition(c);

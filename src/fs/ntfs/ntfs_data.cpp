@@ -330,7 +330,12 @@ void ntfs::writeCompressed(Writer& writer, const std::vector<Run>& runs, std::ui
   for (const Run& run : runs) {
     std::uint64_t done = 0;
     while (done < run.count) {
-      if (writer.done() || budget == 0) return;
+      if (writer.done()) return;
+      if (budget == 0) {
+        // The volume ends inside a unit: its clusters already read are still the file's.
+        flushUnit();
+        return;
+      }
       const std::uint64_t room = unitClusters - numbers.size();
       const std::uint64_t n = std::min<std::uint64_t>({room, run.count - done, budget});
       const std::size_t slot = numbers.size();

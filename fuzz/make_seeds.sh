@@ -1,0 +1,143 @@
+#!/usr/bin/env bash
+# Makes a fuzz target's seed corpus from the committed test fixtures (tests/fixtures/*.vhdx.xz), small
+# enough for the fuzzer to mutate quickly:
+#   vhdx_fuzz     each fixture's VHDX shrunk: its identifier, headers and region table, then its metadata
+#                 and the start of its block table moved close behind; once with the blocks left outside
+#                 the file (they read as zeros) and once with the first 64 KiB of block 0 at 1 MiB
+#   volumes_fuzz  each raw disk's table sectors followed by the first 16 sectors of every volume its MBR or
+#                 GPT names, the table entries moved to where those sectors now lie
+#   ntfs_fuzz     each NTFS volume cut after its MFT's first 256 KiB (boot sector, MFT records, what lies
+#                 between)
+# A target without a case here starts from fuzz/seeds/TARGET/ or from nothing.
+# Needs xz, qemu-img, dd, od.  Usage: fuzz/make_seeds.sh TARGET OUTDIR
+# FUZZ_FIXTURE_CACHE names a folder that keeps the unpacked fixtures between calls (scripts/fuzz.sh sets it).
+set -euo pipefail
+target=${1:?usage: make_seeds.sh TARGET OUTDIR}
+out=${2:?usage: make_seeds.sh TARGET OUTDIR}
+here=$(cd "$(dirname "$0")" && pwd)
+fixtures=$here/../tests/fixtures
+mkdir -p "$out"
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+cache=${FUZZ_FIXTURE_CACHE:-$work}
+mkdir -p "$cache"
+
+u() { od -An -tu"$2" -j"$3" -N"$2" "$1" | tr -d ' '; }  # u FILE BYTES OFFSET: little-endian value
+put() {  # put FILE OFFSET BYTES VALUE: writes a little-endian value in place
+  local s="" i
+  for ((i = 0; i < $3; i++)); do s+=$(printf '\\x%02x' $((($4 >> (8 * i)) & 255))); done
+  printf "$s" | dd of="$1" bs=1 seek="$2" conv=notrunc status=none
+}
+copy() {  # copy FROM FROM_OFFSET TO TO_OFFSET BYTES
+  dd if="$1" of="$3" bs=64K iflag=skip_bytes,count_bytes skip="$2" count="$5" oflag=seek_bytes seek="$4" \
+    conv=notrunc status=none
+}
+unpack() {  # unpack NAME: the fixture's VHDX in the cache
+  [ "$cache/$1.vhdx" -nt "$fixtures/$1.vhdx.xz" ] || xz -dc "$fixtures/$1.vhdx.xz" >"$cache/$1.vhdx"
+}
+raw() {  # raw NAME: the fixture's raw disk in the cache
+  unpack "$1"
+  [ "$cache/$1.raw" -nt "$cache/$1.vhdx" ] || qemu-img convert -f vhdx -O raw "$cache/$1.vhdx" "$cache/$1.raw"
+}
+volume_starts() {  # volume_starts RAW: the first sector of each volume the MBR or the GPT names
+  local disk=$1 i type
+  if [ "$(u "$disk" 1 450)" = 238 ]; then
+    for ((i = 0; i < 128; i++)); do
+      local first
+      first=$(u "$disk" 8 $((1024 + 128 * i + 32)))
+      [ "$first" != 0 ] && echo "$first"
+    done
+  else
+    for ((i = 0; i < 4; i++)); do
+      type=$(u "$disk" 1 $((446 + 16 * i + 4)))
+      [ "$type" != 0 ] && echo "$(u "$disk" 4 $((446 + 16 * i + 8)))"
+    done
+  fi
+  return 0
+}
+inside() { [ $(($2 * 512 + 8192)) -le "$(stat -c %s "$1")" ]; }  # inside RAW SECTOR: the volume's start is on the disk
+fixture_names() { for f in "$fixtures"/*.vhdx.xz; do basename "$f" .vhdx.xz; done; }
+
+case $target in
+  vhdx_fuzz)
+    for name in $(fixture_names); do
+      unpack "$name"
+      src=$cache/$name.vhdx
+      for i in 0 1; do
+        entry=$((0x30000 + 16 + 32 * i))
+        if [ "$(u "$src" 1 "$entry")" = 102 ]; then bat_entry=$entry; else meta_entry=$entry; fi
+      done
+      bat=$(u "$src" 8 $((bat_entry + 16)))
+      meta=$(u "$src" 8 $((meta_entry + 16)))
+      seed=$work/$name.compact
+      copy "$src" 0 "$seed" 0 $((0x40000))
+      copy "$src" "$meta" "$seed" $((0x40000)) $((0x20000))
+      copy "$src" "$bat" "$seed" $((0x60000)) 4096
+      put "$seed" $((meta_entry + 16)) 8 $((0x40000))
+      put "$seed" $((meta_entry + 24)) 4 $((0x20000))
+      put "$seed" $((bat_entry + 16)) 8 $((0x60000))
+      put "$seed" $((bat_entry + 24)) 4 4096
+      cp "$seed" "$out/$name.nodata.vhdx"
+      block0=$(($(u "$src" 8 "$bat") & ~0xFFFFF))
+      if [ "$block0" != 0 ]; then
+        put "$seed" $((0x60000)) 8 $((0x100000 | 6))
+        copy "$src" "$block0" "$seed" $((0x100000)) $((0x10000))
+        cp "$seed" "$out/$name.block0.vhdx"
+      fi
+    done
+    ;;
+  volumes_fuzz)
+    for name in $(fixture_names); do
+      raw "$name"
+      disk=$cache/$name.raw
+      # The table sectors, then 16 sectors of each volume, the table entries moved to where they now lie.
+      seed=$out/$name.disk
+      head -c $((34 * 512)) "$disk" >"$seed"
+      gpt=$([ "$(u "$disk" 1 450)" = 238 ] && echo 1 || echo 0)
+      k=0
+      for start in $(volume_starts "$disk"); do
+        inside "$disk" "$start" || continue
+        at=$((34 + 16 * k))
+        copy "$disk" $((start * 512)) "$seed" $((at * 512)) $((16 * 512))
+        if [ "$gpt" = 1 ]; then
+          for ((i = 0; i < 128; i++)); do
+            entry=$((1024 + 128 * i))
+            [ "$(u "$seed" 8 $((entry + 32)))" = "$start" ] || continue
+            put "$seed" $((entry + 32)) 8 "$at"
+            put "$seed" $((entry + 40)) 8 $((at + 15))
+          done
+        else
+          for ((i = 0; i < 4; i++)); do
+            entry=$((446 + 16 * i))
+            [ "$(u "$seed" 4 $((entry + 8)))" = "$start" ] || continue
+            put "$seed" $((entry + 8)) 4 "$at"
+            put "$seed" $((entry + 12)) 4 16
+          done
+        fi
+        k=$((k + 1))
+      done
+    done
+    ;;
+  ntfs_fuzz)
+    for name in $(fixture_names); do
+      raw "$name"
+      disk=$cache/$name.raw
+      for start in $(volume_starts "$disk"); do
+        inside "$disk" "$start" || continue
+        base=$((start * 512))
+        oem=$(dd if="$disk" bs=1 skip=$((base + 3)) count=4 status=none | tr -dc 'A-Z')
+        cluster=$(($(u "$disk" 2 $((base + 11))) * $(u "$disk" 1 $((base + 13)))))
+        if [ "$oem" = NTFS ] && [ "$cluster" != 0 ]; then
+          mft=$(($(u "$disk" 8 $((base + 48))) * cluster))
+        elif [ "$name" = ntfs_noboot ]; then
+          mft=16384  # the volume of ntfs_tree, its boot sector zeroed
+        else
+          continue
+        fi
+        length=$((mft + 256 * 1024))
+        [ "$length" -le 393216 ] || length=393216
+        copy "$disk" "$base" "$out/$name.$start.ntfs" 0 "$length"
+      done
+    done
+    ;;
+esac

@@ -1,0 +1,22 @@
+// The common body of the parser fuzz targets: the input is a volume that starts at the disk's first
+// sector; the registry's parser for a label parses it in every mode it runs, the page's steps after the
+// worker follow (recycle-bin names, the tree's top level), then every entry reachable from the tree is
+// listed and every file's data is written to a DiscardSink.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+namespace tessary::fuzz {
+
+// Bytes one file's data may take before the sink refuses more (work stays bounded for files whose
+// records claim more than the volume holds).
+constexpr std::uint64_t kFileDataCap = std::uint64_t{16} << 20;
+// Entries visited per parse at most.
+constexpr std::size_t kMaxVisitedEntries = 200000;
+
+// Runs the parser the registry creates for `label` over `bytes`; aborts when no parser takes the label.
+void parseVolume(const char* label, std::span<const std::uint8_t> bytes);
+
+}  // namespace tessary::fuzz
