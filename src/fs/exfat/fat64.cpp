@@ -393,7 +393,8 @@ bool Fat64Class::writeContiguous(std::uint32_t first, std::uint64_t size, DataSi
   for (std::uint64_t left = size; left > 0;) {
     // Data never reaches past the volume: what lies beyond is missing.
     if (at >= m_volumeSize) return false;
-    const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(left, piece.size()));
+    const std::size_t n =
+        static_cast<std::size_t>(std::min<std::uint64_t>({left, piece.size(), m_volumeSize - at}));
     const std::span<std::byte> part(piece.data(), n);
     if (!readVolume(at, part)) complete = false;
     if (!sink.write(part)) return false;

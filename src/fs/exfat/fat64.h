@@ -136,6 +136,7 @@ class Fat64Class {
   std::size_t decodeSet(Slots& slots, std::size_t at, ExFatRecord& record) const;
   // The set at slot `at` of bytes read from volume offset `base`.
   ExFatRecord decodeSetIn(std::vector<std::byte> bytes, std::uint64_t base, std::size_t at) const;
+  ExFatRecord candidateSet(std::uint64_t candidate) const;
   void walkDirectory(std::int32_t parent, const std::vector<std::uint32_t>& clusters, bool root);
   void walkPendingFolders();
   bool fatChainCovers(std::uint32_t first, std::uint64_t size);

@@ -141,58 +141,58 @@ void Fat64Class::scanEntryCandidates() {
   }
 }
 
+ExFatRecord Fat64Class::candidateSet(std::uint64_t candidate) const {
+  const std::uint64_t sector = candidate - candidate % kStep;
+  std::vector<std::byte> bytes(kCandidateRead);
+  readVolume(sector, bytes);
+  return decodeSetIn(std::move(bytes), sector, static_cast<std::size_t>((candidate - sector) / kEntrySize));
+}
+
 void Fat64Class::buildFromCandidates(std::uint64_t heapOffset, std::uint64_t fatOffset) {
   m_heapOffset = heapOffset;
   m_fatOffset = fatOffset;
   m_fatWindowStart = UINT64_MAX;
-  if (m_clusterSize == 0) return;
-  bool first = true;
+  if (m_clusterSize == 0 || m_entryCandidates.empty()) return;
+  const std::uint64_t firstCandidate = m_entryCandidates.front();
+  if (m_rootMarker == 0) m_rootMarker = firstCandidate;
+  {
+    const ExFatRecord first = candidateSet(firstCandidate);
+    ExFatRecord dummy = first;
+    dummy.name = u"DUMMY ENTRY";
+    dummy.parentIndex = 0;
+    dummy.selfIndex = 0;
+    m_entries.push_back(dummy);
+    // The orphans' folder is a live folder whatever the set it copies.
+    ExFatRecord orphan = first;
+    orphan.name = u"ORPHAN ENTRY";
+    orphan.entryType = kTypeFile;
+    orphan.fileAttributes = 0x10;
+    orphan.firstCluster = 0;
+    orphan.parentIndex = 0;
+    orphan.selfIndex = 1;
+    m_entries.push_back(orphan);
+  }
+  // The root: the root marker's cluster and its FAT chain, walked as one directory, so that sets that
+  // run from one of its clusters into the next are read whole.
+  if (m_rootMarker >= m_heapOffset) {
+    const std::uint64_t c = (m_rootMarker - m_heapOffset) / m_clusterSize + 2;
+    if (c <= UINT32_MAX) {
+      const std::uint64_t cap = std::min(clusterLimit(), std::max<std::uint64_t>(1, kMaxDirectoryBytes / m_clusterSize));
+      const std::vector<std::uint32_t> root = chainClusters(static_cast<std::uint32_t>(c), cap);
+      m_rootClusters.insert(root.begin(), root.end());
+      walkDirectory(0, root, false);
+      walkPendingFolders();
+    }
+  }
   for (const std::uint64_t candidate : m_entryCandidates) {
-    if (stopRequested()) break;
-    if (first) {
-      first = false;
-      if (m_rootMarker == 0) m_rootMarker = candidate;
-      // The root's clusters: the root marker's cluster and its FAT chain.
-      if (m_rootMarker >= m_heapOffset) {
-        const std::uint64_t c = (m_rootMarker - m_heapOffset) / m_clusterSize + 2;
-        const std::uint64_t cap = std::min(clusterLimit(), kMaxDirectoryBytes / m_clusterSize + 1);
-        if (c <= UINT32_MAX) {
-          auto at = static_cast<std::uint32_t>(c);
-          m_rootClusters.insert(at);
-          for (std::uint64_t i = 0; i < cap; ++i) {
-            const std::uint32_t next = nextCluster(at);
-            if (next < 2 || next == kEndOfChain || !m_rootClusters.insert(next).second) break;
-            at = next;
-          }
-        }
-      }
-    }
+    if (stopRequested() || m_entries.size() >= (std::size_t{1} << 24)) break;
     if (!m_consumed.insert(candidate).second) continue;
-    const std::uint64_t sector = candidate - candidate % kStep;
-    std::vector<std::byte> bytes(kCandidateRead);
-    readVolume(sector, bytes);
-    ExFatRecord record = decodeSetIn(std::move(bytes), sector, static_cast<std::size_t>((candidate - sector) / kEntrySize));
-    if (m_entries.size() >= (std::size_t{1} << 24)) break;
-    if (m_entries.empty()) {
-      ExFatRecord dummy = record;
-      dummy.name = u"DUMMY ENTRY";
-      dummy.parentIndex = 0;
-      dummy.selfIndex = 0;
-      m_entries.push_back(dummy);
-      // The orphans' folder is a live folder whatever the set it copies.
-      ExFatRecord orphan = record;
-      orphan.name = u"ORPHAN ENTRY";
-      orphan.entryType = kTypeFile;
-      orphan.fileAttributes = 0x10;
-      orphan.firstCluster = 0;
-      orphan.parentIndex = 0;
-      orphan.selfIndex = 1;
-      m_entries.push_back(orphan);
-    }
+    ExFatRecord record = candidateSet(candidate);
     const bool inRootWindow = candidate >= m_rootMarker && candidate - m_rootMarker < m_clusterSize;
-    const bool inRootChain = candidate >= m_heapOffset &&
-                             m_rootClusters.count(static_cast<std::uint32_t>(
-                                 std::min<std::uint64_t>((candidate - m_heapOffset) / m_clusterSize + 2, UINT32_MAX)));
+    const bool inRootChain =
+        candidate >= m_heapOffset &&
+        m_rootClusters.count(
+            static_cast<std::uint32_t>(std::min<std::uint64_t>((candidate - m_heapOffset) / m_clusterSize + 2, UINT32_MAX)));
     record.parentIndex = inRootWindow || inRootChain ? 0 : 1;
     record.selfIndex = static_cast<std::int32_t>(m_entries.size());
     if (record.folder() && record.firstCluster >= 2) m_pendingFolders.push_back(record.selfIndex);
