@@ -530,6 +530,16 @@ TEST(ExfatHandBuiltTest, ChainedContiguousDeletedAndOutOfVolumeData) {
   b.fill(51, 512, 7);
   at = b.set(at, u"past_end.bin", 0x20, 230, 1ull << 40, 3);
   at = b.set(at, u"zero_stamp.txt", 0x20, 60, 1, 3, false, true, 0);
+  // A chain whose first clusters follow one another (read as one run) before it jumps.
+  at = b.set(at, u"runs.bin", 0x20, 70, 2000, 1);
+  b.fat(70, 71);
+  b.fat(71, 72);
+  b.fat(72, 80);
+  b.fat(80, 0xFFFFFFFF);
+  b.fill(70, 512, 11);
+  b.fill(71, 512, 12);
+  b.fill(72, 512, 13);
+  b.fill(80, 512, 14);
   ParsedMemory p;
   ASSERT_TRUE(p.parse(b));
   auto run = [](std::initializer_list<std::pair<int, std::size_t>> parts) {
@@ -538,6 +548,7 @@ TEST(ExfatHandBuiltTest, ChainedContiguousDeletedAndOutOfVolumeData) {
     return v;
   };
   EXPECT_EQ(p.data("chained.bin"), run({{1, 512}, {2, 512}, {3, 276}}));
+  EXPECT_EQ(p.data("runs.bin"), run({{11, 512}, {12, 512}, {13, 512}, {14, 464}}));
   EXPECT_EQ(p.data("deleted_chain.bin"), run({{4, 512}, {5, 488}}));
   EXPECT_EQ(p.data("deleted_freed.bin"), run({{6, 512}, {7, 188}}));
   // Data past the volume is never made up: the writer stops at the volume's end and reports it.

@@ -405,20 +405,33 @@ bool Fat64Class::writeContiguous(std::uint32_t first, std::uint64_t size, DataSi
 }
 
 bool Fat64Class::writeChained(std::uint32_t first, std::uint64_t size, DataSink& sink) {
-  std::vector<std::byte> cluster(static_cast<std::size_t>(m_clusterSize));
+  // Clusters that follow one another on the chain are read together, up to a piece at a time.
+  const std::uint64_t runLimit = std::max<std::uint64_t>(1, kDataPiece / m_clusterSize);
   const std::uint64_t maxSteps = std::min(size / m_clusterSize + 1, clusterLimit());
+  std::vector<std::byte> piece;
   bool complete = true;
   std::uint32_t c = first;
   std::uint64_t steps = 0;
   for (std::uint64_t left = size; left > 0;) {
     const std::optional<std::uint64_t> at = clusterOffset(c);
     if (!at) return false;
-    if (!readVolume(*at, cluster)) complete = false;
-    const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(left, m_clusterSize));
-    if (!sink.write(std::span<const std::byte>(cluster.data(), n))) return false;
+    // The run: c and the clusters after it while the chain steps to the next one.
+    const std::uint64_t wanted = std::min(runLimit, (left + m_clusterSize - 1) / m_clusterSize);
+    std::uint64_t run = 1;
+    std::uint32_t next = kEndOfChain;
+    for (;;) {
+      next = nextCluster(c);
+      if (run >= wanted || next != c + 1 || !clusterOffset(next)) break;
+      if (++steps > maxSteps) return false;
+      c = next;
+      ++run;
+    }
+    const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(left, run * m_clusterSize));
+    piece.resize(static_cast<std::size_t>(run * m_clusterSize));
+    if (!readVolume(*at, piece)) complete = false;
+    if (!sink.write(std::span<const std::byte>(piece.data(), n))) return false;
     left -= n;
     if (left == 0) break;
-    const std::uint32_t next = nextCluster(c);
     if (next < 2 || next == kEndOfChain || ++steps > maxSteps) return false;
     c = next;
   }
