@@ -21,6 +21,15 @@ std::uint64_t volumeBytes(const VolumeEntry& volume) {
   return checkedMul(static_cast<std::uint64_t>(mib), std::uint64_t{1} << 20).value_or(UINT64_MAX);
 }
 
+// The Advanced mode cannot take the size from a boot sector: without a size from the volume list it
+// searches to the disk's end, when that is known.
+std::uint64_t searchedBytes(const ParserLinks& links) {
+  const std::uint64_t bytes = volumeBytes(links.volume);
+  if (bytes > 0) return bytes;
+  const std::uint64_t toEnd = links.view.bytesToDiskEnd();
+  return toEnd == UINT64_MAX ? 0 : toEnd;
+}
+
 class Fat64Slot : public ParserSlot {
  public:
   Fat64Class& fs() { return m_fs; }
@@ -120,7 +129,7 @@ class Fat64Slot : public ParserSlot {
                                          ? m_clusterExponents[static_cast<std::size_t>(m_clusterChoice)]
                                          : std::string();
     const std::int64_t exponent = decimalValue(exponentText);
-    m_fs.attach(links.view, volumeBytes(links.volume));
+    m_fs.attach(links.view, searchedBytes(links));
     if (exponent < 0 || !m_fs.setAdvancedGeometry(static_cast<unsigned>(exponent))) return {};
     m_fs.insertTopItem();
     m_fs.clearEntries();
@@ -163,7 +172,7 @@ class Fat64CandidateScan : public CandidateScan {
     fs.setControl(links.control);
     fs.setDriveFormatted(formatted);
     fs.stopFlag() = 0;
-    fs.attach(links.view, volumeBytes(links.volume));
+    fs.attach(links.view, searchedBytes(links));
     const bool passed = fs.checkBootSector();
     if (links.sink) links.sink->setStatus("Finding Fat64 entries....");
     fs.findCandidates(maxCandidates);
