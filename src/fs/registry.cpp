@@ -12,6 +12,8 @@
 namespace tessary {
 
 std::unique_ptr<ParserSlot> createNtfsParser();
+std::unique_ptr<ParserSlot> createFat64Parser();
+std::unique_ptr<CandidateScan> createFat64CandidateScan();
 
 namespace {
 
@@ -162,6 +164,8 @@ std::vector<FileSystemRow> makeRows() {
     r.offersAdvanced = true;
     r.leadBytes = "\xEB";
     r.testBootRecord = exfatBootRecord;
+    r.createParser = createFat64Parser;
+    r.createCandidateScan = createFat64CandidateScan;
     r.restoresRecycleBinNames = true;
     rows.push_back(std::move(r));
   }

@@ -1,0 +1,99 @@
+// The exFAT parser on a volume held in memory (the input is the volume, from its boot sector): the
+// standard parse, the tree's top level, every record's data into a DiscardSink; then the Advanced mode's
+// candidate searches and the table built from the first FAT and heap candidates. Seeds: exfat_seeds.sh.
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <span>
+
+#include "controls/xhtml_tree.h"
+#include "disk/read_write_interface.h"
+#include "disk/volume_view.h"
+#include "fs/exfat/fat64.h"
+#include "platform/data_sink.h"
+#include "platform/page_sink.h"
+
+namespace {
+
+// The input as a whole disk; positions outside it fail and read as zeros.
+class InputReader : public tessary::readWriteInterface {
+ public:
+  explicit InputReader(std::span<const std::uint8_t> bytes) : m_bytes(bytes) {}
+  bool open(const std::string&) override { return true; }
+  bool seek(std::int64_t offset, std::uint32_t) override {
+    const std::int64_t at = offset + baseOffset;
+    if (at < 0 || static_cast<std::uint64_t>(at) > m_bytes.size()) return false;
+    m_position = static_cast<std::uint64_t>(at);
+    return true;
+  }
+  bool read(void* buffer, std::uint32_t length) override {
+    std::memset(buffer, 0, length);
+    const std::uint64_t left = m_position < m_bytes.size() ? m_bytes.size() - m_position : 0;
+    const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(left, length));
+    if (n > 0) std::memcpy(buffer, m_bytes.data() + m_position, n);
+    m_position += length;
+    return n == length;
+  }
+
+ private:
+  std::span<const std::uint8_t> m_bytes;
+  std::uint64_t m_position = 0;
+};
+
+void writeAll(tessary::Fat64Class& fs) {
+  for (std::size_t i = 0; i < fs.entries().size(); ++i) {
+    tessary::DiscardSink sink;
+    fs.writeFileData(static_cast<std::int64_t>(i), sink);
+    (void)fs.formatTimes(fs.entries()[i]);
+    (void)fs.formatSize(fs.entries()[i]);
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  InputReader reader({data, size});
+  const std::uint64_t sectors = (size + tessary::kSectorSize - 1) / tessary::kSectorSize;
+  const tessary::VolumeView view(reader, 0, sectors);
+  tessary::NullSink sink;
+  {
+    tessary::CXHtmlTree tree;
+    tessary::Fat64Class fs;
+    fs.setSink(&sink);
+    fs.setTree(&tree, "ROOT");
+    // A size of 0 takes the boot sector's volume length.
+    fs.attach(view, 0);
+    if (fs.checkBootSector() && fs.readRoot()) {
+      fs.insertTopItem();
+      fs.parseRootDirectory();
+      fs.linkEntries();
+      fs.fillTopLevel();
+      writeAll(fs);
+    }
+  }
+  {
+    tessary::CXHtmlTree tree;
+    tessary::Fat64Class fs;
+    fs.setSink(&sink);
+    fs.setTree(&tree, "ROOT");
+    fs.attach(view, size);
+    fs.checkBootSector();
+    fs.findCandidates(3);
+    // The input's last byte picks the cluster size of the Advanced parse.
+    if (fs.setAdvancedGeometry(size > 0 ? data[size - 1] % 8 : 0)) {
+      fs.insertTopItem();
+      fs.clearEntries();
+      fs.scanEntryCandidates();
+      const std::uint64_t fat = fs.fatCandidates().empty() ? 0 : fs.fatCandidates().front();
+      const std::uint64_t heap = fs.heapCandidates().empty() ? 0 : fs.heapCandidates().front();
+      if (fat > 0 && heap > 0) {
+        fs.buildFromCandidates(heap, fat);
+        fs.linkEntries();
+        fs.fillTopLevel();
+        writeAll(fs);
+      }
+    }
+  }
+  return 0;
+}
