@@ -140,4 +140,7 @@ case $target in
       done
     done
     ;;
+  exfat_fuzz)
+    bash "$here/exfat_seeds.sh" "$out"
+    ;;
 esac
