@@ -50,6 +50,44 @@ std::string numberedName(const std::string& name, int n) {
 
 OutputFolder::OutputFolder(std::string root) : m_root(trimmedSlashes(std::move(root))) {}
 
+OutputFolder::~OutputFolder() { dropDescriptor(); }
+
+OutputFolder::OutputFolder(OutputFolder&& other) noexcept
+    : m_root(std::move(other.m_root)),
+      m_folders(std::move(other.m_folders)),
+      m_files(std::move(other.m_files)),
+      m_openPath(std::move(other.m_openPath)),
+      m_openFd(other.m_openFd) {
+  other.m_openFd = -1;
+}
+
+OutputFolder& OutputFolder::operator=(OutputFolder&& other) noexcept {
+  if (this != &other) {
+    dropDescriptor();
+    m_root = std::move(other.m_root);
+    m_folders = std::move(other.m_folders);
+    m_files = std::move(other.m_files);
+    m_openPath = std::move(other.m_openPath);
+    m_openFd = other.m_openFd;
+    other.m_openFd = -1;
+  }
+  return *this;
+}
+
+void OutputFolder::dropDescriptor() {
+  if (m_openFd >= 0) ::close(m_openFd);
+  m_openFd = -1;
+  m_openPath.clear();
+}
+
+int OutputFolder::folderDescriptor(const std::string& path) {
+  if (m_openFd >= 0 && path == m_openPath) return m_openFd;
+  dropDescriptor();
+  m_openFd = openFolder(path);
+  if (m_openFd >= 0) m_openPath = path;
+  return m_openFd;
+}
+
 int OutputFolder::openFolder(const std::string& path) const {
   const std::string wanted = trimmedSlashes(path);
   const bool below = !m_root.empty() && wanted.size() > m_root.size() && wanted.compare(0, m_root.size(), m_root) == 0 &&
@@ -94,15 +132,15 @@ std::optional<std::string> OutputFolder::folder(const std::string& parent, const
 std::optional<std::string> OutputFolder::file(OutputFile& out, const std::string& parent, const std::string& name,
                                               std::int64_t key) {
   const std::string base = trimmedSlashes(parent);
-  const Descriptor dir(openFolder(base));
-  if (dir.get() < 0) return std::nullopt;
+  const int dir = folderDescriptor(base);
+  if (dir < 0) return std::nullopt;
   int lastError = EEXIST;
   for (int n = 1; n <= kMaxVariants; ++n) {
     const std::string candidate = n == 1 ? name : numberedName(name, n);
     const std::string path = joined(base, candidate);
     const auto made = m_files.find(path);
     if (made != m_files.end() && made->second != key) continue;  // another entry of this save
-    if (out.createAt(dir.get(), candidate)) {
+    if (out.createAt(dir, candidate)) {
       m_files[path] = key;
       return path;
     }

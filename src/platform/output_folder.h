@@ -17,6 +17,11 @@ class OutputFolder {
  public:
   // `root` is the folder the user chose; a link naming it is the user's own and is followed.
   explicit OutputFolder(std::string root = {});
+  ~OutputFolder();
+  OutputFolder(OutputFolder&& other) noexcept;
+  OutputFolder& operator=(OutputFolder&& other) noexcept;
+  OutputFolder(const OutputFolder&) = delete;
+  OutputFolder& operator=(const OutputFolder&) = delete;
 
   const std::string& root() const { return m_root; }
 
@@ -35,10 +40,16 @@ class OutputFolder {
  private:
   // A descriptor of `path` reached from the root without following links below it; -1 on failure.
   int openFolder(const std::string& path) const;
+  // The same, kept open for the next call with the same folder (files of one folder come one after
+  // another); owned by this object.
+  int folderDescriptor(const std::string& path);
+  void dropDescriptor();
 
   std::string m_root;
   std::map<std::pair<std::string, std::string>, std::string> m_folders;
   std::map<std::string, std::int64_t> m_files;
+  std::string m_openPath;
+  int m_openFd = -1;
 };
 
 // "name (n).ext" for the n-th name that stands in for `name` (n from 2).
