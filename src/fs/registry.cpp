@@ -12,6 +12,10 @@
 namespace tessary {
 
 std::unique_ptr<ParserSlot> createNtfsParser();
+std::unique_ptr<ParserSlot> createFat16Parser();
+std::unique_ptr<ParserSlot> createFat32Parser();
+std::unique_ptr<CandidateScan> createFat16CandidateScan();
+std::unique_ptr<CandidateScan> createFat32CandidateScan();
 
 namespace {
 
@@ -139,6 +143,8 @@ std::vector<FileSystemRow> makeRows() {
     r.offersAdvanced = true;
     r.leadBytes = "\xEB";
     r.testBootRecord = fat32BootRecord;
+    r.createParser = createFat32Parser;
+    r.createCandidateScan = createFat32CandidateScan;
     r.restoresRecycleBinNames = true;
     rows.push_back(std::move(r));
   }
@@ -151,6 +157,8 @@ std::vector<FileSystemRow> makeRows() {
     r.offersAdvanced = true;
     r.leadBytes = "\xEB";
     r.testBootRecord = fat16BootRecord;
+    r.createParser = createFat16Parser;
+    r.createCandidateScan = createFat16CandidateScan;
     rows.push_back(std::move(r));
   }
   {
