@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <filesystem>
+#include <sys/stat.h>
 #include <fstream>
 #include <functional>
 #include <map>
@@ -16,6 +18,7 @@
 #include "fs/fat/fat.h"
 #include "platform/file_time.h"
 #include "platform/text.h"
+#include "support/cli_runner.h"
 #include "support/fixtures.h"
 #include "support/ntfs_builder.h"
 #include "support/recording_sink.h"
@@ -343,6 +346,23 @@ TEST(FatFixtures, AdvancedModeParsesAVolumeWhoseBootSectorWasZeroed) {
       }
     EXPECT_TRUE(deepFound);
   }
+}
+
+TEST(FatFixtures, RecoverWritesFilesWithTimesAndRestoresRecycleBinNames) {
+  if (!haveFixture("fat32.vhdx")) GTEST_SKIP();
+  const std::string out = ::testing::TempDir() + "/fat-recover";
+  std::filesystem::remove_all(out);
+  // The Windows-style copy: OEM "MSDOS5.0", FAT entry 1 0xFFFFFFFF.
+  const auto r = runTessary({"recover", fixturePath("fat32.vhdx"), "--volume", "1", "--out", out, "--quiet"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  const std::string partner = out + "/$RECYCLEBIN/S-1-5-21-7/quarterly report.docx";
+  ASSERT_TRUE(std::filesystem::exists(partner));
+  EXPECT_EQ(std::filesystem::file_size(partner), 2345u);
+  struct stat st {};
+  ASSERT_EQ(stat((out + "/README.TXT").c_str(), &st), 0);
+  EXPECT_EQ(st.st_mtime, 1590000000 + 3662);
+  EXPECT_EQ(std::filesystem::file_size(out + "/Old report.txt"), 4u * 512 + 17);
+  std::filesystem::remove_all(out);
 }
 
 TEST(FatFixtures, FatCandidateScanStopsAtTheMaximum) {

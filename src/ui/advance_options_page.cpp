@@ -50,7 +50,6 @@ AdvanceOptionsPage::AdvanceOptionsPage(Wizard& wizard)
   layout->addStretch(1);
   addButtonRow(*layout, true, true);
   setLayout(layout.release());
-  setWindowTitle(QString::fromUtf8(kApplicationTitle) + QStringLiteral(" - ") + text(advanceOptions::kTitle));
 
   m_sink.setStatusLabel(&m_status);
   m_sink.setProgressBar(&m_progress);
