@@ -38,15 +38,45 @@ bool ResultsSteps::recoveryModePage() {
   if (m_options.formatted && m_recoveryView.shown(ParceModeNtfsDlg::kFormatted)) m_recovery->onFormatted(true);
   const auto next = m_recovery->onNext();
   if (next == ParceModeNtfsDlg::NextPage::Results) return true;
+  if (next == ParceModeNtfsDlg::NextPage::AdvancedInput) {
+    m_advancedNext = true;
+    return true;
+  }
   m_wizard.sink().showMessage(std::string("The recovery mode \"") + wanted + "\" is not offered for this volume.");
   return false;
+}
+
+bool ResultsSteps::openAdvancedInput() {
+  m_advanced = std::make_unique<advanceOptions>(m_wizard.state(), m_advancedView, m_wizard.sink());
+  m_advanced->onOpen();
+  m_advanced->waitForWorker();
+  m_wizard.sink().finishBar();
+  return true;
+}
+
+bool ResultsSteps::advancedInputPage() {
+  if (!m_advancedNext) return true;
+  openAdvancedInput();
+  // The lists' choices by position; the page selected the first item of each.
+  const std::pair<const char*, int> choices[] = {{advanceOptions::kCandidates, m_options.candidate},
+                                                 {advanceOptions::kClusterSizes, m_options.sectorsPerCluster},
+                                                 {advanceOptions::kHeapOffsets, m_options.heapCandidate}};
+  for (const auto& [id, position] : choices) {
+    const auto count = static_cast<int>(m_advancedView.items(id).size());
+    if (position != 0 && (position < 0 || position >= count)) {
+      m_wizard.sink().showMessage(std::string("\"") + id + "\" has no item " + std::to_string(position) + ".");
+      return false;
+    }
+    if (count > 0) m_advancedView.setSelection(id, position);
+  }
+  return m_advanced->onNext() == advanceOptions::NextPage::Results;
 }
 
 bool ResultsSteps::resultsPage() {
   m_results = std::make_unique<VolumeScanDlg>(m_wizard.state(), m_resultsView, m_wizard.sink());
   // Nobody sees the detail list here: opening a folder need not fill it.
   m_results->setDetailListShown(false);
-  m_results->onOpen(m_wizard.state().recoveryMode);
+  m_results->onOpen(m_wizard.state().recoveryMode, m_advanced ? m_advanced->parser() : nullptr);
   m_results->waitForWorker();
   m_wizard.sink().finishBar();
   return m_results->parser() != nullptr && m_results->parser()->topItem() != kNoItem;

@@ -6,6 +6,7 @@
 #include <memory>
 #include <string>
 
+#include "app/advance_options.h"
 #include "app/parce_mode_ntfs_dlg.h"
 #include "headless_wizard.h"
 #include "results/volume_scan_dlg.h"
@@ -22,8 +23,16 @@ class ResultsSteps {
   // The results page: opens it for the chosen volume and waits for its parse worker. False when the
   // page refused (no parser for the label, no reader).
   bool resultsPage();
-  // Both in a row.
-  bool walkToResults() { return recoveryModePage() && resultsPage(); }
+  // The advanced-input page, when the recovery-mode page led there: opens it, waits for its entry worker,
+  // picks --candidate, --sectors-per-cluster and --heap-candidate and presses Next. False when the page
+  // refused. Does nothing for the other modes.
+  bool advancedInputPage();
+  // The advanced-input page opened and its entry worker finished, without pressing Next.
+  bool openAdvancedInput();
+  advanceOptions* advancedInput() { return m_advanced.get(); }
+  PageView& advancedInputView() { return m_advancedView; }
+  // All three in a row.
+  bool walkToResults() { return recoveryModePage() && advancedInputPage() && resultsPage(); }
 
   VolumeScanDlg& page() { return *m_results; }
   PageView& resultsView() { return m_resultsView; }
@@ -40,6 +49,10 @@ class ResultsSteps {
   const CommonOptions& m_options;
   PageView m_recoveryView;
   std::unique_ptr<ParceModeNtfsDlg> m_recovery;
+  bool m_advancedNext = false;
+  PageView m_advancedView;
+  // Declared before the results page: it owns the parser the results page borrows.
+  std::unique_ptr<advanceOptions> m_advanced;
   PageView m_resultsView;
   std::unique_ptr<VolumeScanDlg> m_results;
 };

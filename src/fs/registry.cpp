@@ -14,6 +14,10 @@ namespace tessary {
 std::unique_ptr<ParserSlot> createNtfsParser();
 std::unique_ptr<ParserSlot> createFat64Parser();
 std::unique_ptr<CandidateScan> createFat64CandidateScan();
+std::unique_ptr<ParserSlot> createFat16Parser();
+std::unique_ptr<ParserSlot> createFat32Parser();
+std::unique_ptr<CandidateScan> createFat16CandidateScan();
+std::unique_ptr<CandidateScan> createFat32CandidateScan();
 
 namespace {
 
@@ -141,6 +145,8 @@ std::vector<FileSystemRow> makeRows() {
     r.offersAdvanced = true;
     r.leadBytes = "\xEB";
     r.testBootRecord = fat32BootRecord;
+    r.createParser = createFat32Parser;
+    r.createCandidateScan = createFat32CandidateScan;
     r.restoresRecycleBinNames = true;
     rows.push_back(std::move(r));
   }
@@ -153,6 +159,8 @@ std::vector<FileSystemRow> makeRows() {
     r.offersAdvanced = true;
     r.leadBytes = "\xEB";
     r.testBootRecord = fat16BootRecord;
+    r.createParser = createFat16Parser;
+    r.createCandidateScan = createFat16CandidateScan;
     rows.push_back(std::move(r));
   }
   {

@@ -5,6 +5,7 @@
 #include <QVBoxLayout>
 
 #include "fs/registry.h"
+#include "ui/advance_options_page.h"
 #include "ui/results_page.h"
 #include "ui/wizard.h"
 
@@ -74,7 +75,9 @@ void RecoveryModePage::next() {
     case ParceModeNtfsDlg::NextPage::Results:
       m_wizard.openPage(std::make_unique<ResultsPage>(m_wizard, m_wizard.state().recoveryMode));
       break;
-    case ParceModeNtfsDlg::NextPage::AdvancedInput:  // not offered in this build
+    case ParceModeNtfsDlg::NextPage::AdvancedInput:
+      m_wizard.openPage(std::make_unique<AdvanceOptionsPage>(m_wizard));
+      break;
     case ParceModeNtfsDlg::NextPage::None:
       break;
   }

@@ -1,6 +1,5 @@
 // The recovery-mode page: Standard, Advanced or Deep as the volume's file system and this build allow;
-// Next opens the results page. The advanced-input page is not part of this build, so "Advanced" is not
-// offered.
+// Next opens the results page, or for Advanced the advanced-input page.
 #pragma once
 
 #include <string>

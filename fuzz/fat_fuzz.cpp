@@ -1,0 +1,93 @@
+// Fuzz target: the input is a FAT volume. Both FAT parsers run their standard parse and the Advanced
+// search on it and write every file they find to a sink that keeps nothing.
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include "controls/xhtml_tree.h"
+#include "disk/read_write_interface.h"
+#include "disk/volume_view.h"
+#include "fs/fat/fat.h"
+#include "platform/data_sink.h"
+
+namespace {
+
+// The input as a disk: reads past its end deliver zeros and fail.
+class InputDisk : public tessary::readWriteInterface {
+ public:
+  InputDisk(const std::uint8_t* data, std::size_t size) : m_bytes(data, data + size) {}
+  bool open(const std::string&) override { return true; }
+  bool seek(std::int64_t offset, std::uint32_t) override {
+    m_at = offset;
+    return offset >= 0;
+  }
+  bool read(void* buffer, std::uint32_t length) override {
+    std::memset(buffer, 0, length);
+    if (m_at < 0 || static_cast<std::uint64_t>(m_at) >= m_bytes.size()) return false;
+    const std::size_t from = static_cast<std::size_t>(m_at);
+    const std::size_t n = std::min<std::size_t>(length, m_bytes.size() - from);
+    std::memcpy(buffer, m_bytes.data() + from, n);
+    m_at += length;
+    return n == length;
+  }
+
+ private:
+  std::vector<std::uint8_t> m_bytes;
+  std::int64_t m_at = 0;
+};
+
+void writeEverything(tessary::FatParser& parser) {
+  for (std::size_t i = 0; i < parser.entries().size(); ++i) {
+    if (parser.isFolderRecord(static_cast<std::int64_t>(i))) continue;
+    tessary::DiscardSink sink;
+    parser.writeFileData(static_cast<std::int64_t>(i), sink);
+    parser.formatTimes(parser.entry(static_cast<std::int64_t>(i)));
+  }
+}
+
+template <typename Parser>
+void standard(InputDisk& disk, std::size_t size) {
+  Parser parser;
+  tessary::CXHtmlTree tree;
+  parser.setTree(&tree, "ROOT");
+  parser.attach(tessary::VolumeView(disk, 0, (size + 511) / 512));
+  parser.setVolumeSize(size);
+  if (!parser.checkBootSector()) return;
+  parser.readFat();
+  parser.parseRootDirectory();
+  parser.linkEntries();
+  parser.fillTopLevel();
+  writeEverything(parser);
+}
+
+template <typename Parser>
+void advanced(InputDisk& disk, std::size_t size) {
+  Parser parser;
+  tessary::CXHtmlTree tree;
+  parser.setTree(&tree, "ROOT");
+  parser.attach(tessary::VolumeView(disk, 0, (size + 511) / 512));
+  parser.setVolumeSize(size);
+  parser.checkBootSector();
+  const std::vector<std::uint64_t> fats = parser.findFatCandidates(3);
+  parser.setAdvancedGeometry(1);
+  parser.loadFatAt(fats.empty() ? 0 : fats.front());
+  parser.scanEntryCandidates();
+  parser.buildFromCandidates();
+  parser.linkEntries();
+  parser.fillTopLevel();
+  writeEverything(parser);
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  if (size > (8u << 20)) return 0;
+  InputDisk disk(data, size);
+  standard<tessary::Fat16Class>(disk, size);
+  standard<tessary::Fat32Class>(disk, size);
+  advanced<tessary::Fat16Class>(disk, size);
+  advanced<tessary::Fat32Class>(disk, size);
+  return 0;
+}

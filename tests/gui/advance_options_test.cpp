@@ -1,0 +1,56 @@
+// The advanced-input page in the wizard: reached through Advanced on a FAT32 volume, its lists filled by
+// the entry worker, Next enabled only once that worker has ended, and the results page run in mode 2 on
+// the page's own parser.
+#include <QComboBox>
+#include <QTest>
+
+#include "support/gui_driver.h"
+#include "ui/advance_options_page.h"
+#include "ui/recovery_mode_page.h"
+#include "ui/results_page.h"
+#include "ui/wizard.h"
+
+using namespace tessary;
+using namespace tessary::test::gui;
+
+class AdvanceOptionsTest : public QObject {
+  Q_OBJECT
+
+ private slots:
+  void fat32VolumeIsParsedThroughTheAdvancedInputPage() {
+    ui::Wizard wizard;
+    DialogAnswerer dialogs;
+    WizardWalk walk(wizard, dialogs);
+    QVERIFY(walk.imagePage(sampleImage()) && walk.scanModePage() && walk.volumeListPage());
+    ui::RecoveryModePage* modes = walk.recoveryModePage(QStringLiteral("1"));
+    QVERIFY(modes);
+    QAbstractButton* advanced = button(*modes, QStringLiteral("Advanced"));
+    QVERIFY(advanced && !advanced->isHidden());
+    click(*advanced);
+    click(modes->nextButton());
+    auto* page = currentPage<ui::AdvanceOptionsPage>(wizard);
+    QVERIFY(page);
+    QVERIFY(waitUntil([&] { return !page->controller().workerRunning(); }, 120000));
+    settle();
+    QVERIFY(page->nextButton().isEnabled());
+    QVERIFY(dialogs.saw(QStringLiteral("Number of FAT32-ENTRY found = 2 . Please select the choice from combo box and "
+                                       "click Parse button to proceed.")));
+    auto* candidates = page->findChildren<QComboBox*>().value(0);
+    QVERIFY(candidates);
+    QCOMPARE(candidates->itemText(0), QStringLiteral("FAT32_ENTRY:0"));
+    click(page->nextButton());
+    auto* results = currentPage<ui::ResultsPage>(wizard);
+    QVERIFY(results);
+    QVERIFY(waitUntil([&] { return !results->controller().running(); }, 120000));
+    settle();
+    QVERIFY(dialogs.saw(QStringLiteral("Scanning process completed...")));
+    QCOMPARE(results->controller().parser(), page->controller().parser());
+    // Back leaves the advanced-input page as it was, its parser still its own.
+    click(results->backButton());
+    settle();
+    QCOMPARE(currentPage<ui::AdvanceOptionsPage>(wizard), page);
+  }
+};
+
+QTEST_MAIN(AdvanceOptionsTest)
+#include "advance_options_test.moc"
