@@ -143,4 +143,14 @@ case $target in
   exfat_fuzz)
     bash "$here/exfat_seeds.sh" "$out"
     ;;
+  fat_fuzz)
+    # The FAT fixtures' volumes (at sector 2048), their first 2 MiB: boot sector, FATs, root and folders.
+    for name in fat12 fat16 fat32; do
+      [ -f "$here/../tests/fixtures/$name.vhdx.xz" ] || continue
+      xz -dc "$here/../tests/fixtures/$name.vhdx.xz" >"$work/$name.vhdx"
+      qemu-img convert -f vhdx -O raw "$work/$name.vhdx" "$work/$name.raw"
+      dd if="$work/$name.raw" of="$out/$name.fat" bs=512 skip=2048 count=4096 status=none
+      rm -f "$work/$name.vhdx" "$work/$name.raw"
+    done
+    ;;
 esac
