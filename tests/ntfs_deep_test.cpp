@@ -5,6 +5,7 @@
 #include <map>
 #include <set>
 
+#include "support/cli_runner.h"
 #include "support/fixtures.h"
 #include "support/ntfs_harness.h"
 
@@ -104,6 +105,46 @@ TEST(NtfsMftSearch, AStopDuringTheSearchIsClearedSoTheParseCanRun) {
   if (!parseTree(advanced, 2)) GTEST_SKIP() << "no ntfs_tree fixture";
   EXPECT_TRUE(advanced.parser.mftCandidates().empty());
   EXPECT_EQ(advanced.parser.stopFlag().load(), 0);
+}
+
+// The command line walks the advanced-input page and the recovery-mode page's Deep choice.
+TEST(NtfsModesOnTheCommandLine, CandidatesAdvancedAndDeepListingsAgreeWithTheStandardOne) {
+  if (!test::haveFixture("ntfs_tree.vhdx")) GTEST_SKIP() << "no ntfs_tree fixture";
+  const std::string image = test::fixturePath("ntfs_tree.vhdx");
+  const test::CliResult candidates = test::runTessary({"candidates", image, "--volume", "0", "--json"});
+  ASSERT_EQ(candidates.status, 0) << candidates.err;
+  std::vector<std::string> texts;
+  for (const auto& item : candidates.objects()) texts.push_back(item["text"].get<std::string>());
+  EXPECT_EQ(texts, (std::vector<std::string>{"MFT_ENTRY:0", "8", "4", "2", "16", "32", "64"}));
+  const test::CliResult standard = test::runTessary({"ls", image, "--volume", "0"});
+  ASSERT_EQ(standard.status, 0) << standard.err;
+  // Candidate 0 with 8 sectors per cluster is this volume's own MFT and cluster size.
+  const test::CliResult advanced = test::runTessary({"ls", image, "--volume", "0", "--mode", "advanced"});
+  ASSERT_EQ(advanced.status, 0) << advanced.err;
+  EXPECT_EQ(advanced.out, standard.out);
+  const test::CliResult deep = test::runTessary({"ls", image, "--volume", "0", "--mode", "deep", "--json"});
+  ASSERT_EQ(deep.status, 0) << deep.err;
+  std::set<std::string> deepPaths;
+  for (const auto& e : deep.objects()) deepPaths.insert(e["path"].get<std::string>());
+  EXPECT_TRUE(deepPaths.count("Documents"));
+  EXPECT_TRUE(deepPaths.count("ORPHAN_ENTRY/orphan.txt"));
+}
+
+TEST(NtfsModesOnTheCommandLine, DeepModeRecoversAVolumeWithoutItsBootSector) {
+  const auto manifest = test::loadManifest("ntfs_noboot.json");
+  if (!manifest || !test::haveFixture("ntfs_noboot.vhdx")) GTEST_SKIP() << "no ntfs_noboot fixture";
+  const std::string out = test::makeTempDir("tessary-deep-");
+  const test::CliResult result = test::runTessary(
+      {"recover", test::fixturePath("ntfs_noboot.vhdx"), "--volume", "0", "--mode", "deep", "--out", out});
+  ASSERT_EQ(result.status, 0) << result.err;
+  int files = 0;
+  for (const auto& e : manifest->entries) {
+    if (e.folder || e.deleted || e.orphan) continue;
+    EXPECT_EQ(test::fileSha256(out + "/" + e.path), e.sha256) << e.path;
+    ++files;
+  }
+  EXPECT_GT(files, 5);
+  test::runCommand("rm -rf '" + out + "'");
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 namespace tessary {
 
 std::unique_ptr<ParserSlot> createNtfsParser();
+std::unique_ptr<CandidateScan> createNtfsCandidateScan();
 std::unique_ptr<ParserSlot> createFat64Parser();
 std::unique_ptr<CandidateScan> createFat64CandidateScan();
 std::unique_ptr<ParserSlot> createFat16Parser();
@@ -133,6 +134,7 @@ std::vector<FileSystemRow> makeRows() {
     r.leadBytes = "\xEB";
     r.testBootRecord = ntfsBootRecord;
     r.createParser = createNtfsParser;
+    r.createCandidateScan = createNtfsCandidateScan;
     r.restoresRecycleBinNames = true;
     rows.push_back(std::move(r));
   }

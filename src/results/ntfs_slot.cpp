@@ -5,6 +5,7 @@
 #include "fs/ntfs/ntfs.h"
 #include "platform/files.h"
 #include "platform/text.h"
+#include "results/candidate_scan.h"
 #include "results/parser_slot.h"
 #include "results/save_engine.h"
 
@@ -16,19 +17,36 @@ class NtfsSlot : public ParserSlot {
  public:
   StopFlag& stopFlag() override { return m_ntfs.stopFlag(); }
   std::string selectedStatus() const override { return "ntfs partition selected...."; }
-  bool supportsMode(int mode) const override { return mode == 1 || mode == 3; }
+  bool supportsMode(int mode) const override { return mode >= 1 && mode <= 3; }
 
-  WorkerOutcome runWorker(const ParserLinks& links, SaveEngine& engine) override {
+  ntfs& parser() { return m_ntfs; }
+  // The advanced-input page's choices: the MFT candidate and the sectors per cluster (0: the boot
+  // sector's cluster size).
+  void chooseAdvanced(int candidate, std::int64_t sectorsPerCluster) {
+    m_candidate = candidate;
+    m_sectorsPerCluster = sectorsPerCluster;
+  }
+  void link(const ParserLinks& links) {
     m_ntfs.setVolume(links.volume);
     m_ntfs.setSink(links.sink);
-    m_ntfs.setTree(links.tree, links.topItemText, TreeIcon::Folder);
     m_ntfs.setWorkerControl(links.control);
     m_ntfs.setMode(links.mode);
     m_ntfs.attachVolume(links.view);
+  }
+
+  WorkerOutcome runWorker(const ParserLinks& links, SaveEngine& engine) override {
+    link(links);
+    m_ntfs.setTree(links.tree, links.topItemText, TreeIcon::Folder);
     m_ntfs.readBootSector();
     if (links.mode == 1) {
       if (links.sink) links.sink->setStatus(" ParsingBasedOnMFT is going on....");
       m_ntfs.locateMft();
+    } else if (links.mode == 2) {
+      // The search's records go; the chosen candidate's $MFT runs are walked with the chosen cluster size.
+      m_ntfs.stopFlag() = 0;
+      m_ntfs.emptyTable();
+      m_ntfs.selectMftCandidate(m_candidate);
+      if (m_sectorsPerCluster > 0) m_ntfs.setClusterSize(m_sectorsPerCluster * 512);
     } else if (links.mode == 3) {
       if (links.sink) links.sink->setStatus(" scanning for mft entries in deep mode ....");
       m_ntfs.deepScan();
@@ -84,9 +102,52 @@ class NtfsSlot : public ParserSlot {
 
  private:
   mutable ntfs m_ntfs;
+  int m_candidate = 0;
+  std::int64_t m_sectorsPerCluster = 0;
+};
+
+// The advanced-input page's NTFS row: the search for MFT starts and the cluster-size list.
+class NtfsCandidateScan : public CandidateScan {
+ public:
+  ParserSlot& parser() override { return m_slot; }
+  std::string selectedStatus() const override { return "ntfs partition selected...."; }
+
+  CandidateLists search(const ParserLinks& links, int maxCandidates, bool formatted) override {
+    (void)formatted;
+    m_slot.link(links);
+    ntfs& p = m_slot.parser();
+    p.readBootSector();
+    const int found = p.searchMftCandidates(maxCandidates);
+    CandidateLists lists;
+    for (int i = 0; i < found; ++i) {
+      const std::int64_t offset = p.mftCandidates()[static_cast<std::size_t>(i)].recordOffset;
+      lists.candidates.push_back({format("MFT_ENTRY:%d", i), static_cast<std::uint64_t>(offset)});
+    }
+    for (const char* size : {"8", "4", "2", "16", "32", "64"}) lists.clusterSizes.push_back({size, 0});
+    lists.message = format(
+        "Number of MFT-ENTRY found = %d . Please select the choice from combo box and click Parse button to proceed.",
+        found);
+    lists.status = "Parsing done.Click next to continue.";
+    m_lists = lists;
+    return lists;
+  }
+
+  void choose(int candidate, int clusterSize, int heapOffset) override {
+    (void)heapOffset;
+    std::int64_t perCluster = 0;
+    if (clusterSize >= 0 && static_cast<std::size_t>(clusterSize) < m_lists.clusterSizes.size())
+      perCluster = decimalValue(m_lists.clusterSizes[static_cast<std::size_t>(clusterSize)].text);
+    m_slot.chooseAdvanced(candidate, perCluster);
+  }
+
+ private:
+  NtfsSlot m_slot;
+  CandidateLists m_lists;
 };
 
 }  // namespace
+
+std::unique_ptr<CandidateScan> createNtfsCandidateScan() { return std::make_unique<NtfsCandidateScan>(); }
 
 std::unique_ptr<ParserSlot> createNtfsParser() { return std::make_unique<NtfsSlot>(); }
 

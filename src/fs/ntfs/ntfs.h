@@ -110,6 +110,8 @@ class ntfs {
   bool selectMftCandidate(int number);
   // Deep mode: every MFT record of the volume wherever it lies, without the MFT's own run list.
   void deepScan();
+  // Empties the entry table (the advanced worker starts from an empty one).
+  void emptyTable() { clearTable(); }
   void appendChild(std::int64_t child);
   MftRecordView getMftEntry(std::int64_t entryIndex);
   // The update sequence fixup of a raw record, with the header copy giving its array.
