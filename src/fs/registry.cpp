@@ -12,6 +12,7 @@
 namespace tessary {
 
 std::unique_ptr<ParserSlot> createNtfsParser();
+std::unique_ptr<ParserSlot> createHfsPlusParser();
 
 namespace {
 
@@ -183,6 +184,7 @@ std::vector<FileSystemRow> makeRows() {
     r.headerSector = hfsplus::kHeaderOffsetSectors;
     r.leadBytes = "H";
     r.testBootRecord = hfsPlusHeader;
+    r.createParser = createHfsPlusParser;
     rows.push_back(std::move(r));
   }
   {
