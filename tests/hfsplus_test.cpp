@@ -5,6 +5,8 @@
 #include <map>
 #include <set>
 
+#include "app/parce_mode_ntfs_dlg.h"
+#include "app/wizard_state.h"
 #include "fs/hfsplus/hfsplus.h"
 #include "fs/registry.h"
 #include "platform/file_time.h"
@@ -355,6 +357,15 @@ TEST(HfsPlusParser, RegistryRowMakesTheParserForStandardAndDeep) {
   EXPECT_FALSE(modeBuilt("HFS+", 2));
   EXPECT_TRUE(modeBuilt("HFS+", 3));
   EXPECT_FALSE(parser->refusesUnknownVolume(1));
+  // The recovery-mode page, asking what this build has, offers Deep and not Advanced.
+  WizardState state;
+  state.selectedVolume = VolumeEntry{"HFS+", "", "0", "10  MB", 2048};
+  PageView view;
+  RecordingSink sink;
+  ParceModeNtfsDlg page(state, view, sink, modeBuilt);
+  page.onOpen();
+  EXPECT_TRUE(view.shown(ParceModeNtfsDlg::kDeep));
+  EXPECT_FALSE(view.shown(ParceModeNtfsDlg::kAdvanced));
 }
 
 }  // namespace

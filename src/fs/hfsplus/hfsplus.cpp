@@ -19,8 +19,9 @@ namespace {
 
 constexpr std::uint32_t kExtentsFileId = 3;
 constexpr std::uint32_t kCatalogFileId = 4;
-// The deep scan reads the volume in pieces of this size (plus one node).
-constexpr std::uint64_t kScanPiece = 52428800;
+// The deep scan reads the volume in pieces of this size (plus one node): small enough to stay in the
+// processor's cache between the read and the scan, which keeps the scan near the disk's read rate.
+constexpr std::uint64_t kScanPiece = 1 << 20;
 constexpr std::uint16_t kDeepMaxRecords = 999;
 constexpr std::uint16_t kDeepLastOffset = 0x000E;
 // A file's data is read in chunks of at most this many bytes.
@@ -253,7 +254,7 @@ bool HFSP::scanVolumeForCatalogNodes() {
   const std::uint64_t step = std::min<std::uint64_t>(m_blockSize, *nodeSize);
   const std::uint64_t positions = (total - *nodeSize) / step + 1;
   progressRange(static_cast<std::int64_t>(positions));
-  std::vector<std::byte> piece(kScanPiece + *nodeSize);
+  std::vector<std::byte> piece(static_cast<std::size_t>(std::min<std::uint64_t>(kScanPiece + *nodeSize, total)));
   std::uint64_t at = 0;
   while (at + *nodeSize <= total) {
     if (stopRequested()) break;
