@@ -19,6 +19,7 @@ std::unique_ptr<ParserSlot> createFat16Parser();
 std::unique_ptr<ParserSlot> createFat32Parser();
 std::unique_ptr<CandidateScan> createFat16CandidateScan();
 std::unique_ptr<CandidateScan> createFat32CandidateScan();
+std::unique_ptr<ParserSlot> createHfsPlusParser();
 
 namespace {
 
@@ -197,6 +198,7 @@ std::vector<FileSystemRow> makeRows() {
     r.headerSector = hfsplus::kHeaderOffsetSectors;
     r.leadBytes = "H";
     r.testBootRecord = hfsPlusHeader;
+    r.createParser = createHfsPlusParser;
     rows.push_back(std::move(r));
   }
   {

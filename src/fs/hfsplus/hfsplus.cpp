@@ -1,0 +1,608 @@
+// The HFS+ parser: volume header, catalog and extents-overflow B-trees, the deep scan for catalog leaf
+// nodes, parent-child links, the results tree's top level, data forks and the detail list's texts.
+#include "fs/hfsplus/hfsplus.h"
+
+#include <algorithm>
+#include <unordered_map>
+
+#include "fs/hfsplus/hfsplus_layout.h"
+#include "platform/bytes.h"
+#include "platform/file_time.h"
+#include "platform/page_sink.h"
+#include "platform/text.h"
+
+namespace tessary {
+
+using namespace hfsplus_layout;
+
+namespace {
+
+constexpr std::uint32_t kExtentsFileId = 3;
+constexpr std::uint32_t kCatalogFileId = 4;
+// The deep scan reads the volume in pieces of this size (plus one node): small enough to stay in the
+// processor's cache between the read and the scan, which keeps the scan near the disk's read rate.
+constexpr std::uint64_t kScanPiece = 1 << 20;
+constexpr std::uint16_t kDeepMaxRecords = 999;
+constexpr std::uint16_t kDeepLastOffset = 0x000E;
+// A file's data is read in chunks of at most this many bytes.
+constexpr std::uint64_t kDataChunk = 1 << 20;
+
+bool knownKind(std::int8_t kind) { return kind >= kLeafNode && kind <= kMapNode; }
+
+std::u16string nameFromBe(Bytes d, std::size_t at, std::size_t units) {
+  std::u16string out;
+  out.reserve(units);
+  for (std::size_t i = 0; i < units; ++i) {
+    const char16_t unit = static_cast<char16_t>(be16At(d, at + 2 * i));
+    if (unit == 0) break;  // the name ends at its first zero unit, as it is kept zero-terminated
+    out.push_back(unit);
+  }
+  return out;
+}
+
+// Record offsets from the node's end (the last two bytes hold the first); only offsets that point past
+// the descriptor and below the offset table are kept.
+std::vector<std::uint16_t> recordOffsets(Bytes node, std::uint16_t count) {
+  std::vector<std::uint16_t> out;
+  const std::size_t size = node.size();
+  if (size < kNodeDescriptorSize + 2) return out;
+  const std::size_t room = (size - kNodeDescriptorSize) / 2;
+  const std::size_t taken = std::min<std::size_t>(count, room);
+  const std::size_t tableStart = size - 2 * taken;
+  for (std::size_t i = 0; i < taken; ++i) {
+    const std::uint16_t offset = be16At(node, size - 2 * (i + 1));
+    if (offset >= kNodeDescriptorSize && offset < tableStart) out.push_back(offset);
+  }
+  return out;
+}
+
+std::int64_t unixNs(std::uint32_t hfsSeconds) { return unixNanosecondsFromFileTime(fileTimeFromHfs(hfsSeconds)); }
+
+}  // namespace
+
+std::uint64_t HFSP::ForkMap::bytes() const {
+  std::uint64_t total = 0;
+  for (const auto& e : extents) total += std::uint64_t{e[1]} * blockSize;
+  return total;
+}
+
+bool HFSP::ForkMap::read(const VolumeView& view, std::uint64_t forkOffset, std::span<std::byte> out) const {
+  std::fill(out.begin(), out.end(), std::byte{0});
+  std::uint64_t extentStart = 0;  // fork offset of the extent's first byte
+  std::size_t done = 0;
+  for (const auto& e : extents) {
+    if (done == out.size()) break;
+    const std::uint64_t extentBytes = std::uint64_t{e[1]} * blockSize;
+    const std::uint64_t want = forkOffset + done;
+    if (want < extentStart + extentBytes) {
+      const std::uint64_t inside = want - extentStart;
+      const std::uint64_t take = std::min<std::uint64_t>(extentBytes - inside, out.size() - done);
+      const std::uint64_t physical = std::uint64_t{e[0]} * blockSize + inside;
+      if (!view.read(physical, out.subspan(done, static_cast<std::size_t>(take)))) return false;
+      done += static_cast<std::size_t>(take);
+    }
+    extentStart += extentBytes;
+  }
+  return done == out.size();
+}
+
+bool HFSP::stopRequested() {
+  const bool stop = m_control ? m_control->shouldStop() : m_stopFlag.load() != 0;
+  if (stop) m_stopFlag = 0;  // the step that honours a stop clears it; the next steps still run
+  return stop;
+}
+
+void HFSP::status(const std::string& text) const {
+  if (m_sink) m_sink->setStatus(text);
+}
+void HFSP::progressRange(std::int64_t high) const {
+  if (m_sink) m_sink->progressRange(0, high);
+}
+void HFSP::progressPosition(std::int64_t position) const {
+  if (m_sink) m_sink->progressPosition(position);
+}
+
+std::uint64_t HFSP::volumeBytes() const {
+  std::uint64_t bytes = static_cast<std::uint64_t>(std::max<std::int64_t>(decimalValue(m_volume.volumeSizeText), 0)) << 20;
+  if (bytes == 0 && usableVolumeHeader(m_header))
+    bytes = std::uint64_t{be32At(m_header, kTotalBlocks)} * be32At(m_header, kBlockSize);
+  return std::min(bytes, m_view.bytesToDiskEnd());
+}
+
+// The alternate header lies 1024 bytes before the volume's end. The volume list gives the size in whole
+// MiB, so the copy is looked for in the MiB that follows; then at the disk's end.
+bool HFSP::findAlternateHeader(std::array<std::byte, 512>& out) const {
+  auto consistent = [](Bytes h, std::uint64_t at) {
+    if (!usableVolumeHeader(h)) return false;
+    const std::uint64_t end = std::uint64_t{be32At(h, kTotalBlocks)} * be32At(h, kBlockSize);
+    // The copy sits at the partition's end, which the volume's own blocks may fall short of.
+    return end >= kVolumeHeaderOffset + kVolumeHeaderSize && end <= at + kAlternateHeaderFromEnd;
+  };
+  const std::uint64_t mib = static_cast<std::uint64_t>(std::max<std::int64_t>(decimalValue(m_volume.volumeSizeText), 0));
+  if (mib > 0 && mib < (std::uint64_t{1} << 40)) {
+    const std::uint64_t first = (mib << 20) - kAlternateHeaderFromEnd;
+    std::vector<std::byte> window((1u << 20) + kVolumeHeaderSize);
+    m_view.read(first, window);
+    for (std::size_t at = 0; at + kVolumeHeaderSize <= window.size(); at += kSectorSize) {
+      const Bytes h(window.data() + at, kVolumeHeaderSize);
+      if (!consistent(h, first + at)) continue;
+      std::copy(h.begin(), h.end(), out.begin());
+      return true;
+    }
+  }
+  const std::uint64_t diskEnd = m_view.bytesToDiskEnd();
+  if (diskEnd != UINT64_MAX && diskEnd >= kVolumeHeaderOffset + kAlternateHeaderFromEnd + kVolumeHeaderSize) {
+    std::array<std::byte, 512> h{};
+    if (m_view.read(diskEnd - kAlternateHeaderFromEnd, h) && usableVolumeHeader(h)) {
+      out = h;
+      return true;
+    }
+  }
+  return false;
+}
+
+bool HFSP::readVolumeHeader() {
+  if (!m_view.attached()) return false;
+  if (m_tree) {
+    m_topItem = m_tree->insertItem(m_topItemText, kTreeRoot, kInsertLast, TreeIcon::Folder, kTopItemData, false);
+    m_tree->SetCheck(m_topItem, true);
+    m_tree->expand(m_topItem, true);
+  }
+  m_view.read(kVolumeHeaderOffset, m_header);
+  if (!usableVolumeHeader(m_header)) {
+    std::array<std::byte, 512> alternate{};
+    if (findAlternateHeader(alternate)) {
+      m_header = alternate;
+      m_usedAlternate = true;
+      status("Volume header damaged, reading the alternate volume header....");
+    }
+  }
+  m_blockSize = be32At(m_header, kBlockSize);
+  return true;
+}
+
+HFSP::ForkMap HFSP::forkOf(std::size_t forkAt, std::uint32_t fileId) const {
+  ForkMap fork;
+  fork.blockSize = m_blockSize;
+  const ExtentRecord first = readExtents(m_header, forkAt + kForkExtents);
+  const std::uint32_t totalBlocks = be32At(m_header, forkAt + kForkTotalBlocks);
+  std::uint64_t blocks = 0;
+  auto add = [&](const Extent& e) {
+    if (e.blockCount == 0) return false;
+    fork.extents.push_back({e.startBlock, e.blockCount});
+    blocks += e.blockCount;
+    return true;
+  };
+  for (const Extent& e : first)
+    if (!add(e)) break;
+  // The rest from the extents-overflow file, each record keyed by the blocks the fork covers before it;
+  // every step adds blocks, so the walk ends.
+  while (blocks < totalBlocks && blocks <= UINT32_MAX) {
+    const auto it = m_overflow.find(blocks << 32 | fileId);
+    if (it == m_overflow.end()) break;
+    const std::uint64_t before = blocks;
+    for (const auto& e : it->second)
+      if (!add({e[0], e[1]})) break;
+    if (blocks == before) break;
+  }
+  return fork;
+}
+
+std::optional<std::uint16_t> HFSP::headerNodeSize(const ForkMap& fork) const {
+  std::array<std::byte, kMinNodeSize> head{};
+  if (fork.extents.empty() || !fork.read(m_view, 0, head)) return std::nullopt;
+  const std::uint16_t nodeSize = be16At(head, kHeaderNodeSize);
+  if (!powerOfTwoBetween(nodeSize, kMinNodeSize, kMaxNodeSize)) return std::nullopt;
+  return nodeSize;
+}
+
+// Node 0 and every node to totalNodes - 1 of a B-tree file, as far as its extents reach; free and stale
+// nodes are kept, so records of deleted items can be found. Node links are never followed.
+std::vector<HfsNode> HFSP::collectNodes(const ForkMap& fork, std::uint16_t nodeSize) {
+  std::vector<HfsNode> nodes;
+  std::vector<std::byte> node(nodeSize);
+  if (!fork.read(m_view, 0, node)) return nodes;
+  const std::uint64_t mapped = fork.bytes() / nodeSize;
+  const std::uint64_t total = std::min<std::uint64_t>(be32At(node, kHeaderTotalNodes), mapped);
+  const std::uint64_t blocksPerNode = std::max<std::uint64_t>(nodeSize / std::max<std::uint32_t>(m_blockSize, 1), 1);
+  progressRange(static_cast<std::int64_t>(total * blocksPerNode));
+  for (std::uint64_t n = 0; n < total; ++n) {
+    if (stopRequested()) break;
+    progressPosition(static_cast<std::int64_t>((n + 1) * blocksPerNode));
+    if (n > 0 && !fork.read(m_view, n * nodeSize, node)) continue;
+    const auto kind = static_cast<std::int8_t>(u8At(node, kNodeKind));
+    const std::uint16_t count = be16At(node, kNodeRecords);
+    if (!knownKind(kind) || count == 0) continue;
+    std::uint64_t physical = 0;
+    // The node's own position, for the re-reads (the start of the extent piece that holds it).
+    std::uint64_t extentStart = 0;
+    for (const auto& e : fork.extents) {
+      const std::uint64_t extentBytes = std::uint64_t{e[1]} * fork.blockSize;
+      if (n * nodeSize < extentStart + extentBytes) {
+        physical = std::uint64_t{e[0]} * fork.blockSize + (n * nodeSize - extentStart);
+        break;
+      }
+      extentStart += extentBytes;
+    }
+    nodes.push_back({n, physical, kind, u8At(node, kNodeHeight), count, recordOffsets(node, count)});
+  }
+  return nodes;
+}
+
+bool HFSP::collectCatalogNodes() {
+  if (!powerOfTwoBetween(m_blockSize, 512, 65536)) return false;
+  const ForkMap fork = forkOf(kCatalogFork, kCatalogFileId);
+  const std::optional<std::uint16_t> nodeSize = headerNodeSize(fork);
+  if (!nodeSize) return false;
+  m_catalogNodeSize = *nodeSize;
+  m_catalogNodes = collectNodes(fork, *nodeSize);
+  return true;
+}
+
+bool HFSP::scanVolumeForCatalogNodes() {
+  m_deep = true;
+  const ForkMap fork = forkOf(kCatalogFork, kCatalogFileId);
+  const std::optional<std::uint16_t> nodeSize =
+      powerOfTwoBetween(m_blockSize, 512, 65536) ? headerNodeSize(fork) : std::nullopt;
+  const std::uint64_t total = volumeBytes();
+  if (!nodeSize || total < *nodeSize) {
+    status("BlockSize not valid .Aborting..");
+    return false;
+  }
+  m_catalogNodeSize = *nodeSize;
+  // Nodes start on block boundaries, or every node size inside a block larger than a node.
+  const std::uint64_t step = std::min<std::uint64_t>(m_blockSize, *nodeSize);
+  const std::uint64_t positions = (total - *nodeSize) / step + 1;
+  progressRange(static_cast<std::int64_t>(positions));
+  std::vector<std::byte> piece(static_cast<std::size_t>(std::min<std::uint64_t>(kScanPiece + *nodeSize, total)));
+  std::uint64_t at = 0;
+  while (at + *nodeSize <= total) {
+    if (stopRequested()) break;
+    // Blocks without data read as zeros and hold no node: go straight to the next data.
+    const std::optional<std::uint64_t> next = m_view.nextData(at);
+    if (!next) break;
+    if (*next > at) at = (*next + step - 1) / step * step;
+    if (at + *nodeSize > total) break;
+    const std::uint64_t length = std::min<std::uint64_t>(kScanPiece + *nodeSize, total - at);
+    const std::span<std::byte> bytes(piece.data(), static_cast<std::size_t>(length));
+    m_view.read(at, bytes);
+    const std::size_t last = static_cast<std::size_t>(std::min<std::uint64_t>(kScanPiece, length - *nodeSize + 1));
+    const Bytes view(bytes.data(), bytes.size());
+    for (std::size_t p = 0; p < last; p += static_cast<std::size_t>(step)) {
+      const std::byte* node = bytes.data() + p;
+      if (node[kNodeKind] != std::byte{0xFF} || node[kNodeHeight] == std::byte{0}) continue;
+      if (node[*nodeSize - 2] != std::byte{0} || node[*nodeSize - 1] != std::byte{kDeepLastOffset}) continue;
+      const std::uint16_t count = be16At(view, p + kNodeRecords);
+      if (count < 1 || count > kDeepMaxRecords) continue;
+      const Bytes found(node, *nodeSize);
+      HfsNode hit{(at + p) / *nodeSize, at + p, kLeafNode, u8At(found, kNodeHeight), count, recordOffsets(found, count)};
+      m_catalogNodes.push_back(std::move(hit));
+    }
+    at += last;
+    progressPosition(static_cast<std::int64_t>(at / step));
+  }
+  return true;
+}
+
+bool HFSP::readExtentsOverflow() {
+  const ForkMap fork = forkOf(kExtentsFork, kExtentsFileId);
+  if (fork.extents.empty() || !powerOfTwoBetween(m_blockSize, 512, 65536)) return true;  // nothing to read
+  std::array<std::byte, kNodeDescriptorSize> head{};
+  fork.read(m_view, 0, head);
+  if (!knownKind(static_cast<std::int8_t>(u8At(head, kNodeKind)))) return false;
+  const std::optional<std::uint16_t> nodeSize = headerNodeSize(fork);
+  if (!nodeSize) return true;
+  m_extentsNodeSize = *nodeSize;
+  m_extentsNodes = collectNodes(fork, *nodeSize);
+  std::vector<std::byte> node(*nodeSize);
+  for (const HfsNode& n : m_extentsNodes) {
+    if (n.kind != kLeafNode || !m_view.read(n.offset, node)) continue;
+    for (std::uint16_t at : n.recordOffsets) {
+      const std::uint16_t keyLength = be16At(node, at);
+      const std::size_t dataAt = std::size_t{at} + 2 + keyLength;
+      if (keyLength < kExtentKeyLength || !fits(node.size(), dataAt, kExtentCount * kExtentDescriptorSize)) continue;
+      // Resource-fork records share their keys with the data fork's: only the data fork is saved.
+      if (u8At(node, at + kExtentKeyForkType) != kDataFork) continue;
+      const std::uint64_t key = std::uint64_t{be32At(node, at + kExtentKeyStartBlock)} << 32 |
+                                be32At(node, at + kExtentKeyFileId);
+      std::array<std::array<std::uint32_t, 2>, 8> extents{};
+      const ExtentRecord record = readExtents(node, dataAt);
+      for (std::size_t i = 0; i < kExtentCount; ++i) extents[i] = {record[i].startBlock, record[i].blockCount};
+      m_overflow.emplace(key, extents);  // the first record found for a key is kept
+    }
+  }
+  return true;
+}
+
+const char16_t* HFSP::storeName(std::u16string name) {
+  m_names.push_back(std::move(name));
+  return m_names.back().c_str();
+}
+
+void HFSP::addRecords(const HfsNode& node, Bytes bytes) {
+  for (std::uint16_t at : node.recordOffsets) {
+    const std::uint16_t keyLength = be16At(bytes, at);
+    const std::size_t dataAt = std::size_t{at} + 2 + keyLength;
+    if (keyLength < kCatalogKeyMinLength || !fits(bytes.size(), dataAt, 2)) continue;
+    const std::uint16_t nameLength = be16At(bytes, at + kCatalogKeyNameLength);
+    if (nameLength < 1 || nameLength > kMaxNameLength) continue;
+    if (kCatalogKeyMinLength + 2u * nameLength > keyLength) continue;  // the name lies inside its key
+    const std::uint16_t type = be16At(bytes, dataAt);
+    const std::size_t recordSize = type == kFolderRecord ? kFolderRecordSize : kFileRecordSize;
+    if ((type != kFolderRecord && type != kFileRecord) || !fits(bytes.size(), dataAt, recordSize)) continue;
+    const std::uint32_t cnid = be32At(bytes, dataAt + kRecordId);
+    if (cnid < 1 || m_entries.count(cnid)) continue;  // the first record of a CNID is kept
+    HfsEntry entry{};
+    entry.type = type;
+    entry.parent = be32At(bytes, at + kCatalogKeyParent);
+    entry.cnid = cnid;
+    entry.firstChild = -1;
+    entry.nextSibling = -1;
+    entry.name = storeName(nameFromBe(bytes, at + kCatalogKeyName, nameLength));
+    entry.nodeOffset = node.offset;
+    entry.recordOffset = at;
+    if (type == kFileRecord) {
+      const std::size_t fork = dataAt + kFileDataFork;
+      entry.size = be64At(bytes, fork + kForkLogicalSize);
+      entry.totalBlocks = be32At(bytes, fork + kForkTotalBlocks);
+      Extents extents;
+      for (const Extent& e : readExtents(bytes, fork + kForkExtents))
+        if (e.startBlock != 0 && e.blockCount != 0) extents.push_back({e.startBlock, e.blockCount});
+      m_extentLists.push_back(std::move(extents));
+      entry.extents = &m_extentLists.back();
+    }
+    m_highestCnid = std::max<std::uint64_t>(m_highestCnid, cnid);
+    m_entries.emplace(cnid, entry);
+  }
+}
+
+void HFSP::readCatalogLeaves() {
+  if (m_catalogNodeSize == 0) return;
+  progressRange(static_cast<std::int64_t>(m_catalogNodes.size()));
+  std::vector<std::byte> node(m_catalogNodeSize);
+  for (std::size_t i = 0; i < m_catalogNodes.size(); ++i) {
+    const HfsNode& n = m_catalogNodes[i];
+    if (n.kind != kLeafNode) continue;
+    if (stopRequested()) break;
+    progressPosition(static_cast<std::int64_t>(i));
+    // Each node is read from where it was found (in the deep mode the block the scan met it at).
+    if (!m_view.read(n.offset, node)) continue;
+    addRecords(n, node);
+  }
+}
+
+void HFSP::makeFirstChild(std::uint32_t parent, std::uint32_t child) {
+  HfsEntry& p = m_entries.at(parent);
+  HfsEntry& c = m_entries.at(child);
+  c.nextSibling = p.firstChild;
+  p.firstChild = child;
+}
+
+void HFSP::linkParentsAndChildren() {
+  auto isFolder = [&](std::uint32_t cnid) {
+    const auto it = m_entries.find(cnid);
+    return it != m_entries.end() && it->second.type == kFolderRecord;
+  };
+  if (!m_deep) {
+    status("Maintaining Parent Child....");
+    const auto count = static_cast<std::int64_t>(m_entries.size());
+    progressRange(count);
+    std::int64_t i = 0;
+    for (auto& [cnid, e] : m_entries) {
+      if (stopRequested()) break;
+      status(format("Maintaining Parent Child for record %lld of %lld....", static_cast<long long>(i),
+                    static_cast<long long>(count)));
+      progressPosition(++i);
+      if (e.parent > 0 && e.parent != cnid && isFolder(e.parent)) makeFirstChild(e.parent, cnid);
+    }
+    return;
+  }
+  if (m_entries.empty()) return;
+  // Deep mode: every record keeps the parent it names when that folder was found; what lost its folder,
+  // and what sits in a ring of folders that never reaches the root, goes to "ORPHAN_ENTRY".
+  if (m_highestCnid > 1) {
+    std::uint64_t orphan = m_highestCnid + 1;
+    if (orphan > UINT32_MAX)
+      for (orphan = 16; m_entries.count(static_cast<std::uint32_t>(orphan)); ++orphan) {
+      }
+    m_orphanCnid = static_cast<std::uint32_t>(orphan);
+    HfsEntry folder{};
+    folder.type = kFolderRecord;
+    folder.parent = kRootFolderId;
+    folder.cnid = m_orphanCnid;
+    folder.firstChild = -1;
+    folder.nextSibling = -1;
+    folder.name = storeName(u"ORPHAN_ENTRY");
+    folder.nodeOffset = UINT64_MAX;
+    m_entries.emplace(m_orphanCnid, folder);
+  }
+  // 0: at the top (the root's own entries), else the folder an entry goes under.
+  std::unordered_map<std::uint32_t, std::uint32_t> under;
+  for (const auto& [cnid, e] : m_entries) {
+    if (cnid == m_orphanCnid || cnid == kRootFolderId || e.parent == kRootParentId) {
+      under[cnid] = 0;
+    } else if (e.parent != cnid && isFolder(e.parent)) {
+      under[cnid] = e.parent;
+    } else {
+      under[cnid] = e.parent == kRootFolderId || m_orphanCnid == 0 ? 0 : m_orphanCnid;
+    }
+  }
+  // Rings: walk up from each entry; an entry met again on its own walk is moved to "ORPHAN_ENTRY".
+  std::unordered_map<std::uint32_t, std::uint8_t> state;  // 1 on the walk, 2 known to end at the top
+  for (const auto& [cnid, e] : m_entries) {
+    (void)e;
+    std::vector<std::uint32_t> walk;
+    std::uint32_t at = cnid;
+    while (at != 0 && state[at] == 0) {
+      state[at] = 1;
+      walk.push_back(at);
+      at = under[at];
+    }
+    if (at != 0 && state[at] == 1) under[at] = m_orphanCnid;  // closes a ring: break it there
+    for (std::uint32_t w : walk) state[w] = 2;
+  }
+  for (const auto& [cnid, e] : m_entries) {
+    if (stopRequested()) break;
+    (void)e;
+    const std::uint32_t parent = under[cnid];
+    if (parent != 0 && parent != cnid) makeFirstChild(parent, cnid);
+  }
+}
+
+void HFSP::fillRootEntries() {
+  std::int64_t position = 0;
+  for (const auto& [cnid, e] : m_entries) {
+    if (e.parent != kRootFolderId) continue;
+    if (stopRequested()) break;
+    const bool folder = e.type == kFolderRecord;
+    status(format(folder ? "found folder at Node %lld" : "found file at Node %lld", static_cast<long long>(position++)));
+    if (m_tree && m_topItem != kNoItem)
+      m_tree->insertItem(entryName(cnid), m_topItem, kInsertLast, folder ? TreeIcon::Folder : TreeIcon::File, cnid, false);
+  }
+  if (m_tree && m_topItem != kNoItem) {
+    m_tree->SetCheck(m_topItem, true);
+    m_tree->expand(m_topItem, true);
+  }
+}
+
+bool HFSP::parse(int mode) {
+  if (!readVolumeHeader()) return false;
+  if (mode == 1) {
+    // The overflow records come first: catalog nodes past its first eight extents are mapped through them.
+    if (!readExtentsOverflow() || !collectCatalogNodes()) return false;
+  } else {
+    if (!scanVolumeForCatalogNodes() || !readExtentsOverflow()) return false;
+  }
+  readCatalogLeaves();
+  linkParentsAndChildren();
+  fillRootEntries();
+  return true;
+}
+
+const HfsEntry* HFSP::entry(std::int64_t cnid) const {
+  if (cnid < 0 || cnid > UINT32_MAX) return nullptr;
+  const auto it = m_entries.find(static_cast<std::uint32_t>(cnid));
+  return it == m_entries.end() ? nullptr : &it->second;
+}
+
+std::string HFSP::entryName(std::int64_t cnid) const {
+  const HfsEntry* e = entry(cnid);
+  return e && e->name ? utf8FromUtf16(e->name) : std::string();
+}
+
+std::vector<std::int64_t> HFSP::childEntries(std::int64_t cnid) const {
+  std::vector<std::int64_t> out;
+  const HfsEntry* e = entry(cnid);
+  if (!e || e->type != kFolderRecord) return out;
+  // Each entry has one next-sibling link, so a chain is at most the map's size long unless it loops.
+  for (std::int64_t at = e->firstChild; at >= 0 && out.size() <= m_entries.size();) {
+    const HfsEntry* child = entry(at);
+    if (!child) break;
+    out.push_back(at);
+    at = child->nextSibling;
+  }
+  if (out.size() > m_entries.size()) out.resize(m_entries.size());
+  return out;
+}
+
+HFSP::Extents HFSP::fileExtents(const HfsEntry& e) const {
+  Extents runs;
+  if (e.type != kFileRecord) return runs;
+  std::uint64_t blocks = 0;
+  if (e.extents && e.size > 0)
+    for (const auto& x : *e.extents) {
+      runs.push_back(x);
+      blocks += x[1];
+    }
+  // fillExtentBlocksOfFile: the rest from the overflow records keyed by the blocks so far and the CNID.
+  while (blocks < e.totalBlocks && blocks <= UINT32_MAX) {
+    const auto it = m_overflow.find(blocks << 32 | e.cnid);
+    if (it == m_overflow.end()) break;
+    const std::uint64_t before = blocks;
+    for (const auto& x : it->second)
+      if (x[0] != 0 && x[1] != 0) {
+        runs.push_back(x);
+        blocks += x[1];
+      }
+    if (blocks == before) break;
+  }
+  return runs;
+}
+
+Bytes HFSP::recordData(const HfsEntry& e, std::vector<std::byte>& node) const {
+  if (m_catalogNodeSize == 0 || e.nodeOffset == UINT64_MAX) return {};
+  node.assign(m_catalogNodeSize, std::byte{0});
+  if (!m_view.read(e.nodeOffset, node)) return {};
+  const std::uint16_t keyLength = be16At(node, e.recordOffset);
+  const std::size_t dataAt = std::size_t{e.recordOffset} + 2 + keyLength;
+  const std::size_t size = e.type == kFolderRecord ? kFolderRecordSize : kFileRecordSize;
+  if (!fits(node.size(), dataAt, size) || be16At(node, dataAt) != e.type) return {};
+  return Bytes(node.data() + dataAt, size);
+}
+
+bool HFSP::saveFileData(std::uint32_t cnid, DataSink& sink) {
+  const HfsEntry* e = entry(cnid);
+  if (!e || e->type != kFileRecord) return false;
+  bool ok = true;
+  std::uint64_t written = 0;
+  const std::uint64_t bs = m_blockSize;
+  std::vector<std::byte> chunk;
+  for (const auto& run : fileExtents(*e)) {
+    if (written >= e->size || bs == 0) break;
+    const std::uint64_t runBytes = std::uint64_t{run[1]} * bs;
+    for (std::uint64_t done = 0; done < runBytes && written < e->size && ok;) {
+      const std::uint64_t take = std::min({kDataChunk, runBytes - done, e->size - written});
+      chunk.resize(static_cast<std::size_t>(take));
+      const VolumeView::Outcome read = m_view.readDetailed(std::uint64_t{run[0]} * bs + done, chunk);
+      // A block that cannot be read is written as zeros, so the bytes after it keep their places; a
+      // position the disk does not reach ends the file there.
+      if (!read.positioned) {
+        ok = false;
+        break;
+      }
+      if (!read.complete) ok = false;
+      if (!sink.write(chunk)) return false;
+      done += take;
+      written += take;
+    }
+    if (!ok && written < e->size) break;
+  }
+  std::vector<std::byte> node;
+  const Bytes record = recordData(*e, node);
+  if (!record.empty())
+    sink.setTimes(unixNs(be32At(record, kRecordAccessDate)), unixNs(be32At(record, kRecordContentModDate)));
+  return ok && written == e->size;
+}
+
+HfsDescription HFSP::describeTimesAndPermissions(std::uint32_t cnid) {
+  HfsDescription out;
+  const HfsEntry* e = entry(cnid);
+  if (!e || e->type != kFileRecord) return out;
+  std::vector<std::byte> node;
+  const Bytes record = recordData(*e, node);
+  if (record.empty()) return out;
+  out.creation = formatListFileTime(fileTimeFromHfs(be32At(record, kRecordCreateDate)));
+  out.access = formatListFileTime(fileTimeFromHfs(be32At(record, kRecordAccessDate)));
+  out.modification = formatListFileTime(fileTimeFromHfs(be32At(record, kRecordContentModDate)));
+  const std::uint16_t mode = be16At(record, kRecordFileMode);
+  static constexpr struct {
+    std::uint16_t bit;
+    const char* text;
+  } kBits[] = {{0x40, "-Owner:X"}, {0x80, "-Owner:W"}, {0x100, "-Owner:R"}, {0x1, "-OX"}, {0x2, "-OW"},
+               {0x4, "-OR"},       {0x8, "-GX"},       {0x10, "-GW"},       {0x20, "-GR"}};
+  for (const auto& b : kBits)
+    if (mode & b.bit) out.permissions += b.text;
+  return out;
+}
+
+std::string HFSP::describeSize(std::uint32_t cnid) const {
+  const HfsEntry* e = entry(cnid);
+  const std::uint64_t size = e ? e->size : 0;
+  const double x = static_cast<double>(size);
+  if (x / 1073741824.0 >= 1) return format("%.2f GB", x / 1073741824.0);
+  if (x / 1048576.0 >= 1) return format("%.2f MB", x / 1048576.0);
+  if (x / 1024.0 >= 1) return format("%.2f KB", x / 1024.0);
+  return format("%lld Bytes", static_cast<long long>(size));
+}
+
+}  // namespace tessary

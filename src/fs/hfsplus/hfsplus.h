@@ -1,0 +1,153 @@
+// The HFS+ parser: the catalog B-tree (read in order, or found by scanning the volume) into an entry map
+// keyed by CNID, linked parent to child for the results tree, and data forks out to any sink.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "controls/xhtml_tree.h"
+#include "disk/volume_view.h"
+#include "platform/bytes.h"
+#include "platform/data_sink.h"
+#include "platform/worker.h"
+#include "volumes/volume_entry.h"
+
+namespace tessary {
+
+class PageSink;
+
+#pragma pack(push, 1)
+struct HfsEntry {
+  std::uint16_t type;         // 1 folder, 2 file
+  std::uint32_t parent;       // parent CNID from the catalog key
+  std::uint32_t cnid;         // folderID or fileID
+  std::int64_t firstChild;    // CNID, -1 for none (CNIDs run to 2^32 - 1)
+  std::int64_t nextSibling;   // CNID, -1 for none
+  std::uint32_t totalBlocks;  // data fork, files only
+  const char16_t* name;       // zero-terminated, owned by the parser
+  std::uint64_t nodeOffset;   // byte offset of the catalog node holding the record
+  std::uint32_t recordOffset; // offset of the record inside that node
+  std::uint64_t size;         // data fork's logical size, files only
+  const std::vector<std::array<std::uint32_t, 2>>* extents;  // {start block, count} with a start, files only
+};
+#pragma pack(pop)
+
+struct HfsNode {
+  std::uint64_t number;      // node number (deep mode: position of the find in nodes)
+  std::uint64_t offset;      // byte offset of the node from the volume start
+  std::int8_t kind;          // -1 leaf, 0 index, 1 header, 2 map
+  std::uint8_t height;
+  std::uint16_t recordCount;
+  std::vector<std::uint16_t> recordOffsets;
+};
+
+struct HfsDescription {
+  std::string creation, access, modification, permissions;
+};
+
+class HFSP {
+ public:
+  static constexpr const char* kOrphanFolderName = "ORPHAN_ENTRY";
+  // Item data of the top item: no CNID.
+  static constexpr std::int64_t kTopItemData = -1;
+
+  void setVolume(const VolumeEntry& volume) { m_volume = volume; }
+  void attachVolume(const VolumeView& view) { m_view = view; }
+  void setSink(PageSink* sink) { m_sink = sink; }
+  void setTree(CXHtmlTree* tree, std::string topItemText) {
+    m_tree = tree;
+    m_topItemText = std::move(topItemText);
+  }
+  void setWorkerControl(std::optional<WorkerControl> control) { m_control = control; }
+  StopFlag& stopFlag() { return m_stopFlag; }
+
+  // The worker's steps, in order.
+  bool readVolumeHeader();
+  bool collectCatalogNodes();
+  bool scanVolumeForCatalogNodes();
+  bool readExtentsOverflow();
+  void readCatalogLeaves();
+  void linkParentsAndChildren();
+  void fillRootEntries();
+  // All of them for a mode (1 standard, anything else deep); false when the parse was aborted.
+  bool parse(int mode);
+
+  // The data fork and the file's times into the sink; false when a read failed, the fork's blocks end
+  // before its size, or the sink refused bytes.
+  bool saveFileData(std::uint32_t cnid, DataSink& sink);
+  HfsDescription describeTimesAndPermissions(std::uint32_t cnid);
+  std::string describeSize(std::uint32_t cnid) const;
+
+  const std::map<std::uint32_t, HfsEntry>& entries() const { return m_entries; }
+  const HfsEntry* entry(std::int64_t cnid) const;
+  std::string entryName(std::int64_t cnid) const;
+  std::vector<std::int64_t> childEntries(std::int64_t cnid) const;
+  const std::vector<HfsNode>& catalogNodes() const { return m_catalogNodes; }
+  std::size_t overflowRecordCount() const { return m_overflow.size(); }
+  TreeItem topItem() const { return m_topItem; }
+  std::uint32_t blockSize() const { return m_blockSize; }
+  std::uint16_t catalogNodeSize() const { return m_catalogNodeSize; }
+  bool usedAlternateHeader() const { return m_usedAlternate; }
+  bool deep() const { return m_deep; }
+  std::uint32_t orphanFolder() const { return m_orphanCnid; }
+
+ private:
+  using Extents = std::vector<std::array<std::uint32_t, 2>>;
+  // Where a B-tree file's bytes lie: its extents in fork order.
+  struct ForkMap {
+    Extents extents;
+    std::uint32_t blockSize = 0;
+    std::uint64_t bytes() const;
+    // Reads `out.size()` bytes from the fork offset, across extents; false when any is not mapped or read.
+    bool read(const VolumeView& view, std::uint64_t forkOffset, std::span<std::byte> out) const;
+  };
+
+  bool stopRequested();
+  void status(const std::string& text) const;
+  void progressRange(std::int64_t high) const;
+  void progressPosition(std::int64_t position) const;
+  std::uint64_t volumeBytes() const;
+  bool findAlternateHeader(std::array<std::byte, 512>& out) const;
+  ForkMap forkOf(std::size_t forkAt, std::uint32_t fileId) const;
+  std::optional<std::uint16_t> headerNodeSize(const ForkMap& fork) const;
+  std::vector<HfsNode> collectNodes(const ForkMap& fork, std::uint16_t nodeSize);
+  void addRecords(const HfsNode& node, Bytes bytes);
+  const char16_t* storeName(std::u16string name);
+  void makeFirstChild(std::uint32_t parent, std::uint32_t child);
+  Extents fileExtents(const HfsEntry& entry) const;
+  // The record's data (after its key) inside a node re-read from the volume; empty when it does not fit.
+  Bytes recordData(const HfsEntry& entry, std::vector<std::byte>& node) const;
+
+  VolumeEntry m_volume;
+  VolumeView m_view;
+  PageSink* m_sink = nullptr;
+  CXHtmlTree* m_tree = nullptr;
+  std::string m_topItemText = "ROOT";
+  std::optional<WorkerControl> m_control;
+  StopFlag m_stopFlag{0};
+
+  std::array<std::byte, 512> m_header{};
+  bool m_usedAlternate = false;
+  std::uint16_t m_catalogNodeSize = 0;
+  std::uint16_t m_extentsNodeSize = 0;
+  std::uint32_t m_blockSize = 0;
+  bool m_deep = false;
+  std::vector<HfsNode> m_catalogNodes;
+  std::vector<HfsNode> m_extentsNodes;
+  std::map<std::uint32_t, HfsEntry> m_entries;
+  // Data-fork extents-overflow records: (start block << 32 | file ID) -> the record's extents.
+  std::map<std::uint64_t, std::array<std::array<std::uint32_t, 2>, 8>> m_overflow;
+  std::deque<std::u16string> m_names;
+  std::deque<Extents> m_extentLists;
+  std::uint64_t m_highestCnid = 0;
+  std::uint32_t m_orphanCnid = 0;
+  TreeItem m_topItem = kNoItem;
+};
+
+}  // namespace tessary

@@ -1,0 +1,95 @@
+// The HFS+ parser on the results page: its worker (standard and deep) and what the page, the save engine
+// and the search ask. Tree items carry the entry's CNID.
+#include <memory>
+
+#include "fs/hfsplus/hfsplus.h"
+#include "platform/files.h"
+#include "results/parser_slot.h"
+#include "results/save_engine.h"
+
+namespace tessary {
+
+namespace {
+
+constexpr std::uint16_t kFolder = 1;
+constexpr std::uint16_t kFile = 2;
+
+class HfsPlusSlot : public ParserSlot {
+ public:
+  StopFlag& stopFlag() override { return m_hfs.stopFlag(); }
+  std::string selectedStatus() const override { return "HFS+ partition selected...."; }
+  bool supportsMode(int mode) const override { return mode == 1 || mode == 3; }
+  bool refusesUnknownVolume(int mode) const override {
+    (void)mode;
+    return false;
+  }
+
+  WorkerOutcome runWorker(const ParserLinks& links, SaveEngine& engine) override {
+    (void)engine;
+    m_hfs.setVolume(links.volume);
+    m_hfs.setSink(links.sink);
+    m_hfs.setTree(links.tree, links.topItemText);
+    m_hfs.setWorkerControl(links.control);
+    m_hfs.attachVolume(links.view);
+    if (!m_hfs.parse(links.mode)) return {"", "Work Aborted...."};
+    return {"", "Work Done."};
+  }
+
+  TreeItem topItem() const override { return m_hfs.topItem(); }
+
+  bool validItem(std::int64_t data) const override { return m_hfs.entry(data) != nullptr; }
+  bool isFolder(std::int64_t data) const override { return type(data) == kFolder; }
+  bool isListedFile(std::int64_t data) const override { return type(data) == kFile; }
+  std::vector<std::int64_t> children(std::int64_t data) const override { return m_hfs.childEntries(data); }
+  std::string name(std::int64_t data) const override { return m_hfs.entryName(data); }
+  bool isDeleted(std::int64_t data) const override {
+    (void)data;
+    return false;
+  }
+
+  EntryTexts texts(std::int64_t data) override {
+    if (!validItem(data)) return {};
+    const HfsDescription d = m_hfs.describeTimesAndPermissions(static_cast<std::uint32_t>(data));
+    return {d.creation, d.access, d.modification, m_hfs.describeSize(static_cast<std::uint32_t>(data)), d.permissions};
+  }
+  std::string saveSizeText(std::int64_t data) override {
+    return validItem(data) ? m_hfs.describeSize(static_cast<std::uint32_t>(data)) : std::string();
+  }
+  std::uint64_t sizeBytes(std::int64_t data) override {
+    const HfsEntry* e = m_hfs.entry(data);
+    return e && e->type == kFile ? e->size : 0;
+  }
+
+  std::int64_t fileCount(std::int64_t folder) const override { return countFilesBelow(*this, folder); }
+  std::int64_t writeFolder(SaveEngine& engine, std::int64_t folder, const std::string& path,
+                           std::int64_t counter) override {
+    // An empty output path is kept: the files go where that path leads.
+    return engine.writeFolderEntries(folder, path, counter, SaveEngine::FolderRules{});
+  }
+  std::string writeFile(std::int64_t data, const std::string& folder) override {
+    if (type(data) != kFile) return {};
+    OutputFile out;
+    const std::optional<std::string> path = createOutputFile(out, folder, name(data));
+    if (!path) return {};
+    writeContent(data, out);
+    out.close();
+    return *path;
+  }
+  bool writeContent(std::int64_t data, DataSink& sink) override {
+    return type(data) == kFile && m_hfs.saveFileData(static_cast<std::uint32_t>(data), sink);
+  }
+
+ private:
+  std::uint16_t type(std::int64_t data) const {
+    const HfsEntry* e = m_hfs.entry(data);
+    return e ? e->type : 0;
+  }
+
+  mutable HFSP m_hfs;
+};
+
+}  // namespace
+
+std::unique_ptr<ParserSlot> createHfsPlusParser() { return std::make_unique<HfsPlusSlot>(); }
+
+}  // namespace tessary
