@@ -130,7 +130,7 @@ echo "== carve 1 GiB: 2,000 planted files (jpg, png, pdf, zip)"
 measure "tessary carve" "$cli" carve "$image" --start-sector "$start" --end-sector $((start + mib * 2048 - 1)) \
   --out "$out/tessary" --quiet
 mkdir -p "$out/photorec"
-measure "photorec" photorec /log /d "$out/photorec/recup" /cmd "$volume" \
+measure "photorec" photorec /d "$out/photorec/recup" /cmd "$volume" \
   partition_none,fileopt,everything,disable,jpg,enable,png,enable,pdf,enable,zip,enable,search
 echo "tessary:  $(recall "$out/tessary")"
 echo "photorec: $(recall "$out/photorec")"
