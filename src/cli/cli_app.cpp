@@ -18,6 +18,8 @@ int run(int argc, const char* const* argv, std::ostream& out, std::ostream& err)
   addLsCommand(app, runner);
   addRecoverCommand(app, runner);
   addCandidatesCommand(app, runner);
+  addCarveCommand(app, runner);
+  addSignaturesCommand(app, runner);
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {

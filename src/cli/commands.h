@@ -28,5 +28,7 @@ void addVolumesCommand(CLI::App& app, CommandRunner& runner);
 void addLsCommand(CLI::App& app, CommandRunner& runner);
 void addRecoverCommand(CLI::App& app, CommandRunner& runner);
 void addCandidatesCommand(CLI::App& app, CommandRunner& runner);
+void addCarveCommand(CLI::App& app, CommandRunner& runner);
+void addSignaturesCommand(CLI::App& app, CommandRunner& runner);
 
 }  // namespace tessary::cli

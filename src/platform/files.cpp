@@ -113,6 +113,28 @@ bool OutputFile::createAt(int folder, const std::string& name) {
   return true;
 }
 
+bool OutputFile::openForAppend(const std::string& path) {
+  close();
+  m_written = 0;
+  m_error = 0;
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
+  if (fd < 0) return false;
+  struct stat st {};
+  int refusal = 0;
+  if (::fstat(fd, &st) != 0) refusal = errno;
+  else if (!S_ISREG(st.st_mode)) refusal = EEXIST;
+  else if (st.st_nlink > 1) refusal = EMLINK;
+  else if (::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) refusal = errno;
+  if (refusal != 0) {
+    ::close(fd);
+    errno = refusal;
+    return false;
+  }
+  m_fd = fd;
+  m_written = static_cast<std::uint64_t>(st.st_size);
+  return true;
+}
+
 bool OutputFile::write(std::span<const std::byte> data) {
   if (m_fd < 0) return false;
   std::size_t done = 0;

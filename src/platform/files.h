@@ -49,6 +49,9 @@ class OutputFile : public DataSink {
   bool create(const std::string& path);
   // The same inside the folder open as `folder` (a descriptor).
   bool createAt(int folder, const std::string& name);
+  // Opens a regular file of one name for appending (created when missing), never through a link; the
+  // signature editor adds its records this way. written() counts from the file's length at opening.
+  bool openForAppend(const std::string& path);
   bool write(std::span<const std::byte> data) override;
   // The error of the first write (or of closing) that failed, 0 while none has.
   int error() const { return m_error; }

@@ -8,6 +8,7 @@
 #include <QHeaderView>
 #include <QVBoxLayout>
 
+#include "ui/raw_recovery_page.h"
 #include "ui/recovery_mode_page.h"
 #include "ui/wizard.h"
 
@@ -29,7 +30,7 @@ void setUpArrows(QToolButton& up, QToolButton& down) {
 VolumeListPage::VolumeListPage(Wizard& wizard)
     : PageWindow(wizard),
       m_sink(*this),
-      m_controller(wizard.state(), m_view, m_sink, false),
+      m_controller(wizard.state(), m_view, m_sink),
       m_binding(m_view),
       m_model(m_controller),
       m_filter(text(PopulateDriveDlg::kFilterEntries)),
@@ -160,7 +161,9 @@ void VolumeListPage::next() {
     case PopulateDriveDlg::NextPage::RecoveryMode:
       m_wizard.openPage(std::make_unique<RecoveryModePage>(m_wizard));
       break;
-    case PopulateDriveDlg::NextPage::Raw:  // not offered in this build
+    case PopulateDriveDlg::NextPage::Raw:
+      m_wizard.openPage(std::make_unique<RawRecoveryPage>(m_wizard));
+      break;
     case PopulateDriveDlg::NextPage::None:
       break;
   }

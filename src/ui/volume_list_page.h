@@ -1,6 +1,6 @@
 // The volume list page: runs the chosen volume scan, lists the volumes with their check boxes, filters
-// them, adds a custom volume or overrides the selected one, and leads on to the recovery-mode page. The
-// raw page is not part of this build, so "Treat file system as:" does not offer "RAW".
+// them, adds a custom volume or overrides the selected one, and leads on to the recovery-mode page, or to
+// the raw page for a volume treated as "RAW".
 #pragma once
 
 #include <QCheckBox>

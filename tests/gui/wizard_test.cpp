@@ -1,6 +1,7 @@
 // The wizard with the mouse: the image page and its file dialog, the page sequence with Back restoring
 // each page as it was left, the modes offered, the results page's tree, list and Save, Exit and Help.
 #include <QAbstractItemModelTester>
+#include <QComboBox>
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
@@ -26,6 +27,8 @@
 #include "ui/check_tree_model.h"
 #include "ui/check_tree_view.h"
 #include "ui/image_page.h"
+#include "ui/raw_recovery_page.h"
+#include "ui/raw_setting_dialog.h"
 #include "ui/recovery_mode_page.h"
 #include "ui/results_page.h"
 #include "ui/scan_mode_page.h"
@@ -252,17 +255,66 @@ class WizardTest : public QObject {
     QCOMPARE(list->table().model()->index(0, 1).data().toString(), QStringLiteral("CUSTOM "));
   }
 
-  void volumeListOffersNoRawWithoutTheRawPage() {
+  void rawOnTheVolumeListLeadsToTheRawPageWhichCarvesTheVolume() {
     if (!haveSample()) QSKIP("sample.vhdx not unpacked");
+    const QString signatures = QStringLiteral(TESSARY_BINARY_DIR "/FileSetting.txt");
+    if (!QFile::exists(signatures)) QSKIP("FileSetting.txt not built");
     ui::Wizard wizard;
     DialogAnswerer dialogs;
     WizardWalk walk(wizard, dialogs);
     QVERIFY(walk.imagePage(sampleImage()) && walk.scanModePage());
-    ui::VolumeListPage* list = walk.volumeListPage();
+    QPointer<ui::VolumeListPage> list = walk.volumeListPage();
     QVERIFY(list);
     const auto items = list->view().items(PopulateDriveDlg::kTreatAs);
-    QVERIFY(std::find(items.begin(), items.end(), std::string("RAW")) == items.end());
-    QCOMPARE(items.size(), std::size_t{6});
+    QVERIFY(std::find(items.begin(), items.end(), std::string("RAW")) != items.end());
+    QCOMPARE(items.size(), std::size_t{7});
+    // The first row, its custom settings ticked and treated as RAW.
+    QTableView& table = list->table();
+    QTest::mouseClick(table.viewport(), Qt::LeftButton, {}, table.visualRect(table.model()->index(0, 1)).center());
+    settle();
+    click(*button(*list, QString::fromUtf8(PopulateDriveDlg::kCustomSettings)));
+    auto* combo = list->findChild<QComboBox*>();
+    QVERIFY(combo);
+    const int rawEntry = combo->findText(QStringLiteral("RAW"));
+    combo->setCurrentIndex(rawEntry);
+    emit combo->activated(rawEntry);
+    click(list->nextButton());
+    auto* raw = currentPage<ui::RawRecoveryPage>(wizard);
+    QVERIFY(raw);
+    QCOMPARE(wizard.state().selectedVolume->fileSystem, std::string("RAW"));
+    QVERIFY(button(*raw, QString::fromUtf8(RawRecoveryDialog::kLoadDefault))->isChecked());
+    QVERIFY(button(*raw, QStringLiteral("Stop"))->isHidden());
+
+    // The built default file, named in the path box; the default box unticked.
+    click(*button(*raw, QString::fromUtf8(RawRecoveryDialog::kLoadDefault)));
+    typeInto(*raw->findChild<QLineEdit*>(), signatures);
+    click(raw->parseButton());
+    QVERIFY(waitUntil([&] { return dialogs.saw(QStringLiteral("done..")); }));
+    QVERIFY(waitUntil([&] { return !raw->controller().busy(); }));
+    settle();
+    QVERIFY(!raw->parseButton().isEnabled());
+    QVERIFY(raw->settingButton().isEnabled());
+    const QModelIndex root = raw->treeModel().index(0, 0);
+    QCOMPARE(root.data().toString(), QStringLiteral("RAW RECOVERY "));
+    QVERIFY(raw->treeModel().rowCount(root) >= 5);  // one node per category of the default file
+
+    // Back shows the volume list again.
+    QPointer<ui::RawRecoveryPage> leaving = raw;
+    click(raw->backButton());
+    QVERIFY(waitUntil([&] { return leaving.isNull(); }));
+    QCOMPARE(currentPage<ui::VolumeListPage>(wizard), list.data());
+  }
+
+  void signatureEditorHelpAndSaveWithoutAFile() {
+    ui::RawSettingDialog dialog(nullptr);
+    DialogAnswerer dialogs;
+    QCOMPARE(dialog.windowTitle(), QStringLiteral("Setting"));
+    QCOMPARE(dialog.findChildren<QToolButton*>().size(), qsizetype{11});
+    QVERIFY(button(dialog, QStringLiteral("Size includes header size")));
+    click(*dialog.findChildren<QToolButton*>().at(2));
+    QVERIFY(waitUntil([&] { return dialogs.saw(QString::fromUtf8(RawSettingDlg::kFields[2].help)); }));
+    click(dialog.saveButton());
+    QVERIFY(waitUntil([&] { return dialogs.saw(QStringLiteral("Select valid file to save the entries.")); }));
   }
 
   void recoveryModePageOffersOnlyTheModesThisBuildRuns() {

@@ -1,0 +1,78 @@
+// Fuzz target for the carving engine: the input's first bytes are signature records (their count in the
+// first byte), the rest is a volume of one 1 MiB chunk (zeros past the input). Every carved item is copied
+// through the volume view into a DiscardSink; an item outside the volume is a crash.
+#include <cstddef>
+#include <cstdint>
+#include <algorithm>
+#include <cstring>
+#include <span>
+#include <vector>
+
+#include "controls/xhtml_tree.h"
+#include "disk/volume_view.h"
+#include "platform/data_sink.h"
+#include "platform/page_sink.h"
+#include "raw/my_jpg.h"
+#include "raw/signature_record.h"
+
+namespace {
+
+class InputReader : public tessary::readWriteInterface {
+ public:
+  explicit InputReader(std::vector<std::byte> disk) : m_disk(std::move(disk)) {}
+  bool open(const std::string&) override { return true; }
+  bool seek(std::int64_t offset, std::uint32_t) override {
+    m_position = offset;
+    return offset >= 0 && static_cast<std::uint64_t>(offset) <= m_disk.size();
+  }
+  bool read(void* buffer, std::uint32_t length) override {
+    std::memset(buffer, 0, length);
+    if (m_position < 0 || static_cast<std::uint64_t>(m_position) >= m_disk.size()) return false;
+    const std::size_t have = std::min<std::size_t>(length, m_disk.size() - static_cast<std::size_t>(m_position));
+    std::memcpy(buffer, m_disk.data() + m_position, have);
+    m_position += length;
+    return have == length;
+  }
+
+ private:
+  std::vector<std::byte> m_disk;
+  std::int64_t m_position = 0;
+};
+
+constexpr std::int64_t kVolume = 1048576;
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  if (size < 1) return 0;
+  const std::size_t records = data[0] % 9;
+  std::size_t at = 1;
+  tessary::myJpg engine;
+  for (std::size_t k = 0; k < records && at + tessary::kSignatureRecordSize <= size; ++k) {
+    const auto record = tessary::decodeSignatureRecord(tessary::asBytes(data + at, tessary::kSignatureRecordSize));
+    engine.appendRecord(*record);
+    at += tessary::kSignatureRecordSize;
+  }
+  std::vector<std::byte> disk(static_cast<std::size_t>(kVolume));
+  std::memcpy(disk.data(), data + at, std::min<std::size_t>(size - at, disk.size()));
+  InputReader reader(std::move(disk));
+  tessary::CXHtmlTree tree;
+  tessary::NullSink sink;
+  engine.view = tessary::VolumeView(reader, 0, static_cast<std::uint64_t>(kVolume) / 512);
+  engine.sink = &sink;
+  engine.tree = &tree;
+  engine.volumeLength = kVolume;
+  engine.scan();
+  tessary::DiscardSink out;
+  std::vector<std::byte> buffer(65536);
+  for (const tessary::FoundItem& item : engine.foundItems()) {
+    if (item.offset < 0 || item.size <= 0 || item.offset + item.size > kVolume) __builtin_trap();
+    // The first and the last piece of each item, so that many large items keep a run short.
+    for (std::int64_t done : {std::int64_t{0}, std::max<std::int64_t>(item.size - 65536, 0)}) {
+      const std::size_t piece = static_cast<std::size_t>(std::min<std::int64_t>(item.size - done, 65536));
+      engine.view.read(static_cast<std::uint64_t>(item.offset + done), std::span(buffer.data(), piece));
+      out.write(std::span(buffer.data(), piece));
+    }
+  }
+  return 0;
+}

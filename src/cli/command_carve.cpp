@@ -1,0 +1,87 @@
+// `tessary carve IMAGE --volume N --out DIR [--signatures FILE] [--no-default-signatures]`: the raw page.
+// Loads the default signature file (unless told not to) and FILE, scans, ticks every result and saves.
+#include <CLI/CLI.hpp>
+#include <ostream>
+
+#include "commands.h"
+#include "headless_wizard.h"
+#include "platform/files.h"
+#include "raw/raw_recovery_dialog.h"
+
+namespace tessary::cli {
+
+namespace {
+
+bool makeFolders(const std::string& path) {
+  std::size_t start = 0;
+  while (start <= path.size()) {
+    const std::size_t end = path.find('/', start);
+    const std::string built = path.substr(0, end == std::string::npos ? path.size() : end);
+    if (!built.empty() && !isDirectory(built) && !createDirectory(built)) return false;
+    if (end == std::string::npos) break;
+    start = end + 1;
+  }
+  return isDirectory(path);
+}
+
+}  // namespace
+
+void addCarveCommand(CLI::App& app, CommandRunner& runner) {
+  auto options = std::make_shared<CommonOptions>();
+  auto outDir = std::make_shared<std::string>();
+  auto signatures = std::make_shared<std::string>();
+  auto noDefault = std::make_shared<bool>(false);
+  CLI::App* command = app.add_subcommand("carve", "Carves files out of a volume by their signatures (the raw page)");
+  addImageOptions(*command, *options);
+  addScanOptions(*command, *options);
+  addVolumeOptions(*command, *options);
+  command->add_option("--out", *outDir, "The output folder (created when missing)")->required();
+  command->add_option("--signatures", *signatures, "A signature file to load after the default one");
+  command->add_flag("--no-default-signatures", *noDefault, "Untick \"Load Default Items \"");
+  command->callback([&runner, options, outDir, signatures, noDefault] {
+    runner.run([options, outDir, signatures, noDefault](std::ostream& out, std::ostream& err) {
+      // The raw page is where "Treat file system as:" RAW leads.
+      if (!options->fs) options->fs = "RAW";
+      HeadlessWizard wizard(*options, err);
+      if (!wizard.walkToVolumeList()) return wizard.refused();
+      if (wizard.selectVolume() != PopulateDriveDlg::NextPage::Raw) return wizard.refused();
+      PageView view;
+      RawRecoveryDialog page(wizard.state(), view, wizard.sink());
+      page.onOpen();
+      view.setChecked(RawRecoveryDialog::kLoadDefault, !*noDefault);
+      // The path box names the chosen file only; the default one is loaded through its box.
+      view.setText(RawRecoveryDialog::kPath, *signatures);
+      page.onParse();
+      page.waitForWorker();
+      wizard.sink().finishBar();
+      if (page.scanResult() != true) return wizard.refused();
+      CXHtmlTree& tree = page.tree();
+      const TreeItem top = tree.rootItem();
+      tree.SetCheck(top, false);
+      tree.SetCheck(top, true);
+      if (!makeFolders(*outDir)) {
+        err << "cannot create the output folder " << *outDir << '\n';
+        return 1;
+      }
+      page.onSave([&outDir]() -> std::optional<std::string> { return *outDir; });
+      page.waitForWorker();
+      wizard.sink().finishBar();
+      for (const RawRecoveryDialog::Result& result : page.results()) {
+        if (options->json) {
+          printJson(out, {{"category", result.category}, {"name", result.name}, {"offset", result.offset}, {"size", result.size}});
+        } else {
+          out << result.category << "  " << result.name << "  " << result.offset << "  " << result.size << '\n';
+        }
+      }
+      if (page.missingReads() > 0)
+        err << "warning: " << page.missingReads() << " reads ran past the image's data; those bytes were zeros\n";
+      if (page.failureCount() > 0) {
+        err << page.failureCount() << " files could not be written\n";
+        return 1;
+      }
+      return 0;
+    });
+  });
+}
+
+}  // namespace tessary::cli

@@ -1,0 +1,81 @@
+// `tessary signatures add FILE --ext jpg --start 0xFF,0xD8,0xFF [...]`: the signature editor's Save, with
+// each option typed into the editor's field of that name.
+#include <CLI/CLI.hpp>
+#include <ostream>
+
+#include "commands.h"
+#include "raw/raw_setting_dlg.h"
+#include "terminal_sink.h"
+
+namespace tessary::cli {
+
+namespace {
+
+struct SignatureOptions {
+  std::string file;
+  std::string ext;
+  std::string start;
+  std::string end;
+  std::string startOffset;
+  std::string sizeOffset;
+  std::string sizeBytes;
+  std::string headerSize;
+  bool sizeIncludesHeader = false;
+  std::string skip;
+  std::string approxSize;
+  std::string category;
+  bool verbose = false;
+};
+
+}  // namespace
+
+void addSignaturesCommand(CLI::App& app, CommandRunner& runner) {
+  auto o = std::make_shared<SignatureOptions>();
+  CLI::App* group = app.add_subcommand("signatures", "Signature files of the raw page");
+  group->require_subcommand(1);
+  CLI::App* add = group->add_subcommand("add", "Appends one record to a signature file (the signature editor's Save)");
+  add->add_option("FILE", o->file, "The signature file (created when missing)")->required();
+  add->add_option("--ext", o->ext, "\"File Extention :\"")->required();
+  add->add_option("--start", o->start, "\"Starting Signature :\" (0x.. bytes separated by commas)")->required();
+  add->add_option("--end", o->end, "\"Ending Signature :\"");
+  add->add_option("--start-offset", o->startOffset, "\"Starting Signature Offset:\"");
+  add->add_option("--size-offset", o->sizeOffset, "\"Offset to Size Byte :\"");
+  add->add_option("--size-bytes", o->sizeBytes, "\"Number Of Bytes In Size :\"");
+  add->add_option("--header-size", o->headerSize, "\"Header size :\"");
+  add->add_flag("--size-includes-header", o->sizeIncludesHeader, "\"Size includes header size\"");
+  add->add_option("--skip", o->skip, "\"Size_to_skip_WhileParsing :\"");
+  add->add_option("--approx-size", o->approxSize, "\"Approx file size :\"");
+  add->add_option("--category", o->category, "\"Put Under Category :\"");
+  add->add_flag("--verbose", o->verbose, "Messages on stderr");
+  add->callback([&runner, o] {
+    runner.run([o](std::ostream& out, std::ostream& err) {
+      TerminalSink sink(true, o->verbose);
+      PageView view;
+      RawSettingDlg editor(view, sink);
+      editor.onOpen();
+      if (!editor.appendToFile(o->file)) {
+        err << sink.lastMessage() << ": " << o->file << '\n';
+        return 1;
+      }
+      view.setText(RawSettingDlg::kExtension, o->ext);
+      view.setText(RawSettingDlg::kStartSignature, o->start);
+      view.setText(RawSettingDlg::kStartOffset, o->startOffset);
+      view.setText(RawSettingDlg::kEndSignature, o->end);
+      view.setText(RawSettingDlg::kOffsetToSize, o->sizeOffset);
+      view.setText(RawSettingDlg::kBytesInSize, o->sizeBytes);
+      view.setChecked(RawSettingDlg::kSizeIncludesHeader, o->sizeIncludesHeader);
+      view.setText(RawSettingDlg::kHeaderSize, o->headerSize);
+      view.setText(RawSettingDlg::kSkipSize, o->skip);
+      view.setText(RawSettingDlg::kApproximateSize, o->approxSize);
+      view.setText(RawSettingDlg::kCategory, o->category);
+      if (!editor.onSave()) {
+        err << sink.lastMessage() << '\n';
+        return 1;
+      }
+      out << o->file << ": record " << static_cast<int>(editor.lastRecord()->recordIndex) << '\n';
+      return 0;
+    });
+  });
+}
+
+}  // namespace tessary::cli
