@@ -289,6 +289,7 @@ struct FixtureVolume {
 
 const FixtureVolume kFixtureVolumes[] = {
     {"ntfs_tree.vhdx", "ntfs_tree.json", "0", "NTFS", "txt|bin"},
+    {"ntfs_noboot.vhdx", "ntfs_noboot.json", "0", "NTFS", "^[a-m]"},
     {"ntfs_compressed.vhdx", "ntfs_compressed.json", "0", "NTFS", "\\.(txt|bin)$"},
     {"ntfs_fragmented.vhdx", "ntfs_fragmented.json", "0", "NTFS", "."},
     {"sample.vhdx", "sample.json", "0", "NTFS", "letter|日本|\\.c$"},
