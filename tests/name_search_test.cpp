@@ -287,6 +287,8 @@ struct FixtureVolume {
   const char* savePattern;  // the hits saved and compared
 };
 
+void PrintTo(const FixtureVolume& v, std::ostream* os) { *os << v.image << " volume " << v.volume; }
+
 const FixtureVolume kFixtureVolumes[] = {
     {"ntfs_tree.vhdx", "ntfs_tree.json", "0", "NTFS", "txt|bin"},
     {"ntfs_noboot.vhdx", "ntfs_noboot.json", "0", "NTFS", "^[a-m]"},
