@@ -25,7 +25,7 @@ void printEntry(std::ostream& out, ResultsParser& parser, std::int64_t data, con
                     {"attributes", t.attributes}});
   } else {
     out << (folder ? 'd' : '-') << (deleted ? 'x' : ' ') << ' ' << t.modification << "  " << t.size << "  "
-        << t.attributes << "  " << path << (folder ? "/" : "") << '\n';
+        << t.attributes << "  " << printableText(path) << (folder ? "/" : "") << '\n';
   }
 }
 

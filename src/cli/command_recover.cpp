@@ -75,7 +75,7 @@ void addRecoverCommand(CLI::App& app, CommandRunner& runner) {
         if (options->json) {
           printJson(out, {{"path", relative}, {"written", file.bytes}});
         } else {
-          out << relative << "  " << file.bytes << '\n';
+          out << printableText(relative) << "  " << file.bytes << '\n';
         }
       }
       const SaveEngine& engine = page.saveEngine();

@@ -71,6 +71,26 @@ void addRecoveryOptions(CLI::App& command, CommonOptions& options) {
   command.add_option("--heap-candidate", options.heapCandidate, "\"Heap Offset :\" choice by position");
 }
 
-void printJson(std::ostream& out, const nlohmann::ordered_json& object) { out << object.dump() << '\n'; }
+void printJson(std::ostream& out, const nlohmann::ordered_json& object) {
+  // Names come from images: a byte sequence that is not UTF-8 is replaced rather than thrown about.
+  out << object.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) << '\n';
+}
+
+std::string printableText(const std::string& text) {
+  std::string shown;
+  shown.reserve(text.size());
+  for (const char c : text) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7F) {
+      static const char kHex[] = "0123456789abcdef";
+      shown += "\\x";
+      shown += kHex[byte >> 4];
+      shown += kHex[byte & 0xF];
+    } else {
+      shown += c;
+    }
+  }
+  return shown;
+}
 
 }  // namespace tessary::cli

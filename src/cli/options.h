@@ -53,5 +53,8 @@ void addRecoveryOptions(CLI::App& command, CommonOptions& options);
 
 // Prints one JSON object on its own line, fields in the order given (as docs/cli.md lists them).
 void printJson(std::ostream& out, const nlohmann::ordered_json& object);
+// A name as a terminal line may show it: control characters (below 0x20, and 0x7F) become \xNN, so a
+// name from an image can neither break a line nor send the terminal an escape sequence.
+std::string printableText(const std::string& text);
 
 }  // namespace tessary::cli
