@@ -20,6 +20,7 @@ int run(int argc, const char* const* argv, std::ostream& out, std::ostream& err)
   addCandidatesCommand(app, runner);
   addCarveCommand(app, runner);
   addSignaturesCommand(app, runner);
+  addSearchCommand(app, runner);
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {

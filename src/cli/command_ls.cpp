@@ -8,6 +8,27 @@
 
 namespace tessary::cli {
 
+void printEntry(std::ostream& out, ResultsParser& parser, std::int64_t data, const std::string& path, bool json) {
+  const EntryTexts t = parser.texts(data);
+  const bool folder = parser.isFolder(data);
+  const bool deleted = parser.isDeleted(data);
+  const std::uint64_t size = parser.sizeBytes(data);
+  if (json) {
+    printJson(out, {{"path", path},
+                    {"folder", folder},
+                    {"deleted", deleted},
+                    {"size", size},
+                    {"size_text", t.size},
+                    {"created", t.creation},
+                    {"accessed", t.access},
+                    {"modified", t.modification},
+                    {"attributes", t.attributes}});
+  } else {
+    out << (folder ? 'd' : '-') << (deleted ? 'x' : ' ') << ' ' << t.modification << "  " << t.size << "  "
+        << t.attributes << "  " << printableText(path) << (folder ? "/" : "") << '\n';
+  }
+}
+
 void addLsCommand(CLI::App& app, CommandRunner& runner) {
   auto options = std::make_shared<CommonOptions>();
   CLI::App* command = app.add_subcommand("ls", "The results tree of a volume, with the detail list's texts");
@@ -25,25 +46,7 @@ void addLsCommand(CLI::App& app, CommandRunner& runner) {
       ResultsParser& parser = *steps.page().parser();
       CXHtmlTree& tree = steps.page().tree();
       steps.visitAll([&](TreeItem item, const std::string& path) {
-        const std::int64_t data = tree.itemData(item);
-        const EntryTexts t = parser.texts(data);
-        const bool folder = parser.isFolder(data);
-        const bool deleted = parser.isDeleted(data);
-        const std::uint64_t size = parser.sizeBytes(data);
-        if (options->json) {
-          printJson(out, {{"path", path},
-                          {"folder", folder},
-                          {"deleted", deleted},
-                          {"size", size},
-                          {"size_text", t.size},
-                          {"created", t.creation},
-                          {"accessed", t.access},
-                          {"modified", t.modification},
-                          {"attributes", t.attributes}});
-        } else {
-          out << (folder ? 'd' : '-') << (deleted ? 'x' : ' ') << ' ' << t.modification << "  " << t.size << "  "
-              << t.attributes << "  " << printableText(path) << (folder ? "/" : "") << '\n';
-        }
+        printEntry(out, parser, tree.itemData(item), path, options->json);
       });
       wizard.warnAboutMissingReads();
       return 0;

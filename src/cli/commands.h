@@ -1,11 +1,17 @@
 // The command table: each command registers itself on the application and runs through the runner.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <iosfwd>
+#include <string>
 
 namespace CLI {
 class App;
+}
+
+namespace tessary {
+class ResultsParser;
 }
 
 namespace tessary::cli {
@@ -30,5 +36,9 @@ void addRecoverCommand(CLI::App& app, CommandRunner& runner);
 void addCandidatesCommand(CLI::App& app, CommandRunner& runner);
 void addCarveCommand(CLI::App& app, CommandRunner& runner);
 void addSignaturesCommand(CLI::App& app, CommandRunner& runner);
+void addSearchCommand(CLI::App& app, CommandRunner& runner);
+
+// One entry as `ls` prints it: its JSON object, or a line with its kind, deleted mark, texts and path.
+void printEntry(std::ostream& out, ResultsParser& parser, std::int64_t data, const std::string& path, bool json);
 
 }  // namespace tessary::cli

@@ -36,6 +36,9 @@ class ResultsParser {
   virtual std::vector<std::int64_t> children(std::int64_t data) const = 0;
   virtual std::string name(std::int64_t data) const = 0;
   virtual bool isDeleted(std::int64_t data) const = 0;
+  // Whether the name search tests this entry's name. The search descends into folders (isFolder) and
+  // skips entries it neither descends into nor tests, so folders never appear as hits.
+  virtual bool searchesName(std::int64_t data) const { return isListedFile(data) && !isFolder(data); }
 
   virtual EntryTexts texts(std::int64_t data) = 0;
   // The size line's text while a file is saved.

@@ -252,9 +252,14 @@ bool SaveEngine::makeFolderChain(std::string& base, const std::string& relativeP
     start = end + 1;
   }
   // The first piece is the volume's top item, which is never recreated.
-  for (std::size_t i = 1; i < pieces.size(); ++i) {
-    if (!enterFolder(base, pieces[i])) {
-      m_sink.showMessage(format("cant create folder %s ", pieces[i].c_str()));
+  if (!pieces.empty()) pieces.erase(pieces.begin());
+  return makeFolderChain(base, pieces);
+}
+
+bool SaveEngine::makeFolderChain(std::string& base, const std::vector<std::string>& folders) {
+  for (const std::string& piece : folders) {
+    if (!enterFolder(base, piece)) {
+      m_sink.showMessage(format("cant create folder %s ", piece.c_str()));
       return false;
     }
   }
@@ -275,9 +280,17 @@ void SaveEngine::saveListRows() {
     const std::int64_t data = row.data;
     if (!m_parser->validItem(data)) continue;
     std::string base = m_outputFolder;
-    const std::string& text = row.texts.front();
-    const std::size_t lastPiece = text.rfind('\\');
-    if (!makeFolderChain(base, lastPiece == std::string::npos ? std::string() : text.substr(0, lastPiece))) continue;
+    // A hit's folders are taken as the search found them, so a name holding a backslash stays one
+    // folder; other rows are split at the backslashes of their text.
+    bool made = false;
+    if (i < searchHits.size() && searchHits[i].data == data) {
+      made = makeFolderChain(base, searchHits[i].folders);
+    } else {
+      const std::string& text = row.texts.front();
+      const std::size_t lastPiece = text.rfind('\\');
+      made = makeFolderChain(base, lastPiece == std::string::npos ? std::string() : text.substr(0, lastPiece));
+    }
+    if (!made) continue;
     if (!m_parser->neverWritten(data)) writeAndRecord(data, base);
   }
   m_sink.progressPosition(static_cast<std::int64_t>(rows));

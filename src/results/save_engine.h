@@ -2,6 +2,7 @@
 // below the output folder and has the parser write each file; also restores recycle-bin names.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -14,6 +15,7 @@
 #include "platform/output_folder.h"
 #include "platform/page_sink.h"
 #include "platform/worker.h"
+#include "results/name_search.h"
 #include "results/results_parser.h"
 
 namespace tessary {
@@ -28,8 +30,9 @@ class SaveEngine {
   // The output-folder box's text, read at the start of every save; each save starts afresh below it.
   void setOutputFolder(const std::string& folder);
   const std::string& outputFolder() const { return m_outputFolder; }
-  // The detail list holds search hits.
-  bool searchMode = false;
+  // The detail list holds search hits: searchHits[i] is row i's hit.
+  std::atomic<bool> searchMode{false};
+  std::vector<SearchHit> searchHits;
 
   void saveTree();
   void saveSubtree(TreeItem item);
@@ -38,6 +41,8 @@ class SaveEngine {
   void saveListRows();
   void recreateAncestors(TreeItem item, std::string& path);
   bool makeFolderChain(std::string& base, const std::string& relativePath);
+  // The same over pieces already split (the first is not the volume's top item here).
+  bool makeFolderChain(std::string& base, const std::vector<std::string>& folders);
   void restoreRecycleBinNames();
 
   // True when something is ticked: a tree item, or (in search mode) a row of the list.

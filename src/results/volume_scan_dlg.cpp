@@ -285,6 +285,9 @@ void VolumeScanDlg::fillDetailList(TreeItem item) {
     return;  // filling refreshed the list
   }
   m_list.deleteAllRows();
+  // From now on the list holds tree items, not search hits.
+  m_engine.searchMode = false;
+  m_engine.searchHits.clear();
   auto addRow = [&](TreeItem child) {
     const std::int64_t childData = m_tree.itemData(child);
     if (!m_parser->validItem(childData) || !m_parser->isListedFile(childData)) return;
@@ -302,8 +305,66 @@ void VolumeScanDlg::fillDetailList(TreeItem item) {
 }
 
 void VolumeScanDlg::onListRowCheck(std::size_t row, bool checked) {
+  // A search hit's row holds its entry, not a tree item: ticking it ticks only the row.
+  if (m_engine.searchMode) return;
   const TreeItem item = m_list.row(row).data;
   if (m_tree.isValid(item)) m_tree.SetCheck(item, checked);
+}
+
+bool VolumeScanDlg::listRowDeleted(std::int64_t rowData) const {
+  if (m_engine.searchMode) return m_parser && m_parser->validItem(rowData) && m_parser->isDeleted(rowData);
+  return m_tree.isDeletedItem(rowData);
+}
+
+void VolumeScanDlg::onSearch() {
+  if (!m_parser) return;
+  // One worker at a time: the search reads the table and the tree that a running parse is filling.
+  if (m_running) {
+    m_sink.showMessage("Please wait for the running process.");
+    return;
+  }
+  const std::string pattern = m_view.text(kSearchBox);
+  m_running = true;
+  m_worker.start([this, pattern] { searchWorker(pattern); });
+}
+
+void VolumeScanDlg::searchWorker(const std::string& pattern) {
+  showWorkerControls(true);
+  m_list.deleteAllRows();
+  m_engine.searchHits.clear();
+  m_engine.searchMode = true;
+  m_searchRefused = false;
+  // A stop of an earlier worker is over: it must not end this search before it starts.
+  m_stop = 0;
+  m_parser->stopFlag() = 0;
+  if (!pattern.empty()) {
+    const std::optional<NamePattern> compiled = NamePattern::compile(pattern);
+    if (!compiled) {
+      m_searchRefused = true;
+      m_sink.showMessage(kPatternRefusedMessage);
+    } else {
+      NameSearchLinks links;
+      links.parser = m_parser;
+      links.tree = &m_tree;
+      links.top = m_parser->topItem();
+      links.sink = &m_sink;
+      links.stopRequested = [this] {
+        m_worker.gate().pass();
+        return m_parser->stopFlag().load() != 0 || m_stop.load() != 0;
+      };
+      const std::string topText = m_tree.itemText(links.top);
+      searchNames(links, *compiled, [&](const SearchHit& hit) {
+        const EntryTexts t = m_parser->texts(hit.data);
+        m_list.appendRow({hitRowText(topText, hit), t.creation, t.access, t.modification, t.size, t.attributes},
+                         hit.data);
+        m_engine.searchHits.push_back(hit);
+      });
+    }
+  }
+  m_sink.showMessage("Searching Finished");
+  m_sink.setStatus("Searching Finished");
+  showWorkerControls(false);
+  m_running = false;
 }
 
 }  // namespace tessary

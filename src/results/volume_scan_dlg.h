@@ -14,6 +14,7 @@
 #include "platform/page_sink.h"
 #include "platform/page_view.h"
 #include "platform/worker.h"
+#include "results/name_search.h"
 #include "results/parser_slot.h"
 #include "results/save_engine.h"
 
@@ -28,6 +29,8 @@ class VolumeScanDlg {
   static constexpr const char* kResume = "Resume";
   static constexpr const char* kStop = "Stop";
   static constexpr const char* kSearch = "Search";
+  static constexpr const char* kSearchBox = "searchBox";
+  static constexpr const char* kSearchHint = "* Use \"|\" to find multiple file type.";
   static constexpr const char* kBrowse = "Browse";
   static constexpr const char* kSaveSelectedFolder = "Save selected folder";
   static constexpr const char* kProgress = "progress";
@@ -64,6 +67,15 @@ class VolumeScanDlg {
   void onSave(const std::function<std::optional<std::string>()>& browse);
   void onBrowse(const std::optional<std::string>& chosenFolder);
   void onSaveSelectedFolder();
+  // Search: starts the search worker on the search box's text; the hits replace the detail list.
+  void onSearch();
+  // Whether the last search's pattern was refused as not a valid expression.
+  bool searchRefused() const { return m_searchRefused.load(); }
+  // The last search's hits, one per row of the detail list while it holds them.
+  const std::vector<SearchHit>& searchHits() const { return m_engine.searchHits; }
+  // Whether a detail list row stands for a deleted entry (rows hold tree items, or entries when they
+  // are search hits).
+  bool listRowDeleted(std::int64_t rowData) const;
 
   // Tree and list events.
   void onItemExpanding(TreeItem item);
@@ -91,6 +103,7 @@ class VolumeScanDlg {
  private:
   void startParseWorker();
   void saveWorker();
+  void searchWorker(const std::string& pattern);
   void fillTopLevel();
   void insertChildren(TreeItem item, std::int64_t data);
   void showWorkerControls(bool shown);
@@ -110,6 +123,7 @@ class VolumeScanDlg {
   int m_mode = 1;
   bool m_quit = false;
   bool m_detailListShown = true;
+  std::atomic<bool> m_searchRefused{false};
 };
 
 }  // namespace tessary

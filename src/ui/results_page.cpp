@@ -45,6 +45,8 @@ ResultsPage::ResultsPage(Wizard& wizard, int mode, ParserSlot* borrowed)
       m_listModel(m_controller.list(), m_icons),
       m_heading(text(VolumeScanDlg::kTitle)),
       m_volumeBox(text(VolumeScanDlg::kVolumeData)),
+      m_search(text(VolumeScanDlg::kSearch)),
+      m_searchHint(text(VolumeScanDlg::kSearchHint)),
       m_treeView(m_treeModel, m_controller.tree()),
       m_outputLabel(QStringLiteral("Output folder:")),
       m_browse(text(VolumeScanDlg::kBrowse)),
@@ -66,7 +68,7 @@ ResultsPage::ResultsPage(Wizard& wizard, int mode, ParserSlot* borrowed)
   m_listView.header()->setSectionsClickable(true);
   m_listView.header()->setStretchLastSection(false);
   m_listModel.setHeaderIcons(checkBoxIcon(m_listView, false), checkBoxIcon(m_listView, true));
-  m_listModel.setDeletedTest([this](std::int64_t item) { return m_controller.tree().isDeletedItem(item); });
+  m_listModel.setDeletedTest([this](std::int64_t item) { return m_controller.listRowDeleted(item); });
   m_split.addWidget(&m_treeView);
   m_split.addWidget(&m_listView);
   m_split.setStretchFactor(0, 2);
@@ -79,6 +81,11 @@ ResultsPage::ResultsPage(Wizard& wizard, int mode, ParserSlot* borrowed)
   volume->addWidget(&m_counter);
   m_volumeBox.setLayout(volume.release());
   layout->addWidget(&m_volumeBox);
+  auto search = std::make_unique<QHBoxLayout>();
+  search->addWidget(&m_searchBox, 1);
+  search->addWidget(&m_search);
+  search->addWidget(&m_searchHint);
+  layout->addLayout(search.release());
   layout->addWidget(&m_split, 1);
   auto output = std::make_unique<QHBoxLayout>();
   output->addWidget(&m_outputLabel);
@@ -106,6 +113,8 @@ ResultsPage::ResultsPage(Wizard& wizard, int mode, ParserSlot* borrowed)
   m_binding.bindLabel(VolumeScanDlg::kCounterCaption, m_counter);
   m_binding.bindField(VolumeScanDlg::kOutputFolder, m_output);
   m_binding.bindButton(VolumeScanDlg::kBrowse, m_browse);
+  m_binding.bindField(VolumeScanDlg::kSearchBox, m_searchBox);
+  m_binding.bindButton(VolumeScanDlg::kSearch, m_search);
   m_binding.bindButton(VolumeScanDlg::kSave, m_save);
   m_binding.bindButton(VolumeScanDlg::kSaveSelectedFolder, m_saveFolder);
   m_binding.bindWidget(VolumeScanDlg::kProgress, m_progress);
@@ -117,6 +126,8 @@ ResultsPage::ResultsPage(Wizard& wizard, int mode, ParserSlot* borrowed)
   connect(&m_browse, &QPushButton::clicked, this, [this] { m_controller.onBrowse(chooseFolder()); });
   connect(&m_save, &QPushButton::clicked, this, [this] { m_controller.onSave([this] { return chooseFolder(); }); });
   connect(&m_saveFolder, &QPushButton::clicked, this, [this] { m_controller.onSaveSelectedFolder(); });
+  connect(&m_search, &QPushButton::clicked, this, [this] { m_controller.onSearch(); });
+  connect(&m_searchBox, &QLineEdit::returnPressed, this, [this] { m_controller.onSearch(); });
   connect(&m_pause, &QPushButton::clicked, this, [this] { m_controller.onPause(); });
   connect(&m_resume, &QPushButton::clicked, this, [this] { m_controller.onResume(); });
   connect(&m_stop, &QPushButton::clicked, this, [this] { m_controller.onStop(); });

@@ -1,7 +1,8 @@
 // The results page ("VOLUME-SCAN"): the check-box tree of the volume on the left, the detail list of the
 // clicked folder on the right, the output folder with Browse, Save and Save selected folder, and Pause,
-// Resume and Stop for the running worker with its progress bar, status line and size line. Search and
-// the advanced NTFS parse are not part of this build and are not offered.
+// Resume and Stop for the running worker with its progress bar, status line and size line, and the search
+// box whose hits replace the detail list. The advanced NTFS parse is not part of this build and is not
+// offered.
 #pragma once
 
 #include <optional>
@@ -46,6 +47,8 @@ class ResultsPage : public PageWindow {
   CheckListModel& listModel() { return m_listModel; }
   CheckTreeView& treeView() { return m_treeView; }
   QTreeView& listView() { return m_listView; }
+  QLineEdit& searchBox() { return m_searchBox; }
+  QPushButton& searchButton() { return m_search; }
 
  private:
   // The folder browser; none when cancelled.
@@ -64,6 +67,9 @@ class ResultsPage : public PageWindow {
   QGroupBox m_volumeBox;
   QLabel m_volumeData;
   QLabel m_counter;
+  QLineEdit m_searchBox;
+  QPushButton m_search;
+  QLabel m_searchHint;
   QSplitter m_split;
   CheckTreeView m_treeView;
   QTreeView m_listView;

@@ -353,7 +353,7 @@ class WizardTest : public QObject {
     QVERIFY(dialogs.saw(QStringLiteral("Scanning process completed.")));
     for (const char* caption : {"pause", "Resume", "Stop"}) QVERIFY(button(*page, QString::fromUtf8(caption))->isHidden());
     QVERIFY(page->backButton().isEnabled());
-    QVERIFY(button(*page, QStringLiteral("Search")) == nullptr);  // search is not in this build
+    QVERIFY(button(*page, QStringLiteral("Search")) != nullptr);
 
     ui::CheckTreeModel& model = page->treeModel();
     const QModelIndex root = model.index(0, 0);
@@ -420,6 +420,43 @@ class WizardTest : public QObject {
     const QModelIndex a = childNamed(model, docs, QStringLiteral("a.txt"));
     QCOMPARE(a.data(Qt::CheckStateRole).toInt(), int(Qt::Checked));
     QCOMPARE(docs.data(Qt::CheckStateRole).toInt(), int(Qt::PartiallyChecked));
+  }
+
+  void searchBoxListsTheHitsWithTheirPathsAndTheirTicksLeaveTheTree() {
+    MemoryVolume volume;
+    ui::Wizard wizard;
+    DialogAnswerer dialogs;
+    prepareMemoryVolume(wizard);
+    wizard.openPage(std::make_unique<ui::ResultsPage>(wizard, 1, &volume.parser));
+    auto* page = currentPage<ui::ResultsPage>(wizard);
+    QVERIFY(waitUntil([&] { return !page->controller().running(); }));
+    settle();
+    ui::CheckTreeModel& model = page->treeModel();
+    const QModelIndex root = model.index(0, 0);
+    clickTreeCheckBox(page->treeView(), root);  // clear everything
+    dialogs.clear();
+    typeInto(page->searchBox(), QStringLiteral("A.TXT|c\\.txt|gone"));
+    click(page->searchButton());
+    QVERIFY(waitUntil([&] { return !page->controller().running(); }));
+    settle();
+    QVERIFY(dialogs.saw(QStringLiteral("Searching Finished")));
+    QCOMPARE(page->listModel().rowCount(), 3);
+    QCOMPARE(page->listModel().index(0, 0).data().toString(), QStringLiteral("ROOT\\docs\\a.txt"));
+    QCOMPARE(page->listModel().index(1, 0).data().toString(), QStringLiteral("ROOT\\docs\\deep\\c.txt"));
+    // The deleted hit is drawn red, as in the tree.
+    QCOMPARE(page->listModel().index(2, 0).data(Qt::ForegroundRole).value<QColor>(), QColor(255, 0, 0));
+    page->listModel().setData(page->listModel().index(0, 0), Qt::Checked, Qt::CheckStateRole);
+    settle();
+    QCOMPARE(page->listModel().index(0, 0).data(Qt::CheckStateRole).toInt(), int(Qt::Checked));
+    QCOMPARE(root.data(Qt::CheckStateRole).toInt(), int(Qt::Unchecked));
+
+    dialogs.clear();
+    typeInto(page->searchBox(), QStringLiteral("*.txt"));
+    click(page->searchButton());
+    QVERIFY(waitUntil([&] { return !page->controller().running(); }));
+    settle();
+    QVERIFY(dialogs.saw(QString::fromUtf8(kPatternRefusedMessage)));
+    QCOMPARE(page->listModel().rowCount(), 0);
   }
 
   void exitAsksAndEndsTheProcessOnlyOnYes() {

@@ -1,0 +1,75 @@
+// The results page's name search: a pattern of alternatives separated by "|", searched case-insensitively
+// (ECMAScript syntax, unanchored) in the names of the current parser's entries, whatever its file system.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "controls/xhtml_tree.h"
+#include "platform/page_sink.h"
+#include "results/results_parser.h"
+
+namespace tessary {
+
+// One hit: the entry, and the folder names from below the tree's top item down to the entry's folder.
+struct SearchHit {
+  std::int64_t data = 0;
+  std::vector<std::string> folders;
+  std::string name;
+};
+
+// A compiled search pattern. Pattern and names are matched as text of Unicode code points: each is
+// decoded as the host's ANSI code page (UTF-8, with bytes that are not UTF-8 read as Windows-1252), so "."
+// stands for one character whatever its encoding, and letters outside ASCII match their other case too
+// where the host has a UTF-8 locale. Matching runs in time bounded by the name's length times the
+// pattern's size (no backtracking), so no pattern can hang on a long name; back-references, which need
+// backtracking, are refused like any other pattern that is not a valid expression.
+class NamePattern {
+ public:
+  // None when the text is not a valid expression.
+  static std::optional<NamePattern> compile(std::string_view pattern);
+  // Whether the pattern is found anywhere in the name.
+  bool matches(std::string_view name) const;
+  // Whether the pattern is plain alternatives of literal text (matched without the expression engine).
+  bool literal() const { return m_literal; }
+  // The expression engine's answer even for a literal pattern (tests compare both).
+  bool matchesByExpression(std::string_view name) const;
+
+ private:
+  struct Compiled;
+  std::shared_ptr<const Compiled> m_compiled;
+  bool m_literal = false;
+};
+
+// The message for a pattern that is not a valid expression.
+inline constexpr const char* kPatternRefusedMessage =
+    "such characters are not allowed for search.Try again with different pattern.";
+
+// What one search walks and whom it tells.
+struct NameSearchLinks {
+  const ResultsParser* parser = nullptr;
+  const CXHtmlTree* tree = nullptr;
+  TreeItem top = kNoItem;  // the tree's top item (the volume)
+  PageSink* sink = nullptr;
+  // Polled once per record of a folder walk (it also waits while the worker is paused).
+  std::function<bool()> stopRequested;
+};
+
+// Walks the top item's children: a top-level file is tested, a top-level folder is walked through the
+// parser's links (subfolders descended, never tested themselves; every other searched entry tested).
+// Each hit goes to `onHit` in walk order; the status line shows "searched file N" and the progress bar
+// follows each top-level folder. A stop request ends the walk of the current folder at its next record
+// (and every later folder's walk at its first). Returns the number of hits.
+std::int64_t searchNames(const NameSearchLinks& links, const NamePattern& pattern,
+                         const std::function<void(const SearchHit&)>& onHit);
+
+// The detail list's first column for a hit: the top item's text, the folder names and the name,
+// separated by "\\".
+std::string hitRowText(const std::string& topText, const SearchHit& hit);
+
+}  // namespace tessary

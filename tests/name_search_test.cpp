@@ -1,0 +1,425 @@
+// The name search: pattern semantics (case, alternatives, refusals, non-ASCII names, patterns that
+// would backtrack for ever), the results page's search over an in-memory parser (hit rows, messages,
+// Stop, saving hits, hostile links and names), and every fixture volume searched and saved.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cctype>
+#include <sstream>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <set>
+
+#include "app/wizard_state.h"
+#include "disk/vhdx_reader.h"
+#include "platform/files.h"
+#include "results/name_search.h"
+#include "results/volume_scan_dlg.h"
+#include "support/cli_runner.h"
+#include "support/fixtures.h"
+#include "support/memory_parser.h"
+#include "support/ntfs_harness.h"
+#include "support/recording_sink.h"
+
+namespace tessary {
+namespace {
+
+bool found(const std::string& pattern, const std::string& name) {
+  const std::optional<NamePattern> compiled = NamePattern::compile(pattern);
+  EXPECT_TRUE(compiled.has_value()) << pattern;
+  return compiled && compiled->matches(name);
+}
+
+TEST(NamePattern, FindsThePatternAnywhereInTheNameWhateverTheCase) {
+  EXPECT_TRUE(found("DOC", "report.doc"));
+  EXPECT_TRUE(found("DOC", "Doc1.txt"));
+  EXPECT_FALSE(found("DOC", "readme.txt"));
+  EXPECT_TRUE(found("jpg|png", "a.PNG"));
+  EXPECT_TRUE(found("jpg|png", "b.jpg.bak"));
+  EXPECT_FALSE(found("jpg|png", "c.gif"));
+  EXPECT_TRUE(found("^rep.*\\.doc$", "Report.DOC"));
+  EXPECT_FALSE(found("^rep", "my report.doc"));
+  EXPECT_TRUE(found("[0-9]{3}", "holiday-001.bin"));
+  // An empty alternative is found in every name.
+  EXPECT_TRUE(found("zzz|", "anything"));
+}
+
+TEST(NamePattern, TextThatIsNotAnExpressionIsRefused) {
+  for (const char* pattern : {"*.jpg", "(", "a)", "[a-", "a{2,1}", "+", "?x", "\\"})
+    EXPECT_FALSE(NamePattern::compile(pattern).has_value()) << pattern;
+  // Back-references need a backtracking matcher: refused rather than risk a hang.
+  EXPECT_FALSE(NamePattern::compile("(a)\\1").has_value());
+  EXPECT_TRUE(NamePattern::compile("(?=a)a|(?!b)c").has_value());
+}
+
+TEST(NamePattern, NamesOutsideAsciiMatchCharacterByCharacter) {
+  EXPECT_TRUE(found("日本", "日本語.txt"));
+  EXPECT_TRUE(found("^...\\.txt$", "日本語.txt"));  // "." is one character, not one byte
+  EXPECT_TRUE(found("caf.\\.txt", "café.txt"));
+  EXPECT_TRUE(found("É", "café.txt"));  // case-insensitive beyond ASCII
+  EXPECT_TRUE(found("résumé", "RÉSUMÉ.TXT"));
+  EXPECT_TRUE(found("^.$", "\xF0\x9F\x93\x81"));  // one code point beyond the 16-bit plane
+  // A name whose bytes are not UTF-8 is read as the ANSI code page (Windows-1252): 0xE9 is "é".
+  EXPECT_TRUE(found("é", "caf\xE9.txt"));
+  EXPECT_FALSE(found("e", "caf\xE9"));
+}
+
+TEST(NamePattern, LiteralPatternsAnswerAsTheExpressionEngineDoes) {
+  const std::vector<std::string> names = {"report.doc", "Doc1.txt", "café.txt", "CAFÉ", "日本語.txt", "a|b",
+                                          "", "x", "holiday-001.bin", "caf\xE9", "Ärger.TXT"};
+  for (const char* pattern : {"doc", "DOC|txt", "é", "Ä", "日本", "|", "a-b", "holiday-0", "ärger", "t x"}) {
+    const std::optional<NamePattern> compiled = NamePattern::compile(pattern);
+    ASSERT_TRUE(compiled && compiled->literal()) << pattern;
+    for (const std::string& name : names)
+      EXPECT_EQ(compiled->matches(name), compiled->matchesByExpression(name)) << pattern << " / " << name;
+  }
+  EXPECT_FALSE(NamePattern::compile("a.b")->literal());
+}
+
+TEST(NamePattern, NestedQuantifiersOnLongNamesEndWithoutBacktracking) {
+  // A backtracking matcher needs about 2^250 steps for each of these; the search must answer at once.
+  const std::string name = std::string(250, 'a') + "!";
+  EXPECT_FALSE(found("^(a+)+$", name));
+  EXPECT_FALSE(found("(a|aa)+b", name));
+  EXPECT_FALSE(found("((a*)*)*b", name));
+  EXPECT_TRUE(found("(a+)+!", name));
+  const std::string wide = std::string(250, 'x') + "y";
+  EXPECT_TRUE(found("(x+x+)+y", wide));
+  EXPECT_FALSE(found("(x+x+)+z", wide));
+}
+
+// The results page over an in-memory parser.
+class SearchPageTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    m_scratch = test::makeTempDir("tessary-search-");
+    m_out = m_scratch + "/out";
+    createDirectory(m_out);
+    m_state.selectedVolume = VolumeEntry{"ntfs", "", "0", "10   MB", 2048};
+    m_state.diskReader = std::make_unique<FileReadSeekVHDX>(m_state.disk);
+    // ROOT
+    //   photos/ (photos-1.jpg, beach.PNG, old/ (photos-old.jpg), a\b/ (x.jpg))
+    //   empty/
+    //   photos-top.jpg
+    //   notes.txt (deleted)
+    m_photos = m_parser.add(1, "photos", true);
+    m_p1 = m_parser.add(m_photos, "photos-1.jpg", false, "one");
+    m_beach = m_parser.add(m_photos, "beach.PNG", false, "sand");
+    m_old = m_parser.add(m_photos, "old", true);
+    m_pOld = m_parser.add(m_old, "photos-old.jpg", false, "older");
+    m_slash = m_parser.add(m_photos, "a\\b", true);
+    m_x = m_parser.add(m_slash, "x.jpg", false, "ex");
+    m_parser.add(1, "empty", true);
+    m_top = m_parser.add(1, "photos-top.jpg", false, "top");
+    m_notes = m_parser.add(1, "notes.txt", false, "gone", true);
+  }
+  void TearDown() override { test::runCommand("rm -rf '" + m_scratch + "'"); }
+
+  VolumeScanDlg& open(test::MemoryParser& parser) {
+    m_page = std::make_unique<VolumeScanDlg>(m_state, m_view, m_sink);
+    m_page->onOpen(1, &parser);
+    m_page->waitForWorker();
+    m_sink.clear();
+    return *m_page;
+  }
+  VolumeScanDlg& open() { return open(m_parser); }
+
+  void search(const std::string& pattern) {
+    m_view.setText(VolumeScanDlg::kSearchBox, pattern);
+    m_page->onSearch();
+    m_page->waitForWorker();
+  }
+
+  std::vector<std::string> rowTexts() {
+    std::vector<std::string> texts;
+    for (const auto& row : m_page->list().rows()) texts.push_back(row.texts.at(0));
+    return texts;
+  }
+
+  std::string m_scratch;
+  std::string m_out;
+  WizardState m_state;
+  PageView m_view;
+  RecordingSink m_sink;
+  test::MemoryParser m_parser;
+  std::unique_ptr<VolumeScanDlg> m_page;
+  std::int64_t m_photos = 0, m_p1 = 0, m_beach = 0, m_old = 0, m_pOld = 0, m_slash = 0, m_x = 0, m_top = 0,
+               m_notes = 0;
+};
+
+TEST_F(SearchPageTest, HitsReplaceTheListWithTheirPathsAndFoldersAreNeverHits) {
+  VolumeScanDlg& page = open();
+  page.fillDetailList(page.tree().rootItem());
+  search("PHOTOS|png");
+  EXPECT_EQ(rowTexts(), (std::vector<std::string>{"ROOT\\photos\\photos-1.jpg", "ROOT\\photos\\beach.PNG",
+                                                  "ROOT\\photos\\old\\photos-old.jpg", "ROOT\\photos-top.jpg"}));
+  const auto row = page.list().row(2);
+  EXPECT_EQ(row.data, m_pOld);  // the entry itself, not a tree item
+  EXPECT_EQ(row.texts, (std::vector<std::string>{"ROOT\\photos\\old\\photos-old.jpg", "c", "a", "m", "5 Bytes", "-A"}));
+  EXPECT_TRUE(page.saveEngine().searchMode);
+  EXPECT_TRUE(m_sink.sawStatus("searched file 4"));
+  EXPECT_EQ(m_sink.messages(), std::vector<std::string>{"Searching Finished"});
+  EXPECT_EQ(m_sink.lastStatus(), "Searching Finished");
+  EXPECT_FALSE(m_view.shown(VolumeScanDlg::kStop));
+  // Deleted entries are found too, and the row says so.
+  search("notes");
+  ASSERT_EQ(page.list().rowCount(), 1u);
+  EXPECT_TRUE(page.listRowDeleted(page.list().row(0).data));
+}
+
+TEST_F(SearchPageTest, EmptyAndInvalidPatternsListNothingAndStillFinish) {
+  VolumeScanDlg& page = open();
+  search("jpg");
+  ASSERT_EQ(page.list().rowCount(), 4u);
+  m_sink.clear();
+  search("");
+  EXPECT_EQ(page.list().rowCount(), 0u);
+  EXPECT_EQ(m_sink.messages(), std::vector<std::string>{"Searching Finished"});
+  EXPECT_FALSE(page.searchRefused());
+  m_sink.clear();
+  search("*.jpg");
+  EXPECT_EQ(page.list().rowCount(), 0u);
+  EXPECT_EQ(m_sink.messages(), (std::vector<std::string>{kPatternRefusedMessage, "Searching Finished"}));
+  EXPECT_TRUE(page.searchRefused());
+  // A second search replaces the first's rows, numbered from the start again.
+  search("beach");
+  search("x\\.jpg");
+  EXPECT_EQ(rowTexts(), std::vector<std::string>{"ROOT\\photos\\a\\b\\x.jpg"});
+  EXPECT_TRUE(m_sink.sawStatus("searched file 1"));
+  EXPECT_FALSE(m_sink.sawStatus("searched file 2"));
+}
+
+TEST_F(SearchPageTest, TickedHitsAreSavedBelowTheirFoldersAndTickingARowLeavesTheTreeAlone) {
+  VolumeScanDlg& page = open();
+  page.tree().SetCheck(page.tree().rootItem(), false);
+  search("jpg");
+  ASSERT_EQ(page.list().rowCount(), 4u);
+  // A hit row's data is an entry: ticking the row must never tick whatever tree item has that number.
+  page.list().clickRowCheckBox(2);
+  page.list().clickRowCheckBox(3);
+  page.list().clickRowCheckBox(1);
+  EXPECT_FALSE(page.tree().anyChecked());
+  page.onSave(std::optional<std::string>(m_out));
+  page.waitForWorker();
+  EXPECT_TRUE(m_sink.sawMessage("Saving process completed done....."));
+  EXPECT_EQ(test::readHostFile(m_out + "/photos/old/photos-old.jpg"), "older");
+  // The folder "a\b" is one folder, as the search found it.
+  EXPECT_EQ(test::readHostFile(m_out + "/photos/a\\b/x.jpg"), "ex");
+  EXPECT_EQ(test::readHostFile(m_out + "/photos-top.jpg"), "top");
+  EXPECT_FALSE(pathExists(m_out + "/photos/photos-1.jpg"));
+  EXPECT_FALSE(pathExists(m_out + "/ROOT"));
+  EXPECT_EQ(page.saveEngine().written().size(), 3u);
+}
+
+TEST_F(SearchPageTest, ClickingAFolderEndsSearchModeSoSaveNeverTakesTreeRowsForHits) {
+  VolumeScanDlg& page = open();
+  search("jpg");
+  page.tree().SetCheck(page.tree().rootItem(), false);
+  const TreeItem photos = page.tree().childItem(page.tree().rootItem());
+  page.onLabelClicked(0, photos);
+  EXPECT_FALSE(page.saveEngine().searchMode);
+  ASSERT_EQ(page.list().rowCount(), 2u);
+  // Back to the tree's rule: a row's tick is its tree item's.
+  page.list().clickRowCheckBox(0);
+  EXPECT_TRUE(page.tree().GetCheck(page.list().row(0).data));
+}
+
+TEST_F(SearchPageTest, LinksThatLoopBackEndTheWalk) {
+  // "a\b" lists "photos", its own parent, after x.jpg, and with it the rest of the top level's chain.
+  m_parser.entry(m_x).nextSibling = m_photos;
+  open();
+  search("jpg");
+  EXPECT_EQ(rowTexts(), (std::vector<std::string>{"ROOT\\photos\\photos-1.jpg", "ROOT\\photos\\old\\photos-old.jpg",
+                                                  "ROOT\\photos\\a\\b\\x.jpg", "ROOT\\photos\\a\\b\\photos-top.jpg",
+                                                  "ROOT\\photos-top.jpg"}));
+}
+
+// A parser that presses Stop when the search reads a given name.
+class StoppingParser : public test::MemoryParser {
+ public:
+  std::string name(std::int64_t data) const override {
+    const std::string text = MemoryParser::name(data);
+    if (page && text == stopAt) page->onStop();
+    return text;
+  }
+  VolumeScanDlg* page = nullptr;
+  std::string stopAt;
+};
+
+TEST_F(SearchPageTest, StopEndsTheFolderWalkAndALaterSearchIsNotStoppedByIt) {
+  StoppingParser parser;
+  const std::int64_t photos = parser.add(1, "photos", true);
+  parser.add(photos, "a.jpg", false);
+  parser.add(photos, "b.jpg", false);
+  parser.add(photos, "c.jpg", false);
+  const std::int64_t more = parser.add(1, "more", true);
+  parser.add(more, "d.jpg", false);
+  parser.add(1, "e.jpg", false);
+  VolumeScanDlg& page = open(parser);
+  parser.page = &page;
+  parser.stopAt = "b.jpg";
+  search("jpg");
+  // b.jpg was being tested when Stop came: it is the last hit of its folder; the next folder's walk ends
+  // at its first record; the top-level file is still tested.
+  EXPECT_EQ(rowTexts(), (std::vector<std::string>{"ROOT\\photos\\a.jpg", "ROOT\\photos\\b.jpg", "ROOT\\e.jpg"}));
+  EXPECT_EQ(m_sink.lastStatus(), "Searching Finished");
+  parser.stopAt.clear();
+  search("jpg");
+  EXPECT_EQ(page.list().rowCount(), 5u);
+  m_page.reset();  // before the parser it borrows
+}
+
+TEST_F(SearchPageTest, SearchWithoutAParserDoesNothing) {
+  VolumeScanDlg page(m_state, m_view, m_sink);
+  page.onSearch();  // no parser yet: nothing happens
+  EXPECT_TRUE(m_sink.messages().empty());
+  EXPECT_FALSE(page.workerRunning());
+}
+
+// Every fixture volume: the hits are exactly the listed non-folders whose names match, and saved hits
+// come back byte for byte. One row per fixture volume; a volume whose parser is not built is skipped.
+struct FixtureVolume {
+  const char* image;
+  const char* manifest;
+  const char* volume;       // the volume list's "VOLUME" text
+  const char* fileSystem;   // the manifest volume's "file_system"
+  const char* savePattern;  // the hits saved and compared
+};
+
+void PrintTo(const FixtureVolume& v, std::ostream* os) { *os << v.image << " volume " << v.volume; }
+
+const FixtureVolume kFixtureVolumes[] = {
+    {"ntfs_tree.vhdx", "ntfs_tree.json", "0", "NTFS", "txt|bin"},
+    {"ntfs_noboot.vhdx", "ntfs_noboot.json", "0", "NTFS", "^[a-m]"},
+    {"ntfs_compressed.vhdx", "ntfs_compressed.json", "0", "NTFS", "\\.(txt|bin)$"},
+    {"ntfs_fragmented.vhdx", "ntfs_fragmented.json", "0", "NTFS", "."},
+    {"sample.vhdx", "sample.json", "0", "NTFS", "letter|日本|\\.c$"},
+    {"sample.vhdx", "sample.json", "1", "FAT32", "\\.(txt|bin|csv)$"},
+};
+
+std::string lowerAscii(std::string text) {
+  for (char& c : text)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return text;
+}
+bool contains(const std::string& name, const std::string& part) { return lowerAscii(name).find(part) != std::string::npos; }
+bool endsWith(const std::string& name, const std::string& tail) {
+  const std::string lower = lowerAscii(name);
+  return lower.size() >= tail.size() && lower.compare(lower.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+// Patterns with an oracle written without the expression engine.
+const std::vector<std::pair<std::string, std::function<bool(const std::string&)>>> kPatterns = {
+    {"^", [](const std::string&) { return true; }},
+    {"TXT", [](const std::string& n) { return contains(n, "txt"); }},
+    {"txt|BIN", [](const std::string& n) { return contains(n, "txt") || contains(n, "bin"); }},
+    {"\\.txt$", [](const std::string& n) { return endsWith(n, ".txt"); }},
+    {"^[a-d]", [](const std::string& n) { return !n.empty() && lowerAscii(n.substr(0, 1)).find_first_of("abcd") == 0; }},
+    {"日本|é", [](const std::string& n) { return contains(n, "日本") || contains(n, "é") || contains(n, "É"); }},
+};
+
+std::string baseName(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+class FixtureSearch : public ::testing::TestWithParam<FixtureVolume> {
+ protected:
+  void SetUp() override {
+    const FixtureVolume& row = GetParam();
+    if (!test::haveFixture(row.image) || !test::haveFixture(row.manifest)) GTEST_SKIP() << "no fixture";
+    m_image = test::fixturePath(row.image);
+    std::ifstream in(test::fixturePath(row.manifest));
+    const nlohmann::json manifest = nlohmann::json::parse(in);
+    for (const auto& volume : manifest["volumes"])
+      if (volume["file_system"] == row.fileSystem)
+        for (const auto& e : volume["entries"]) m_manifest[e["path"].get<std::string>()] = e;
+    ASSERT_FALSE(m_manifest.empty());
+    const auto listed = test::runTessary({"ls", m_image, "--volume", row.volume, "--json", "--quiet"});
+    if (listed.status != 0 && listed.err == "Not a valid drive.\n") GTEST_SKIP() << row.fileSystem << " is not built";
+    ASSERT_EQ(listed.status, 0) << listed.err;
+    for (const auto& object : listed.objects())
+      if (!object["folder"].get<bool>()) m_files.push_back(object["path"].get<std::string>());
+    ASSERT_FALSE(m_files.empty());
+  }
+
+  std::vector<std::string> search(const std::string& pattern) {
+    const auto result = test::runTessary({"search", m_image, "--volume", GetParam().volume, pattern, "--json", "--quiet"});
+    EXPECT_EQ(result.status, 0) << result.err;
+    std::vector<std::string> hits;
+    for (const auto& object : result.objects()) {
+      EXPECT_FALSE(object["folder"].get<bool>()) << object.dump();
+      hits.push_back(object["path"].get<std::string>());
+    }
+    return hits;
+  }
+
+  std::string m_image;
+  std::map<std::string, nlohmann::json> m_manifest;
+  std::vector<std::string> m_files;  // every non-folder `ls` lists, in its order
+};
+
+TEST_P(FixtureSearch, HitsAreExactlyTheListedFilesWhoseNamesMatch) {
+  for (const auto& [pattern, oracle] : kPatterns) {
+    SCOPED_TRACE(pattern);
+    std::vector<std::string> expected;
+    for (const std::string& path : m_files)
+      if (oracle(baseName(path))) expected.push_back(path);
+    // The search walks the links in the order `ls` does.
+    EXPECT_EQ(search(pattern), expected);
+  }
+  // Every file the image was made with is found by a pattern that matches every name (orphans are found
+  // below the folder that gathers them, recycled files under their restored names).
+  std::multiset<std::string> names;
+  for (const std::string& path : search("^")) names.insert(baseName(path));
+  for (const auto& [path, e] : m_manifest)
+    if (!e["folder"].get<bool>() && baseName(path).rfind("$R", 0) != 0) {
+      EXPECT_TRUE(names.count(baseName(path))) << path;
+    }
+}
+
+TEST_P(FixtureSearch, SavedHitsComeBackByteForByte) {
+  const std::string out = test::makeTempDir("tessary-search-save-");
+  const auto result = test::runTessary(
+      {"search", m_image, "--volume", GetParam().volume, GetParam().savePattern, "--out", out, "--json", "--quiet"});
+  ASSERT_EQ(result.status, 0) << result.err;
+  ASSERT_FALSE(result.objects().empty());
+  std::set<std::string> hits;
+  for (const auto& object : result.objects()) hits.insert(object["path"].get<std::string>());
+  int compared = 0;
+  for (const auto& [path, e] : m_manifest) {
+    if (e["folder"].get<bool>() || e["deleted"].get<bool>() || !hits.count(path)) continue;
+    SCOPED_TRACE(path);
+    ASSERT_TRUE(isRegularFile(out + "/" + path));
+    EXPECT_EQ(fileSize(out + "/" + path).value_or(~0ull), e["size"].get<std::uint64_t>());
+    EXPECT_EQ(test::fileSha256(out + "/" + path), e["sha256"].get<std::string>());
+    ++compared;
+  }
+  EXPECT_GT(compared, 0);
+  // Only hits were written: every file below the output folder is one of them.
+  std::string listing;
+  test::runCommand("cd '" + out + "' && find . -type f | sed 's|^\\./||' | sort", &listing);
+  std::istringstream lines(listing);
+  for (std::string line; std::getline(lines, line);) EXPECT_TRUE(hits.count(line)) << line;
+  test::runCommand("rm -rf '" + out + "'");
+}
+
+INSTANTIATE_TEST_SUITE_P(Volumes, FixtureSearch, ::testing::ValuesIn(kFixtureVolumes),
+                         [](const ::testing::TestParamInfo<FixtureVolume>& info) {
+                           std::string name = std::string(info.param.manifest) + "_" + info.param.volume;
+                           for (char& c : name)
+                             if (!std::isalnum(static_cast<unsigned char>(c))) c = '_';
+                           return name;
+                         });
+
+TEST(SearchCommand, RefusedPatternsExitWithThePagesMessage) {
+  if (!test::haveFixture("ntfs_tree.vhdx")) GTEST_SKIP() << "no fixture";
+  const auto result = test::runTessary({"search", test::fixturePath("ntfs_tree.vhdx"), "--volume", "0", "*.jpg", "--quiet"});
+  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(result.err, std::string(kPatternRefusedMessage) + "\n");
+  EXPECT_TRUE(result.out.empty());
+}
+
+}  // namespace
+}  // namespace tessary
