@@ -12,6 +12,7 @@
 namespace tessary {
 
 std::unique_ptr<ParserSlot> createNtfsParser();
+std::unique_ptr<ParserSlot> createExtParser();
 
 namespace {
 
@@ -171,6 +172,7 @@ std::vector<FileSystemRow> makeRows() {
     r.labels = {"extx"};
     r.treatAs = "EXTX";
     r.treatAsLabel = "extX";
+    r.createParser = createExtParser;
     rows.push_back(std::move(r));
   }
   {
