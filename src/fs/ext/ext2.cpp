@@ -291,8 +291,9 @@ void ext2Class::readDirectories() {
       std::copy(dir.block.begin(), dir.block.end(), inode.begin() + kInodeBlock);
       for (int i = 0; i < 4; ++i)
         inode[kInodeFlags + i] = static_cast<std::byte>((dir.flags >> (8 * i)) & 0xFF);
-      const std::uint64_t needed =
-          std::min({(dir.size + m_blockSize - 1) / m_blockSize, m_blocksCount, kMaxDirectoryBlocks});
+      const std::uint64_t blocks = dir.size / m_blockSize + (dir.size % m_blockSize != 0 ? 1 : 0);
+      // A directory holds no more blocks than the volume has.
+      const std::uint64_t needed = std::min({blocks, m_blocksCount, kMaxDirectoryBlocks});
       bool failed = false;
       forEachRun(inode.data(), needed, failed, [&](const BlockRun& run) {
         if (run.zeros) return true;
