@@ -24,7 +24,7 @@ if [ ! -f "$image" ] || [ ! -f "$raw" ]; then
   echo "== building the 30,000-file ext4 volume in $cache (once)" >&2
   work=$(mktemp -d)
   trap 'rm -rf "$work"' EXIT
-  # 150 folders of 200 files, sizes from 0 bytes to 32 KiB; every 50th file 1 MiB (several extents).
+  # 150 folders of 200 files, sizes from 0 bytes to 32 KiB; every 200th file 1 MiB (several extents).
   python3 - "$work/tree" <<'PY'
 import os, sys
 root = sys.argv[1]
@@ -33,7 +33,7 @@ for d in range(150):
     os.makedirs(folder)
     for f in range(200):
         n = d * 200 + f
-        size = 1 << 20 if n % 50 == 0 else n * 37 % 32768
+        size = 1 << 20 if n % 200 == 0 else n * 37 % 32768
         with open(os.path.join(folder, "file%03d_%d.txt" % (f, size)), "wb") as out:
             out.write((b"%08d" % n) * (size // 8) + b"x" * (size % 8))
 PY

@@ -18,7 +18,7 @@ namespace {
 
 constexpr std::uint64_t kMib = 1024 * 1024;
 // Inode tables are read in pieces of at most this many bytes (whole inodes).
-constexpr std::size_t kTableChunk = 1024 * 1024;
+constexpr std::size_t kTableChunk = 64 * 1024;
 // Status lines of the long per-record steps are shown this often.
 constexpr std::int64_t kReportEvery = 1024;
 // No folder chain of a real volume is deeper than this; a longer parent chain is a loop.
@@ -157,9 +157,15 @@ void ext2Class::readInodeTables() {
   m_slotCount = static_cast<std::uint32_t>(
       std::min<std::uint64_t>(m_inodeCount, std::uint64_t{m_groupCount} * m_inodesPerGroup));
   m_slots.clear();
+  m_slotInodes.clear();
   m_directories.clear();
   m_deletedKeys.clear();
   m_unreadableGroups = 0;
+  // The superblock's free count tells how many slots are in use: room for them is made once.
+  const std::uint32_t freeInodes = le32At(Bytes(m_superblock.data(), m_superblock.size()), kSbFreeInodesCount);
+  const std::size_t inUse = freeInodes < m_slotCount ? m_slotCount - freeInodes : 0;
+  m_slots.reserve(inUse + 16);
+  m_slotInodes.reserve(inUse + 16);
   const std::size_t perChunk = std::max<std::size_t>(1, kTableChunk / m_inodeSize);
   std::vector<std::byte> chunk;
   std::uint64_t base = 0;
@@ -192,6 +198,8 @@ void ext2Class::readInodeTables() {
         std::uint64_t size = le32At(inode, kInodeSizeLo);
         if (const std::uint32_t high = le32At(inode, kInodeSizeHigh); high != 0) size |= std::uint64_t{high} << 32;
         m_slots.push_back(ExtEntry{nullptr, key, -1, mode, size, *table, slot, -1, -1});
+        m_slotInodes.emplace_back();
+        std::copy_n(inode.begin(), m_slotInodes.back().size(), m_slotInodes.back().begin());
         if (links == 0) m_deletedKeys.insert(key);
         // Directories still linked are scanned for names; a freed one could name inodes reused since.
         if (isDirectoryMode(mode) && links != 0 && le32At(inode, kInodeBlock) != 0) {
@@ -319,17 +327,43 @@ void ext2Class::readDirectories() {
 void ext2Class::buildEntryMap() {
   status("clearing vector....");
   m_map.clear();
+  m_mapInodes.clear();
+  m_mapHasInode.clear();
   std::sort(m_extraSlots.begin(), m_extraSlots.end(), [](const ExtEntry& a, const ExtEntry& b) { return a.key < b.key; });
-  std::merge(m_slots.begin(), m_slots.end(), m_extraSlots.begin(), m_extraSlots.end(), std::back_inserter(m_map),
-             [](const ExtEntry& a, const ExtEntry& b) { return a.key < b.key; });
-  std::erase_if(m_map, [](const ExtEntry& e) { return e.name == nullptr || e.key == kRootKey; });
   static constexpr char kRootName[] = "ROOT";
   const ExtEntry root{kRootName, kRootKey, -1, kModeDirectory, 0, 0, 0, -1, -1};
-  m_map.insert(std::lower_bound(m_map.begin(), m_map.end(), kRootKey,
-                                [](const ExtEntry& e, std::int32_t k) { return e.key < k; }),
-               root);
+  m_map.reserve(m_slots.size() + m_extraSlots.size() + 1);
+  m_mapInodes.reserve(m_map.capacity());
+  m_mapHasInode.reserve(m_map.capacity());
+  bool rootPlaced = false;
+  const auto place = [&](const ExtEntry& e, const InodeCopy* inode) {
+    if (!rootPlaced && e.key > kRootKey) {
+      m_map.push_back(root);
+      m_mapInodes.emplace_back();
+      m_mapHasInode.push_back(false);
+      rootPlaced = true;
+    }
+    // Unnamed inodes are left out; ROOT takes the key of inode 3.
+    if (!e.name || e.key == kRootKey) return;
+    m_map.push_back(e);
+    m_mapInodes.push_back(inode ? *inode : InodeCopy{});
+    m_mapHasInode.push_back(inode != nullptr);
+  };
+  std::size_t i = 0;
+  std::size_t j = 0;
+  while (i < m_slots.size() || j < m_extraSlots.size()) {
+    if (j == m_extraSlots.size() || (i < m_slots.size() && m_slots[i].key < m_extraSlots[j].key)) {
+      place(m_slots[i], &m_slotInodes[i]);
+      ++i;
+    } else {
+      place(m_extraSlots[j], nullptr);
+      ++j;
+    }
+  }
+  if (!rootPlaced) place(ExtEntry{nullptr, INT32_MAX, -1, 0, 0, 0, 0, -1, -1}, nullptr);
   // The entry array is released.
   std::vector<ExtEntry>().swap(m_slots);
+  std::vector<InodeCopy>().swap(m_slotInodes);
   std::vector<ExtEntry>().swap(m_extraSlots);
   std::vector<DirectoryInode>().swap(m_directories);
 }
@@ -417,7 +451,7 @@ void ext2Class::fillRootEntries() {
 ExtEntryTexts ext2Class::describeTimesAndPermissions(const ExtEntry& e) const {
   ExtEntryTexts texts;
   std::array<std::byte, 256> inode{};
-  if (e.key == kRootKey || !readInode(e, inode)) return texts;
+  if (e.key == kRootKey || !inodeOf(e, inode)) return texts;
   const Bytes b(inode.data(), inode.size());
   auto when = [](std::uint32_t seconds) { return formatListFileTime(fileTimeFromUnix(seconds)); };
   texts.creation = when(le32At(b, kInodeCtime));

@@ -130,6 +130,8 @@ class ext2Class {
   void storeName(std::int32_t inode, const std::byte* name, std::size_t length, std::int32_t parent);
   void scanDirectoryBlock(const std::vector<std::byte>& block, std::int32_t& current, bool& firstMark);
   bool readInode(const ExtEntry& entry, std::array<std::byte, 256>& out) const;
+  // The inode's first 112 bytes: the copy kept from the inode-table pass, else read again.
+  bool inodeOf(const ExtEntry& entry, std::array<std::byte, 256>& out) const;
   bool readBlocks(std::uint64_t physical, std::uint64_t count, std::byte* out) const;
   bool walkExtents(const std::byte* node, std::size_t nodeSize, int expectedDepth, std::uint64_t neededBlocks,
                    std::unordered_set<std::uint64_t>& visited, bool& readFailed, const RunVisitor& visit) const;
@@ -167,11 +169,17 @@ class ext2Class {
   // naming an unused inode) are kept apart and merged by buildEntryMap.
   std::uint32_t m_slotCount = 0;
   std::vector<ExtEntry> m_slots;
+  // The fields of each slot in use as its inode table held them (times, mode, flags, i_block), so the
+  // detail texts and the data writer read no inode twice.
+  using InodeCopy = std::array<std::byte, 112>;
+  std::vector<InodeCopy> m_slotInodes;
   std::vector<ExtEntry> m_extraSlots;
   std::vector<DirectoryInode> m_directories;
   std::deque<std::string> m_names;
   // The entry map: named entries and ROOT, sorted by key.
   std::vector<ExtEntry> m_map;
+  std::vector<InodeCopy> m_mapInodes;   // beside m_map, position for position
+  std::vector<bool> m_mapHasInode;
   std::unordered_set<std::int32_t> m_deletedKeys;
 };
 

@@ -33,6 +33,18 @@ bool ext2Class::readInode(const ExtEntry& e, std::array<std::byte, 256>& out) co
   return true;
 }
 
+bool ext2Class::inodeOf(const ExtEntry& e, std::array<std::byte, 256>& out) const {
+  if (!m_map.empty() && &e >= m_map.data() && &e < m_map.data() + m_map.size()) {
+    const auto at = static_cast<std::size_t>(&e - m_map.data());
+    if (m_mapHasInode[at]) {
+      out.fill(std::byte{0});
+      std::copy(m_mapInodes[at].begin(), m_mapInodes[at].end(), out.begin());
+      return true;
+    }
+  }
+  return readInode(e, out);
+}
+
 bool ext2Class::readBlocks(std::uint64_t physical, std::uint64_t count, std::byte* out) const {
   const std::span<std::byte> target(out, static_cast<std::size_t>(count * m_blockSize));
   // Blocks past the volume's last one are never read: what they would hold belongs to no file of it.
@@ -158,7 +170,7 @@ void ext2Class::forEachRun(const std::byte* inode, std::uint64_t neededBlocks, b
 
 bool ext2Class::saveFileData(const ExtEntry& e, DataSink& sink) const {
   std::array<std::byte, 256> inode{};
-  if (e.key == kRootKey || !readInode(e, inode)) return false;
+  if (e.key == kRootKey || !inodeOf(e, inode)) return false;
   const Bytes b(inode.data(), inode.size());
   const std::uint16_t mode = le16At(b, kInodeMode);
   const std::uint32_t flags = le32At(b, kInodeFlags);

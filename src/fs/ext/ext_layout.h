@@ -11,6 +11,7 @@ namespace tessary::ext_layout {
 constexpr std::size_t kSuperblockSize = 1024;
 constexpr std::size_t kSbInodesCount = 0;        // u32
 constexpr std::size_t kSbBlocksCountLo = 4;      // u32
+constexpr std::size_t kSbFreeInodesCount = 16;  // u32
 constexpr std::size_t kSbFirstDataBlock = 20;    // u32
 constexpr std::size_t kSbLogBlockSize = 24;      // u32, block size = 1024 << value
 constexpr std::size_t kSbBlocksPerGroup = 32;    // u32
