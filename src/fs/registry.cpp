@@ -20,6 +20,7 @@ std::unique_ptr<ParserSlot> createFat32Parser();
 std::unique_ptr<CandidateScan> createFat16CandidateScan();
 std::unique_ptr<CandidateScan> createFat32CandidateScan();
 std::unique_ptr<ParserSlot> createHfsPlusParser();
+std::unique_ptr<ParserSlot> createExtParser();
 
 namespace {
 
@@ -186,6 +187,7 @@ std::vector<FileSystemRow> makeRows() {
     r.labels = {"extx"};
     r.treatAs = "EXTX";
     r.treatAsLabel = "extX";
+    r.createParser = createExtParser;
     rows.push_back(std::move(r));
   }
   {

@@ -1,0 +1,475 @@
+// The ext2/3/4 parse: superblock search, group descriptors, inode tables, the directory scan with its
+// parent rule, the entry map, the child links and the top level of the results tree.
+#include "fs/ext/ext2.h"
+
+#include <algorithm>
+
+#include "fs/ext/ext_layout.h"
+#include "platform/bytes.h"
+#include "platform/file_time.h"
+#include "platform/page_sink.h"
+#include "platform/text.h"
+
+namespace tessary {
+
+using namespace ext_layout;
+
+namespace {
+
+constexpr std::uint64_t kMib = 1024 * 1024;
+// Inode tables are read in pieces of at most this many bytes (whole inodes).
+constexpr std::size_t kTableChunk = 64 * 1024;
+// Status lines of the long per-record steps are shown this often.
+constexpr std::int64_t kReportEvery = 1024;
+// No folder chain of a real volume is deeper than this; a longer parent chain is a loop.
+constexpr int kMaxParentChain = 4096;
+// A directory is never read past this many blocks, whatever its size claims.
+constexpr std::uint64_t kMaxDirectoryBlocks = std::uint64_t{1} << 22;
+
+bool powerOfTwo(std::uint64_t v) { return v != 0 && (v & (v - 1)) == 0; }
+
+}  // namespace
+
+void ext2Class::attachVolume(const VolumeView& view, std::int64_t volumeSizeMib) {
+  m_view = view;
+  m_volumeSize = volumeSizeMib > 0 && static_cast<std::uint64_t>(volumeSizeMib) < (std::uint64_t{1} << 43)
+                     ? static_cast<std::int64_t>(static_cast<std::uint64_t>(volumeSizeMib) * kMib)
+                     : 0;
+}
+
+bool ext2Class::stopRequested() {
+  const bool stop = (m_control && m_control->shouldStop()) || m_stopFlag.load(std::memory_order_relaxed) != 0;
+  // Each step that honours the flag clears it, so the following steps still run.
+  if (stop) m_stopFlag = 0;
+  return stop;
+}
+
+void ext2Class::status(const std::string& text) const {
+  if (m_sink) m_sink->setStatus(text);
+}
+
+void ext2Class::progressRange(std::int64_t high) const {
+  if (m_sink) m_sink->progressRange(0, high);
+}
+
+void ext2Class::progressPosition(std::int64_t position) const {
+  if (m_sink) m_sink->progressPosition(position);
+}
+
+// The copy in m_superblock: magic and block size as the search wants them, then every field that later
+// sizes a read or bounds a loop, each against the others and against the volume.
+bool ext2Class::acceptSuperblock() {
+  const Bytes sb(m_superblock.data(), m_superblock.size());
+  if (le16At(sb, kSbMagic) != kMagic) return false;
+  const std::uint64_t blockSize = std::uint64_t{1024} << (le32At(sb, kSbLogBlockSize) % 32);
+  if (blockSize == 0 || blockSize >= 9216) return false;
+  const std::uint32_t incompat = le32At(sb, kSbFeatureIncompat);
+  const std::uint32_t blocksPerGroup = le32At(sb, kSbBlocksPerGroup);
+  const std::uint32_t inodesPerGroup = le32At(sb, kSbInodesPerGroup);
+  // A group's block and inode bitmaps each fill one block.
+  if (blocksPerGroup == 0 || blocksPerGroup > blockSize * 8) return false;
+  if (inodesPerGroup == 0 || inodesPerGroup > blockSize * 8) return false;
+  const std::uint32_t inodeSize = le32At(sb, kSbRevLevel) == 0 ? kOldInodeSize : le16At(sb, kSbInodeSize);
+  if (inodeSize < kOldInodeSize || inodeSize > blockSize || !powerOfTwo(inodeSize)) return false;
+  const bool is64 = (incompat & kIncompat64Bit) != 0;
+  std::uint64_t blocksCount = le32At(sb, kSbBlocksCountLo);
+  std::uint32_t descSize = kDescSize32;
+  if (is64) {
+    blocksCount |= std::uint64_t{le32At(sb, kSbBlocksCountHi)} << 32;
+    descSize = le16At(sb, kSbDescSize);
+    if (descSize < kDescSize64 || descSize > 1024 || !powerOfTwo(descSize)) return false;
+  }
+  const std::uint32_t firstDataBlock = le32At(sb, kSbFirstDataBlock);
+  if (blocksCount == 0 || firstDataBlock >= blocksCount) return false;
+  // The volume holds every block the superblock counts (its size text is whole MiB, rounded down).
+  const auto volumeBytes = checkedMul(blocksCount, blockSize);
+  if (!volumeBytes || *volumeBytes > static_cast<std::uint64_t>(m_volumeSize) + kMib) return false;
+  // A partial last group is a group too.
+  const std::uint64_t groups = (blocksCount - firstDataBlock + blocksPerGroup - 1) / blocksPerGroup;
+  const std::uint32_t inodes = le32At(sb, kSbInodesCount);
+  if (groups == 0 || groups > UINT32_MAX || inodes == 0) return false;
+
+  m_blockSize = static_cast<std::uint32_t>(blockSize);
+  m_blocksPerGroup = blocksPerGroup;
+  m_inodesPerGroup = inodesPerGroup;
+  m_inodeSize = inodeSize;
+  m_inodeCount = inodes;
+  m_blocksCount = blocksCount;
+  m_groupCount = static_cast<std::uint32_t>(groups);
+  m_bytesPerGroup = blockSize * blocksPerGroup;
+  m_is64Bit = is64;
+  m_descSize = descSize;
+  m_directoryEntryTypes = (incompat & kIncompatFiletype) != 0;
+  return true;
+}
+
+bool ext2Class::findSuperblock() {
+  const std::uint64_t volume = static_cast<std::uint64_t>(std::max<std::int64_t>(m_volumeSize, 0));
+  for (std::uint64_t b = 1024; b + 512 < volume; b += 512) {
+    // Blocks without data read as zeros and hold no superblock.
+    const std::optional<std::uint64_t> data = m_view.nextData(b);
+    if (!data) break;
+    if (*data > b) {
+      b = *data / 512 * 512;
+      if (b + 512 >= volume) break;
+    }
+    m_superblock.fill(std::byte{0});
+    m_view.read(b, m_superblock);
+    if (stopRequested()) break;
+    if (acceptSuperblock()) {
+      m_superblockOffset = static_cast<std::int64_t>(b);
+      return true;
+    }
+  }
+  return false;
+}
+
+bool ext2Class::readGroupDescriptors() {
+  if (m_blockSize == 0) return false;
+  const std::uint64_t offset =
+      std::uint64_t{m_blockSize} * (static_cast<std::uint64_t>(m_superblockOffset) / m_blockSize + 1);
+  const std::uint64_t bytes = std::uint64_t{m_groupCount} * m_descSize;
+  // The table lies inside the volume (the group count was checked against it).
+  if (!fits(static_cast<std::uint64_t>(m_volumeSize) + kMib, offset, bytes)) return false;
+  m_groupDescriptors.assign(static_cast<std::size_t>(bytes), std::byte{0});
+  if (!m_view.read(offset, m_groupDescriptors)) {
+    m_groupDescriptors.clear();
+    return false;
+  }
+  return true;
+}
+
+std::optional<std::uint64_t> ext2Class::inodeTableOf(std::uint32_t group) const {
+  const Bytes table(m_groupDescriptors.data(), m_groupDescriptors.size());
+  const std::size_t at = std::size_t{group} * m_descSize;
+  const auto lo = le32(table, at + kBgInodeTableLo);
+  if (!lo) return std::nullopt;
+  std::uint64_t block = *lo;
+  if (m_is64Bit) block |= std::uint64_t{le32At(table, at + kBgInodeTableHi)} << 32;
+  // The whole table lies inside the volume.
+  const std::uint64_t tableBlocks = (std::uint64_t{m_inodesPerGroup} * m_inodeSize + m_blockSize - 1) / m_blockSize;
+  if (block == 0 || block >= m_blocksCount || tableBlocks > m_blocksCount - block) return std::nullopt;
+  return block;
+}
+
+void ext2Class::readInodeTables() {
+  progressRange(m_groupCount);
+  m_slotCount = static_cast<std::uint32_t>(
+      std::min<std::uint64_t>(m_inodeCount, std::uint64_t{m_groupCount} * m_inodesPerGroup));
+  m_slots.clear();
+  m_slotInodes.clear();
+  m_directories.clear();
+  m_deletedKeys.clear();
+  m_unreadableGroups = 0;
+  // The superblock's free count tells how many slots are in use: room for them is made once.
+  const std::uint32_t freeInodes = le32At(Bytes(m_superblock.data(), m_superblock.size()), kSbFreeInodesCount);
+  const std::size_t inUse = freeInodes < m_slotCount ? m_slotCount - freeInodes : 0;
+  m_slots.reserve(inUse + 16);
+  m_slotInodes.reserve(inUse + 16);
+  const std::size_t perChunk = std::max<std::size_t>(1, kTableChunk / m_inodeSize);
+  std::vector<std::byte> chunk;
+  std::uint64_t base = 0;
+  for (std::uint32_t g = 0; g < m_groupCount && base < m_slotCount; ++g, base += m_inodesPerGroup) {
+    if (stopRequested()) break;
+    status(format("parsing group %d  of %d ", static_cast<int>(g + 1), static_cast<int>(m_groupCount)));
+    progressPosition(g + 1);
+    const std::optional<std::uint64_t> table = inodeTableOf(g);
+    if (!table) {
+      // Keys are inode numbers, so the groups after this one keep their positions.
+      ++m_unreadableGroups;
+      continue;
+    }
+    const std::uint32_t slots = static_cast<std::uint32_t>(std::min<std::uint64_t>(m_inodesPerGroup, m_slotCount - base));
+    bool unreadable = false;
+    for (std::uint32_t first = 0; first < slots; first += static_cast<std::uint32_t>(perChunk)) {
+      const std::uint32_t count = static_cast<std::uint32_t>(std::min<std::uint64_t>(perChunk, slots - first));
+      chunk.assign(std::size_t{count} * m_inodeSize, std::byte{0});
+      if (!m_view.read(*table * m_blockSize + std::uint64_t{first} * m_inodeSize, chunk)) {
+        unreadable = true;
+        continue;
+      }
+      for (std::uint32_t i = 0; i < count; ++i) {
+        const Bytes inode(chunk.data() + std::size_t{i} * m_inodeSize, m_inodeSize);
+        const std::uint16_t mode = le16At(inode, kInodeMode);
+        const std::uint16_t links = le16At(inode, kInodeLinks);
+        if (mode == 0 && links == 0) continue;  // never used
+        const std::uint32_t slot = first + i;
+        const auto key = static_cast<std::int32_t>(base + slot);
+        std::uint64_t size = le32At(inode, kInodeSizeLo);
+        if (const std::uint32_t high = le32At(inode, kInodeSizeHigh); high != 0) size |= std::uint64_t{high} << 32;
+        m_slots.push_back(ExtEntry{nullptr, key, -1, mode, size, *table, slot, -1, -1});
+        m_slotInodes.emplace_back();
+        std::copy_n(inode.begin(), m_slotInodes.back().size(), m_slotInodes.back().begin());
+        if (links == 0) m_deletedKeys.insert(key);
+        // Directories still linked are scanned for names; a freed one could name inodes reused since.
+        if (isDirectoryMode(mode) && links != 0 && le32At(inode, kInodeBlock) != 0) {
+          DirectoryInode dir{key, le32At(inode, kInodeFlags), size, {}};
+          std::copy_n(inode.begin() + kInodeBlock, kInodeBlockBytes, dir.block.begin());
+          m_directories.push_back(dir);
+        }
+      }
+    }
+    if (unreadable) ++m_unreadableGroups;
+  }
+}
+
+ExtEntry* ext2Class::slotEntry(std::int32_t key) {
+  auto it = std::lower_bound(m_slots.begin(), m_slots.end(), key,
+                             [](const ExtEntry& e, std::int32_t k) { return e.key < k; });
+  if (it != m_slots.end() && it->key == key) return &*it;
+  for (ExtEntry& e : m_extraSlots)
+    if (e.key == key) return &e;
+  // A directory entry names an inode whose slot looked unused: it is listed all the same.
+  const std::uint32_t group = static_cast<std::uint32_t>(key) / m_inodesPerGroup;
+  const std::uint32_t slot = static_cast<std::uint32_t>(key) % m_inodesPerGroup;
+  const std::uint64_t table = inodeTableOf(group).value_or(0);
+  m_extraSlots.push_back(ExtEntry{nullptr, key, -1, 0, 0, table, slot, -1, -1});
+  return &m_extraSlots.back();
+}
+
+void ext2Class::storeName(std::int32_t inode, const std::byte* name, std::size_t length, std::int32_t parent) {
+  if (inode < 1 || static_cast<std::uint32_t>(inode) > m_slotCount) return;
+  ExtEntry* e = slotEntry(inode - 1);
+  m_names.emplace_back(reinterpret_cast<const char*>(name), length);
+  e->name = m_names.back().c_str();
+  e->parent = parent;
+}
+
+void ext2Class::scanDirectoryBlock(const std::vector<std::byte>& block, std::int32_t& current, bool& firstMark) {
+  const Bytes b(block.data(), block.size());
+  std::size_t off = 0;
+  while (off + kDeName <= b.size()) {
+    const std::uint32_t inode = le32At(b, off + kDeInode);
+    const std::uint16_t recLen = le16At(b, off + kDeRecLen);
+    std::size_t nameLen = 0;
+    std::size_t next = 0;
+    if (m_directoryEntryTypes) {
+      nameLen = u8At(b, off + kDeNameLen);
+      const std::uint8_t type = u8At(b, off + kDeFileType);
+      // The last inode is a slot like any other: only numbers past it end the walk.
+      if (nameLen == 0 || recLen == 0 || inode > m_slotCount) break;
+      if (inode > 0) {
+        if (type == kFileTypeDirectory) slotEntry(static_cast<std::int32_t>(inode - 1))->mode = kModeDirectory;
+        if (type == kFileTypeRegular) slotEntry(static_cast<std::int32_t>(inode - 1))->mode = kModeRegular;
+      }
+      const std::size_t l = (kDeName + nameLen + 3) & ~std::size_t{3};
+      next = recLen < l + 4 ? off + l : off + recLen;
+    } else {
+      nameLen = le16At(b, off + kDeNameLen);
+      if (nameLen == 0 || nameLen > kMaxOldNameLength || recLen == 0) break;
+      next = off + recLen;
+    }
+    const std::size_t shown = std::min(nameLen, b.size() - off - kDeName);
+    const std::byte* name = b.data() + off + kDeName;
+    const std::string_view text(reinterpret_cast<const char*>(name), shown);
+    const auto number = static_cast<std::int32_t>(std::min<std::uint32_t>(inode, INT32_MAX));
+    if (text == "." || (text == ".." && firstMark)) {
+      if (firstMark) {
+        // The first directory is the root: its children become children of ROOT (key 2).
+        current = number;
+        storeName(number, name, shown, current);
+        firstMark = false;
+      } else if (text == ".") {
+        current = number - 1;
+      }
+    } else if (text != "..") {
+      if (firstMark) current = number;
+      storeName(number, name, shown, current);
+      firstMark = false;
+    }
+    off = next;
+  }
+}
+
+void ext2Class::readDirectories() {
+  const std::int64_t entries = m_slotCount;
+  progressRange(entries);
+  std::int32_t current = kRootKey;
+  bool firstMark = true;
+  std::vector<std::byte> chunk;
+  std::vector<std::byte> block(m_blockSize);
+  std::size_t d = 0;
+  for (std::uint64_t p = 0; p < m_slotCount; p += m_inodesPerGroup) {
+    if (stopRequested()) break;
+    status(format("parsing inode entry %d  of %d ", static_cast<int>(p + 1), static_cast<int>(entries)));
+    progressPosition(static_cast<std::int64_t>(p + 1));
+    for (; d < m_directories.size() && static_cast<std::uint64_t>(m_directories[d].key) < p + m_inodesPerGroup; ++d) {
+      const DirectoryInode& dir = m_directories[d];
+      std::array<std::byte, kInodeFieldsEnd> inode{};
+      std::copy(dir.block.begin(), dir.block.end(), inode.begin() + kInodeBlock);
+      for (int i = 0; i < 4; ++i)
+        inode[kInodeFlags + i] = static_cast<std::byte>((dir.flags >> (8 * i)) & 0xFF);
+      const std::uint64_t blocks = dir.size / m_blockSize + (dir.size % m_blockSize != 0 ? 1 : 0);
+      // A directory holds no more blocks than the volume has.
+      const std::uint64_t needed = std::min({blocks, m_blocksCount, kMaxDirectoryBlocks});
+      bool failed = false;
+      forEachRun(inode.data(), needed, failed, [&](const BlockRun& run) {
+        if (run.zeros) return true;
+        // Blocks that lie together are read in one call; each is walked on its own.
+        constexpr std::uint64_t kPerRead = 64;
+        for (std::uint64_t done = 0; done < run.count; done += kPerRead) {
+          const std::uint64_t n = std::min(kPerRead, run.count - done);
+          chunk.assign(static_cast<std::size_t>(n * m_blockSize), std::byte{0});
+          if (!readBlocks(run.physical + done, n, chunk.data())) continue;  // an unreadable block adds nothing
+          for (std::uint64_t i = 0; i < n; ++i) {
+            std::copy_n(chunk.begin() + static_cast<std::ptrdiff_t>(i * m_blockSize), m_blockSize, block.begin());
+            scanDirectoryBlock(block, current, firstMark);
+          }
+        }
+        return true;
+      });
+    }
+  }
+  status(format("parsed inode entry %d  of %d ", static_cast<int>(entries), static_cast<int>(entries)));
+  progressPosition(entries);
+}
+
+void ext2Class::buildEntryMap() {
+  status("clearing vector....");
+  m_map.clear();
+  m_mapInodes.clear();
+  m_mapHasInode.clear();
+  std::sort(m_extraSlots.begin(), m_extraSlots.end(), [](const ExtEntry& a, const ExtEntry& b) { return a.key < b.key; });
+  static constexpr char kRootName[] = "ROOT";
+  const ExtEntry root{kRootName, kRootKey, -1, kModeDirectory, 0, 0, 0, -1, -1};
+  m_map.reserve(m_slots.size() + m_extraSlots.size() + 1);
+  m_mapInodes.reserve(m_map.capacity());
+  m_mapHasInode.reserve(m_map.capacity());
+  bool rootPlaced = false;
+  const auto place = [&](const ExtEntry& e, const InodeCopy* inode) {
+    if (!rootPlaced && e.key > kRootKey) {
+      m_map.push_back(root);
+      m_mapInodes.emplace_back();
+      m_mapHasInode.push_back(false);
+      rootPlaced = true;
+    }
+    // Unnamed inodes are left out; ROOT takes the key of inode 3.
+    if (!e.name || e.key == kRootKey) return;
+    m_map.push_back(e);
+    m_mapInodes.push_back(inode ? *inode : InodeCopy{});
+    m_mapHasInode.push_back(inode != nullptr);
+  };
+  std::size_t i = 0;
+  std::size_t j = 0;
+  while (i < m_slots.size() || j < m_extraSlots.size()) {
+    if (j == m_extraSlots.size() || (i < m_slots.size() && m_slots[i].key < m_extraSlots[j].key)) {
+      place(m_slots[i], &m_slotInodes[i]);
+      ++i;
+    } else {
+      place(m_extraSlots[j], nullptr);
+      ++j;
+    }
+  }
+  if (!rootPlaced) place(ExtEntry{nullptr, INT32_MAX, -1, 0, 0, 0, 0, -1, -1}, nullptr);
+  // The entry array is released.
+  std::vector<ExtEntry>().swap(m_slots);
+  std::vector<InodeCopy>().swap(m_slotInodes);
+  std::vector<ExtEntry>().swap(m_extraSlots);
+  std::vector<DirectoryInode>().swap(m_directories);
+}
+
+const ExtEntry* ext2Class::entry(std::int64_t key) const {
+  if (key < 0 || key > INT32_MAX) return nullptr;
+  auto it = std::lower_bound(m_map.begin(), m_map.end(), static_cast<std::int32_t>(key),
+                             [](const ExtEntry& e, std::int32_t k) { return e.key < k; });
+  return it != m_map.end() && it->key == key ? &*it : nullptr;
+}
+
+void ext2Class::linkParentsAndChildren() {
+  status("Maintaining Parent Child....");
+  const auto size = static_cast<std::int64_t>(m_map.size());
+  progressRange(size);
+  auto find = [this](std::int32_t key) -> ExtEntry* { return const_cast<ExtEntry*>(entry(key)); };
+  for (std::int64_t counter = 0; counter < size; ++counter) {
+    if (counter % kReportEvery == 0 || counter == size - 1) {
+      if (stopRequested()) break;
+      status(format("Maintaining Parent Child for record %d of %d....", static_cast<int>(counter),
+                    static_cast<int>(size)));
+      progressPosition(counter + 1);
+    }
+    ExtEntry& e = m_map[static_cast<std::size_t>(counter)];
+    // The root's own "." names the folder ROOT stands for: it is no child of it.
+    if (e.parent <= 0 || e.parent == e.key || std::string_view(e.name) == ".") continue;
+    ExtEntry* parent = find(e.parent);
+    if (!parent) continue;
+    // A parent chain that leads back to the entry would make a folder its own ancestor.
+    bool loop = false;
+    std::int32_t up = e.parent;
+    for (int step = 0; step < kMaxParentChain && up > 0; ++step) {
+      const ExtEntry* at = entry(up);
+      if (!at) break;
+      if (at->parent == e.key) {
+        loop = true;
+        break;
+      }
+      up = at->parent;
+      if (step == kMaxParentChain - 1) loop = true;
+    }
+    if (loop) continue;
+    e.nextSibling = parent->firstChild;
+    parent->firstChild = e.key;
+  }
+}
+
+std::vector<std::int64_t> ext2Class::childEntries(std::int64_t key) const {
+  std::vector<std::int64_t> out;
+  const ExtEntry* e = entry(key);
+  if (!e) return out;
+  // Every entry is linked once, so a chain is never longer than the map.
+  for (std::int32_t c = e->firstChild; c >= 0 && out.size() < m_map.size();) {
+    const ExtEntry* child = entry(c);
+    if (!child) break;
+    out.push_back(c);
+    c = child->nextSibling;
+  }
+  return out;
+}
+
+std::string ext2Class::entryName(std::int64_t key) const {
+  const ExtEntry* e = entry(key);
+  return e && e->name ? utf8FromAnsi(e->name) : std::string();
+}
+
+void ext2Class::fillRootEntries() {
+  status("filling root entries in  tree....");
+  if (!m_tree) return;
+  m_topItem = m_tree->insertItem(m_topItemText, kTreeRoot, kInsertLast, TreeIcon::Folder, kRootKey, false);
+  for (std::int64_t child : childEntries(kRootKey)) {
+    const ExtEntry* e = entry(child);
+    if (!e || !e->name) continue;
+    TreeItem item = kNoItem;
+    if (isDirectoryMode(e->mode))
+      item = m_tree->insertItem(entryName(child), m_topItem, kInsertLast, TreeIcon::Folder, child, false);
+    else if (isFileMode(e->mode))
+      item = m_tree->insertItem(entryName(child), m_topItem, kInsertLast, TreeIcon::File, child, false);
+    if (item != kNoItem && isDeleted(child)) m_tree->markDeleted(item, true);
+  }
+  m_tree->SetCheck(m_topItem, true);
+  m_tree->expand(m_topItem, true);
+}
+
+ExtEntryTexts ext2Class::describeTimesAndPermissions(const ExtEntry& e) const {
+  ExtEntryTexts texts;
+  std::array<std::byte, 256> inode{};
+  if (e.key == kRootKey || !inodeOf(e, inode)) return texts;
+  const Bytes b(inode.data(), inode.size());
+  auto when = [](std::uint32_t seconds) { return formatListFileTime(fileTimeFromUnix(seconds)); };
+  texts.creation = when(le32At(b, kInodeCtime));
+  texts.access = when(le32At(b, kInodeAtime));
+  texts.modification = when(le32At(b, kInodeMtime));
+  static constexpr const char* kParts[9] = {"-OE", "-OW", "-OR", "-GE", "-GW", "-GR", "-UE", "-UW", "-UR"};
+  const std::uint16_t mode = le16At(b, kInodeMode);
+  for (int bit = 0; bit < 9; ++bit)
+    if (mode & (1u << bit)) texts.permissions += kParts[bit];
+  return texts;
+}
+
+std::string ext2Class::describeSize(const ExtEntry& e) {
+  const std::uint64_t x = e.size;
+  if (x >= (std::uint64_t{1} << 30)) return format("%.2f GB", static_cast<double>(x) / static_cast<double>(1 << 30));
+  if (x >= (std::uint64_t{1} << 20)) return format("%.2f MB", static_cast<double>(x) / static_cast<double>(1 << 20));
+  if (x >= (std::uint64_t{1} << 10)) return format("%.2f KB", static_cast<double>(x) / static_cast<double>(1 << 10));
+  return format("%lld Bytes", static_cast<long long>(x));
+}
+
+}  // namespace tessary

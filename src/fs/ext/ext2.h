@@ -1,0 +1,186 @@
+// The ext2/3/4 parser: superblock, group descriptors and inode tables into the entry map and the results
+// tree, and file data (block maps, extent trees, holes) out to any data sink.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <optional>
+#include <string>
+#include <unordered_set>
+#include <vector>
+
+#include "controls/xhtml_tree.h"
+#include "disk/volume_view.h"
+#include "platform/data_sink.h"
+#include "platform/worker.h"
+
+namespace tessary {
+
+class PageSink;
+
+// One named inode as the entry map keeps it; tree items carry its key.
+#pragma pack(push, 1)
+struct ExtEntry {
+  const char* name;              // zero-terminated, in the volume's bytes; null while the inode has no name
+  std::int32_t key;              // inode number - 1
+  std::int32_t parent;           // key of the parent entry; -1 for none
+  std::uint16_t mode;            // i_mode, or 0x4000 / 0x8000 when a directory entry gives the type
+  std::uint64_t size;
+  std::uint64_t inodeTableBlock; // the inode table that holds this inode (64-bit on 64-bit volumes)
+  std::uint32_t slot;            // the inode's position in that table
+  std::int32_t firstChild;       // -1 for none
+  std::int32_t nextSibling;      // -1 for none
+};
+#pragma pack(pop)
+static_assert(sizeof(ExtEntry) == 46, "ExtEntry is a packed 46-byte record");
+
+// The detail list's texts of one entry.
+struct ExtEntryTexts {
+  std::string creation;
+  std::string access;
+  std::string modification;
+  std::string permissions;
+};
+
+class ext2Class {
+ public:
+  // The synthetic top folder takes the key of inode 3.
+  static constexpr std::int32_t kRootKey = 2;
+
+  ext2Class() = default;
+  ext2Class(const ext2Class&) = delete;
+  ext2Class& operator=(const ext2Class&) = delete;
+
+  // Links the results page hands over before the worker starts.
+  void attachVolume(const VolumeView& view, std::int64_t volumeSizeMib);
+  void setSink(PageSink* sink) { m_sink = sink; }
+  void setTree(CXHtmlTree* tree, std::string topItemText) {
+    m_tree = tree;
+    m_topItemText = std::move(topItemText);
+  }
+  StopFlag& stopFlag() { return m_stopFlag; }
+  void setWorkerControl(std::optional<WorkerControl> control) { m_control = control; }
+
+  // The parse, in this order; the page stops after the first two when either fails.
+  bool findSuperblock();
+  bool readGroupDescriptors();
+  void readInodeTables();
+  void readDirectories();
+  void buildEntryMap();
+  void linkParentsAndChildren();
+  void fillRootEntries();
+
+  // What the page, the save engine and the command line ask once the parse has finished.
+  const ExtEntry* entry(std::int64_t key) const;
+  std::vector<std::int64_t> childEntries(std::int64_t key) const;
+  static bool isDirectoryMode(std::uint16_t mode) { return (mode & 0xF000) == 0x4000; }
+  // Regular files and symbolic links (saved as the text of their target).
+  static bool isFileMode(std::uint16_t mode) { return (mode & 0xF000) == 0x8000 || (mode & 0xF000) == 0xA000; }
+  bool isDeleted(std::int64_t key) const { return m_deletedKeys.count(static_cast<std::int32_t>(key)) != 0; }
+  std::string entryName(std::int64_t key) const;  // UTF-8
+  ExtEntryTexts describeTimesAndPermissions(const ExtEntry& entry) const;
+  static std::string describeSize(const ExtEntry& entry);
+  // The entry's bytes (holes and unreadable blocks as zeros, cut at its size) and its times into the
+  // sink; false when a block could not be read or the sink refused bytes.
+  bool saveFileData(const ExtEntry& entry, DataSink& sink) const;
+
+  // Geometry, for tests and the command line.
+  std::uint32_t blockSize() const { return m_blockSize; }
+  std::uint32_t groupCount() const { return m_groupCount; }
+  std::uint32_t inodesPerGroup() const { return m_inodesPerGroup; }
+  std::int64_t superblockOffset() const { return m_superblockOffset; }
+  std::size_t mapSize() const { return m_map.size(); }
+  TreeItem topItem() const { return m_topItem; }
+  // Groups whose inode table could not be read.
+  std::uint32_t unreadableGroups() const { return m_unreadableGroups; }
+
+  // A run of a file's logical blocks: `count` blocks from `logical` at `physical`, or zeros (a hole in
+  // the block map, an unwritten extent) when `zeros` is set.
+  struct BlockRun {
+    std::uint64_t logical = 0;
+    std::uint64_t physical = 0;
+    std::uint64_t count = 0;
+    bool zeros = false;
+  };
+  // Hands the block runs of an inode (its first 112 bytes: flags and i_block) to `visit` in the order
+  // the extent tree or block map keeps them, until `neededBlocks` logical blocks are covered or `visit`
+  // returns false. Holes are the logical blocks no run covers. `readFailed` is set when a tree or
+  // indirect block could not be read or an extent header is bad.
+  using RunVisitor = std::function<bool(const BlockRun&)>;
+  void forEachRun(const std::byte* inode, std::uint64_t neededBlocks, bool& readFailed, const RunVisitor& visit) const;
+
+ private:
+  struct DirectoryInode {
+    std::int32_t key;
+    std::uint32_t flags;
+    std::uint64_t size;
+    std::array<std::byte, 60> block;
+  };
+
+  bool stopRequested();
+  void status(const std::string& text) const;
+  void progressRange(std::int64_t high) const;
+  void progressPosition(std::int64_t position) const;
+  bool acceptSuperblock();
+  std::optional<std::uint64_t> inodeTableOf(std::uint32_t group) const;
+  ExtEntry* slotEntry(std::int32_t key);
+  void storeName(std::int32_t inode, const std::byte* name, std::size_t length, std::int32_t parent);
+  void scanDirectoryBlock(const std::vector<std::byte>& block, std::int32_t& current, bool& firstMark);
+  bool readInode(const ExtEntry& entry, std::array<std::byte, 256>& out) const;
+  // The inode's first 112 bytes: the copy kept from the inode-table pass, else read again.
+  bool inodeOf(const ExtEntry& entry, std::array<std::byte, 256>& out) const;
+  bool readBlocks(std::uint64_t physical, std::uint64_t count, std::byte* out) const;
+  bool walkExtents(const std::byte* node, std::size_t nodeSize, int expectedDepth, std::uint64_t neededBlocks,
+                   std::unordered_set<std::uint64_t>& visited, bool& readFailed, const RunVisitor& visit) const;
+  bool walkIndirect(std::uint64_t block, int level, std::uint64_t logical, std::uint64_t neededBlocks,
+                    bool& readFailed, const RunVisitor& visit) const;
+
+  // Links to the page.
+  VolumeView m_view;
+  PageSink* m_sink = nullptr;
+  CXHtmlTree* m_tree = nullptr;
+  std::string m_topItemText = "ROOT";
+  TreeItem m_topItem = kNoItem;
+  StopFlag m_stopFlag{0};
+  std::optional<WorkerControl> m_control;
+
+  // Geometry from the superblock.
+  std::int64_t m_volumeSize = 0;
+  std::uint32_t m_groupCount = 0;
+  std::uint32_t m_inodeCount = 0;
+  std::uint64_t m_bytesPerGroup = 0;
+  std::uint32_t m_blockSize = 0;
+  std::uint32_t m_blocksPerGroup = 0;
+  std::uint32_t m_inodeSize = 0;
+  std::uint32_t m_inodesPerGroup = 0;
+  std::uint64_t m_blocksCount = 0;
+  std::uint32_t m_descSize = 32;
+  bool m_is64Bit = false;
+  std::array<std::byte, 1024> m_superblock{};
+  std::int64_t m_superblockOffset = 0;
+  bool m_directoryEntryTypes = false;
+  std::vector<std::byte> m_groupDescriptors;
+  std::uint32_t m_unreadableGroups = 0;
+
+  // Slots in use, in key order, while the parse runs; named entries no slot holds (a directory entry
+  // naming an unused inode) are kept apart and merged by buildEntryMap.
+  std::uint32_t m_slotCount = 0;
+  std::vector<ExtEntry> m_slots;
+  // The fields of each slot in use as its inode table held them (times, mode, flags, i_block), so the
+  // detail texts and the data writer read no inode twice.
+  using InodeCopy = std::array<std::byte, 112>;
+  std::vector<InodeCopy> m_slotInodes;
+  std::vector<ExtEntry> m_extraSlots;
+  std::vector<DirectoryInode> m_directories;
+  std::deque<std::string> m_names;
+  // The entry map: named entries and ROOT, sorted by key.
+  std::vector<ExtEntry> m_map;
+  std::vector<InodeCopy> m_mapInodes;   // beside m_map, position for position
+  std::vector<bool> m_mapHasInode;
+  std::unordered_set<std::int32_t> m_deletedKeys;
+};
+
+}  // namespace tessary

@@ -1,0 +1,247 @@
+// ext file data: block maps and extent trees walked to block runs, and a file's bytes written with its
+// holes as zeros and its times.
+#include <algorithm>
+
+#include "fs/ext/ext2.h"
+#include "fs/ext/ext_layout.h"
+#include "platform/bytes.h"
+
+namespace tessary {
+
+using namespace ext_layout;
+
+namespace {
+
+// Data blocks that lie together are read this many at a time.
+constexpr std::uint64_t kBlocksPerRead = 64;
+constexpr std::size_t kZeroChunk = 64 * 1024;
+
+}  // namespace
+
+bool ext2Class::readInode(const ExtEntry& e, std::array<std::byte, 256>& out) const {
+  out.fill(std::byte{0});
+  if (e.inodeTableBlock == 0 || e.inodeTableBlock >= m_blocksCount || e.slot >= m_inodesPerGroup) return false;
+  const std::uint64_t offset = e.inodeTableBlock * m_blockSize + std::uint64_t{e.slot} * m_inodeSize;
+  const std::size_t length = std::min<std::size_t>(m_inodeSize, out.size());
+  // The reader serves whole sectors: the sector range holding the inode is read and the inode taken out.
+  const std::uint64_t first = offset / kSectorSize * kSectorSize;
+  const std::size_t lead = static_cast<std::size_t>(offset - first);
+  std::array<std::byte, 2 * kSectorSize> sectors{};
+  const std::size_t span = (lead + length + kSectorSize - 1) / kSectorSize * kSectorSize;
+  if (!m_view.read(first, std::span<std::byte>(sectors.data(), span))) return false;
+  std::copy_n(sectors.begin() + static_cast<std::ptrdiff_t>(lead), length, out.begin());
+  return true;
+}
+
+bool ext2Class::inodeOf(const ExtEntry& e, std::array<std::byte, 256>& out) const {
+  if (!m_map.empty() && &e >= m_map.data() && &e < m_map.data() + m_map.size()) {
+    const auto at = static_cast<std::size_t>(&e - m_map.data());
+    if (m_mapHasInode[at]) {
+      out.fill(std::byte{0});
+      std::copy(m_mapInodes[at].begin(), m_mapInodes[at].end(), out.begin());
+      return true;
+    }
+  }
+  return readInode(e, out);
+}
+
+bool ext2Class::readBlocks(std::uint64_t physical, std::uint64_t count, std::byte* out) const {
+  const std::span<std::byte> target(out, static_cast<std::size_t>(count * m_blockSize));
+  // Blocks past the volume's last one are never read: what they would hold belongs to no file of it.
+  if (physical >= m_blocksCount || count > m_blocksCount - physical) {
+    std::fill(target.begin(), target.end(), std::byte{0});
+    return false;
+  }
+  return m_view.read(physical * m_blockSize, target);
+}
+
+bool ext2Class::walkExtents(const std::byte* node, std::size_t nodeSize, int expectedDepth, std::uint64_t neededBlocks,
+                            std::unordered_set<std::uint64_t>& visited, bool& readFailed,
+                            const RunVisitor& visit) const {
+  const Bytes n(node, nodeSize);
+  const std::uint16_t entries = le16At(n, kEhEntries);
+  const std::uint16_t depth = le16At(n, kEhDepth);
+  const std::size_t capacity = (nodeSize - kExtentHeaderSize) / kExtentEntrySize;
+  if (le16At(n, kEhMagic) != kExtentMagic || depth > kMaxExtentDepth || entries > capacity ||
+      (expectedDepth >= 0 && depth != expectedDepth)) {
+    readFailed = true;
+    return true;
+  }
+  for (std::size_t i = 0; i < entries; ++i) {
+    const std::size_t at = kExtentHeaderSize + i * kExtentEntrySize;
+    if (depth == 0) {
+      const std::uint32_t logical = le32At(n, at + kEeBlock);
+      const std::uint16_t length = le16At(n, at + kEeLen);
+      const std::uint64_t start = (std::uint64_t{le16At(n, at + kEeStartHi)} << 32) | le32At(n, at + kEeStartLo);
+      // Unwritten extents read as zeros.
+      const bool unwritten = length > kUnwrittenLength;
+      const std::uint64_t count = unwritten ? length - kUnwrittenLength : length;
+      if (count == 0 || logical >= neededBlocks) continue;
+      if (!visit(BlockRun{logical, start, count, unwritten})) return false;
+      continue;
+    }
+    if (le32At(n, at + kEiBlock) >= neededBlocks) continue;
+    const std::uint64_t leaf = (std::uint64_t{le16At(n, at + kEiLeafHi)} << 32) | le32At(n, at + kEiLeafLo);
+    // Each tree block is read once: a block named twice would repeat (or loop through) its extents.
+    if (leaf == 0 || leaf >= m_blocksCount || !visited.insert(leaf).second) {
+      readFailed = true;
+      continue;
+    }
+    std::vector<std::byte> child(m_blockSize);
+    if (!readBlocks(leaf, 1, child.data())) {
+      readFailed = true;
+      continue;
+    }
+    if (!walkExtents(child.data(), child.size(), depth - 1, neededBlocks, visited, readFailed, visit)) return false;
+  }
+  return true;
+}
+
+bool ext2Class::walkIndirect(std::uint64_t block, int level, std::uint64_t logical, std::uint64_t neededBlocks,
+                             bool& readFailed, const RunVisitor& visit) const {
+  std::vector<std::byte> pointers(m_blockSize);
+  if (!readBlocks(block, 1, pointers.data())) {
+    readFailed = true;
+    return true;
+  }
+  const Bytes p(pointers.data(), pointers.size());
+  const std::uint64_t perBlock = m_blockSize / 4;
+  std::uint64_t span = 1;
+  for (int i = 1; i < level; ++i) span *= perBlock;
+  for (std::uint64_t i = 0; i < perBlock; ++i) {
+    const std::uint64_t at = logical + i * span;
+    if (at >= neededBlocks) break;
+    // A zero pointer is a hole of `span` blocks.
+    const std::uint32_t next = le32At(p, static_cast<std::size_t>(i * 4));
+    if (next == 0) continue;
+    if (level == 1) {
+      if (!visit(BlockRun{at, next, 1, false})) return false;
+    } else if (!walkIndirect(next, level - 1, at, neededBlocks, readFailed, visit)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+void ext2Class::forEachRun(const std::byte* inode, std::uint64_t neededBlocks, bool& readFailed,
+                           const RunVisitor& visit) const {
+  if (m_blockSize == 0 || neededBlocks == 0) return;
+  // Neighbouring blocks are handed on as one run.
+  BlockRun pending;
+  bool havePending = false;
+  bool go = true;
+  const RunVisitor merged = [&](const BlockRun& run) {
+    if (havePending && !pending.zeros && !run.zeros && pending.logical + pending.count == run.logical &&
+        pending.physical + pending.count == run.physical) {
+      pending.count += run.count;
+      return true;
+    }
+    if (havePending && !visit(pending)) {
+      havePending = false;
+      go = false;
+      return false;
+    }
+    pending = run;
+    havePending = true;
+    return true;
+  };
+  const Bytes b(inode, kInodeFieldsEnd);
+  if (le32At(b, kInodeFlags) & kFlagExtents) {
+    std::unordered_set<std::uint64_t> visited;
+    walkExtents(inode + kInodeBlock, kInodeBlockBytes, -1, neededBlocks, visited, readFailed, merged);
+  } else {
+    const std::uint64_t perBlock = m_blockSize / 4;
+    bool more = true;
+    for (std::size_t i = 0; i < kDirectPointers && i < neededBlocks && more; ++i) {
+      const std::uint32_t block = le32At(b, kInodeBlock + i * 4);
+      if (block != 0) more = merged(BlockRun{i, block, 1, false});
+    }
+    std::uint64_t logical = kDirectPointers;
+    std::uint64_t span = perBlock;
+    for (std::size_t level = 1; level <= 3 && more && logical < neededBlocks; ++level) {
+      const std::uint32_t top = le32At(b, kInodeBlock + (kSingleIndirect + level - 1) * 4);
+      if (top != 0) more = walkIndirect(top, static_cast<int>(level), logical, neededBlocks, readFailed, merged);
+      logical += span;
+      span *= perBlock;
+    }
+  }
+  if (havePending && go) visit(pending);
+}
+
+bool ext2Class::saveFileData(const ExtEntry& e, DataSink& sink) const {
+  std::array<std::byte, 256> inode{};
+  if (e.key == kRootKey || !inodeOf(e, inode)) return false;
+  const Bytes b(inode.data(), inode.size());
+  const std::uint16_t mode = le16At(b, kInodeMode);
+  const std::uint32_t flags = le32At(b, kInodeFlags);
+  std::uint64_t size = le32At(b, kInodeSizeLo);
+  if (const std::uint32_t high = le32At(b, kInodeSizeHigh); high != 0) size |= std::uint64_t{high} << 32;
+
+  bool ok = true;
+  bool sinkOk = true;
+  std::uint64_t written = 0;
+  const auto put = [&](const std::byte* data, std::uint64_t bytes) {
+    if (!sinkOk || bytes == 0) return;
+    sinkOk = sink.write(std::span<const std::byte>(data, static_cast<std::size_t>(bytes)));
+    written += bytes;
+  };
+  static const std::array<std::byte, kZeroChunk> zeros{};
+  // Zeros for `blocks` logical blocks, never past the file's size.
+  const auto putZeros = [&](std::uint64_t blocks) {
+    const std::uint64_t remaining = size - written;
+    std::uint64_t bytes = remaining;
+    if (blocks < remaining / m_blockSize + 1) bytes = std::min(remaining, blocks * m_blockSize);
+    while (bytes > 0 && sinkOk) {
+      const std::uint64_t n = std::min<std::uint64_t>(bytes, zeros.size());
+      put(zeros.data(), n);
+      bytes -= n;
+    }
+  };
+
+  const bool fastLink = (mode & kModeTypeMask) == kModeSymlink && (flags & kFlagExtents) == 0 && size < kInodeBlockBytes;
+  if (fastLink || (flags & kFlagInlineData)) {
+    // The bytes live in i_block itself: a short link's target, or inline data (whose tail, in an
+    // extended attribute, is not read).
+    const std::uint64_t inlineBytes = std::min<std::uint64_t>(size, kInodeBlockBytes);
+    put(inode.data() + kInodeBlock, inlineBytes);
+    if (inlineBytes < size) {
+      ok = false;
+      putZeros(UINT64_MAX);
+    }
+  } else {
+    const std::uint64_t needed = size / m_blockSize + (size % m_blockSize != 0 ? 1 : 0);
+    std::uint64_t position = 0;
+    bool readFailed = false;
+    std::vector<std::byte> chunk;
+    forEachRun(inode.data(), needed, readFailed, [&](const BlockRun& run) {
+      // Runs out of order or overlapping what was written are left out.
+      if (run.logical + run.count <= position) return true;
+      if (run.logical > position) {
+        putZeros(run.logical - position);
+        position = run.logical;
+      }
+      const std::uint64_t skip = position - run.logical;
+      const std::uint64_t count = std::min(run.count - skip, needed - position);
+      if (run.zeros) {
+        putZeros(count);
+      } else {
+        for (std::uint64_t done = 0; done < count && sinkOk; done += kBlocksPerRead) {
+          const std::uint64_t n = std::min(kBlocksPerRead, count - done);
+          chunk.resize(static_cast<std::size_t>(n * m_blockSize));
+          // A block that cannot be read is written as zeros, so later bytes keep their offsets.
+          if (!readBlocks(run.physical + skip + done, n, chunk.data())) ok = false;
+          put(chunk.data(), std::min(n * m_blockSize, size - written));
+        }
+      }
+      position += count;
+      return position < needed && sinkOk;
+    });
+    if (readFailed) ok = false;
+    if (position < needed) putZeros(needed - position);
+  }
+  constexpr std::int64_t kNsPerSecond = 1000000000;
+  sink.setTimes(std::int64_t{le32At(b, kInodeAtime)} * kNsPerSecond, std::int64_t{le32At(b, kInodeMtime)} * kNsPerSecond);
+  return ok && sinkOk;
+}
+
+}  // namespace tessary

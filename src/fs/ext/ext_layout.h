@@ -1,0 +1,94 @@
+// The ext2/3/4 on-disk layout as the parser reads it: byte offsets of the superblock, group-descriptor,
+// inode, extent and directory-entry fields, and the flag values it tests. All fields are little-endian.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace tessary::ext_layout {
+
+// Superblock (1024 bytes, normally at byte 1024 of the volume).
+constexpr std::size_t kSuperblockSize = 1024;
+constexpr std::size_t kSbInodesCount = 0;        // u32
+constexpr std::size_t kSbBlocksCountLo = 4;      // u32
+constexpr std::size_t kSbFreeInodesCount = 16;  // u32
+constexpr std::size_t kSbFirstDataBlock = 20;    // u32
+constexpr std::size_t kSbLogBlockSize = 24;      // u32, block size = 1024 << value
+constexpr std::size_t kSbBlocksPerGroup = 32;    // u32
+constexpr std::size_t kSbInodesPerGroup = 40;    // u32
+constexpr std::size_t kSbMagic = 56;             // u16
+constexpr std::size_t kSbRevLevel = 76;          // u32, 0 = fixed 128-byte inodes
+constexpr std::size_t kSbInodeSize = 88;         // u16
+constexpr std::size_t kSbFeatureIncompat = 96;   // u32
+constexpr std::size_t kSbDescSize = 254;         // u16, with the 64-bit feature
+constexpr std::size_t kSbBlocksCountHi = 336;    // u32, with the 64-bit feature
+constexpr std::uint16_t kMagic = 0xEF53;
+
+constexpr std::uint32_t kIncompatFiletype = 0x2;
+constexpr std::uint32_t kIncompat64Bit = 0x80;
+
+// Group descriptor: 32 bytes, or s_desc_size (at least 64) on 64-bit volumes.
+constexpr std::size_t kDescSize32 = 32;
+constexpr std::size_t kDescSize64 = 64;
+constexpr std::size_t kBgInodeTableLo = 8;   // u32
+constexpr std::size_t kBgInodeTableHi = 40;  // u32, 64-byte descriptors only
+
+// Inode.
+constexpr std::size_t kOldInodeSize = 128;
+constexpr std::size_t kInodeMode = 0;       // u16
+constexpr std::size_t kInodeSizeLo = 4;     // u32
+constexpr std::size_t kInodeAtime = 8;      // u32
+constexpr std::size_t kInodeCtime = 12;     // u32
+constexpr std::size_t kInodeMtime = 16;     // u32
+constexpr std::size_t kInodeDtime = 20;     // u32
+constexpr std::size_t kInodeLinks = 26;     // u16
+constexpr std::size_t kInodeFlags = 32;     // u32
+constexpr std::size_t kInodeBlock = 40;     // 60 bytes: 15 block pointers, an extent tree root, or a link target
+constexpr std::size_t kInodeBlockBytes = 60;
+constexpr std::size_t kInodeSizeHigh = 108; // u32
+constexpr std::size_t kInodeFieldsEnd = 112;  // the inode fields the parser reads lie below this
+
+constexpr std::uint32_t kFlagExtents = 0x80000;
+constexpr std::uint32_t kFlagInlineData = 0x10000000;
+
+constexpr std::uint16_t kModeTypeMask = 0xF000;
+constexpr std::uint16_t kModeDirectory = 0x4000;
+constexpr std::uint16_t kModeRegular = 0x8000;
+constexpr std::uint16_t kModeSymlink = 0xA000;
+
+// Block map in i_block: 12 direct pointers, then single, double and triple indirect.
+constexpr std::size_t kDirectPointers = 12;
+constexpr std::size_t kSingleIndirect = 12;
+constexpr std::size_t kDoubleIndirect = 13;
+constexpr std::size_t kTripleIndirect = 14;
+
+// Extent tree node: a 12-byte header, then 12-byte entries (index entries above the leaves).
+constexpr std::size_t kExtentHeaderSize = 12;
+constexpr std::size_t kEhMagic = 0;    // u16
+constexpr std::size_t kEhEntries = 2;  // u16
+constexpr std::size_t kEhMax = 4;      // u16
+constexpr std::size_t kEhDepth = 6;    // u16
+constexpr std::uint16_t kExtentMagic = 0xF30A;
+constexpr std::size_t kExtentEntrySize = 12;
+constexpr std::size_t kEeBlock = 0;     // u32, first logical block
+constexpr std::size_t kEeLen = 4;       // u16, above 32768: unwritten, length - 32768
+constexpr std::size_t kEeStartHi = 6;   // u16
+constexpr std::size_t kEeStartLo = 8;   // u32
+constexpr std::size_t kEiBlock = 0;     // u32
+constexpr std::size_t kEiLeafLo = 4;    // u32
+constexpr std::size_t kEiLeafHi = 8;    // u16
+constexpr std::uint16_t kUnwrittenLength = 32768;
+// The kernel never builds trees deeper than this.
+constexpr std::uint16_t kMaxExtentDepth = 5;
+
+// Directory entry.
+constexpr std::size_t kDeInode = 0;     // u32
+constexpr std::size_t kDeRecLen = 4;    // u16
+constexpr std::size_t kDeNameLen = 6;   // u8 with file types, u16 without
+constexpr std::size_t kDeFileType = 7;  // u8
+constexpr std::size_t kDeName = 8;
+constexpr std::uint8_t kFileTypeRegular = 1;
+constexpr std::uint8_t kFileTypeDirectory = 2;
+constexpr std::size_t kMaxOldNameLength = 1024;
+
+}  // namespace tessary::ext_layout

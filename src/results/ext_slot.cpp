@@ -1,0 +1,104 @@
+// The ext2/3/4 parser on the results page: its worker and what the page, the save engine and the search ask.
+#include <memory>
+
+#include "fs/ext/ext2.h"
+#include "platform/files.h"
+#include "platform/text.h"
+#include "results/parser_slot.h"
+#include "results/save_engine.h"
+
+namespace tessary {
+
+namespace {
+
+class ExtSlot : public ParserSlot {
+ public:
+  StopFlag& stopFlag() override { return m_ext.stopFlag(); }
+  bool supportsMode(int mode) const override { return mode == 1; }
+
+  WorkerOutcome runWorker(const ParserLinks& links, SaveEngine& engine) override {
+    (void)engine;
+    m_ext.setSink(links.sink);
+    m_ext.setTree(links.tree, links.topItemText);
+    m_ext.setWorkerControl(links.control);
+    const std::int64_t sizeMib = decimalValue(links.volume.volumeSizeText);
+    m_ext.attachVolume(links.view, sizeMib);
+    // The volume's first byte must be reachable and its size known before anything is read.
+    if (links.view.reaches(0) && sizeMib != 0 && m_ext.findSuperblock() && m_ext.readGroupDescriptors()) {
+      m_ext.readInodeTables();
+      m_ext.readDirectories();
+      m_ext.buildEntryMap();
+      m_ext.linkParentsAndChildren();
+      m_ext.fillRootEntries();
+    }
+    return {"Scanning process completed.", "Processing done..."};
+  }
+
+  TreeItem topItem() const override { return m_ext.topItem(); }
+
+  bool validItem(std::int64_t data) const override { return m_ext.entry(data) != nullptr; }
+  bool isFolder(std::int64_t data) const override {
+    const ExtEntry* e = m_ext.entry(data);
+    return e && ext2Class::isDirectoryMode(e->mode);
+  }
+  bool isListedFile(std::int64_t data) const override {
+    const ExtEntry* e = m_ext.entry(data);
+    return e && ext2Class::isFileMode(e->mode);
+  }
+  // Folders and files; devices, pipes and sockets have no item.
+  std::vector<std::int64_t> children(std::int64_t data) const override {
+    std::vector<std::int64_t> shown;
+    for (std::int64_t c : m_ext.childEntries(data)) {
+      const ExtEntry* e = m_ext.entry(c);
+      if (e && e->name && (ext2Class::isDirectoryMode(e->mode) || ext2Class::isFileMode(e->mode))) shown.push_back(c);
+    }
+    return shown;
+  }
+  std::string name(std::int64_t data) const override { return m_ext.entryName(data); }
+  bool isDeleted(std::int64_t data) const override { return m_ext.isDeleted(data); }
+
+  EntryTexts texts(std::int64_t data) override {
+    const ExtEntry* e = m_ext.entry(data);
+    if (!e) return {};
+    const ExtEntryTexts t = m_ext.describeTimesAndPermissions(*e);
+    return {t.creation, t.access, t.modification, ext2Class::describeSize(*e), t.permissions};
+  }
+  std::string saveSizeText(std::int64_t data) override {
+    const ExtEntry* e = m_ext.entry(data);
+    return format("%ld", static_cast<long>(e ? e->size / 1024 : 0)) + " kb";
+  }
+  std::uint64_t sizeBytes(std::int64_t data) override {
+    const ExtEntry* e = m_ext.entry(data);
+    return e && ext2Class::isFileMode(e->mode) ? e->size : 0;
+  }
+
+  std::int64_t fileCount(std::int64_t folder) const override { return countFilesBelow(*this, folder); }
+  std::int64_t writeFolder(SaveEngine& engine, std::int64_t folder, const std::string& path,
+                           std::int64_t counter) override {
+    // An empty output path is used as it is.
+    return engine.writeFolderEntries(folder, path, counter, SaveEngine::FolderRules{});
+  }
+  std::string writeFile(std::int64_t data, const std::string& folder) override {
+    const ExtEntry* e = m_ext.entry(data);
+    if (!e || !ext2Class::isFileMode(e->mode)) return {};
+    OutputFile out;
+    const std::optional<std::string> path = createOutputFile(out, folder, m_ext.entryName(data));
+    if (!path) return {};
+    m_ext.saveFileData(*e, out);
+    out.close();
+    return *path;
+  }
+  bool writeContent(std::int64_t data, DataSink& sink) override {
+    const ExtEntry* e = m_ext.entry(data);
+    return e && ext2Class::isFileMode(e->mode) && m_ext.saveFileData(*e, sink);
+  }
+
+ private:
+  ext2Class m_ext;
+};
+
+}  // namespace
+
+std::unique_ptr<ParserSlot> createExtParser() { return std::make_unique<ExtSlot>(); }
+
+}  // namespace tessary
