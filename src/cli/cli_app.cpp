@@ -17,6 +17,7 @@ int run(int argc, const char* const* argv, std::ostream& out, std::ostream& err)
   addVolumesCommand(app, runner);
   addLsCommand(app, runner);
   addRecoverCommand(app, runner);
+  addExportCommand(app, runner);
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {

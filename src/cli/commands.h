@@ -27,5 +27,6 @@ void addInfoCommand(CLI::App& app, CommandRunner& runner);
 void addVolumesCommand(CLI::App& app, CommandRunner& runner);
 void addLsCommand(CLI::App& app, CommandRunner& runner);
 void addRecoverCommand(CLI::App& app, CommandRunner& runner);
+void addExportCommand(CLI::App& app, CommandRunner& runner);
 
 }  // namespace tessary::cli
