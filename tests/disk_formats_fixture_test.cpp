@@ -75,7 +75,7 @@ TEST_P(FormatTwinTest, WholeDiskIsQemusRawDiskAndBlocksSaidEmptyAreZeros) {
     const auto next = reader->nextDataOffset(at);
     const std::uint64_t until = next ? *next : diskSize;
     ASSERT_GE(until, at);
-    for (std::uint64_t probe = at; probe < until; probe += 64 * 1024) {
+    for (std::uint64_t probe = at; probe < until; probe += 1024 * 1024 + 512) {
       ASSERT_TRUE(reader->readAt(static_cast<std::int64_t>(probe), sector));
       ASSERT_TRUE(std::all_of(sector.begin(), sector.end(), [](std::byte b) { return b == std::byte{0}; }))
           << "sector at " << probe << " was said to hold no data";
@@ -104,7 +104,8 @@ TEST_P(FormatTwinTest, ExportIsQemusRawDiskByteForByte) {
   // With qemu-img at hand its own raw output is the reference, not only the recorded hash.
   if (test::runCommand("command -v qemu-img >/dev/null 2>&1") == 0) {
     const std::string raw = dir() + "/qemu.raw";
-    ASSERT_EQ(test::runCommand("qemu-img convert -O raw '" + m_image + "' '" + raw + "'"), 0);
+    const std::string format = m_manifest.at("qemu_format").get<std::string>();
+    ASSERT_EQ(test::runCommand("qemu-img convert -f " + format + " -O raw '" + m_image + "' '" + raw + "'"), 0);
     EXPECT_EQ(test::runCommand("cmp -s '" + raw + "' '" + target + "'"), 0);
   }
 }
