@@ -100,9 +100,10 @@ TEST_P(FormatTwinTest, ExportIsQemusRawDiskByteForByte) {
   EXPECT_EQ(run.out, target + "\n");
   ASSERT_TRUE(fs::exists(target));
   EXPECT_EQ(fs::file_size(target), m_manifest.at("disk_size").get<std::uint64_t>());
-  EXPECT_EQ(test::sha256Hex(test::readHostFile(target)), m_manifest.at("raw_sha256").get<std::string>());
-  // With qemu-img at hand its own raw output is the reference, not only the recorded hash.
-  if (test::runCommand("command -v qemu-img >/dev/null 2>&1") == 0) {
+  // With qemu-img at hand its own raw output is the reference; without it, the recorded hash.
+  if (test::runCommand("command -v qemu-img >/dev/null 2>&1") != 0) {
+    EXPECT_EQ(test::sha256Hex(test::readHostFile(target)), m_manifest.at("raw_sha256").get<std::string>());
+  } else {
     const std::string raw = dir() + "/qemu.raw";
     const std::string format = m_manifest.at("qemu_format").get<std::string>();
     ASSERT_EQ(test::runCommand("qemu-img convert -f " + format + " -O raw '" + m_image + "' '" + raw + "'"), 0);

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <vector>
 
 #include "platform/files.h"
@@ -110,7 +111,9 @@ ExportOutcome DiskImageExport::copy(readWriteInterface& reader, std::uint64_t to
         m_sink.showMessage(outcome.message);
         break;
       }
-      written = target.write(std::span<const std::byte>(buffer.data(), length));
+      // A transfer that came out all zeros (blocks allocated but never written) is skipped the same way.
+      const bool zeros = buffer[0] == std::byte{0} && std::memcmp(buffer.data(), buffer.data() + 1, length - 1) == 0;
+      written = zeros ? target.skip(length) : target.write(std::span<const std::byte>(buffer.data(), length));
     }
     if (!written) {
       const int code = target.error();
