@@ -106,7 +106,8 @@ class WizardTest : public QObject {
     QVERIFY(!page->nextButton().isEnabled());
     QVERIFY(page->findChild<QGroupBox*>()->isHidden());
     click(*button(*page, QStringLiteral("...")));
-    QCOMPARE(filters, QStringList{QStringLiteral(".VHDX Files (*.vhdx)")});
+    QCOMPARE(filters, (QStringList{QStringLiteral(".VHDX Files (*.vhdx)"),
+                                   QStringLiteral("VHD, VDI and VMDK Files (*.vhd *.vdi *.vmdk)")}));
     QCOMPARE(dialogs.met().at(0).title, QString::fromUtf8(kApplicationTitle));
     QVERIFY(page->nextButton().isEnabled());
     QVERIFY(!page->findChild<QGroupBox*>()->isHidden());
