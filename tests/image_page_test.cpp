@@ -122,7 +122,7 @@ TEST_F(ImagePageTest, InfoCommandPrintsTheContractLineAndRefusesWithThePagesMess
   EXPECT_NE(out.find("\"disk_size_mib\":32"), std::string::npos);
   EXPECT_NE(out.find("\"block_size\":1048576"), std::string::npos);
 
-  EXPECT_EQ(runCli({"info", m_dir + "/disk.vhd"}, out, err), 1);
+  EXPECT_EQ(runCli({"info", m_dir + "/disk.img"}, out, err), 1);
   EXPECT_EQ(err, "Please select valid vhdx file to continue the recovery process.\n");
   EXPECT_EQ(runCli({"info", m_dir + "/missing.vhdx"}, out, err), 1);
   EXPECT_EQ(err, "Please select valid path to continue the recovery process.\n");

@@ -4,6 +4,7 @@
 #include "app/vhd_input_dialog.h"
 #include "app/wizard_state.h"
 #include "platform/bytes.h"
+#include "platform/files.h"
 #include "platform/text.h"
 
 namespace tessary {
@@ -30,6 +31,13 @@ std::uint32_t valueOverride(const std::string& text) {
 DriveParsingModes::DriveParsingModes(WizardState& state, const PageView& imageView, PageView& view, PageSink& sink)
     : m_state(state), m_imageView(imageView), m_view(view), m_sink(sink) {}
 
+DriveParsingModes::~DriveParsingModes() {
+  stopExport = 1;
+  m_worker.gate().resume();
+  m_worker.join();
+  if (m_state.disk.messages == &m_sink) m_state.disk.messages = nullptr;
+}
+
 void DriveParsingModes::setSectorFieldsEnabled(bool enabled) {
   for (const char* id : {kStartingSector, kEndingSector, kStartingSectorLabel, kEndingSectorLabel})
     m_view.setEnabled(id, enabled);
@@ -51,6 +59,8 @@ void DriveParsingModes::onOpen() {
   m_view.setEnabled(kCustomSetting, false);
   m_view.setChecked(kSaveDiskImage, false);
   m_view.setEnabled(kSaveImage, false);
+  m_view.setShown(kProgress, false);
+  m_view.setShown(kStop, false);
 }
 
 void DriveParsingModes::onStandardScan() {
@@ -103,6 +113,86 @@ bool DriveParsingModes::onNext(const std::function<bool()>& openVolumeListPage) 
     return false;
   }
   return true;
+}
+
+}  // namespace tessary
+
+namespace tessary {
+
+void DriveParsingModes::setButtonsEnabled(bool enabled) {
+  for (const char* id : {kNext, kBack, kSaveDiskImage, kStandardScan, kAdvanceScan}) m_view.setEnabled(id, enabled);
+  m_view.setEnabled(kSaveImage, enabled && m_view.checked(kSaveDiskImage));
+}
+
+bool DriveParsingModes::onSaveImage(const std::function<std::optional<std::string>()>& chooseFolder) {
+  if (m_worker.running() || !m_view.checked(kSaveDiskImage)) return false;
+  m_sink.showMessage("Make sure you have sufficient disk space at saving location of Image File");
+  std::optional<std::string> folder = chooseFolder ? chooseFolder() : std::nullopt;
+  if (!folder || folder->empty()) return false;
+  if (folder->back() != '/') folder->push_back('/');
+  const auto target = diskImageTargetPath(*folder, m_state.imagePath, entryExists);
+  if (!target) {
+    m_sink.showMessage("File cannot be Created");
+    return false;
+  }
+  m_target = *target;
+  m_view.setText(kImagePath, m_target);
+  stopExport = 0;
+  {
+    std::lock_guard lock(m_outcomeMutex);
+    m_outcome = ExportOutcome{};
+  }
+  m_worker.start([this] { exportWorker(); });
+  return true;
+}
+
+void DriveParsingModes::onStop() {
+  if (!m_worker.running()) return;
+  if (m_sink.askYesNo("Are you sure to stop the running process?")) stopExport = 1;
+}
+
+ExportOutcome DriveParsingModes::exportOutcome() const {
+  std::lock_guard lock(m_outcomeMutex);
+  return m_outcome;
+}
+
+void DriveParsingModes::exportWorker() {
+  ExportOutcome outcome;
+  // The export reads through a reader of its own, made afresh for the image's format.
+  m_state.diskReader.reset();
+  m_state.diskReader = m_state.makeReader(&m_sink);
+  if (!m_state.diskReader) {
+    m_sink.showMessage("Information lost, Click Back button and parse again");
+    outcome.message = "Information lost, Click Back button and parse again";
+  } else {
+    setButtonsEnabled(false);
+    readWriteInterface& reader = *m_state.diskReader;
+    if (reader.open(m_state.imagePath)) {
+      const std::uint64_t sectors =
+          m_state.disk.diskSectorCount != 0 ? m_state.disk.diskSectorCount : reader.imageFileSize / kSectorSize;
+      const std::uint64_t totalBytes = checkedMul(sectors, std::uint64_t{kSectorSize}).value_or(0);
+      m_view.setShown(kProgress, true);
+      m_view.setShown(kStop, true);
+      WorkerControl control(nullptr, &m_worker.gate());
+      DiskImageExport copy(m_sink, stopExport, control);
+      copy.freeSpaceOf = freeSpaceOf;
+      outcome = copy.run(reader, totalBytes, m_state.imagePath, m_target);
+      if (reader.missingReads.load() != 0 && outcome.message.empty())
+        outcome.message = format("%llu reads found the image file shorter than its block table says; those bytes were saved as zeros",
+                                 static_cast<unsigned long long>(reader.missingReads.load()));
+    } else {
+      outcome.message = "File not opened..";
+    }
+  }
+  stopExport = 0;
+  // The volume list page makes its own reader when the user goes on.
+  m_state.diskReader.reset();
+  m_state.disk.diskSectorCount = 0;
+  m_view.setShown(kProgress, false);
+  m_view.setShown(kStop, false);
+  setButtonsEnabled(true);
+  std::lock_guard lock(m_outcomeMutex);
+  m_outcome = outcome;
 }
 
 }  // namespace tessary

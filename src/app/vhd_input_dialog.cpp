@@ -2,6 +2,7 @@
 #include "app/vhd_input_dialog.h"
 
 #include "app/wizard_state.h"
+#include "disk/image_format.h"
 #include "platform/files.h"
 #include "platform/text.h"
 
@@ -25,7 +26,7 @@ void VhdInputDialog::onBrowseClosed(const std::optional<std::string>& picked) {
   m_state.chainFromImagePage = true;
   // A temporary reader holds the file's length while the values are read; none is kept afterwards.
   m_state.diskReader = m_state.makeReader(&m_sink);
-  const bool shown = readImageInfo(m_sink, m_state.disk, m_state.diskReader.get(), *picked, m_info);
+  const bool shown = readAnyImageInfo(m_sink, m_state.disk, m_state.diskReader.get(), *picked, m_info);
   if (!shown) {
     m_view.setEnabled(kNext, false);
     m_state.diskReader.reset();

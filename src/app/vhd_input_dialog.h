@@ -1,4 +1,4 @@
-// The image page: pick a VHDX file, show its values in three editable fields, and check them before Next.
+// The image page: pick a VHDX (or VHD, VDI, VMDK) file, show its values in three editable fields, and check them before Next.
 #pragma once
 
 #include <optional>
@@ -23,6 +23,8 @@ class VhdInputDialog {
   static constexpr const char* kLogicalSectorSize = "Head:";
   static constexpr const char* kNext = "Next";
   static constexpr const char* kFileFilter = ".VHDX Files (*.vhdx)|*vhdx||";
+  // The other formats the readers take, offered beside the VHDX filter.
+  static constexpr const char* kOtherImagesFilter = "VHD, VDI and VMDK Files (*.vhd *.vdi *.vmdk)|*.vhd;*.vdi;*.vmdk||";
 
   VhdInputDialog(WizardState& state, PageView& view, PageSink& sink);
 

@@ -36,7 +36,7 @@ struct WizardState {
   std::string rootLabel = "ROOT";
   int maxFileSystems = 3;
 
-  // A new reader for the image (not yet opened); its messages go to `messages`.
+  // A new reader for the image's format (not yet opened); its messages go to `messages`.
   std::unique_ptr<readWriteInterface> makeReader(PageSink* messages);
 };
 

@@ -21,6 +21,7 @@ int run(int argc, const char* const* argv, std::ostream& out, std::ostream& err)
   addCarveCommand(app, runner);
   addSignaturesCommand(app, runner);
   addSearchCommand(app, runner);
+  addExportCommand(app, runner);
   try {
     app.parse(argc, argv);
   } catch (const CLI::ParseError& e) {

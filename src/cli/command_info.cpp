@@ -35,6 +35,13 @@ void addInfoCommand(CLI::App& app, CommandRunner& runner) {
             << "Block size: " << blockSize << '\n'
             << "Logical sector size: " << sectorSize << '\n'
             << "Differencing: " << (differencing ? "yes" : "no") << '\n';
+        const ImageInfo& info = wizard.imageDialog().info();
+        if (info.shown && info.formatName != "VHDX") {
+          out << "Format: " << info.formatName << '\n'
+              << "Geometry: " << info.cylinders << '/' << info.heads << '/' << info.sectorsPerTrack << '\n';
+          if (!info.adapterType.empty()) out << "Adapter type: " << info.adapterType << '\n';
+          if (!info.createType.empty()) out << "Create type: " << info.createType << '\n';
+        }
       }
       return 0;
     });

@@ -73,7 +73,7 @@ class readWriteInterface {
   mutable std::mutex ioMutex;
   // Reads that found the image file shorter than its block table says (truncated, or blocks placed past
   // its end) or that the host refused: their bytes were delivered as zeros.
-  std::atomic<std::uint64_t> missingReads{0};
+  mutable std::atomic<std::uint64_t> missingReads{0};
 };
 
 }  // namespace tessary

@@ -51,6 +51,13 @@ struct ImageInfo {
   bool differencing = false;
   // What the file's own checks say without refusing it (checksums, log, blocks past the file's end).
   std::vector<std::string> warnings;
+  // The VHD, VDI and VMDK images also tell their format, geometry and (VMDK) adapter and create type.
+  std::string formatName = "VHDX";
+  std::uint32_t cylinders = 0;
+  std::uint32_t heads = 0;
+  std::uint32_t sectorsPerTrack = 0;
+  std::string adapterType;
+  std::string createType;
 };
 
 // Reads the file's values for the image page. True when the values were shown or the file cannot be

@@ -3,6 +3,7 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -11,6 +12,13 @@
 #include <utility>
 
 namespace tessary {
+
+namespace {
+std::optional<off_t> checkedAddOffset(off_t at, std::uint64_t count) {
+  if (at < 0 || count > static_cast<std::uint64_t>(INT64_MAX - at)) return std::nullopt;
+  return static_cast<off_t>(at + static_cast<off_t>(count));
+}
+}  // namespace
 
 ImageFile::~ImageFile() { close(); }
 
@@ -152,6 +160,20 @@ bool OutputFile::write(std::span<const std::byte> data) {
   return true;
 }
 
+bool OutputFile::skip(std::uint64_t count) {
+  if (m_fd < 0) return false;
+  if (count == 0) return true;
+  const off_t at = ::lseek(m_fd, 0, SEEK_CUR);
+  const auto target = checkedAddOffset(at, count);
+  // The file is made as long as the position, so that a hole at its end is part of it.
+  if (at < 0 || !target || ::lseek(m_fd, *target, SEEK_SET) < 0 || ::ftruncate(m_fd, *target) != 0) {
+    if (m_error == 0) m_error = errno != 0 ? errno : EFBIG;
+    return false;
+  }
+  m_written += count;
+  return true;
+}
+
 namespace {
 timespec toTimespec(std::int64_t ns) {
   timespec ts{};
@@ -183,6 +205,25 @@ bool OutputFile::close() {
 bool pathExists(const std::string& path) {
   struct stat st {};
   return ::stat(path.c_str(), &st) == 0;
+}
+
+bool entryExists(const std::string& path) {
+  struct stat st {};
+  return ::lstat(path.c_str(), &st) == 0;
+}
+
+bool sameFile(const std::string& a, const std::string& b) {
+  struct stat sa {};
+  struct stat sb {};
+  return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
+std::optional<std::uint64_t> freeSpace(const std::string& folder) {
+  struct statvfs fs {};
+  if (::statvfs(folder.c_str(), &fs) != 0) return std::nullopt;
+  const std::uint64_t unit = fs.f_frsize != 0 ? fs.f_frsize : fs.f_bsize;
+  const std::uint64_t blocks = fs.f_bavail;
+  return unit != 0 && blocks > UINT64_MAX / unit ? UINT64_MAX : blocks * unit;
 }
 
 bool isDirectory(const std::string& path) {

@@ -53,6 +53,8 @@ class OutputFile : public DataSink {
   // signature editor adds its records this way. written() counts from the file's length at opening.
   bool openForAppend(const std::string& path);
   bool write(std::span<const std::byte> data) override;
+  // Moves on by `count` bytes without writing them; they read as zeros (a hole where the host allows one).
+  bool skip(std::uint64_t count);
   // The error of the first write (or of closing) that failed, 0 while none has.
   int error() const { return m_error; }
   bool isOpen() const { return m_fd >= 0; }
@@ -69,6 +71,12 @@ class OutputFile : public DataSink {
 };
 
 bool pathExists(const std::string& path);
+// Whether anything has the name, a link (even one that leads nowhere) included.
+bool entryExists(const std::string& path);
+// Whether two paths name one file (the same device and file number).
+bool sameFile(const std::string& a, const std::string& b);
+// Bytes an unprivileged writer may still put in the file system that holds `folder`.
+std::optional<std::uint64_t> freeSpace(const std::string& folder);
 bool isDirectory(const std::string& path);
 bool isRegularFile(const std::string& path);
 // Creates one folder; true when it exists afterwards.

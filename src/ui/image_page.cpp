@@ -88,7 +88,7 @@ void ImagePage::browse() {
   QFileDialog dialog(this, QString::fromUtf8(kApplicationTitle));
   dialog.setFileMode(QFileDialog::ExistingFile);
   dialog.setAcceptMode(QFileDialog::AcceptOpen);
-  dialog.setNameFilters(nameFiltersOf(VhdInputDialog::kFileFilter));
+  dialog.setNameFilters(nameFiltersOf(VhdInputDialog::kFileFilter) + nameFiltersOf(VhdInputDialog::kOtherImagesFilter));
   std::optional<std::string> picked;
   if (dialog.exec() == QDialog::Accepted && !dialog.selectedFiles().isEmpty())
     picked = dialog.selectedFiles().constFirst().toStdString();

@@ -1,11 +1,13 @@
-// The scan-mode page: the standard or the advanced volume scan with its options; Next opens the volume
-// list page. Disk image export is not part of this build, so "Save Disk Image" is not offered.
+// The scan-mode page: the standard or the advanced volume scan with its options, and the disk image export
+// ("Save Disk Image", "Save Image", its progress, status line and Stop); Next opens the volume list page.
 #pragma once
 
 #include <QCheckBox>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
+#include <QProgressBar>
+#include <QPushButton>
 #include <QRadioButton>
 
 #include "app/drive_parsing_modes.h"
@@ -24,11 +26,15 @@ class ScanModePage : public PageWindow {
   ScanModePage(Wizard& wizard, const PageView& imageView);
   ~ScanModePage() override;
 
+  // Stops a running export and waits for it.
+  void leave() override;
+
   DriveParsingModes& controller() { return m_controller; }
   PageView& view() { return m_view; }
 
  private:
   void next();
+  void saveImage();
 
   PageView m_view;
   GuiSink m_sink;
@@ -47,6 +53,12 @@ class ScanModePage : public PageWindow {
   QLineEdit m_start;
   QLabel m_endLabel;
   QLineEdit m_end;
+  QCheckBox m_saveDiskImage;
+  QPushButton m_saveImage;
+  QLineEdit m_imagePath;
+  QProgressBar m_progress;
+  QLabel m_status;
+  QPushButton m_stop;
 };
 
 }  // namespace tessary::ui

@@ -109,7 +109,8 @@ class WizardTest : public QObject {
     QVERIFY(!page->nextButton().isEnabled());
     QVERIFY(page->findChild<QGroupBox*>()->isHidden());
     click(*button(*page, QStringLiteral("...")));
-    QCOMPARE(filters, QStringList{QStringLiteral(".VHDX Files (*.vhdx)")});
+    QCOMPARE(filters, (QStringList{QStringLiteral(".VHDX Files (*.vhdx)"),
+                                   QStringLiteral("VHD, VDI and VMDK Files (*.vhd *.vdi *.vmdk)")}));
     QCOMPARE(dialogs.met().at(0).title, QString::fromUtf8(kApplicationTitle));
     QVERIFY(page->nextButton().isEnabled());
     QVERIFY(!page->findChild<QGroupBox*>()->isHidden());
@@ -180,7 +181,15 @@ class WizardTest : public QObject {
     click(*button(*scan, QStringLiteral("Standard Scan")));
     QVERIFY(!doNotSkip->isEnabled());
     QVERIFY(doNotSkip->isChecked());
-    QVERIFY(button(*scan, QStringLiteral("Save Disk Image")) == nullptr);  // export is not in this build
+    // "Save Image" is usable only while "Save Disk Image" is ticked.
+    QAbstractButton* saveDiskImage = button(*scan, QStringLiteral("Save Disk Image"));
+    QVERIFY(saveDiskImage && !saveDiskImage->isChecked());
+    QVERIFY(!button(*scan, QStringLiteral("Save Image"))->isEnabled());
+    QVERIFY(button(*scan, QStringLiteral("Stop"))->isHidden());
+    click(*saveDiskImage);
+    QVERIFY(button(*scan, QStringLiteral("Save Image"))->isEnabled());
+    click(*saveDiskImage);
+    QVERIFY(!button(*scan, QStringLiteral("Save Image"))->isEnabled());
 
     QPointer<ui::VolumeListPage> list = walk.volumeListPage();
     QVERIFY(list);

@@ -1,0 +1,7 @@
+// Fuzzes the VMDK reader: any bytes as an image file, opened, read and walked by nextDataOffset.
+#include "disk/vmdk_reader.h"
+#include "disk_reader_fuzz.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  return tessary::fuzz::readWholeImage<tessary::FileReadSeekVmdk>(data, size, "vmdk");
+}

@@ -1,0 +1,138 @@
+// The disk image export.
+#include "disk/disk_image_export.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <vector>
+
+#include "platform/files.h"
+#include "platform/text.h"
+
+namespace tessary {
+
+namespace {
+
+constexpr std::uint64_t kProgressStep = 10u << 20;
+constexpr int kMaxNumberedNames = 100000;
+constexpr const char* kRecoveredName = "Recovered_diskimg.img";
+constexpr const char* kInsufficientSpace = "Insufficient Disk Space in saving Location";
+
+class FileTarget : public ExportTarget {
+ public:
+  explicit FileTarget(OutputFile& file) : m_file(file) {}
+  bool write(std::span<const std::byte> data) override { return m_file.write(data); }
+  bool skip(std::uint64_t bytes) override { return m_file.skip(bytes); }
+  int error() const override { return m_file.error(); }
+
+ private:
+  OutputFile& m_file;
+};
+
+std::string folderOf(const std::string& path) {
+  const std::size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+}  // namespace
+
+std::optional<std::string> diskImageTargetPath(const std::string& folder, const std::string& imagePath,
+                                               const std::function<bool(const std::string&)>& taken) {
+  const std::size_t slash = imagePath.rfind('/');
+  const std::string name = slash == std::string::npos ? std::string(kRecoveredName) : imagePath.substr(slash + 1) + ".img";
+  std::string target = folder + name;
+  for (int n = 1; taken(target); ++n) {
+    if (n > kMaxNumberedNames) return std::nullopt;
+    target = folder + format("%d", n) + name;
+  }
+  return target;
+}
+
+ExportOutcome DiskImageExport::run(readWriteInterface& reader, std::uint64_t totalBytes, const std::string& imagePath,
+                                   const std::string& target) {
+  ExportOutcome outcome;
+  auto fail = [&](const std::string& text) {
+    m_sink.showMessage(text);
+    outcome.message = text;
+    return outcome;
+  };
+  // Creating the target empties it: a target that is the image would destroy what is being read.
+  if (sameFile(target, imagePath)) return fail("Disk Image file cannot be created");
+
+  // The space check: the target is made once and removed again, and the free space is measured where it lies.
+  {
+    OutputFile probe;
+    if (!probe.create(target)) return fail("File cannot be Created");
+    probe.close();
+    const auto free = freeSpaceOf ? freeSpaceOf(folderOf(target)) : freeSpace(folderOf(target));
+    removeFile(target);
+    if (free && *free < totalBytes) return fail(kInsufficientSpace);
+  }
+  OutputFile file;
+  if (sameFile(target, imagePath) || !file.create(target)) return fail("Disk Image file cannot be created");
+  FileTarget out(file);
+  outcome = copy(reader, totalBytes, out);
+  if (!file.close() && outcome.result == ExportOutcome::Result::Saved) {
+    const int code = file.error();
+    outcome.result = ExportOutcome::Result::WriteFailed;
+    outcome.message = code == ENOSPC ? std::string(kInsufficientSpace) : format("Error %d while writing in File", code);
+    m_sink.showMessage(outcome.message);
+  }
+  m_sink.setStatus("Image Saved, click next to continue recovery proess.");
+  return outcome;
+}
+
+ExportOutcome DiskImageExport::copy(readWriteInterface& reader, std::uint64_t totalBytes, ExportTarget& target) {
+  ExportOutcome outcome;
+  outcome.result = ExportOutcome::Result::Saved;
+  const std::uint64_t totalSectors = totalBytes / kSectorSize;
+  const std::uint64_t totalMib = totalBytes >> 20;
+  const double totalGib = static_cast<double>(totalBytes) / static_cast<double>(1u << 30);
+  m_sink.progressRange(0, static_cast<std::int64_t>(std::min<std::uint64_t>(totalSectors, INT64_MAX)));
+  m_sink.progressPosition(0);
+  std::vector<std::byte> buffer(kExportTransferBytes);
+  reader.seek(0);
+  std::uint64_t done = 0;
+  while (done < totalBytes) {
+    const std::uint64_t end = std::min<std::uint64_t>(done + kExportTransferBytes, totalBytes);
+    const auto length = static_cast<std::uint32_t>(end - done);
+    // A stretch in which no block holds data reads as zeros: it is skipped in the target, not written.
+    const std::optional<std::uint64_t> data = reader.nextDataOffset(done);
+    bool written = false;
+    if (!data || *data >= end) {
+      written = target.skip(length);
+    } else {
+      // The reader fills every byte of the buffer, zeros where it has no data, so it is not cleared first.
+      if (!reader.seek(static_cast<std::int64_t>(done)) || !reader.read(buffer.data(), length)) {
+        outcome.result = ExportOutcome::Result::ReadFailed;
+        outcome.message = format("Error while reading the virtual disk at sector %llu: the image file holds what was read before it",
+                                 static_cast<unsigned long long>(done / kSectorSize));
+        m_sink.showMessage(outcome.message);
+        break;
+      }
+      // A transfer that came out all zeros (blocks allocated but never written) is skipped the same way.
+      const bool zeros = buffer[0] == std::byte{0} && std::memcmp(buffer.data(), buffer.data() + 1, length - 1) == 0;
+      written = zeros ? target.skip(length) : target.write(std::span<const std::byte>(buffer.data(), length));
+    }
+    if (!written) {
+      const int code = target.error();
+      outcome.result = ExportOutcome::Result::WriteFailed;
+      outcome.message = code == ENOSPC ? std::string(kInsufficientSpace) : format("Error %d while writing in File", code);
+      m_sink.showMessage(outcome.message);
+      break;
+    }
+    outcome.bytesWritten = end;
+    if (m_control.shouldStop() || m_stop.load() != 0) {
+      outcome.result = ExportOutcome::Result::Stopped;
+      break;
+    }
+    if (end % kProgressStep == 0) m_sink.progressPosition(static_cast<std::int64_t>(end / kSectorSize));
+    m_sink.setStatus(format("%llu MB of %llu MB or %f GB of %f GB Saved", static_cast<unsigned long long>(end >> 20),
+                            static_cast<unsigned long long>(totalMib), static_cast<double>(end) / (1u << 30), totalGib));
+    done = end;
+  }
+  return outcome;
+}
+
+}  // namespace tessary

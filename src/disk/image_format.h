@@ -1,0 +1,35 @@
+// Which reader an image file needs (by its extension, then by its contents), the readers' creation, and
+// the image page's reading of each format's values.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "disk/read_write_interface.h"
+#include "disk/vhdx_reader.h"
+
+namespace tessary {
+
+enum class ImageFormat { Vhdx, Vhd, Vdi, Vmdk };
+
+// ".vhdx", ".vhd", ".vdi" and ".vmdk" (ASCII case ignored) name their format; any other name is taken by
+// what the file starts (or, for VHD, ends) with, and is a VHDX when nothing matches.
+ImageFormat imageFormatOf(const std::string& path);
+const char* imageFormatName(ImageFormat format);
+
+// A new, unopened reader for the format; its messages go to context.messages.
+std::unique_ptr<readWriteInterface> createDiskReader(ImageFormat format, DiskContext& context);
+
+// The image page's values of a VHD, VDI or VMDK file, read by opening its reader once (readImageInfo of
+// vhdx_reader.h reads a VHDX). True when the values were shown; false after a rejection message.
+bool readVhdImageInfo(PageSink& page, DiskContext& context, readWriteInterface* reader, const std::string& path,
+                      ImageInfo& info);
+bool readVdiImageInfo(PageSink& page, DiskContext& context, readWriteInterface* reader, const std::string& path,
+                      ImageInfo& info);
+bool readVmdkImageInfo(PageSink& page, DiskContext& context, readWriteInterface* reader, const std::string& path,
+                       ImageInfo& info);
+// The routine of the image's format.
+bool readAnyImageInfo(PageSink& page, DiskContext& context, readWriteInterface* reader, const std::string& path,
+                      ImageInfo& info);
+
+}  // namespace tessary

@@ -1,0 +1,46 @@
+// The reading shared by the VHD, VDI and VMDK readers: each format maps a byte of the virtual disk to a
+// place in one of its image files; runs of bytes that lie together are served with one file read, and
+// bytes without data read as zeros.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "disk/read_write_interface.h"
+#include "platform/files.h"
+
+namespace tessary {
+
+class MappedDiskReader : public readWriteInterface {
+ public:
+  explicit MappedDiskReader(DiskContext& context) : m_context(context) {}
+
+  bool read(void* buffer, std::uint32_t length) override;
+  bool seek(std::int64_t offset, std::uint32_t origin = 0) override;
+
+  // The last offset given to seek, moved on by every read (relative to baseOffset).
+  std::int64_t currentOffset = 0;
+
+ protected:
+  // Where an absolute byte of the virtual disk lies.
+  struct Place {
+    bool mapped = false;     // false: outside the disk's map; a seek there fails
+    bool allocated = false;  // false: the byte has no data in any file and reads as zero
+    const ImageFile* file = nullptr;
+    std::uint64_t filePosition = 0;
+    std::uint64_t runBytes = 0;  // bytes from here on that share this mapping (at least 1 when mapped)
+  };
+  virtual Place place(std::uint64_t absolute) const = 0;
+
+  void message(const std::string& text) const;
+
+  DiskContext& m_context;
+
+ private:
+  Place placeRelative(std::int64_t offset) const;
+};
+
+// Rounds a byte count up to whole sectors; none on overflow.
+std::optional<std::uint64_t> sectorsFor(std::uint64_t bytes);
+
+}  // namespace tessary

@@ -1,0 +1,156 @@
+// The VHD reader.
+#include "disk/vhd_reader.h"
+
+#include <algorithm>
+#include <array>
+#include <vector>
+
+#include "platform/bytes.h"
+#include "platform/text.h"
+
+namespace tessary {
+
+namespace {
+
+constexpr std::size_t kFooterSize = 512;
+constexpr std::size_t kHeaderSize = 1024;
+constexpr std::int64_t kNoBlock = 0xFFFFFFFF;
+// Blocks hold one sector at least and 256 MiB at most; the format writes 2 MiB.
+constexpr std::uint32_t kMaxBlockSize = 256u << 20;
+
+bool hasVhdExtension(const std::string& path) { return path.size() <= 3 || endsWithNoCase(path, "vhd"); }
+
+}  // namespace
+
+bool FileReadSeekVHD::open(const std::string& path) {
+  if (!hasVhdExtension(path)) {
+    message("Not a vhd file");
+    return false;
+  }
+  if (!m_file.open(path)) {
+    message("Invalid handle ...");
+    return false;
+  }
+  imageFileSize = m_file.size();
+  blockTable.clear();
+  tableEntryCount = 0;
+
+  // A dynamic disk keeps a copy of its footer at 0; a fixed disk has it only at the end of the file.
+  std::array<std::byte, kFooterSize> footer{};
+  bool found = false;
+  for (const std::uint64_t at : {imageFileSize >= kFooterSize ? imageFileSize - kFooterSize : UINT64_MAX, std::uint64_t{0}}) {
+    if (at == UINT64_MAX || !m_file.readExact(at, footer)) continue;
+    if (hasMagic(footer, 0, "conectix")) {
+      found = true;
+      break;
+    }
+  }
+  if (!found) {
+    message("Not a vhd file");
+    return false;
+  }
+  ByteCursor cursor(footer, 8);
+  features = cursor.be32();
+  formatVersion = cursor.be32();
+  dataOffset = cursor.be64();
+  cursor.skip(12);  // time stamp, creator application and version
+  cursor.skip(4);   // creator host
+  originalSize = cursor.be64();
+  currentSize = cursor.be64();
+  cylinders = cursor.be16();
+  heads = cursor.u8();
+  sectorsPerTrack = cursor.u8();
+  diskType = cursor.be32();
+  m_context.diskSectorCount = currentSize / kSectorSize;
+
+  if (diskType == kFixed) return true;
+  if (diskType != kDynamic && diskType != kDifferencing) {
+    message(format("VHD disk type %u cannot be read", diskType));
+    return false;
+  }
+  return openDynamic();
+}
+
+bool FileReadSeekVHD::openDynamic() {
+  // The header is where the footer says; images whose footer points elsewhere keep it right after the
+  // footer copy.
+  std::array<std::byte, kHeaderSize> header{};
+  bool found = false;
+  for (const std::uint64_t at : {dataOffset, std::uint64_t{kFooterSize}}) {
+    if (!fits(imageFileSize, at, kHeaderSize) || !m_file.readExact(at, header)) continue;
+    if (hasMagic(header, 0, "cxsparse")) {
+      found = true;
+      break;
+    }
+  }
+  if (!found) {
+    message("VHD dynamic disk header not found");
+    return false;
+  }
+  tableOffset = be64At(header, 16);
+  maxTableEntries = be32At(header, 28);
+  blockSize = be32At(header, 32);
+  if (blockSize < kSectorSize || blockSize > kMaxBlockSize || (blockSize & (blockSize - 1)) != 0) {
+    message(format("VHD block size %u cannot be used", blockSize));
+    return false;
+  }
+  // One bit per sector, in whole sectors, ahead of each block's data.
+  m_bitmapBytes = *sectorsFor((blockSize / kSectorSize + 7) / 8) * kSectorSize;
+
+  // The table is read only as far as the disk needs, and only where the file has it.
+  const std::uint64_t blocks = currentSize / blockSize + (currentSize % blockSize != 0);
+  const std::uint64_t entries = std::min<std::uint64_t>(maxTableEntries, blocks);
+  if (!fits(imageFileSize, tableOffset, entries * 4)) {
+    message("VHD block allocation table lies outside the file");
+    return false;
+  }
+  std::vector<std::byte> raw(static_cast<std::size_t>(entries * 4));
+  if (!m_file.readExact(tableOffset, raw)) {
+    message("VHD block allocation table cannot be read");
+    return false;
+  }
+  blockTable.reserve(static_cast<std::size_t>(entries));
+  for (std::size_t i = 0; i < entries; ++i) blockTable.push_back(be32At(raw, i * 4));
+  tableEntryCount = blockTable.size();
+  return true;
+}
+
+MappedDiskReader::Place FileReadSeekVHD::place(std::uint64_t absolute) const {
+  Place where;
+  if (absolute >= currentSize / kSectorSize * kSectorSize) return where;
+  const std::uint64_t sector = absolute / kSectorSize;
+  if (diskType == kFixed) {
+    where.mapped = where.allocated = true;
+    where.file = &m_file;
+    where.filePosition = sector * kSectorSize;
+    where.runBytes = currentSize / kSectorSize * kSectorSize - where.filePosition;
+    return where;
+  }
+  const std::uint64_t blockSectors = blockSize / kSectorSize;
+  const std::uint64_t block = sector / blockSectors;
+  const std::uint64_t within = sector % blockSectors;
+  if (block >= blockTable.size()) return where;
+  where.mapped = true;
+  where.runBytes = (blockSectors - within) * kSectorSize;
+  const std::int64_t entry = blockTable[block];
+  if (entry == kNoBlock) return where;
+  where.allocated = true;
+  where.file = &m_file;
+  // Entries are 32-bit sector numbers, so the sum cannot overflow.
+  where.filePosition = static_cast<std::uint64_t>(entry) * kSectorSize + m_bitmapBytes + within * kSectorSize;
+  return where;
+}
+
+std::optional<std::uint64_t> FileReadSeekVHD::nextDataOffset(std::uint64_t offset) const {
+  const std::uint64_t end = currentSize / kSectorSize * kSectorSize;
+  if (offset >= end) return std::nullopt;
+  if (diskType == kFixed) return offset;
+  if (blockSize == 0) return std::nullopt;
+  for (std::uint64_t block = offset / blockSize; block < blockTable.size(); ++block) {
+    if (blockTable[block] == kNoBlock) continue;
+    return std::max(offset, block * blockSize);
+  }
+  return std::nullopt;
+}
+
+}  // namespace tessary
