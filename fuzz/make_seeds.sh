@@ -153,4 +153,31 @@ case $target in
       rm -f "$work/$name.vhdx" "$work/$name.raw"
     done
     ;;
+  ext_fuzz)
+    # The three volumes of the ext fixture, their first 2 MiB: superblock, group descriptors, inode tables.
+    xz -dc "$here/../tests/fixtures/ext_volumes.vhdx.xz" >"$work/ext.vhdx"
+    qemu-img convert -f vhdx -O raw "$work/ext.vhdx" "$work/ext.raw"
+    for start in 2048 26624 43008; do
+      dd if="$work/ext.raw" of="$out/ext.$start" bs=512 skip="$start" count=4096 status=none
+    done
+    rm -f "$work/ext.vhdx" "$work/ext.raw"
+    ;;
+  hfsplus_fuzz)
+    # The two volumes of the HFS+ fixture, each whole (6160 sectors).
+    xz -dc "$here/../tests/fixtures/hfsplus_tree.vhdx.xz" >"$work/hfs.vhdx"
+    qemu-img convert -f vhdx -O raw "$work/hfs.vhdx" "$work/hfs.raw"
+    for start in 2048 10240; do
+      dd if="$work/hfs.raw" of="$out/hfsplus.$start" bs=512 skip="$start" count=6160 status=none
+    done
+    rm -f "$work/hfs.vhdx" "$work/hfs.raw"
+    ;;
+  vhd_fuzz | vdi_fuzz | vmdk_fuzz)
+    # The head of each twin image of this format: its headers and tables and the first data blocks.
+    ext=${target%_fuzz}
+    for image in "$here"/../tests/fixtures/*."$ext".xz; do
+      [ -f "$image" ] || continue
+      name=$(basename "$image" .xz)
+      xz -dc "$image" | head -c 1048576 >"$out/$name" || true
+    done
+    ;;
 esac
