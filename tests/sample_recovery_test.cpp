@@ -127,7 +127,8 @@ TEST(SampleRefusals, VolumesWithoutAParserOrModesWithoutAWorkerAreRefusedWithThe
   // The FAT32 volume has its parser now.
   const auto fat = test::runTessary({"ls", image, "--volume", "1", "--quiet"});
   EXPECT_EQ(fat.status, 0) << fat.err;
-  const auto deep = test::runTessary({"ls", image, "--volume", "0", "--mode", "deep", "--quiet"});
+  // FAT has no Deep mode.
+  const auto deep = test::runTessary({"ls", image, "--volume", "1", "--mode", "deep", "--quiet"});
   EXPECT_EQ(deep.status, 1);
   EXPECT_EQ(deep.err, "The recovery mode \"Deep\" is not offered for this volume.\n");
   const auto missing = test::runTessary({"ls", image, "--volume", "7", "--quiet"});

@@ -35,8 +35,9 @@ class NtfsSlot : public ParserSlot {
   }
 
   WorkerOutcome runWorker(const ParserLinks& links, SaveEngine& engine) override {
-    link(links);
+    // The tree first: attaching the volume inserts the top item into it.
     m_ntfs.setTree(links.tree, links.topItemText, TreeIcon::Folder);
+    link(links);
     m_ntfs.readBootSector();
     if (links.mode == 1) {
       if (links.sink) links.sink->setStatus(" ParsingBasedOnMFT is going on....");
