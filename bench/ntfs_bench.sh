@@ -2,10 +2,11 @@
 # NTFS benchmarks on a volume of 50,000 files, each in one run against The Sleuth Kit on the same volume:
 #   list   tessary ls, and bench_ntfs_list (parse and list every entry with its texts)  vs  fls -r -p
 #   dump   tessary recover, and bench_ntfs_list --dump (write every live file)          vs  tsk_recover -e
+#   deep   tessary ls --mode deep (every MFT record found by scanning the volume)       vs  cat of the raw volume
 # Prints both times and peak memories. The volume is built on demand through ntfs-3g (this takes a few
 # minutes) into a cache folder that is never committed: $TESSARY_BENCH_CACHE or ~/.cache/tessary-bench.
 # Needs root (FUSE), mkntfs, ntfs-3g, sfdisk, qemu-img, sleuthkit, GNU time, and a build with
-# -DTESSARY_BENCH=ON (Release build recommended). Usage: bench/ntfs_bench.sh [BUILD_DIR] [list|dump|all]
+# -DTESSARY_BENCH=ON (Release build recommended). Usage: bench/ntfs_bench.sh [BUILD_DIR] [list|dump|deep|all]
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 build=$(cd "${1:-$here/../build}" && pwd)
@@ -76,4 +77,10 @@ if [ "$what" = dump ] || [ "$what" = all ]; then
   measure "tsk_recover -e" tsk_recover -e "$raw" "$out/tsk"
   echo "files: tessary recover $(find "$out/cli" -type f | wc -l), dumpEntry $(find "$out/tessary" -type f | wc -l), tsk_recover $(find "$out/tsk" -type f | wc -l)"
   rm -rf "$out"
+fi
+if [ "$what" = deep ] || [ "$what" = all ]; then
+  echo "== deep scan of the whole volume (rate against reading the same bytes)"
+  measure "tessary ls --mode deep" "$cli" ls "$image" --volume 0 --mode deep --quiet
+  measure "cat raw volume" sh -c "cat '$raw' >/dev/null"
+  echo "records: $("$cli" ls "$image" --volume 0 --mode deep --quiet | wc -l) entries listed"
 fi

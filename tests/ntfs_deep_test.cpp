@@ -2,12 +2,15 @@
 // real volumes and on a volume whose old records lie beside a newer MFT.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
 #include <map>
 #include <set>
 
 #include "support/cli_runner.h"
 #include "support/fixtures.h"
 #include "support/ntfs_harness.h"
+#include "support/sha256.h"
 
 namespace tessary {
 namespace {
@@ -56,6 +59,43 @@ TEST_P(NtfsDeepScan, AnIntactVolumeGivesTheStandardTreeApartFromTheOrphans) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Volumes, NtfsDeepScan, ::testing::Values("ntfs_tree", "ntfs_fragmented", "ntfs_compressed"));
+
+// The boot sector and the MFT's first records (its own, the mirror's, the log's, the volume's) zeroed:
+// every file still comes back in its folder with its bytes.
+TEST(NtfsDeepScanTree, AVolumeWithoutBootSectorAndMftStartKeepsItsFilesAndFolders) {
+  const auto manifest = test::loadManifest("ntfs_tree.json");
+  ParsedNtfs standard;
+  if (!manifest || !parseTree(standard, 1)) GTEST_SKIP() << "no ntfs_tree fixture";
+  const std::string dir = test::makeTempDir("tessary-deep-damaged-");
+  const std::string raw = test::rawVolume("ntfs_tree.vhdx", dir);
+  if (raw.empty()) GTEST_SKIP() << "qemu-img is not installed";
+  const std::string disk = test::readHostFile(raw);
+  test::runCommand("rm -rf '" + dir + "'");
+  const auto volumeStart = static_cast<std::size_t>(manifest->startSector) * 512;
+  ASSERT_GT(disk.size(), volumeStart);
+  test::ByteVector volume(disk.size() - volumeStart);
+  std::memcpy(volume.data(), disk.data() + volumeStart, volume.size());
+  const auto mftStart = static_cast<std::size_t>(standard.parser.entries()[0].recordOffset);
+  std::fill(volume.begin(), volume.begin() + 512, std::byte{0});
+  std::fill(volume.begin() + static_cast<std::ptrdiff_t>(mftStart),
+            volume.begin() + static_cast<std::ptrdiff_t>(mftStart + 4 * kMftRecordSize), std::byte{0});
+  ParsedNtfs deep;
+  deep.mode = 3;
+  deep.openMemory(volume, "39");
+  const auto found = listing(deep.parser, true);
+  int files = 0;
+  for (const auto& e : manifest->entries) {
+    if (e.folder || e.deleted || e.orphan) continue;
+    SCOPED_TRACE(e.path);
+    const auto it = found.find(e.path);
+    ASSERT_NE(it, found.end());
+    MemorySink sink(e.size + 1);
+    EXPECT_TRUE(deep.parser.writeEntryData(it->second.index, sink));
+    EXPECT_EQ(test::sha256Hex(sink.bytes()), e.sha256);
+    ++files;
+  }
+  EXPECT_GT(files, 5);
+}
 
 TEST(NtfsDeepScanTree, AFileWhoseFolderRecordWasReusedIsAnOrphan) {
   ParsedNtfs deep;

@@ -53,6 +53,8 @@ void Sha256::compress(const std::byte* block) {
 }
 
 void Sha256::update(std::span<const std::byte> data) {
+  // An empty span may carry no pointer at all, which memcpy must not be given.
+  if (data.empty()) return;
   m_totalBytes += data.size();
   const std::byte* in = data.data();
   std::size_t left = data.size();
