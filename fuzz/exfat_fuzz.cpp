@@ -8,6 +8,7 @@
 #include <span>
 
 #include "controls/xhtml_tree.h"
+#include "support/buffer_reader.h"
 #include "disk/read_write_interface.h"
 #include "disk/volume_view.h"
 #include "fs/exfat/fat64.h"
@@ -16,30 +17,8 @@
 
 namespace {
 
-// The input as a whole disk; positions outside it fail and read as zeros.
-class InputReader : public tessary::readWriteInterface {
- public:
-  explicit InputReader(std::span<const std::uint8_t> bytes) : m_bytes(bytes) {}
-  bool open(const std::string&) override { return true; }
-  bool seek(std::int64_t offset, std::uint32_t) override {
-    const std::int64_t at = offset + baseOffset;
-    if (at < 0 || static_cast<std::uint64_t>(at) > m_bytes.size()) return false;
-    m_position = static_cast<std::uint64_t>(at);
-    return true;
-  }
-  bool read(void* buffer, std::uint32_t length) override {
-    std::memset(buffer, 0, length);
-    const std::uint64_t left = m_position < m_bytes.size() ? m_bytes.size() - m_position : 0;
-    const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(left, length));
-    if (n > 0) std::memcpy(buffer, m_bytes.data() + m_position, n);
-    m_position += length;
-    return n == length;
-  }
-
- private:
-  std::span<const std::uint8_t> m_bytes;
-  std::uint64_t m_position = 0;
-};
+// The input is the whole disk.
+using InputReader = tessary::fuzz::BufferReader;
 
 void writeAll(tessary::Fat64Class& fs) {
   for (std::size_t i = 0; i < fs.entries().size(); ++i) {

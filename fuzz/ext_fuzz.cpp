@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "controls/xhtml_tree.h"
+#include "support/buffer_reader.h"
 #include "disk/read_write_interface.h"
 #include "disk/volume_view.h"
 #include "fs/ext/ext2.h"
@@ -15,29 +16,8 @@
 
 namespace {
 
-// The input as a disk: reads past its end deliver zeros and fail.
-class InputDisk : public tessary::readWriteInterface {
- public:
-  InputDisk(const std::uint8_t* data, std::size_t size) : m_bytes(data, data + size) {}
-  bool open(const std::string&) override { return true; }
-  bool seek(std::int64_t offset, std::uint32_t) override {
-    m_at = offset;
-    return offset >= 0;
-  }
-  bool read(void* buffer, std::uint32_t length) override {
-    std::memset(buffer, 0, length);
-    if (m_at < 0 || static_cast<std::uint64_t>(m_at) >= m_bytes.size()) return false;
-    const std::size_t from = static_cast<std::size_t>(m_at);
-    const std::size_t n = std::min<std::size_t>(length, m_bytes.size() - from);
-    std::memcpy(buffer, m_bytes.data() + from, n);
-    m_at += length;
-    return n == length;
-  }
-
- private:
-  std::vector<std::uint8_t> m_bytes;
-  std::int64_t m_at = 0;
-};
+// The input is the whole disk.
+using InputDisk = tessary::fuzz::BufferReader;
 
 // Takes a file's first 16 MiB and refuses the rest, so a sparse file of an absurd size ends quickly.
 class CappedSink : public tessary::DataSink {
@@ -56,7 +36,7 @@ class CappedSink : public tessary::DataSink {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  InputDisk disk(data, size);
+  InputDisk disk({data, size});
   tessary::CXHtmlTree tree;
   tessary::ext2Class parser;
   parser.setTree(&tree, "ROOT");

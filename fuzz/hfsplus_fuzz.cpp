@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "controls/xhtml_tree.h"
+#include "support/buffer_reader.h"
 #include "disk/read_write_interface.h"
 #include "disk/volume_view.h"
 #include "fs/hfsplus/hfsplus.h"
@@ -16,29 +17,8 @@
 
 namespace {
 
-class BytesReader : public tessary::readWriteInterface {
- public:
-  BytesReader(const std::uint8_t* data, std::size_t size) : m_data(data), m_size(size) {}
-  bool open(const std::string&) override { return true; }
-  bool seek(std::int64_t offset, std::uint32_t) override {
-    m_position = offset + baseOffset;
-    return m_position >= 0 && static_cast<std::uint64_t>(m_position) <= m_size;
-  }
-  bool read(void* buffer, std::uint32_t length) override {
-    std::memset(buffer, 0, length);
-    if (m_position < 0 || static_cast<std::uint64_t>(m_position) >= m_size) return false;
-    const std::size_t from = static_cast<std::size_t>(m_position);
-    const std::size_t take = std::min<std::size_t>(length, m_size - from);
-    std::memcpy(buffer, m_data + from, take);
-    m_position += length;
-    return take == length;
-  }
-
- private:
-  const std::uint8_t* m_data;
-  std::size_t m_size;
-  std::int64_t m_position = 0;
-};
+// The input is the whole disk.
+using BytesReader = tessary::fuzz::BufferReader;
 
 void writeAll(tessary::HFSP& hfs) {
   std::set<std::int64_t> seen;
@@ -64,7 +44,7 @@ void writeAll(tessary::HFSP& hfs) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  BytesReader reader(data, size);
+  BytesReader reader({data, size});
   for (int mode : {1, 3}) {
     tessary::VolumeEntry volume;
     volume.fileSystem = "HFS+";
