@@ -7,24 +7,9 @@
 #include "headless_wizard.h"
 #include "platform/files.h"
 #include "raw/raw_recovery_dialog.h"
+#include "results_steps.h"
 
 namespace tessary::cli {
-
-namespace {
-
-bool makeFolders(const std::string& path) {
-  std::size_t start = 0;
-  while (start <= path.size()) {
-    const std::size_t end = path.find('/', start);
-    const std::string built = path.substr(0, end == std::string::npos ? path.size() : end);
-    if (!built.empty() && !isDirectory(built) && !createDirectory(built)) return false;
-    if (end == std::string::npos) break;
-    start = end + 1;
-  }
-  return isDirectory(path);
-}
-
-}  // namespace
 
 void addCarveCommand(CLI::App& app, CommandRunner& runner) {
   auto options = std::make_shared<CommonOptions>();
@@ -59,10 +44,7 @@ void addCarveCommand(CLI::App& app, CommandRunner& runner) {
       const TreeItem top = tree.rootItem();
       tree.SetCheck(top, false);
       tree.SetCheck(top, true);
-      if (!makeFolders(*outDir)) {
-        err << "cannot create the output folder " << *outDir << '\n';
-        return 1;
-      }
+      if (!makeOutputFolder(*outDir, err)) return 1;
       page.onSave([&outDir]() -> std::optional<std::string> { return *outDir; });
       page.waitForWorker();
       wizard.sink().finishBar();

@@ -10,23 +10,6 @@
 
 namespace tessary::cli {
 
-namespace {
-
-bool makeFolders(const std::string& path) {
-  std::string built;
-  std::size_t start = 0;
-  while (start <= path.size()) {
-    const std::size_t end = path.find('/', start);
-    built = path.substr(0, end == std::string::npos ? path.size() : end);
-    if (!built.empty() && !isDirectory(built) && !createDirectory(built)) return false;
-    if (end == std::string::npos) break;
-    start = end + 1;
-  }
-  return isDirectory(path);
-}
-
-}  // namespace
-
 void addRecoverCommand(CLI::App& app, CommandRunner& runner) {
   auto options = std::make_shared<CommonOptions>();
   auto outDir = std::make_shared<std::string>();
@@ -62,10 +45,7 @@ void addRecoverCommand(CLI::App& app, CommandRunner& runner) {
         }
       }
       // The output folder is made only once there is something to save into it.
-      if (!makeFolders(*outDir)) {
-        err << "cannot create the output folder " << *outDir << '\n';
-        return 1;
-      }
+      if (!makeOutputFolder(*outDir, err)) return 1;
       page.onSave(*outDir);
       page.waitForWorker();
       wizard.sink().finishBar();
@@ -78,15 +58,7 @@ void addRecoverCommand(CLI::App& app, CommandRunner& runner) {
           out << printableText(relative) << "  " << file.bytes << '\n';
         }
       }
-      const SaveEngine& engine = page.saveEngine();
-      for (const std::string& path : engine.filesWithMissingBytes())
-        err << "warning: " << path << " holds zeros where the image ended before its data\n";
-      wizard.warnAboutMissingReads();
-      if (engine.failureCount() > 0) {
-        err << engine.failureStatus() << '\n';
-        return 1;
-      }
-      return 0;
+      return reportSave(wizard, page.saveEngine(), err);
     });
   });
 }

@@ -49,22 +49,11 @@ void addSearchCommand(CLI::App& app, CommandRunner& runner) {
       // Only the hits are saved: the tree's ticks are cleared, every row is ticked.
       page.tree().SetCheck(page.parser()->topItem(), false);
       for (std::size_t row = 0; row < page.list().rowCount(); ++row) page.list().setRowChecked(row, true);
-      if (!isDirectory(*outDir) && !createDirectory(*outDir)) {
-        err << "cannot create the output folder " << *outDir << '\n';
-        return 1;
-      }
+      if (!makeOutputFolder(*outDir, err)) return 1;
       page.onSave(*outDir);
       page.waitForWorker();
       wizard.sink().finishBar();
-      const SaveEngine& engine = page.saveEngine();
-      for (const std::string& path : engine.filesWithMissingBytes())
-        err << "warning: " << path << " holds zeros where the image ended before its data\n";
-      wizard.warnAboutMissingReads();
-      if (engine.failureCount() > 0) {
-        err << engine.failureStatus() << '\n';
-        return 1;
-      }
-      return 0;
+      return reportSave(wizard, page.saveEngine(), err);
     });
   });
 }

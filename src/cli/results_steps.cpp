@@ -2,10 +2,13 @@
 #include "results_steps.h"
 
 #include <algorithm>
+#include <ostream>
 #include <vector>
 
 #include "fs/registry.h"
+#include "platform/files.h"
 #include "results/parser_slot.h"
+#include "results/save_engine.h"
 
 namespace tessary::cli {
 
@@ -125,6 +128,29 @@ TreeItem ResultsSteps::findPath(const std::string& path) {
     at = found;
   }
   return at == parser->topItem() ? kNoItem : at;
+}
+
+bool makeOutputFolder(const std::string& path, std::ostream& err) {
+  std::size_t start = 0;
+  while (start <= path.size()) {
+    const std::size_t end = path.find('/', start);
+    const std::string built = path.substr(0, end == std::string::npos ? path.size() : end);
+    if (!built.empty() && !isDirectory(built) && !createDirectory(built)) break;
+    if (end == std::string::npos) break;
+    start = end + 1;
+  }
+  if (isDirectory(path)) return true;
+  err << "cannot create the output folder " << path << '\n';
+  return false;
+}
+
+int reportSave(HeadlessWizard& wizard, const SaveEngine& engine, std::ostream& err) {
+  for (const std::string& path : engine.filesWithMissingBytes())
+    err << "warning: " << path << " holds zeros where the image ended before its data\n";
+  wizard.warnAboutMissingReads();
+  if (engine.failureCount() == 0) return 0;
+  err << engine.failureStatus() << '\n';
+  return 1;
 }
 
 }  // namespace tessary::cli

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <functional>
+#include <iosfwd>
 #include <memory>
 #include <string>
 
@@ -56,5 +57,12 @@ class ResultsSteps {
   PageView m_resultsView;
   std::unique_ptr<VolumeScanDlg> m_results;
 };
+
+// The output folder of a save, made with the folders above it that are missing; false, with the message
+// on `err`, when it cannot be made.
+bool makeOutputFolder(const std::string& path, std::ostream& err);
+// What a finished save of the results page leaves on stderr (files holding zeros where the image ended,
+// reads past the image's data, the failures) and the command's exit status.
+int reportSave(HeadlessWizard& wizard, const SaveEngine& engine, std::ostream& err);
 
 }  // namespace tessary::cli
