@@ -8,6 +8,7 @@
 #include "app/advance_options.h"
 #include "app/wizard_state.h"
 #include "disk/vhdx_reader.h"
+#include "results/volume_scan_dlg.h"
 #include "support/cli_runner.h"
 #include "support/fixtures.h"
 #include "support/recording_sink.h"
@@ -59,6 +60,69 @@ TEST(AdvanceOptions, Fat32SearchFillsTheListsAndNextWaitsForIt) {
   ASSERT_FALSE(messages.empty());
   EXPECT_EQ(messages[0], "Number of FAT32-ENTRY found = 2 . Please select the choice from combo box and click Parse button to proceed.");
   EXPECT_EQ(sink.statuses().back(), "Parsing done.Click Next to continue.");
+}
+
+// The names of the volume's top folder, and how many top items the tree holds.
+std::pair<std::vector<std::string>, int> topLevel(VolumeScanDlg& page) {
+  CXHtmlTree& tree = page.tree();
+  int tops = 0;
+  for (TreeItem item = tree.childItem(kTreeRoot); item != kNoItem; item = tree.nextSiblingItem(item)) ++tops;
+  std::vector<std::string> names;
+  const TreeItem top = page.parser() ? page.parser()->topItem() : kNoItem;
+  if (top != kNoItem)
+    for (TreeItem item = tree.childItem(top); item != kNoItem; item = tree.nextSiblingItem(item))
+      names.push_back(tree.itemText(item));
+  return {names, tops};
+}
+
+TEST(AdvanceOptions, ParseOnTheResultsPageParsesTheNtfsVolumeAgainFromTheNewChoices) {
+  WizardState state;
+  PageView view;
+  RecordingSink sink;
+  {
+    // Nothing to choose from: Parse refuses.
+    VolumeScanDlg page(state, view, sink);
+    page.onParse();
+    ASSERT_FALSE(sink.messages().empty());
+    EXPECT_EQ(sink.messages().back(), "Inappropriate selection.....");
+  }
+  if (!test::haveFixture("ntfs_tree.vhdx")) GTEST_SKIP();
+  state.selectedVolume = VolumeEntry{"NTFS", "", "0", "39   MB", 2048};
+  auto reader = std::make_unique<FileReadSeekVHDX>(state.disk);
+  ASSERT_TRUE(reader->open(test::fixturePath("ntfs_tree.vhdx")));
+  state.diskReader = std::move(reader);
+  state.maxFileSystems = 3;
+  advanceOptions input(state, view, sink);
+  input.onOpen();
+  ASSERT_EQ(input.onNext(), advanceOptions::NextPage::Results);
+  const AdvancedInput handed = input.handOver();
+  ASSERT_EQ(handed.candidates.size(), 1u);
+  ASSERT_EQ(handed.clusterSizes.size(), 6u);
+
+  PageView resultsView;
+  VolumeScanDlg results(state, resultsView, sink);
+  results.onOpen(2, input.parser(), &handed);
+  results.waitForWorker();
+  EXPECT_TRUE(resultsView.shown(VolumeScanDlg::kAdvancedInput));
+  EXPECT_EQ(resultsView.items(VolumeScanDlg::kClusterSizes), handed.clusterSizes);
+  const auto [first, firstTops] = topLevel(results);
+  EXPECT_EQ(firstTops, 1);
+  EXPECT_NE(std::find(first.begin(), first.end(), "Documents"), first.end());
+
+  // Another cluster size, then the right one again: each Parse replaces the tree, never adds to it.
+  resultsView.setSelection(VolumeScanDlg::kClusterSizes, 4);  // "32"
+  results.onParse();
+  EXPECT_EQ(sink.statuses().back(), "Parsing the ntfs volume...");
+  results.waitForWorker();
+  const auto [wrong, wrongTops] = topLevel(results);
+  EXPECT_EQ(wrongTops, 1);
+  EXPECT_NE(wrong, first);
+  resultsView.setSelection(VolumeScanDlg::kClusterSizes, 0);  // "8"
+  results.onParse();
+  results.waitForWorker();
+  const auto [again, againTops] = topLevel(results);
+  EXPECT_EQ(againTops, 1);
+  EXPECT_EQ(again, first);
 }
 
 TEST(AdvanceOptionsCli, CandidatesPrintsTheThreeListsWithOffsets) {

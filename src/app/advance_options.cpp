@@ -100,6 +100,18 @@ advanceOptions::NextPage advanceOptions::onNext() {
   return NextPage::Results;
 }
 
+AdvancedInput advanceOptions::handOver() const {
+  AdvancedInput input;
+  input.scan = m_scan.get();
+  input.candidates = m_view.items(kCandidates);
+  input.clusterSizes = m_view.items(kClusterSizes);
+  input.heapOffsets = m_view.items(kHeapOffsets);
+  input.candidate = m_view.selection(kCandidates);
+  input.clusterSize = m_view.selection(kClusterSizes);
+  input.heapOffset = m_view.selection(kHeapOffsets);
+  return input;
+}
+
 void advanceOptions::onBack() {
   if (m_scan) m_scan->parser().stopFlag() = 1;
   m_worker.gate().resume();

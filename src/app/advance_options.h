@@ -53,6 +53,8 @@ class advanceOptions {
   bool workerRunning() const { return m_worker.running(); }
   // The parser the results page borrows; none when no family took the label.
   ParserSlot* parser() const { return m_scan ? &m_scan->parser() : nullptr; }
+  // The scan, the lists as the page shows them and their selections, for the results page.
+  AdvancedInput handOver() const;
   // What the entry worker found (empty until it has ended).
   const CandidateLists& lists() const { return m_lists; }
 

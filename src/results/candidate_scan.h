@@ -42,6 +42,22 @@ class CandidateScan {
   // The user's choices by position in the lists search() returned, handed to the parser before the
   // results page's mode-2 worker runs on it.
   virtual void choose(int candidate, int clusterSize, int heapOffset) = 0;
+  // Whether the results page offers its Parse command, which runs the mode-2 worker again on other
+  // choices of the same lists, and the status line it shows when it starts.
+  virtual bool reparses() const { return false; }
+  virtual std::string reparseStatus() const { return {}; }
+};
+
+// What the advanced-input page hands to the results page besides the parser: the scan, the texts of its
+// three lists and the positions selected in them (-1: none).
+struct AdvancedInput {
+  CandidateScan* scan = nullptr;
+  std::vector<std::string> candidates;
+  std::vector<std::string> clusterSizes;
+  std::vector<std::string> heapOffsets;
+  int candidate = -1;
+  int clusterSize = -1;
+  int heapOffset = -1;
 };
 
 }  // namespace tessary

@@ -140,6 +140,8 @@ class NtfsCandidateScan : public CandidateScan {
       perCluster = decimalValue(m_lists.clusterSizes[static_cast<std::size_t>(clusterSize)].text);
     m_slot.chooseAdvanced(candidate, perCluster);
   }
+  bool reparses() const override { return true; }
+  std::string reparseStatus() const override { return "Parsing the ntfs volume..."; }
 
  private:
   NtfsSlot m_slot;

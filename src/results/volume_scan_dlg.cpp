@@ -30,10 +30,22 @@ void VolumeScanDlg::showWorkerControls(bool shown) {
   for (const char* id : {kPause, kResume, kStop, kProgress}) m_view.setShown(id, shown);
 }
 
-void VolumeScanDlg::onOpen(int mode, ParserSlot* borrowed) {
+void VolumeScanDlg::onOpen(int mode, ParserSlot* borrowed, const AdvancedInput* advanced) {
   m_mode = mode;
   m_list.setColumns({std::begin(kListColumns), std::end(kListColumns)});
   m_view.setShown(kAdvancedInput, false);
+  if (mode == 2 && advanced) {
+    const std::pair<const char*, const std::vector<std::string>*> lists[] = {
+        {kCandidates, &advanced->candidates}, {kClusterSizes, &advanced->clusterSizes}, {kHeapOffsets, &advanced->heapOffsets}};
+    const int selections[] = {advanced->candidate, advanced->clusterSize, advanced->heapOffset};
+    for (std::size_t i = 0; i < 3; ++i) {
+      m_view.setItems(lists[i].first, *lists[i].second);
+      m_view.setSelection(lists[i].first, selections[i]);
+    }
+    m_advanced = advanced->scan;
+    // Trying another candidate without going back is offered where the family's worker can run again.
+    if (m_advanced && m_advanced->reparses()) m_view.setShown(kAdvancedInput, true);
+  }
   m_view.setEnabled(kBack, false);
   const VolumeEntry volume = m_state.selectedVolume.value_or(VolumeEntry{});
   m_view.setText(kVolumeData, format("Volume: %s  File system: %s  Size: %s  Start sector: %lld",
@@ -150,6 +162,31 @@ void VolumeScanDlg::onStop() {
   m_parser->stopFlag() = 1;
   m_stop = 1;
   m_sink.setStatus("stop button pressed.Please wait for the process to be stopped.");
+}
+
+void VolumeScanDlg::onParse() {
+  if (m_view.items(kCandidates).empty()) {
+    m_sink.showMessage("Inappropriate selection.....");
+    return;
+  }
+  // Only a page that opened its parser in mode 2 runs the advanced worker again.
+  if (!m_parser || !m_advanced || m_mode != 2 || !m_links.sink) return;
+  if (m_running) {
+    m_sink.showMessage("Please wait for the running process.");
+    return;
+  }
+  m_worker.join();
+  m_sink.progressPosition(0);
+  m_sink.setStatus(m_advanced->reparseStatus());
+  m_advanced->choose(m_view.selection(kCandidates), m_view.selection(kClusterSizes), m_view.selection(kHeapOffsets));
+  // The items of the last parse point into the table the worker is about to rebuild.
+  m_list.deleteAllRows();
+  m_engine.searchHits.clear();
+  m_engine.searchMode = false;
+  m_tree.deleteAllItems();
+  m_stop = 0;
+  m_view.setEnabled(kBack, false);
+  startParseWorker();
 }
 
 void VolumeScanDlg::onBrowse(const std::optional<std::string>& chosenFolder) {

@@ -14,6 +14,7 @@
 #include "platform/page_sink.h"
 #include "platform/page_view.h"
 #include "platform/worker.h"
+#include "results/candidate_scan.h"
 #include "results/name_search.h"
 #include "results/parser_slot.h"
 #include "results/save_engine.h"
@@ -38,6 +39,12 @@ class VolumeScanDlg {
   static constexpr const char* kVolumeData = "Volume Data:";
   static constexpr const char* kCounterCaption = "counterCaption";
   static constexpr const char* kAdvancedInput = "advancedInput";
+  // The advanced-input page's lists, copied here in mode 2, and the Parse command that runs the mode-2
+  // worker again on what is selected in them.
+  static constexpr const char* kCandidates = "TFS :";
+  static constexpr const char* kClusterSizes = "Sector Per Cluster :";
+  static constexpr const char* kHeapOffsets = "Heap Offset :";
+  static constexpr const char* kParse = "Parse";
   static constexpr const char* kTitle = "VOLUME-SCAN";
 
   VolumeScanDlg(WizardState& state, PageView& view, PageSink& sink);
@@ -47,8 +54,9 @@ class VolumeScanDlg {
 
   // Opening: picks the parser for the selected volume's label and starts its worker. `mode` is the
   // recovery mode (1 standard, 2 advanced, 3 deep). A parser built by an earlier page (the advanced-input
-  // page) is borrowed instead of creating one; that page keeps owning it.
-  void onOpen(int mode, ParserSlot* borrowed = nullptr);
+  // page) is borrowed instead of creating one; that page keeps owning it. In mode 2 `advanced` holds that
+  // page's lists and choices (it must outlive this page).
+  void onOpen(int mode, ParserSlot* borrowed = nullptr, const AdvancedInput* advanced = nullptr);
   // Waits until the running worker (parse, save or search) has ended.
   void waitForWorker();
   bool workerRunning() const { return m_worker.running(); }
@@ -60,6 +68,8 @@ class VolumeScanDlg {
   void onPause();
   void onResume();
   void onStop();
+  // Parse: the mode-2 worker again, for the lists' current selections.
+  void onParse();
   // Save: `chosenFolder` is what the folder browser returned (none when cancelled).
   void onSave(const std::optional<std::string>& chosenFolder);
   // Save with the folder browser shown only once the checks have passed: `browse` shows it and returns the
@@ -118,6 +128,7 @@ class VolumeScanDlg {
   SaveEngine m_engine;
   std::unique_ptr<ParserSlot> m_ownedParser;
   ParserSlot* m_parser = nullptr;
+  CandidateScan* m_advanced = nullptr;
   ParserLinks m_links;
   Worker m_worker;
   int m_mode = 1;

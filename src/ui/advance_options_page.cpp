@@ -75,7 +75,7 @@ void AdvanceOptionsPage::leave() {
 
 void AdvanceOptionsPage::next() {
   if (m_controller.onNext() != advanceOptions::NextPage::Results) return;
-  m_wizard.openPage(std::make_unique<ResultsPage>(m_wizard, 2, m_controller.parser()));
+  m_wizard.openPage(std::make_unique<ResultsPage>(m_wizard, 2, m_controller.parser(), m_controller.handOver()));
 }
 
 }  // namespace tessary::ui

@@ -36,8 +36,9 @@ QIcon checkBoxIcon(QWidget& widget, bool checked) {
 
 }  // namespace
 
-ResultsPage::ResultsPage(Wizard& wizard, int mode, ParserSlot* borrowed)
+ResultsPage::ResultsPage(Wizard& wizard, int mode, ParserSlot* borrowed, AdvancedInput advanced)
     : PageWindow(wizard),
+      m_advancedInput(std::move(advanced)),
       m_sink(*this),
       m_controller(wizard.state(), m_view, m_sink),
       m_binding(m_view),
@@ -47,6 +48,11 @@ ResultsPage::ResultsPage(Wizard& wizard, int mode, ParserSlot* borrowed)
       m_volumeBox(text(VolumeScanDlg::kVolumeData)),
       m_search(text(VolumeScanDlg::kSearch)),
       m_searchHint(text(VolumeScanDlg::kSearchHint)),
+      m_advancedBox(QStringLiteral("Advanced Input:")),
+      m_candidatesLabel(text(VolumeScanDlg::kCandidates)),
+      m_clusterSizesLabel(text(VolumeScanDlg::kClusterSizes)),
+      m_heapOffsetsLabel(text(VolumeScanDlg::kHeapOffsets)),
+      m_parse(text(VolumeScanDlg::kParse)),
       m_treeView(m_treeModel, m_controller.tree()),
       m_outputLabel(QStringLiteral("Output folder:")),
       m_browse(text(VolumeScanDlg::kBrowse)),
@@ -86,6 +92,15 @@ ResultsPage::ResultsPage(Wizard& wizard, int mode, ParserSlot* borrowed)
   search->addWidget(&m_search);
   search->addWidget(&m_searchHint);
   layout->addLayout(search.release());
+  auto advancedRow = std::make_unique<QHBoxLayout>();
+  for (auto [label, combo] : {std::pair{&m_candidatesLabel, &m_candidates}, std::pair{&m_clusterSizesLabel, &m_clusterSizes},
+                              std::pair{&m_heapOffsetsLabel, &m_heapOffsets}}) {
+    advancedRow->addWidget(label);
+    advancedRow->addWidget(combo, 1);
+  }
+  advancedRow->addWidget(&m_parse);
+  m_advancedBox.setLayout(advancedRow.release());
+  layout->addWidget(&m_advancedBox);
   layout->addWidget(&m_split, 1);
   auto output = std::make_unique<QHBoxLayout>();
   output->addWidget(&m_outputLabel);
@@ -122,6 +137,11 @@ ResultsPage::ResultsPage(Wizard& wizard, int mode, ParserSlot* borrowed)
   m_binding.bindButton(VolumeScanDlg::kResume, m_resume);
   m_binding.bindButton(VolumeScanDlg::kStop, m_stop);
   m_binding.bindButton(VolumeScanDlg::kBack, backButton());
+  m_binding.bindWidget(VolumeScanDlg::kAdvancedInput, m_advancedBox);
+  m_binding.bindCombo(VolumeScanDlg::kCandidates, m_candidates);
+  m_binding.bindCombo(VolumeScanDlg::kClusterSizes, m_clusterSizes);
+  m_binding.bindCombo(VolumeScanDlg::kHeapOffsets, m_heapOffsets);
+  m_binding.bindButton(VolumeScanDlg::kParse, m_parse);
 
   connect(&m_browse, &QPushButton::clicked, this, [this] { m_controller.onBrowse(chooseFolder()); });
   connect(&m_save, &QPushButton::clicked, this, [this] { m_controller.onSave([this] { return chooseFolder(); }); });
@@ -131,6 +151,7 @@ ResultsPage::ResultsPage(Wizard& wizard, int mode, ParserSlot* borrowed)
   connect(&m_pause, &QPushButton::clicked, this, [this] { m_controller.onPause(); });
   connect(&m_resume, &QPushButton::clicked, this, [this] { m_controller.onResume(); });
   connect(&m_stop, &QPushButton::clicked, this, [this] { m_controller.onStop(); });
+  connect(&m_parse, &QPushButton::clicked, this, [this] { m_controller.onParse(); });
   connect(m_listView.header(), &QHeaderView::sectionClicked, this, [this](int section) {
     if (section == 0) m_controller.list().clickHeaderCheckBox();
   });
@@ -152,7 +173,11 @@ ResultsPage::ResultsPage(Wizard& wizard, int mode, ParserSlot* borrowed)
   m_controller.tree().onChanged = [this] { m_treeModel.scheduleRefresh(); };
   m_controller.tree().onCheckboxClicked = [this](TreeItem, bool) { m_treeModel.scheduleRefresh(); };
   m_controller.list().onChanged = [this] { m_listModel.scheduleRefresh(); };
-  m_controller.onOpen(mode, borrowed);
+  m_controller.onOpen(mode, borrowed, mode == 2 ? &m_advancedInput : nullptr);
+  // The heap-offset list belongs to exFAT; it is shown only when it holds something.
+  const bool heap = !m_view.items(VolumeScanDlg::kHeapOffsets).empty();
+  m_heapOffsetsLabel.setVisible(heap);
+  m_heapOffsets.setVisible(heap);
 }
 
 ResultsPage::~ResultsPage() {

@@ -1,13 +1,14 @@
 // The results page ("VOLUME-SCAN"): the check-box tree of the volume on the left, the detail list of the
 // clicked folder on the right, the output folder with Browse, Save and Save selected folder, and Pause,
 // Resume and Stop for the running worker with its progress bar, status line and size line, and the search
-// box whose hits replace the detail list. The advanced NTFS parse is not part of this build and is not
-// offered.
+// box whose hits replace the detail list; in advanced mode on NTFS, the candidate and cluster-size lists
+// with Parse, which parses the volume again from another candidate.
 #pragma once
 
 #include <optional>
 #include <string>
 
+#include <QComboBox>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -32,9 +33,10 @@ class ResultsPage : public PageWindow {
   Q_OBJECT
 
  public:
-  // Opens the page in recovery mode `mode` (1 standard, 3 deep) and starts the parser's worker; a parser
-  // built by an earlier page is borrowed instead of creating one.
-  ResultsPage(Wizard& wizard, int mode, ParserSlot* borrowed = nullptr);
+  // Opens the page in recovery mode `mode` (1 standard, 2 advanced, 3 deep) and starts the parser's worker;
+  // a parser built by an earlier page is borrowed instead of creating one, and in mode 2 that page's
+  // lists and choices come along for the Parse command.
+  ResultsPage(Wizard& wizard, int mode, ParserSlot* borrowed = nullptr, AdvancedInput advanced = {});
   ~ResultsPage() override;
 
   void leave() override;
@@ -55,6 +57,7 @@ class ResultsPage : public PageWindow {
   std::optional<std::string> chooseFolder();
   void stopWorkers();
 
+  AdvancedInput m_advancedInput;
   PageView m_view;
   GuiSink m_sink;
   VolumeScanDlg m_controller;
@@ -70,6 +73,14 @@ class ResultsPage : public PageWindow {
   QLineEdit m_searchBox;
   QPushButton m_search;
   QLabel m_searchHint;
+  QGroupBox m_advancedBox;
+  QLabel m_candidatesLabel;
+  QComboBox m_candidates;
+  QLabel m_clusterSizesLabel;
+  QComboBox m_clusterSizes;
+  QLabel m_heapOffsetsLabel;
+  QComboBox m_heapOffsets;
+  QPushButton m_parse;
   QSplitter m_split;
   CheckTreeView m_treeView;
   QTreeView m_listView;

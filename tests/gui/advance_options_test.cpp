@@ -45,10 +45,54 @@ class AdvanceOptionsTest : public QObject {
     settle();
     QVERIFY(dialogs.saw(QStringLiteral("Scanning process completed...")));
     QCOMPARE(results->controller().parser(), page->controller().parser());
+    // Parse belongs to NTFS: FAT32's results page does not offer it.
+    QAbstractButton* parse = button(*results, QStringLiteral("Parse"));
+    QVERIFY(parse && !parse->isVisible());
     // Back leaves the advanced-input page as it was, its parser still its own.
     click(results->backButton());
     settle();
     QCOMPARE(currentPage<ui::AdvanceOptionsPage>(wizard), page);
+  }
+
+  void ntfsResultsPageParsesAgainFromAnotherChoice() {
+    ui::Wizard wizard;
+    DialogAnswerer dialogs;
+    WizardWalk walk(wizard, dialogs);
+    QVERIFY(walk.imagePage(sampleImage()) && walk.scanModePage() && walk.volumeListPage());
+    ui::RecoveryModePage* modes = walk.recoveryModePage(QStringLiteral("0"));
+    QVERIFY(modes);
+    QAbstractButton* advanced = button(*modes, QStringLiteral("Advanced"));
+    QVERIFY(advanced && !advanced->isHidden());
+    click(*advanced);
+    click(modes->nextButton());
+    auto* page = currentPage<ui::AdvanceOptionsPage>(wizard);
+    QVERIFY(page);
+    QVERIFY(waitUntil([&] { return !page->controller().workerRunning(); }, 120000));
+    settle();
+    click(page->nextButton());
+    auto* results = currentPage<ui::ResultsPage>(wizard);
+    QVERIFY(results);
+    QVERIFY(waitUntil([&] { return !results->controller().running(); }, 120000));
+    settle();
+    QAbstractButton* parse = button(*results, QStringLiteral("Parse"));
+    QVERIFY(parse && parse->isVisible());
+    auto combos = results->findChildren<QComboBox*>();
+    QVERIFY(combos.size() >= 2);
+    QCOMPARE(combos[0]->itemText(0), QStringLiteral("MFT_ENTRY:0"));
+    QCOMPARE(combos[1]->count(), 6);
+    const int before = results->treeModel().rowCount(results->treeModel().index(0, 0));
+    QVERIFY(before > 0);
+    combos[1]->setCurrentIndex(1);  // "4"
+    click(*parse);
+    QVERIFY(waitUntil([&] { return !results->controller().running(); }, 120000));
+    settle();
+    QVERIFY(results->controller().tree().childItem(kTreeRoot) != kNoItem);
+    combos[1]->setCurrentIndex(0);
+    click(*parse);
+    QVERIFY(waitUntil([&] { return !results->controller().running(); }, 120000));
+    settle();
+    QCOMPARE(results->treeModel().rowCount(results->treeModel().index(0, 0)), before);
+    QCOMPARE(results->treeModel().rowCount(), 1);
   }
 };
 
