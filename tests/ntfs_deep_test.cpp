@@ -97,6 +97,38 @@ TEST(NtfsDeepScanTree, AVolumeWithoutBootSectorAndMftStartKeepsItsFilesAndFolder
   EXPECT_GT(files, 5);
 }
 
+// A disk partitioned again and a new volume quick-formatted over the older one: deep mode brings back
+// both generations, each file in its own folder (the old ones below the old root's folders, not hidden
+// below that root nor filed into the new folders of the same record numbers) with its bytes.
+TEST(NtfsDeepScanReformatted, BothGenerationsComeBackInTheirFoldersWithTheirBytes) {
+  const auto manifest = test::loadManifest("ntfs_reformatted.json");
+  ParsedNtfs deep;
+  deep.mode = 3;
+  if (!manifest || !deep.openFixture("ntfs_reformatted.vhdx", manifest->startSector, "47")) GTEST_SKIP();
+  const auto found = listing(deep.parser, true);
+  int checked[3] = {0, 0, 0};
+  for (const auto& e : manifest->entries) {
+    if (e.deleted) continue;
+    SCOPED_TRACE(e.path);
+    const auto it = found.find(e.path);
+    ASSERT_NE(it, found.end());
+    EXPECT_EQ(it->second.folder, e.folder);
+    if (e.folder || !e.intact) continue;
+    MemorySink sink(e.size + 1);
+    EXPECT_TRUE(deep.parser.writeEntryData(it->second.index, sink));
+    EXPECT_EQ(test::sha256Hex(sink.bytes()), e.sha256);
+    ++checked[std::clamp(e.generation, 0, 2)];
+  }
+  EXPECT_GE(checked[1], 15);
+  EXPECT_GE(checked[2], 3);
+  // The new volume's own MFT knows only the new generation.
+  ParsedNtfs standard;
+  ASSERT_TRUE(standard.openFixture("ntfs_reformatted.vhdx", manifest->startSector, "47"));
+  const auto listed = listing(standard.parser, true);
+  EXPECT_TRUE(listed.count("New Projects/plan.txt"));
+  EXPECT_FALSE(listed.count("Old Reports"));
+}
+
 TEST(NtfsDeepScanTree, AFileWhoseFolderRecordWasReusedIsAnOrphan) {
   ParsedNtfs deep;
   if (!parseTree(deep, 3)) GTEST_SKIP() << "no ntfs_tree fixture";

@@ -99,6 +99,8 @@ std::optional<Manifest> loadManifest(const std::string& fixtureName) {
     entry.folder = e["folder"].get<bool>();
     entry.deleted = e["deleted"].get<bool>();
     entry.orphan = e.value("orphan", false);
+    entry.generation = e.value("generation", 0);
+    entry.intact = e.value("intact", true);
     entry.size = e["size"].get<std::uint64_t>();
     if (e["sha256"].is_string()) entry.sha256 = e["sha256"].get<std::string>();
     if (e["record"].is_number()) entry.record = e["record"].get<std::int64_t>();

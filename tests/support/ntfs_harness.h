@@ -56,6 +56,8 @@ struct ManifestEntry {
   std::int64_t record = -1;
   std::string created, accessed, modified;  // ISO 8601 UTC
   std::string recycledName;
+  int generation = 0;   // on a volume made over an older one: 1 old, 2 new
+  bool intact = true;   // an old file whose bytes the newer volume left alone
 };
 struct Manifest {
   std::int64_t startSector = 0;

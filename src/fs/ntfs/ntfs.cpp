@@ -233,6 +233,8 @@ void ntfs::clearTable() {
   m_entries.clear();
   m_found.clear();
   m_entryFound.clear();
+  m_generations.clear();
+  m_clusterOrigin = 0;
   m_linkCache.reset();
   m_io->releaseHeld();
   m_sizeMemo.reset();

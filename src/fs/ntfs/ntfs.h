@@ -200,6 +200,29 @@ class ntfs {
     std::uint16_t flags = 0;  // the record header's flags
     bool numbered = false;  // false when the record format keeps no record number in its header
     bool inUse = false;
+    int generation = -1;  // the volume generation whose MFT holds the record; -1: none known
+  };
+  // Deep mode: a volume whose $MFT record and boot sector were found inside this one (the volume itself,
+  // or an older one the disk held before it was partitioned and formatted again): where its cluster 0
+  // lies in this volume, its cluster size, and the byte ranges its MFT covers.
+  struct Generation {
+    std::int64_t origin = 0;
+    std::int64_t clusterSize = 0;
+    std::vector<std::pair<std::int64_t, std::int64_t>> mft;
+  };
+  void findGenerations();
+  // While it lives, file data is read in the cluster frame of the entry's generation (deep mode).
+  class GenerationFrame {
+   public:
+    GenerationFrame(ntfs& parser, std::int64_t index);
+    ~GenerationFrame();
+    GenerationFrame(const GenerationFrame&) = delete;
+    GenerationFrame& operator=(const GenerationFrame&) = delete;
+
+   private:
+    ntfs& m_parser;
+    std::int64_t m_clusterSize;
+    std::int64_t m_origin;
   };
   // Walks the volume's first `end` bytes in pieces; `onRecord` gets the volume offset of each 512-byte
   // step that can start an MFT record and returns false to end the walk. `beforePiece` returns false to
@@ -270,6 +293,9 @@ class ntfs {
   // Deep mode: every record found in disk order, and by entry index the found record it stands for.
   std::vector<FoundRecord> m_found;
   std::vector<std::size_t> m_entryFound;
+  std::vector<Generation> m_generations;
+  // Where cluster 0 of the clusters being read lies in this volume (not 0 only for an older generation).
+  std::int64_t m_clusterOrigin = 0;
 
   // The entry table and its names.
   std::vector<MftEntry> m_entries;

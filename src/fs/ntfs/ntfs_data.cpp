@@ -237,10 +237,12 @@ bool ntfs::readClusters(std::int64_t lcn, std::uint64_t count, std::span<std::by
   std::memset(out.data(), 0, out.size());
   const auto clusterSize = static_cast<std::uint64_t>(m_clusterSize);
   if (lcn <= 0 || clusterSize == 0) return false;
-  const std::uint64_t limitClusters = static_cast<std::uint64_t>(volumeLimit()) / clusterSize;
+  const std::int64_t room = volumeLimit() - m_clusterOrigin;
+  if (room <= 0) return false;
+  const std::uint64_t limitClusters = static_cast<std::uint64_t>(room) / clusterSize;
   if (static_cast<std::uint64_t>(lcn) >= limitClusters) return false;
   const std::uint64_t inside = std::min<std::uint64_t>(count, limitClusters - static_cast<std::uint64_t>(lcn));
-  const auto offset = static_cast<std::int64_t>(static_cast<std::uint64_t>(lcn) * clusterSize);
+  const auto offset = m_clusterOrigin + static_cast<std::int64_t>(static_cast<std::uint64_t>(lcn) * clusterSize);
   std::span<std::byte> first = out.first(static_cast<std::size_t>(inside * clusterSize));
   if (m_io->readWhole(offset, first)) return inside == count;
   // Cluster by cluster: each one's own position decides whether it is read or left as zeros.
@@ -473,6 +475,7 @@ std::uint64_t ntfs::entryDataSize(std::int64_t index) {
   if (known != kUnknown) return known;
   std::uint64_t size = 0;
   if (!(index == m_orphanIndex && m_entries[at].recordOffset == 0)) {
+    const GenerationFrame frame(*this, index);
     const MftRecordView view = getMftEntry(index);
     if (view.isFile() && m_entries[at].kind != 'D') size = sizeOf(view);
     m_extensionList.clear();
@@ -511,6 +514,7 @@ bool ntfs::writeEntryData(std::int64_t index, DataSink& out) {
   if (index < 0 || index >= entryCount()) return false;
   const MftEntry& entry = m_entries[static_cast<std::size_t>(index)];
   m_output = &out;
+  const GenerationFrame frame(*this, index);
   const MftRecordView view = getMftEntry(index);
   if (!view.isFile()) {
     m_output = nullptr;

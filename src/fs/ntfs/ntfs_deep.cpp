@@ -193,6 +193,7 @@ void ntfs::deepScan() {
         return true;
       });
   nameFromExtensions(extensionNames);
+  findGenerations();
   // A record that got no name, from itself or from an extension record, is no file: it leaves the table.
   std::size_t kept = 1;
   for (std::size_t i = 1; i < m_entries.size(); ++i) {
@@ -204,6 +205,76 @@ void ntfs::deepScan() {
   }
   m_entries.resize(kept);
   m_entryFound.resize(kept);
+}
+
+void ntfs::findGenerations() {
+  constexpr std::size_t kMaxGenerations = 16;
+  constexpr std::size_t kMaxMftRuns = 4096;
+  m_generations.clear();
+  std::array<std::byte, 512> boot{};
+  for (const FoundRecord& found : m_found) {
+    if (m_generations.size() >= kMaxGenerations) break;
+    if (!found.numbered || found.number != 0 || (found.baseReference & 0x0000FFFFFFFFFFFFULL) != 0) continue;
+    const std::vector<Run> runs = getRun2(found.offset, kData);
+    if (runs.empty() || runs[0].lcn <= 0) continue;
+    const auto lcn = static_cast<std::int64_t>(runs[0].lcn);
+    // The record is its MFT's first: its volume begins its first run's clusters before it. A copy of the
+    // record elsewhere (the mirror's) finds no boot sector there that names this MFT cluster.
+    for (std::int64_t size = 512; size <= 2 * kMiB; size *= 2) {
+      const std::optional<std::int64_t> into = checkedMul(lcn, size);
+      if (!into || *into > found.offset) break;
+      const std::int64_t origin = found.offset - *into;
+      if (!m_io->readAt(origin, boot) || !hasMagic(boot, kBootOemId, "NTFS") || les64At(boot, kBootMftCluster) != lcn)
+        continue;
+      const std::int64_t bytesPerSector = le16At(boot, kBootBytesPerSector);
+      const std::uint8_t perCluster = u8At(boot, kBootSectorsPerCluster);
+      const std::int64_t bootSize = perCluster >= 0xF4 ? (bytesPerSector << (256 - perCluster)) : bytesPerSector * perCluster;
+      if (bootSize != size) continue;
+      const bool known = std::any_of(m_generations.begin(), m_generations.end(), [&](const Generation& g) {
+        return g.origin == origin && g.clusterSize == size;
+      });
+      if (known) break;
+      Generation generation;
+      generation.origin = origin;
+      generation.clusterSize = size;
+      for (const Run& run : runs) {
+        if (generation.mft.size() >= kMaxMftRuns) break;
+        const std::optional<std::int64_t> start = checkedMul(static_cast<std::int64_t>(run.lcn), size);
+        const std::optional<std::int64_t> length = checkedMul(static_cast<std::int64_t>(run.count), size);
+        if (run.lcn == 0 || !start || !length) continue;
+        const std::optional<std::int64_t> from = checkedAdd(origin, *start);
+        const std::optional<std::int64_t> to = from ? checkedAdd(*from, *length) : std::nullopt;
+        if (from && to) generation.mft.emplace_back(*from, *to);
+      }
+      m_generations.push_back(std::move(generation));
+      break;
+    }
+  }
+  for (FoundRecord& found : m_found) {
+    found.generation = -1;
+    for (std::size_t g = 0; g < m_generations.size() && found.generation < 0; ++g)
+      for (const auto& [from, to] : m_generations[g].mft)
+        if (found.offset >= from && found.offset < to) {
+          found.generation = static_cast<int>(g);
+          break;
+        }
+  }
+}
+
+ntfs::GenerationFrame::GenerationFrame(ntfs& parser, std::int64_t index)
+    : m_parser(parser), m_clusterSize(parser.m_clusterSize), m_origin(parser.m_clusterOrigin) {
+  if (parser.m_mode != 3 || index < 0 || static_cast<std::size_t>(index) >= parser.m_entryFound.size()) return;
+  const std::size_t found = parser.m_entryFound[static_cast<std::size_t>(index)];
+  if (found >= parser.m_found.size()) return;
+  const int generation = parser.m_found[found].generation;
+  if (generation < 0 || static_cast<std::size_t>(generation) >= parser.m_generations.size()) return;
+  parser.m_clusterSize = parser.m_generations[static_cast<std::size_t>(generation)].clusterSize;
+  parser.m_clusterOrigin = parser.m_generations[static_cast<std::size_t>(generation)].origin;
+}
+
+ntfs::GenerationFrame::~GenerationFrame() {
+  m_parser.m_clusterSize = m_clusterSize;
+  m_parser.m_clusterOrigin = m_origin;
 }
 
 void ntfs::nameFromExtensions(const std::vector<ExtensionName>& names) {
@@ -256,6 +327,20 @@ void ntfs::linkDeepEntries() {
     entry.firstChild = 0;
     entry.nextSibling = 0;
   }
+  // The root the tree shows is the first "." found. A root of another generation (an older volume whose
+  // records survive inside this one) would hide everything below it: its children join the shown root.
+  std::int64_t shownRoot = -1;
+  for (std::int64_t i = 0; i < size && shownRoot < 0; ++i) {
+    const char16_t* name = m_entries[static_cast<std::size_t>(i)].name;
+    if (name && name[0] == u'.' && name[1] == u'\0') shownRoot = i;
+  }
+  const auto isOtherRoot = [&](std::int64_t j) {
+    if (j == shownRoot || shownRoot < 0 || m_entries[static_cast<std::size_t>(shownRoot)].kind != 'D') return false;
+    const char16_t* name = m_entries[static_cast<std::size_t>(j)].name;
+    if (!name || name[0] != u'.' || name[1] != u'\0') return false;
+    const FoundRecord& root = m_found[m_entryFound[static_cast<std::size_t>(j)]];
+    return (root.parentReference & 0x0000FFFFFFFFFFFFULL) == root.number;
+  };
   m_linkCache = std::make_unique<LinkCache>();
   m_linkCache->fit(static_cast<std::size_t>(size));
   for (std::int64_t i = 0; i < size; ++i) {
@@ -272,7 +357,10 @@ void ntfs::linkDeepEntries() {
       continue;
     }
     // The parent is the directory record of that number and sequence (a freed record's sequence has
-    // moved on by one); of several generations of it, the one nearest on disk.
+    // moved on by one); of several generations of it, the one nearest to where it would sit in this
+    // record's own MFT (records lie in number order, one per kilobyte, within each piece of an MFT).
+    const std::int64_t expected = found.offset + (static_cast<std::int64_t>(number) - static_cast<std::int64_t>(found.number)) *
+                                                     static_cast<std::int64_t>(kMftRecordSize);
     std::int64_t best = -1;
     std::uint64_t bestDistance = UINT64_MAX;
     const auto [first, last] = byNumber.equal_range(static_cast<std::uint32_t>(number));
@@ -283,15 +371,15 @@ void ntfs::linkDeepEntries() {
       const bool sameGeneration = sequence == 0 || parent.sequence == sequence ||
                                   (!parent.inUse && parent.sequence == static_cast<std::uint16_t>(sequence + 1));
       if (!sameGeneration) continue;
-      const std::uint64_t distance = parent.offset > found.offset
-                                         ? static_cast<std::uint64_t>(parent.offset - found.offset)
-                                         : static_cast<std::uint64_t>(found.offset - parent.offset);
+      const std::uint64_t distance = parent.offset > expected ? static_cast<std::uint64_t>(parent.offset - expected)
+                                                              : static_cast<std::uint64_t>(expected - parent.offset);
       if (distance < bestDistance) {
         best = j;
         bestDistance = distance;
       }
     }
     if (best < 0) continue;
+    if (isOtherRoot(best)) best = shownRoot;
     entry.parent = best;
     entry.orphan = 0;
     appendChild(i);
