@@ -211,10 +211,14 @@ void ntfs::findGenerations() {
   constexpr std::size_t kMaxGenerations = 16;
   constexpr std::size_t kMaxMftRuns = 4096;
   m_generations.clear();
+  // A volume made of nothing but copies of record 0 costs a bounded number of boot-sector reads.
+  constexpr std::size_t kMaxTried = 256;
+  std::size_t tried = 0;
   std::array<std::byte, 512> boot{};
   for (const FoundRecord& found : m_found) {
-    if (m_generations.size() >= kMaxGenerations) break;
+    if (m_generations.size() >= kMaxGenerations || tried >= kMaxTried) break;
     if (!found.numbered || found.number != 0 || (found.baseReference & 0x0000FFFFFFFFFFFFULL) != 0) continue;
+    ++tried;
     const std::vector<Run> runs = getRun2(found.offset, kData);
     if (runs.empty() || runs[0].lcn <= 0) continue;
     const auto lcn = static_cast<std::int64_t>(runs[0].lcn);
