@@ -166,6 +166,7 @@ TEST(NtfsMftSearch, ACandidateOutOfRangeOrWithoutARunLeavesOnlyTheOrphanFolder) 
   ParsedNtfs advanced;
   if (!parseTree(advanced, 2)) GTEST_SKIP() << "no ntfs_tree fixture";
   EXPECT_FALSE(advanced.parser.selectMftCandidate(1));
+  EXPECT_TRUE(advanced.sink.sawStatus("MFT_ENTRY:1 gives no run list of the MFT; only ORPHAN_ENTRY can be listed."));
   EXPECT_FALSE(advanced.parser.selectMftCandidate(-1));
   EXPECT_FALSE(advanced.parser.mftRunKnown());
   EXPECT_TRUE(advanced.parser.selectMftCandidate(0));

@@ -39,6 +39,7 @@ class NtfsSlot : public ParserSlot {
     m_ntfs.setTree(links.tree, links.topItemText, TreeIcon::Folder);
     link(links);
     m_ntfs.readBootSector();
+    bool runless = false;
     if (links.mode == 1) {
       if (links.sink) links.sink->setStatus(" ParsingBasedOnMFT is going on....");
       m_ntfs.locateMft();
@@ -46,7 +47,7 @@ class NtfsSlot : public ParserSlot {
       // The search's records go; the chosen candidate's $MFT runs are walked with the chosen cluster size.
       m_ntfs.stopFlag() = 0;
       m_ntfs.emptyTable();
-      m_ntfs.selectMftCandidate(m_candidate);
+      runless = !m_ntfs.selectMftCandidate(m_candidate);
       if (m_sectorsPerCluster > 0) m_ntfs.setClusterSize(m_sectorsPerCluster * 512);
     } else if (links.mode == 3) {
       if (links.sink) links.sink->setStatus(" scanning for mft entries in deep mode ....");
@@ -55,6 +56,8 @@ class NtfsSlot : public ParserSlot {
     m_ntfs.collectMftRecords();
     m_ntfs.parseAllEntries();
     (void)engine;
+    // The tree shows only the orphan folder: the last status line says why.
+    if (runless) return {"Scanning process completed.", ntfs::noMftRunStatus(m_candidate)};
     return {"Scanning process completed.", "Processing done..."};
   }
 

@@ -107,6 +107,8 @@ class ntfs {
   int searchMftCandidates(int maximum);
   const std::vector<MftEntry>& mftCandidates() const { return m_candidates; }
   // Takes candidate `number`'s $MFT run list as the MFT's; false when it yields no run.
+  // The status line of a candidate that gives no run list of the MFT.
+  static std::string noMftRunStatus(int number);
   bool selectMftCandidate(int number);
   // Deep mode: every MFT record of the volume wherever it lies, without the MFT's own run list.
   void deepScan();

@@ -131,11 +131,17 @@ int ntfs::searchMftCandidates(int maximum) {
   return static_cast<int>(m_candidates.size());
 }
 
+std::string ntfs::noMftRunStatus(int number) {
+  return format("MFT_ENTRY:%d gives no run list of the MFT; only ORPHAN_ENTRY can be listed.", number);
+}
+
 bool ntfs::selectMftCandidate(int number) {
   m_mftRunKnown = false;
-  if (number < 0 || static_cast<std::size_t>(number) >= m_candidates.size()) return false;
-  m_runList = getRun2(m_candidates[static_cast<std::size_t>(number)].recordOffset, kData);
-  m_mftRunKnown = !m_runList.empty();
+  if (number >= 0 && static_cast<std::size_t>(number) < m_candidates.size()) {
+    m_runList = getRun2(m_candidates[static_cast<std::size_t>(number)].recordOffset, kData);
+    m_mftRunKnown = !m_runList.empty();
+  }
+  if (!m_mftRunKnown) status(noMftRunStatus(number));
   return m_mftRunKnown;
 }
 
