@@ -234,18 +234,6 @@ TEST(CarvingEndSearchTest, StartsAndEndsAcrossTheBorderOfTwoReadsAreSeen) {
   EXPECT_EQ(c.items(), (Items{{0, firstBorder + piece - 1 + 2 + 1}, {box, boxBorder - 2 + 4 + 1 - box}}));
 }
 
-TEST(CarvingEndSearchTest, NoEndKeepsTheLimitAndNoSearchReadsPastTheDisk) {
-  Carving c(2 * kMib, true);
-  // Noise holds no eight-byte end by chance; the volume list says 1 MiB more than the disk holds.
-  const std::vector<std::uint8_t> end = {0x01, 0x23, 0x45, 0x67, 0x89, 0xAB, 0xCD, 0xEF};
-  c.put(4096, {0x5A, 0x5B});
-  c.put(kMib + 4096, {0x5A, 0x5B});
-  c.put(kMib + 8192, {0x5A, 0x5B});
-  c.add(Sig("z", {0x5A, 0x5B}).withEnd(end).withApprox(INT64_MAX));
-  ASSERT_TRUE(c.run(3 * kMib));
-  EXPECT_EQ(c.items(), (Items{{kMib + 8192, kMib - 8192}, {kMib + 4096, 4096}, {4096, 2 * kMib - 4096}}));
-}
-
 TEST(CarvingHeaderSizeTest, TheHeaderDecidesAndSkipsTheSavedSizeIsTheApproximateOne) {
   Carving c(3 * kMib);
   // A "BM" at 0 whose size field says 600 KiB; a second one inside it is skipped over.
