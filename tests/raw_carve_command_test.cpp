@@ -160,6 +160,17 @@ TEST_F(CarveCommandTest, TheDefaultSignaturesRecoverEveryPlantedFileFromTheVolum
     EXPECT_EQ(carved.substr(0, plan.bytes.size()),
               std::string(reinterpret_cast<const char*>(plan.bytes.data()), plan.bytes.size()));
   }
+  // Every file with an end marker ends one byte past it wherever the marker lies (the nested ZIP and the
+  // JPEG inside it included); the truncated PDF runs to the volume's end.
+  for (const Plan& plan : m_plans) {
+    if (plan.ext != "jpg" && plan.ext != "png" && plan.ext != "gif" && plan.ext != "pdf" && plan.ext != "odt" &&
+        plan.ext != "zip")
+      continue;
+    SCOPED_TRACE(plan.ext + " at " + std::to_string(plan.offset));
+    const bool truncated = plan.offset == kVolumeBytes - 8192;
+    EXPECT_EQ(byOffset[static_cast<std::int64_t>(plan.offset)]["size"].get<std::int64_t>(),
+              truncated ? 8192 : static_cast<std::int64_t>(plan.bytes.size()) + 1);
+  }
   EXPECT_FALSE(byOffset.count(static_cast<std::int64_t>(m_offBlock)));
   EXPECT_FALSE(byOffset.count(static_cast<std::int64_t>(m_offBlock - 100)));
   // A JPEG and a PDF whose end markers begin a block end one byte after their marker.

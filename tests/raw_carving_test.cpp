@@ -138,7 +138,7 @@ TEST(CarvingPendingTest, AnEndClosesTheNewestStartAndNestedFilesCloseInnerFirst)
   EXPECT_EQ(c.leaves(c.category(0)), (std::vector<std::string>{"4096 .nst", "8192 .nst"}));
 }
 
-TEST(CarvingPendingTest, AnEndThatDoesNotBeginABlockIsNeverSeenAndTheFlushTakesTheStart) {
+TEST(CarvingPendingTest, AnEndThatDoesNotBeginABlockIsLeftToTheFlushWhichFindsIt) {
   Carving c(2 * kMib);
   c.put(0, {0xAA, 0xBB});
   c.put(700, {0xCC, 0xDD});
@@ -146,8 +146,10 @@ TEST(CarvingPendingTest, AnEndThatDoesNotBeginABlockIsNeverSeenAndTheFlushTakesT
   c.put(1024, {0x11, 0x22});
   c.add(Sig("b", {0x11, 0x22}).withEnd({0x33, 0x44}).withApprox(0));
   ASSERT_TRUE(c.run());
-  // "b" has no approximate size: its start is dropped at the flush.
-  EXPECT_EQ(c.items(), (Items{{0, 5000}}));
+  // The end does not close the start during the scan (its leaf is named after the start), and the flush
+  // sizes the start up to one byte past it. "b" has no approximate size: its start is dropped.
+  EXPECT_EQ(c.items(), (Items{{0, 700 + 2 + 1}}));
+  EXPECT_EQ(c.leaves(c.category(0)), std::vector<std::string>{"0 .a"});
 }
 
 TEST(CarvingPendingTest, TheFlushSizesEachMiddleStartUpToTheNextNewerOne) {
@@ -170,6 +172,66 @@ TEST(CarvingPendingTest, MoreThan128SignaturesEachKeepTheirOwnStack) {
   c.put(8192, {0x20, tag(150)});
   ASSERT_TRUE(c.run());
   EXPECT_EQ(c.items(), (Items{{0, 4096 + 2 + 1}, {1024, 8192 + 2 - 1024 + 1}}));
+}
+
+// The flush's search for ends the scan never saw, at any byte position inside a start's limit.
+const std::vector<std::uint8_t> kSoi = {0xFF, 0xD8, 0xFF};
+const std::vector<std::uint8_t> kEoi = {0xFF, 0xD9};
+
+TEST(CarvingEndSearchTest, NestedPairsAreCountedAndNoEndIsTakenPastTheLimit) {
+  Carving c(kMib);
+  // Oldest: a JPEG whose Exif thumbnail (its own SOI ... EOI) sits inside it, nothing on a block start.
+  c.put(0, {0xFF, 0xD8, 0xFF, 0xE1});
+  c.put(300, kSoi);
+  c.put(1201, kEoi);
+  c.put(5001, kEoi);
+  // Middle: a start whose only end lies past the next newer start keeps the distance to that start.
+  c.put(8192, kSoi);
+  // Newest: ends soon after it.
+  c.put(16384, kSoi);
+  c.put(16484, kEoi);
+  c.add(Sig("jpg", kSoi).withEnd(kEoi).withApprox(20 * kMib));
+  ASSERT_TRUE(c.run());
+  EXPECT_EQ(c.items(), (Items{{16384, 100 + 2 + 1}, {8192, 8192}, {0, 5001 + 2 + 1}}));
+}
+
+TEST(CarvingEndSearchTest, ACountThatNeverReturnsToZeroTakesTheLastEndBeforeTheLimit) {
+  Carving c(kMib);
+  const std::vector<std::uint8_t> local = {'P', 'K', 3, 4};
+  const std::vector<std::uint8_t> last = {'P', 'K', 5, 6};
+  c.put(0, local);
+  c.put(200, last);
+  // Three members, the second a stored ZIP of its own, and one end record for the whole archive.
+  const std::size_t z = 8192;
+  for (std::size_t at : {z, z + 300, z + 330, z + 900}) c.put(at, local);
+  c.put(z + 700, last);
+  c.put(z + 1300, {'P', 'K', 1, 2});
+  c.put(z + 1400, last);
+  c.put(65536, local);
+  c.put(65536 + 1000, last);
+  c.add(Sig("zip", local).withEnd(last).withApprox(100 * kMib));
+  ASSERT_TRUE(c.run());
+  EXPECT_EQ(c.items(), (Items{{65536, 1000 + 4 + 1}, {z, 1400 + 4 + 1}, {0, 200 + 4 + 1}}));
+}
+
+TEST(CarvingEndSearchTest, StartsAndEndsAcrossTheBorderOfTwoReadsAreSeen) {
+  Carving c(2 * kMib);
+  // The search reads from just past the start bytes in pieces of kSearchPiece bytes.
+  const std::int64_t piece = myJpg::kSearchPiece;
+  const std::int64_t firstBorder = 3 + piece;
+  c.put(0, {0xFF, 0xD8, 0xFF, 0xE0});
+  c.put(static_cast<std::size_t>(firstBorder - 1), kSoi);  // a nested start across the first border
+  c.put(70000, kEoi);
+  c.put(static_cast<std::size_t>(firstBorder + piece - 1), kEoi);  // the outer end across the second
+  c.add(Sig("jpg", kSoi).withEnd(kEoi).withApprox(20 * kMib));
+  // A start at offset 4 of its block: the search begins after those bytes.
+  const std::int64_t box = 524288;
+  const std::int64_t boxBorder = box + 4 + 4 + piece;
+  c.put(static_cast<std::size_t>(box + 4), {'f', 't', 'y', 'p'});
+  c.put(static_cast<std::size_t>(boxBorder - 2), {0xEE, 0xEE, 0xEE, 0xEF});
+  c.add(Sig("box", {'f', 't', 'y', 'p'}).atOffset(4).withEnd({0xEE, 0xEE, 0xEE, 0xEF}).withApprox(20 * kMib));
+  ASSERT_TRUE(c.run());
+  EXPECT_EQ(c.items(), (Items{{0, firstBorder + piece - 1 + 2 + 1}, {box, boxBorder - 2 + 4 + 1 - box}}));
 }
 
 TEST(CarvingHeaderSizeTest, TheHeaderDecidesAndSkipsTheSavedSizeIsTheApproximateOne) {
@@ -275,6 +337,7 @@ TEST(CarvingProgressTest, AStoppedScanStillFlushesItsPendingStarts) {
   Carving d(2 * kMib);
   d.put(0, {0xAA, 0xBB});
   d.put(kMib + 512, {0xAA, 0xBB});  // never reached
+  d.put(50, {0xCC, 0xDD});           // not looked for once Stop was pressed
   d.add(Sig("a", {0xAA, 0xBB}).withEnd({0xCC, 0xDD}).withApprox(100));
   StopAtChunkOne stopper(d.engine);
   d.useSink(stopper);

@@ -4,7 +4,9 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstring>
 #include <new>
+#include <span>
 
 #include "platform/bytes.h"
 #include "platform/text.h"
@@ -39,6 +41,41 @@ bool slotMatches(const PatternSlot& slot, const std::byte* block) {
   }
   return true;
 }
+
+// A signature's bytes as the flush looks for them at any byte position, 0x2A matching any byte.
+class Needle {
+ public:
+  Needle(const std::uint8_t* bytes, std::size_t length) : m_bytes(bytes), m_length(length) {
+    while (m_key < m_length && m_bytes[m_key] == kWildcardByte) ++m_key;
+  }
+  std::size_t length() const { return m_length; }
+
+  // The first position q in [from, to) where the needle matches data[q ..]; `to` when there is none. The
+  // caller keeps q + length() within the data for every q below `to`.
+  std::size_t find(const std::byte* data, std::size_t from, std::size_t to) const {
+    if (m_key == m_length) return from;
+    const int key = m_bytes[m_key];
+    while (from < to) {
+      const void* hit = std::memchr(data + from + m_key, key, to - from);
+      if (!hit) return to;
+      const std::size_t q = static_cast<std::size_t>(static_cast<const std::byte*>(hit) - data) - m_key;
+      if (matches(data + q)) return q;
+      from = q + 1;
+    }
+    return to;
+  }
+
+ private:
+  bool matches(const std::byte* at) const {
+    for (std::size_t i = 0; i < m_length; ++i)
+      if (m_bytes[i] != kWildcardByte && std::to_integer<std::uint8_t>(at[i]) != m_bytes[i]) return false;
+    return true;
+  }
+
+  const std::uint8_t* m_bytes;
+  std::size_t m_length;
+  std::size_t m_key = 0;
+};
 
 }  // namespace
 
@@ -284,20 +321,96 @@ bool myJpg::scan() {
 }
 
 void myJpg::flushPending() {
+  // One read buffer for every search; without it each start keeps the size the scan left it.
+  std::vector<std::byte> piece;
+  try {
+    piece.resize(static_cast<std::size_t>(kSearchPiece + kBlock) + kSignatureBytes);
+  } catch (const std::bad_alloc&) {
+    piece.clear();
+  }
   for (std::size_t s = 0; s < m_pending.size(); ++s) {
     std::vector<PendingStart>& stack = m_pending[s];
     const std::int64_t approx = m_rules[s].approximateSize;
     for (std::size_t k = stack.size(); k-- > 0;) {
       const std::int64_t startAt = stack[k].position;
-      // The oldest and the newest start get the approximate size; one between them ends where the next
-      // newer start of its signature begins, which holds the whole file when files lie back to back.
+      // The oldest and the newest start may reach the approximate size; one between them no further than
+      // the next newer start of its signature.
       std::int64_t size = approx;
       if (k != 0 && k + 1 < stack.size()) size = stack[k + 1].position - startAt;
-      size = std::min(size, approx);
-      if (size > 0) record(startAt, startAt, size, s);
+      size = std::min({size, approx, roomFrom(startAt)});
+      if (size <= 0) continue;
+      if (!piece.empty()) size = searchedSize(s, startAt, size, piece);
+      record(startAt, startAt, size, s);
     }
     stack.clear();
   }
+}
+
+std::int64_t myJpg::searchedSize(std::size_t s, std::int64_t startAt, std::int64_t limit, std::vector<std::byte>& piece) {
+  const SignatureEntry& e = m_signatures[s];
+  // An end the scan could not test (one byte, or longer than the record holds) is not looked for either.
+  if (e.endLength < 2 || e.endLength > kSignatureBytes || e.startLength > kSignatureBytes) return limit;
+  const Needle start(e.startSignature.data(), e.startLength);
+  const Needle end(e.endSignature.data(), e.endLength);
+  const std::size_t longest = std::max(start.length(), end.length());
+  // As for an end seen at a block start, the file takes one byte past its end bytes, within the limit.
+  auto sizeTo = [&](std::int64_t endAt) {
+    return std::min(endAt + static_cast<std::int64_t>(end.length()) + 1 - startAt, limit);
+  };
+  const std::int64_t stopAt = startAt + limit;
+  // Both searches begin after the start's own start bytes.
+  const std::int64_t from = startAt + e.startOffset + e.startLength;
+  std::int64_t depth = 1;
+  std::int64_t lastEnd = -1;
+  // piece[0] is the byte at `base`; a piece keeps the last longest - 1 bytes of the one before it, so a
+  // signature across the border between two reads is tested once, in the later piece.
+  // The disk readers position in whole sectors, so every read begins on one (a block start is one).
+  std::int64_t base = from;
+  std::size_t have = 0;
+  std::int64_t next = from / kBlock * kBlock;
+  std::int64_t startCursor = from;
+  std::int64_t endCursor = from;
+  while (next < stopAt) {
+    if (stopRequested()) break;
+    const std::size_t keep = std::min(have, longest - 1);
+    std::memmove(piece.data(), piece.data() + have - keep, keep);
+    base = next - static_cast<std::int64_t>(keep);
+    const std::int64_t n = std::min(kSearchPiece, stopAt - next);
+    // The last piece is read up to a whole sector where the volume has one; only n bytes are searched.
+    const std::int64_t wanted = std::max(n, std::min((n + kBlock - 1) / kBlock * kBlock, roomFrom(next)));
+    // A refused or short read ends the search with what is known so far.
+    if (!view.read(static_cast<std::uint64_t>(next), std::span<std::byte>(piece.data() + keep, static_cast<std::size_t>(wanted))))
+      break;
+    have = keep + static_cast<std::size_t>(n);
+    next += n;
+    const bool lastPiece = next >= stopAt;
+    // Positions each needle is tested at in this piece: all where it fits in the last piece, else those
+    // where the longer of the two fits, so starts and ends are met in the order they lie.
+    auto bound = [&](const Needle& needle) {
+      const std::size_t width = lastPiece ? needle.length() : longest;
+      return have >= width ? have - width + 1 : 0;
+    };
+    const std::size_t startTo = bound(start);
+    const std::size_t endTo = bound(end);
+    std::size_t startFrom = static_cast<std::size_t>(startCursor - base);
+    std::size_t endFrom = static_cast<std::size_t>(endCursor - base);
+    std::size_t nextStart = startFrom < startTo ? start.find(piece.data(), startFrom, startTo) : startTo;
+    std::size_t nextEnd = endFrom < endTo ? end.find(piece.data(), endFrom, endTo) : endTo;
+    while (nextStart < startTo || nextEnd < endTo) {
+      if (nextEnd < endTo && (nextStart >= startTo || nextEnd <= nextStart)) {
+        lastEnd = base + static_cast<std::int64_t>(nextEnd);
+        if (--depth == 0) return sizeTo(lastEnd);
+        nextEnd = end.find(piece.data(), nextEnd + 1, endTo);
+      } else {
+        ++depth;
+        nextStart = start.find(piece.data(), nextStart + 1, startTo);
+      }
+    }
+    startCursor = std::max(startCursor, base + static_cast<std::int64_t>(startTo));
+    endCursor = std::max(endCursor, base + static_cast<std::int64_t>(endTo));
+  }
+  // No end brought the count back to zero: the last end seen, else the limit.
+  return lastEnd >= 0 ? sizeTo(lastEnd) : limit;
 }
 
 }  // namespace tessary

@@ -69,6 +69,8 @@ struct FoundItem {
 class myJpg {
  public:
   static constexpr std::int64_t kChunkSize = 1048576;
+  // The flush reads the bytes after a start whose end the scan never saw in pieces of this size.
+  static constexpr std::int64_t kSearchPiece = 65536;
   static constexpr const char* kRootText = "RAW RECOVERY ";
 
   // What the scan reads, tells and fills: set by the page before the scan.
@@ -114,6 +116,10 @@ class myJpg {
   // The largest size an item at `offset` may have: what is left of the volume (and of the disk).
   std::int64_t roomFrom(std::int64_t offset) const;
   void flushPending();
+  // The size of a pending start at `startAt` of signature `s` whose end the scan never saw: the bytes from
+  // the start up to `limit` are searched for the end at any byte position, nested pairs of the signature's
+  // start and end bytes counted. `piece` is the read buffer (kSearchPiece + 512 + kSignatureBytes bytes).
+  std::int64_t searchedSize(std::size_t s, std::int64_t startAt, std::int64_t limit, std::vector<std::byte>& piece);
 
   std::vector<SignatureEntry> m_signatures;
   std::vector<SizeRule> m_rules;

@@ -110,7 +110,8 @@ void NoiseVolume::plant(std::uint64_t offset, const ByteVector& file, const std:
 }
 
 bool BufferReader::seek(std::int64_t offset, std::uint32_t) {
-  m_position = offset + baseOffset;
+  // As the image readers do, a position inside a sector reads from that sector's first byte.
+  m_position = (offset + baseOffset) / 512 * 512;
   return m_position >= 0 && static_cast<std::uint64_t>(m_position) <= m_disk.size();
 }
 

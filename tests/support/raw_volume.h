@@ -34,7 +34,7 @@ class NoiseVolume {
   std::vector<Planted> m_planted;
 };
 
-// A disk held in memory; reads past its end fail and deliver zeros.
+// A disk held in memory, positioned in whole sectors; reads past its end fail and deliver zeros.
 class BufferReader : public readWriteInterface {
  public:
   explicit BufferReader(const ByteVector& disk) : m_disk(disk) {}
