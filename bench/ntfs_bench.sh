@@ -80,6 +80,8 @@ if [ "$what" = dump ] || [ "$what" = all ]; then
 fi
 if [ "$what" = deep ] || [ "$what" = all ]; then
   echo "== deep scan of the whole volume (rate against reading the same bytes)"
+  measure "deep scan only" "$driver" "$image" "$start" --deep-scan
+  cat "$cache/err.out"
   measure "tessary ls --mode deep" "$cli" ls "$image" --volume 0 --mode deep --quiet
   measure "cat raw volume" sh -c "cat '$raw' >/dev/null"
   echo "records: $("$cli" ls "$image" --volume 0 --mode deep --quiet | wc -l) entries listed"

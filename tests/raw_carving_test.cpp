@@ -2,6 +2,8 @@
 // headers, the flush, categories, progress and the caps that keep a carved size inside the volume.
 #include <gtest/gtest.h>
 
+#include <set>
+
 #include "raw/my_jpg.h"
 #include "support/raw_volume.h"
 #include "support/recording_sink.h"
@@ -147,8 +149,8 @@ TEST(CarvingPendingTest, AnEndThatDoesNotBeginABlockIsLeftToTheFlushWhichFindsIt
   c.add(Sig("b", {0x11, 0x22}).withEnd({0x33, 0x44}).withApprox(0));
   ASSERT_TRUE(c.run());
   // The end does not close the start during the scan (its leaf is named after the start), and the flush
-  // sizes the start up to one byte past it. "b" has no approximate size: its start is dropped.
-  EXPECT_EQ(c.items(), (Items{{0, 700 + 2 + 1}}));
+  // sizes the start to the rest of a block from it. "b" has no approximate size: its start is dropped.
+  EXPECT_EQ(c.items(), (Items{{0, 700 + 512}}));
   EXPECT_EQ(c.leaves(c.category(0)), std::vector<std::string>{"0 .a"});
 }
 
@@ -192,7 +194,7 @@ TEST(CarvingEndSearchTest, NestedPairsAreCountedAndNoEndIsTakenPastTheLimit) {
   c.put(16484, kEoi);
   c.add(Sig("jpg", kSoi).withEnd(kEoi).withApprox(20 * kMib));
   ASSERT_TRUE(c.run());
-  EXPECT_EQ(c.items(), (Items{{16384, 100 + 2 + 1}, {8192, 8192}, {0, 5001 + 2 + 1}}));
+  EXPECT_EQ(c.items(), (Items{{16384, 100 + 512}, {8192, 8192}, {0, 5001 + 512}}));
 }
 
 TEST(CarvingEndSearchTest, ACountThatNeverReturnsToZeroTakesTheLastEndBeforeTheLimit) {
@@ -211,7 +213,8 @@ TEST(CarvingEndSearchTest, ACountThatNeverReturnsToZeroTakesTheLastEndBeforeTheL
   c.put(65536 + 1000, last);
   c.add(Sig("zip", local).withEnd(last).withApprox(100 * kMib));
   ASSERT_TRUE(c.run());
-  EXPECT_EQ(c.items(), (Items{{65536, 1000 + 4 + 1}, {z, 1400 + 4 + 1}, {0, 200 + 4 + 1}}));
+  // Each closes at its end record with a block's room for the record's 22 bytes and more.
+  EXPECT_EQ(c.items(), (Items{{65536, 1000 + 512}, {z, 1400 + 512}, {0, 200 + 512}}));
 }
 
 TEST(CarvingEndSearchTest, StartsAndEndsAcrossTheBorderOfTwoReadsAreSeen) {
@@ -231,7 +234,34 @@ TEST(CarvingEndSearchTest, StartsAndEndsAcrossTheBorderOfTwoReadsAreSeen) {
   c.put(static_cast<std::size_t>(boxBorder - 2), {0xEE, 0xEE, 0xEE, 0xEF});
   c.add(Sig("box", {'f', 't', 'y', 'p'}).atOffset(4).withEnd({0xEE, 0xEE, 0xEE, 0xEF}).withApprox(20 * kMib));
   ASSERT_TRUE(c.run());
-  EXPECT_EQ(c.items(), (Items{{0, firstBorder + piece - 1 + 2 + 1}, {box, boxBorder - 2 + 4 + 1 - box}}));
+  EXPECT_EQ(c.items(), (Items{{0, firstBorder + piece - 1 + 512}, {box, boxBorder - 2 + 512 - box}}));
+}
+
+TEST(CarvingEndSearchTest, LongEndsChainUntilAnotherStartAndABlockStartEndIsNotTakenOnTrust) {
+  Carving c(kMib);
+  const std::vector<std::uint8_t> pdf = {'%', 'P', 'D', 'F', '-'};
+  const std::vector<std::uint8_t> eof = {'%', '%', 'E', 'O', 'F'};
+  // An updated PDF: the original's end, an update written after it, the update's end; then the next PDF.
+  c.put(0, pdf);
+  c.put(3000, eof);
+  c.put(9000, eof);
+  c.put(80000, eof);  // past the window after the update's end: another file's
+  c.put(131072, pdf);
+  c.put(131072 + 600, eof);
+  c.put(131072 + 1000, pdf);  // a PDF off a block start (inside an archive): the end after it is its own
+  c.put(131072 + 1500, eof);
+  c.add(Sig("pdf", pdf).withEnd(eof).withApprox(50 * kMib));
+  // A JPEG whose own end does not begin a block, and a look-alike end that does, far behind it.
+  c.put(262144, kSoi);
+  c.put(262144 + 2000, kEoi);
+  c.put(262144 + 40960, kEoi);
+  c.add(Sig("jpg", kSoi).withEnd(kEoi).withApprox(20 * kMib));
+  ASSERT_TRUE(c.run());
+  const Items items = c.items();
+  const std::set<std::pair<std::int64_t, std::int64_t>> found(items.begin(), items.end());
+  EXPECT_TRUE(found.count({0, 9000 + 512}));
+  EXPECT_TRUE(found.count({131072, 600 + 512}));
+  EXPECT_TRUE(found.count({262144, 2000 + 512}));
 }
 
 TEST(CarvingHeaderSizeTest, TheHeaderDecidesAndSkipsTheSavedSizeIsTheApproximateOne) {

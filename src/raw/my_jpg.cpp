@@ -233,6 +233,13 @@ bool myJpg::scan() {
     m_slots.clear();
     return false;
   }
+  // The end search's read buffer; without it an end at a block start closes its start as it stands.
+  std::vector<std::byte> searchPiece;
+  try {
+    searchPiece.resize(static_cast<std::size_t>(kSearchPiece + kBlock) + kSignatureBytes);
+  } catch (const std::bad_alloc&) {
+    searchPiece.clear();
+  }
   const std::int64_t chunks = std::max<std::int64_t>(volumeLength, 0) / kChunkSize;
   if (sink) sink->progressRange(0, chunks);
   // Where the next block to test lies when a size read from a header skipped past the chunk's end.
@@ -275,6 +282,9 @@ bool myJpg::scan() {
         stack.pop_back();
         std::int64_t size = at + rule.endLength - startAt + 1;
         if (rule.approximateSize > 0 && rule.approximateSize < size) size = rule.approximateSize;
+        // The end that begins this block may be a look-alike long after the file's own end, which did
+        // not begin a block: the start's bytes up to here are searched as at the flush.
+        if (!searchPiece.empty() && size > 0) size = searchedSize(s, startAt, std::min(size, roomFrom(startAt)), searchPiece);
         record(at, startAt, size, s);
         p += kBlock + skipAmount(s);
         continue;
@@ -353,11 +363,18 @@ std::int64_t myJpg::searchedSize(std::size_t s, std::int64_t startAt, std::int64
   const Needle start(e.startSignature.data(), e.startLength);
   const Needle end(e.endSignature.data(), e.endLength);
   const std::size_t longest = std::max(start.length(), end.length());
-  // As for an end seen at a block start, the file takes one byte past its end bytes, within the limit.
-  auto sizeTo = [&](std::int64_t endAt) {
-    return std::min(endAt + static_cast<std::int64_t>(end.length()) + 1 - startAt, limit);
-  };
-  const std::int64_t stopAt = startAt + limit;
+  // The file takes the rest of one block from its end bytes on, within the limit: what an end seen at a
+  // block start gets once saved in whole blocks, and room for a trailer that follows the end bytes (a
+  // ZIP's end record is 22 bytes and more, of which the end bytes are the first 4).
+  auto sizeTo = [&](std::int64_t endAt) { return std::min(endAt + kBlock - startAt, limit); };
+  // An end of four bytes or more does not turn up by chance: a further one soon after the first and before
+  // another start of the type (a PDF's incremental update, written after the original's end) belongs to
+  // the same file. A shorter end does
+  // (two bytes meet once in 64 KiB of noise), so it closes the file at once.
+  const bool chained = end.length() >= 4;
+  constexpr std::int64_t kChainWindow = 65536;
+  std::int64_t stopAt = startAt + limit;
+  bool closed = false;
   // Both searches begin after the start's own start bytes.
   const std::int64_t from = startAt + e.startOffset + e.startLength;
   std::int64_t depth = 1;
@@ -399,9 +416,16 @@ std::int64_t myJpg::searchedSize(std::size_t s, std::int64_t startAt, std::int64
     while (nextStart < startTo || nextEnd < endTo) {
       if (nextEnd < endTo && (nextStart >= startTo || nextEnd <= nextStart)) {
         lastEnd = base + static_cast<std::int64_t>(nextEnd);
-        if (--depth == 0) return sizeTo(lastEnd);
+        if (closed || --depth == 0) {
+          if (!chained) return sizeTo(lastEnd);
+          // Closed: a further end within the window after the one before moves the end on, until the
+          // start bytes of another file of the type.
+          closed = true;
+          stopAt = std::min(startAt + limit, lastEnd + static_cast<std::int64_t>(end.length()) + kChainWindow);
+        }
         nextEnd = end.find(piece.data(), nextEnd + 1, endTo);
       } else {
+        if (closed) return sizeTo(lastEnd);
         ++depth;
         nextStart = start.find(piece.data(), nextStart + 1, startTo);
       }
@@ -409,7 +433,7 @@ std::int64_t myJpg::searchedSize(std::size_t s, std::int64_t startAt, std::int64
     startCursor = std::max(startCursor, base + static_cast<std::int64_t>(startTo));
     endCursor = std::max(endCursor, base + static_cast<std::int64_t>(endTo));
   }
-  // No end brought the count back to zero: the last end seen, else the limit.
+  // Closed, or no end brought the count back to zero: the last end seen, else the limit.
   return lastEnd >= 0 ? sizeTo(lastEnd) : limit;
 }
 
