@@ -20,6 +20,7 @@ using namespace ntfs_detail;
 namespace {
 
 constexpr std::int64_t kScanPieceBytes = 10485760;
+constexpr std::int64_t kScanPartBytes = 1048576;
 constexpr std::int64_t kMiB = 1048576;
 // The table never grows past this many records (64 bytes each), as in the MFT walk.
 constexpr std::size_t kMaxFound = std::size_t{1} << 26;
@@ -51,7 +52,7 @@ void ntfs::scanRecordCandidates(std::int64_t end, BeforePiece beforePiece, OnRec
   progressRange(pieces);
   std::vector<std::byte> piece;
   try {
-    piece.resize(static_cast<std::size_t>(kScanPieceBytes));
+    piece.resize(static_cast<std::size_t>(kScanPartBytes));
   } catch (const std::bad_alloc&) {
     return;
   }
@@ -69,19 +70,30 @@ void ntfs::scanRecordCandidates(std::int64_t end, BeforePiece beforePiece, OnRec
       continue;
     }
     const std::int64_t length = std::min(kScanPieceBytes, end - start);
-    const std::span<std::byte> bytes(piece.data(), static_cast<std::size_t>(length));
-    if (!m_io->readAt(start, bytes)) break;
+    // The piece is read in parts small enough to stay in the processor's cache while they are walked; the
+    // walk's steps run on across the parts as across one piece.
     bool go = true;
-    for (std::size_t step = 0; go && step + 512 <= bytes.size();) {
-      if (!mayStartRecord(bytes.subspan(step, 512))) {
-        step += 512;
-        continue;
+    bool readable = true;
+    std::int64_t step = 0;
+    for (std::int64_t part = 0; go && readable && part < length; part += kScanPartBytes) {
+      const std::int64_t partLength = std::min(kScanPartBytes, length - part);
+      const std::span<std::byte> bytes(piece.data(), static_cast<std::size_t>(partLength));
+      if (!m_io->readAt(start + part, bytes)) {
+        readable = false;
+        break;
       }
-      go = onRecord(start + static_cast<std::int64_t>(step), bytes.subspan(step, 4));
-      // The rest of a 1024-byte record is not looked at again.
-      step += 1024;
+      while (go && step + 512 <= part + partLength) {
+        const std::span<const std::byte> at = bytes.subspan(static_cast<std::size_t>(step - part), 512);
+        if (!mayStartRecord(at)) {
+          step += 512;
+          continue;
+        }
+        go = onRecord(start + step, at.first(4));
+        // The rest of a 1024-byte record is not looked at again.
+        step += 1024;
+      }
     }
-    if (!go) break;
+    if (!go || !readable) break;
   }
   progressPosition(pieces);
 }
