@@ -46,7 +46,7 @@ class ParceModeNtfsDlg {
 
   WizardState& m_state;
   PageView& m_view;
-  PageSink& m_sink;
+  [[maybe_unused]] PageSink& m_sink;  // the page shows no message of its own
   std::function<bool(const std::string&, int)> m_modeBuilt;
   VolumeEntry m_volume;
   std::string m_family;

@@ -347,11 +347,7 @@ void PopulateDriveDlg::onAddCustomVolume() {
   std::optional<SelectionTexts> texts;
   {
     std::lock_guard lock(m_mutex);
-    VolumeEntry record;
-    record.fileSystem = "CUSTOM ";
-    record.volumeName = format("%d", static_cast<int>(m_volumes.size()));
-    record.volumeSizeText = "0";
-    record.startSector = 0;
+    VolumeEntry record{"CUSTOM ", "", format("%d", static_cast<int>(m_volumes.size())), "0", 0};
     m_volumes.push_back(record);
     const std::size_t index = m_volumes.size() - 1;
     const std::size_t at = advancedMode() ? 0 : std::min(index, m_rows.size());

@@ -242,40 +242,41 @@ bool HFSP::collectCatalogNodes() {
 bool HFSP::scanVolumeForCatalogNodes() {
   m_deep = true;
   const ForkMap fork = forkOf(kCatalogFork, kCatalogFileId);
-  const std::optional<std::uint16_t> nodeSize =
-      powerOfTwoBetween(m_blockSize, 512, 65536) ? headerNodeSize(fork) : std::nullopt;
+  // 0: no usable node size.
+  const std::uint16_t nodeSize =
+      powerOfTwoBetween(m_blockSize, 512, 65536) ? headerNodeSize(fork).value_or(std::uint16_t{0}) : std::uint16_t{0};
   const std::uint64_t total = volumeBytes();
-  if (!nodeSize || total < *nodeSize) {
+  if (nodeSize == 0 || total < nodeSize) {
     status("BlockSize not valid .Aborting..");
     return false;
   }
-  m_catalogNodeSize = *nodeSize;
+  m_catalogNodeSize = nodeSize;
   // Nodes start on block boundaries, or every node size inside a block larger than a node.
-  const std::uint64_t step = std::min<std::uint64_t>(m_blockSize, *nodeSize);
-  const std::uint64_t positions = (total - *nodeSize) / step + 1;
+  const std::uint64_t step = std::min<std::uint64_t>(m_blockSize, nodeSize);
+  const std::uint64_t positions = (total - nodeSize) / step + 1;
   progressRange(static_cast<std::int64_t>(positions));
-  std::vector<std::byte> piece(static_cast<std::size_t>(std::min<std::uint64_t>(kScanPiece + *nodeSize, total)));
+  std::vector<std::byte> piece(static_cast<std::size_t>(std::min<std::uint64_t>(kScanPiece + nodeSize, total)));
   std::uint64_t at = 0;
-  while (at + *nodeSize <= total) {
+  while (at + nodeSize <= total) {
     if (stopRequested()) break;
     // Blocks without data read as zeros and hold no node: go straight to the next data.
     const std::optional<std::uint64_t> next = m_view.nextData(at);
     if (!next) break;
     if (*next > at) at = (*next + step - 1) / step * step;
-    if (at + *nodeSize > total) break;
-    const std::uint64_t length = std::min<std::uint64_t>(kScanPiece + *nodeSize, total - at);
+    if (at + nodeSize > total) break;
+    const std::uint64_t length = std::min<std::uint64_t>(kScanPiece + nodeSize, total - at);
     const std::span<std::byte> bytes(piece.data(), static_cast<std::size_t>(length));
     m_view.read(at, bytes);
-    const std::size_t last = static_cast<std::size_t>(std::min<std::uint64_t>(kScanPiece, length - *nodeSize + 1));
+    const std::size_t last = static_cast<std::size_t>(std::min<std::uint64_t>(kScanPiece, length - nodeSize + 1));
     const Bytes view(bytes.data(), bytes.size());
     for (std::size_t p = 0; p < last; p += static_cast<std::size_t>(step)) {
       const std::byte* node = bytes.data() + p;
       if (node[kNodeKind] != std::byte{0xFF} || node[kNodeHeight] == std::byte{0}) continue;
-      if (node[*nodeSize - 2] != std::byte{0} || node[*nodeSize - 1] != std::byte{kDeepLastOffset}) continue;
+      if (node[nodeSize - 2] != std::byte{0} || node[nodeSize - 1] != std::byte{kDeepLastOffset}) continue;
       const std::uint16_t count = be16At(view, p + kNodeRecords);
       if (count < 1 || count > kDeepMaxRecords) continue;
-      const Bytes found(node, *nodeSize);
-      HfsNode hit{(at + p) / *nodeSize, at + p, kLeafNode, u8At(found, kNodeHeight), count, recordOffsets(found, count)};
+      const Bytes found(node, nodeSize);
+      HfsNode hit{(at + p) / nodeSize, at + p, kLeafNode, u8At(found, kNodeHeight), count, recordOffsets(found, count)};
       m_catalogNodes.push_back(std::move(hit));
     }
     at += last;
