@@ -101,6 +101,13 @@ bool OutputFile::createAt(int folder, const std::string& name) {
   close();
   m_written = 0;
   m_error = 0;
+  // A name nobody holds yet is made here: a new, empty regular file of one link, with nothing to check.
+  const int made = ::openat(folder, name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+  if (made >= 0) {
+    m_fd = made;
+    return true;
+  }
+  if (errno != EEXIST) return false;
   // Not blocking, so that a FIFO waiting for a reader cannot hold the save; anything but a regular file
   // of one name is given back.
   const int fd = ::openat(folder, name.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
