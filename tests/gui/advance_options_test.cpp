@@ -16,22 +16,28 @@ using namespace tessary::test::gui;
 class AdvanceOptionsTest : public QObject {
   Q_OBJECT
 
+  // Walks the sample image to the advanced-input page of volume `volume` through Advanced, and waits for
+  // the page's entry worker; none when a step fails.
+  static ui::AdvanceOptionsPage* advancedInputPage(ui::Wizard& wizard, WizardWalk& walk, const QString& volume) {
+    if (!walk.imagePage(sampleImage()) || !walk.scanModePage() || !walk.volumeListPage()) return nullptr;
+    ui::RecoveryModePage* modes = walk.recoveryModePage(volume);
+    QAbstractButton* advanced = modes ? button(*modes, QStringLiteral("Advanced")) : nullptr;
+    if (!advanced || advanced->isHidden()) return nullptr;
+    click(*advanced);
+    click(modes->nextButton());
+    auto* page = currentPage<ui::AdvanceOptionsPage>(wizard);
+    if (!page || !waitUntil([&] { return !page->controller().workerRunning(); }, 120000)) return nullptr;
+    settle();
+    return page;
+  }
+
  private slots:
   void fat32VolumeIsParsedThroughTheAdvancedInputPage() {
     ui::Wizard wizard;
     DialogAnswerer dialogs;
     WizardWalk walk(wizard, dialogs);
-    QVERIFY(walk.imagePage(sampleImage()) && walk.scanModePage() && walk.volumeListPage());
-    ui::RecoveryModePage* modes = walk.recoveryModePage(QStringLiteral("1"));
-    QVERIFY(modes);
-    QAbstractButton* advanced = button(*modes, QStringLiteral("Advanced"));
-    QVERIFY(advanced && !advanced->isHidden());
-    click(*advanced);
-    click(modes->nextButton());
-    auto* page = currentPage<ui::AdvanceOptionsPage>(wizard);
+    auto* page = advancedInputPage(wizard, walk, QStringLiteral("1"));
     QVERIFY(page);
-    QVERIFY(waitUntil([&] { return !page->controller().workerRunning(); }, 120000));
-    settle();
     QVERIFY(page->nextButton().isEnabled());
     QVERIFY(dialogs.saw(QStringLiteral("Number of FAT32-ENTRY found = 2 . Please select the choice from combo box and "
                                        "click Parse button to proceed.")));
@@ -58,17 +64,8 @@ class AdvanceOptionsTest : public QObject {
     ui::Wizard wizard;
     DialogAnswerer dialogs;
     WizardWalk walk(wizard, dialogs);
-    QVERIFY(walk.imagePage(sampleImage()) && walk.scanModePage() && walk.volumeListPage());
-    ui::RecoveryModePage* modes = walk.recoveryModePage(QStringLiteral("0"));
-    QVERIFY(modes);
-    QAbstractButton* advanced = button(*modes, QStringLiteral("Advanced"));
-    QVERIFY(advanced && !advanced->isHidden());
-    click(*advanced);
-    click(modes->nextButton());
-    auto* page = currentPage<ui::AdvanceOptionsPage>(wizard);
+    auto* page = advancedInputPage(wizard, walk, QStringLiteral("0"));
     QVERIFY(page);
-    QVERIFY(waitUntil([&] { return !page->controller().workerRunning(); }, 120000));
-    settle();
     click(page->nextButton());
     auto* results = currentPage<ui::ResultsPage>(wizard);
     QVERIFY(results);
