@@ -79,9 +79,9 @@ bool ResultsSteps::resultsPage() {
   m_results = std::make_unique<VolumeScanDlg>(m_wizard.state(), m_resultsView, m_wizard.sink());
   // Nobody sees the detail list here: opening a folder need not fill it.
   m_results->setDetailListShown(false);
-  if (m_advanced) m_handOver = m_advanced->handOver();
+  const AdvancedInput handOver = m_advanced ? m_advanced->handOver() : AdvancedInput{};
   m_results->onOpen(m_wizard.state().recoveryMode, m_advanced ? m_advanced->parser() : nullptr,
-                    m_advanced ? &m_handOver : nullptr);
+                    m_advanced ? &handOver : nullptr);
   m_results->waitForWorker();
   m_wizard.sink().finishBar();
   return m_results->parser() != nullptr && m_results->parser()->topItem() != kNoItem;

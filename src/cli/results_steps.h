@@ -54,7 +54,6 @@ class ResultsSteps {
   PageView m_advancedView;
   // Declared before the results page: it owns the parser the results page borrows.
   std::unique_ptr<advanceOptions> m_advanced;
-  AdvancedInput m_handOver;
   PageView m_resultsView;
   std::unique_ptr<VolumeScanDlg> m_results;
 };

@@ -55,7 +55,7 @@ class VolumeScanDlg {
   // Opening: picks the parser for the selected volume's label and starts its worker. `mode` is the
   // recovery mode (1 standard, 2 advanced, 3 deep). A parser built by an earlier page (the advanced-input
   // page) is borrowed instead of creating one; that page keeps owning it. In mode 2 `advanced` holds that
-  // page's lists and choices (it must outlive this page).
+  // page's lists and choices, copied here; its scan must outlive this page.
   void onOpen(int mode, ParserSlot* borrowed = nullptr, const AdvancedInput* advanced = nullptr);
   // Waits until the running worker (parse, save or search) has ended.
   void waitForWorker();

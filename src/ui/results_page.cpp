@@ -36,9 +36,8 @@ QIcon checkBoxIcon(QWidget& widget, bool checked) {
 
 }  // namespace
 
-ResultsPage::ResultsPage(Wizard& wizard, int mode, ParserSlot* borrowed, AdvancedInput advanced)
+ResultsPage::ResultsPage(Wizard& wizard, int mode, ParserSlot* borrowed, const AdvancedInput& advanced)
     : PageWindow(wizard),
-      m_advancedInput(std::move(advanced)),
       m_sink(*this),
       m_controller(wizard.state(), m_view, m_sink),
       m_binding(m_view),
@@ -173,7 +172,7 @@ ResultsPage::ResultsPage(Wizard& wizard, int mode, ParserSlot* borrowed, Advance
   m_controller.tree().onChanged = [this] { m_treeModel.scheduleRefresh(); };
   m_controller.tree().onCheckboxClicked = [this](TreeItem, bool) { m_treeModel.scheduleRefresh(); };
   m_controller.list().onChanged = [this] { m_listModel.scheduleRefresh(); };
-  m_controller.onOpen(mode, borrowed, mode == 2 ? &m_advancedInput : nullptr);
+  m_controller.onOpen(mode, borrowed, mode == 2 ? &advanced : nullptr);
   // The heap-offset list belongs to exFAT; it is shown only when it holds something.
   const bool heap = !m_view.items(VolumeScanDlg::kHeapOffsets).empty();
   m_heapOffsetsLabel.setVisible(heap);

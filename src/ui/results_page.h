@@ -36,7 +36,7 @@ class ResultsPage : public PageWindow {
   // Opens the page in recovery mode `mode` (1 standard, 2 advanced, 3 deep) and starts the parser's worker;
   // a parser built by an earlier page is borrowed instead of creating one, and in mode 2 that page's
   // lists and choices come along for the Parse command.
-  ResultsPage(Wizard& wizard, int mode, ParserSlot* borrowed = nullptr, AdvancedInput advanced = {});
+  ResultsPage(Wizard& wizard, int mode, ParserSlot* borrowed = nullptr, const AdvancedInput& advanced = {});
   ~ResultsPage() override;
 
   void leave() override;
@@ -57,7 +57,6 @@ class ResultsPage : public PageWindow {
   std::optional<std::string> chooseFolder();
   void stopWorkers();
 
-  AdvancedInput m_advancedInput;
   PageView m_view;
   GuiSink m_sink;
   VolumeScanDlg m_controller;
