@@ -115,9 +115,11 @@ void ntfs::readBootSector() {
   m_volumeSize = fromText && *fromText > 0 ? *fromText : 0;
 }
 
-std::int64_t ntfs::bootClusterSize() const {
-  const std::int64_t bytesPerSector = le16At(m_bootSector, kBootBytesPerSector);
-  const std::uint8_t perCluster = u8At(m_bootSector, kBootSectorsPerCluster);
+std::int64_t ntfs::bootClusterSize() const { return clusterSizeOf(m_bootSector); }
+
+std::int64_t ntfs::clusterSizeOf(std::span<const std::byte, 512> boot) {
+  const std::int64_t bytesPerSector = le16At(boot, kBootBytesPerSector);
+  const std::uint8_t perCluster = u8At(boot, kBootSectorsPerCluster);
   // Clusters above 64 KiB store the power of two as a negative exponent.
   if (perCluster >= 0xF4) {
     const int shift = 256 - perCluster;

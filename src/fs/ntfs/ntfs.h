@@ -191,6 +191,8 @@ class ntfs {
   void progressPosition(std::int64_t position) const;
   bool clusterSizeUsable(std::int64_t bytes) const;
   std::int64_t bootClusterSize() const;
+  // The cluster size a boot sector gives.
+  static std::int64_t clusterSizeOf(std::span<const std::byte, 512> boot);
   void scanForMft();
   // A record found by the deep scan: what links it to its parent and what finds its extension records.
   struct FoundRecord {

@@ -248,10 +248,7 @@ void ntfs::findGenerations() {
       const std::int64_t origin = found.offset - *into;
       if (!m_io->readAt(origin, boot) || !hasMagic(boot, kBootOemId, "NTFS") || les64At(boot, kBootMftCluster) != lcn)
         continue;
-      const std::int64_t bytesPerSector = le16At(boot, kBootBytesPerSector);
-      const std::uint8_t perCluster = u8At(boot, kBootSectorsPerCluster);
-      const std::int64_t bootSize = perCluster >= 0xF4 ? (bytesPerSector << (256 - perCluster)) : bytesPerSector * perCluster;
-      if (bootSize != size) continue;
+      if (clusterSizeOf(boot) != size) continue;
       const bool known = std::any_of(m_generations.begin(), m_generations.end(), [&](const Generation& g) {
         return g.origin == origin && g.clusterSize == size;
       });
