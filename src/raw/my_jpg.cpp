@@ -77,6 +77,18 @@ class Needle {
   std::size_t m_key = 0;
 };
 
+// The end search's read buffer (a piece, the sector it may be rounded up to, and the bytes kept from the
+// piece before); empty when it cannot be had.
+std::vector<std::byte> searchBuffer() {
+  std::vector<std::byte> piece;
+  try {
+    piece.resize(static_cast<std::size_t>(myJpg::kSearchPiece + kBlock) + kSignatureBytes);
+  } catch (const std::bad_alloc&) {
+    piece.clear();
+  }
+  return piece;
+}
+
 }  // namespace
 
 void myJpg::appendRecord(const SignatureRecord& record) {
@@ -234,12 +246,7 @@ bool myJpg::scan() {
     return false;
   }
   // The end search's read buffer; without it an end at a block start closes its start as it stands.
-  std::vector<std::byte> searchPiece;
-  try {
-    searchPiece.resize(static_cast<std::size_t>(kSearchPiece + kBlock) + kSignatureBytes);
-  } catch (const std::bad_alloc&) {
-    searchPiece.clear();
-  }
+  std::vector<std::byte> searchPiece = searchBuffer();
   const std::int64_t chunks = std::max<std::int64_t>(volumeLength, 0) / kChunkSize;
   if (sink) sink->progressRange(0, chunks);
   // Where the next block to test lies when a size read from a header skipped past the chunk's end.
@@ -323,21 +330,15 @@ bool myJpg::scan() {
     }
   }
   if (sink) sink->progressPosition(chunks);
-  flushPending();
+  flushPending(searchPiece);
   m_slots.clear();
   m_keys.clear();
   if (sink) sink->showMessage("done..");
   return true;
 }
 
-void myJpg::flushPending() {
-  // One read buffer for every search; without it each start keeps the size the scan left it.
-  std::vector<std::byte> piece;
-  try {
-    piece.resize(static_cast<std::size_t>(kSearchPiece + kBlock) + kSignatureBytes);
-  } catch (const std::bad_alloc&) {
-    piece.clear();
-  }
+void myJpg::flushPending(std::vector<std::byte>& piece) {
+  // `piece` is the search's read buffer; without one each start keeps the size the scan left it.
   for (std::size_t s = 0; s < m_pending.size(); ++s) {
     std::vector<PendingStart>& stack = m_pending[s];
     const std::int64_t approx = m_rules[s].approximateSize;
@@ -369,8 +370,8 @@ std::int64_t myJpg::searchedSize(std::size_t s, std::int64_t startAt, std::int64
   auto sizeTo = [&](std::int64_t endAt) { return std::min(endAt + kBlock - startAt, limit); };
   // An end of four bytes or more does not turn up by chance: a further one soon after the first and before
   // another start of the type (a PDF's incremental update, written after the original's end) belongs to
-  // the same file. A shorter end does
-  // (two bytes meet once in 64 KiB of noise), so it closes the file at once.
+  // the same file. A shorter end does turn up by chance (two bytes meet once in 64 KiB of noise), so it
+  // closes the file at once.
   const bool chained = end.length() >= 4;
   constexpr std::int64_t kChainWindow = 65536;
   std::int64_t stopAt = startAt + limit;

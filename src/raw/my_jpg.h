@@ -115,10 +115,11 @@ class myJpg {
   std::int64_t skipAmount(std::size_t rule) const;
   // The largest size an item at `offset` may have: what is left of the volume (and of the disk).
   std::int64_t roomFrom(std::int64_t offset) const;
-  void flushPending();
-  // The size of a pending start at `startAt` of signature `s` whose end the scan never saw: the bytes from
-  // the start up to `limit` are searched for the end at any byte position, nested pairs of the signature's
-  // start and end bytes counted. `piece` is the read buffer (kSearchPiece + 512 + kSignatureBytes bytes).
+  void flushPending(std::vector<std::byte>& piece);
+  // The size of a start at `startAt` of signature `s` whose end is not known for sure: the bytes from the
+  // start up to `limit` are searched for the end at any byte position, nested pairs of the signature's
+  // start and end bytes counted, and ends of four bytes or more chained. `piece` is the read buffer
+  // (kSearchPiece + 512 + kSignatureBytes bytes).
   std::int64_t searchedSize(std::size_t s, std::int64_t startAt, std::int64_t limit, std::vector<std::byte>& piece);
 
   std::vector<SignatureEntry> m_signatures;
