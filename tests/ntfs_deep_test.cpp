@@ -203,6 +203,32 @@ TEST(NtfsModesOnTheCommandLine, CandidatesAdvancedAndDeepListingsAgreeWithTheSta
   EXPECT_TRUE(deepPaths.count("ORPHAN_ENTRY/orphan.txt"));
 }
 
+// Neither a partition table nor a boot sector: the volume is given by hand and parsed in deep mode.
+TEST(NtfsModesOnTheCommandLine, DeepModeListsACustomVolumeOfADiskWithoutTableOrBootSector) {
+  const auto manifest = test::loadManifest("ntfs_noboot.json");
+  if (!manifest || !test::haveFixture("ntfs_noboot.vhdx")) GTEST_SKIP() << "no ntfs_noboot fixture";
+  const std::string dir = test::makeTempDir("tessary-deep-notable-");
+  const std::string raw = test::rawVolume("ntfs_noboot.vhdx", dir);
+  if (raw.empty()) GTEST_SKIP() << "qemu-img is not installed";
+  test::runCommand("dd if=/dev/zero of='" + raw + "' bs=512 count=1 conv=notrunc status=none");
+  const std::string image = dir + "/notable.vhdx";
+  test::runCommand("qemu-img convert -f raw -O vhdx '" + raw + "' '" + image + "'");
+  const test::CliResult listed = test::runTessary(
+      {"ls", image, "--start-sector", std::to_string(manifest->startSector), "--end-sector",
+       std::to_string(manifest->startSector + manifest->sectorCount - 1), "--fs", "NTFS", "--mode", "deep", "--json"});
+  test::runCommand("rm -rf '" + dir + "'");
+  ASSERT_EQ(listed.status, 0) << listed.err;
+  std::set<std::string> paths;
+  for (const auto& e : listed.objects()) paths.insert(e["path"].get<std::string>());
+  int found = 0;
+  for (const auto& e : manifest->entries) {
+    if (e.deleted || e.orphan || !e.recycledName.empty()) continue;
+    EXPECT_TRUE(paths.count(e.path)) << e.path;
+    ++found;
+  }
+  EXPECT_GT(found, 10);
+}
+
 TEST(NtfsModesOnTheCommandLine, DeepModeRecoversAVolumeWithoutItsBootSector) {
   const auto manifest = test::loadManifest("ntfs_noboot.json");
   if (!manifest || !test::haveFixture("ntfs_noboot.vhdx")) GTEST_SKIP() << "no ntfs_noboot fixture";
