@@ -14,8 +14,7 @@ build=$(cd "${1:-$here/../build}" && pwd)
 what=${2:-all}
 cli=$build/tessary
 [ -x "$cli" ] || { echo "build $cli first" >&2; exit 1; }
-cache=${TESSARY_BENCH_CACHE:-$HOME/.cache/tessary-bench}
-mkdir -p "$cache"
+. "$here/lib.sh"
 image=$cache/exfat10k.vhdx
 raw=$cache/exfat10k.raw
 start=2048
@@ -66,15 +65,6 @@ PY
   qemu-img convert -f raw -O vhdx "$work/disk" "$image"
   mv "$work/vol" "$raw"
 fi
-
-measure() {  # label command...: prints "label: S s, cpu C s, peak K KiB"; the CPU time (user + system) is
-  # what the ratios compare, since it holds up when other work shares the machine
-  local label=$1
-  shift
-  /usr/bin/time -f "%e %U %S %M" -o "$cache/time.out" "$@" >/dev/null 2>"$cache/err.out" || { cat "$cache/err.out" >&2; return 1; }
-  read -r seconds user system peak <"$cache/time.out"
-  printf '%-28s %8.2f s   cpu %6.2f s   peak %8d KiB\n' "$label" "$seconds" "$(echo "$user + $system" | bc)" "$peak"
-}
 
 # Warm the page cache so both sides read from memory.
 cat "$image" "$raw" >/dev/null

@@ -14,8 +14,7 @@ build=$(cd "${1:-$here/../build}" && pwd)
 what=${2:-all}
 cli=$build/tessary
 [ -x "$cli" ] || { echo "build $cli first" >&2; exit 1; }
-cache=${TESSARY_BENCH_CACHE:-$HOME/.cache/tessary-bench}
-mkdir -p "$cache"
+. "$here/lib.sh"
 image=$cache/ext4_30k.vhdx
 raw=$cache/ext4_30k.raw
 start=2048
@@ -47,15 +46,6 @@ PY
   qemu-img convert -f raw -O vhdx "$work/disk" "$image"
   mv "$work/vol" "$raw"
 fi
-
-measure() {  # label command...: prints "label: S s, cpu C s, peak K KiB" and leaves the CPU time in $cpu
-  local label=$1
-  shift
-  /usr/bin/time -f "%e %U %S %M" -o "$cache/time.out" "$@" >/dev/null 2>"$cache/err.out" || { cat "$cache/err.out" >&2; return 1; }
-  read -r seconds user system peak <"$cache/time.out"
-  cpu=$(echo "$user + $system" | bc)
-  printf '%-20s %8.2f s   cpu %6.2f s   peak %8d KiB\n' "$label" "$seconds" "$cpu" "$peak"
-}
 
 # Warm the page cache so both sides read from memory.
 cat "$image" "$raw" >/dev/null

@@ -13,8 +13,7 @@ build=$(cd "${1:-$here/../build}" && pwd)
 what=${2:-all}
 cli=$build/tessary
 [ -x "$cli" ] || { echo "build $cli first" >&2; exit 1; }
-cache=${TESSARY_BENCH_CACHE:-$HOME/.cache/tessary-bench}
-mkdir -p "$cache"
+. "$here/lib.sh"
 image=$cache/fat32_10k.vhdx
 raw=$cache/fat32_10k.raw
 start=2048
@@ -47,31 +46,26 @@ PY
   mv "$work/vol" "$raw"
 fi
 
-declare -A cpu
-measure() {  # key label command...: prints "label: S s, cpu C s, peak K KiB" and keeps the CPU time (user +
-  # system), which holds up when other work shares the machine
-  local key=$1 label=$2
-  shift 2
-  /usr/bin/time -f "%e %U %S %M" -o "$cache/time.out" "$@" >/dev/null 2>"$cache/err.out" || { cat "$cache/err.out" >&2; return 1; }
-  read -r seconds user system peak <"$cache/time.out"
-  cpu[$key]=$(echo "$user + $system" | bc)
-  printf '%-20s %8.2f s   cpu %6.2f s   peak %8d KiB\n' "$label" "$seconds" "${cpu[$key]}" "$peak"
-}
-ratio() { echo "scale=2; ${cpu[$1]} / ${cpu[$2]}" | bc; }
+declare -A took  # CPU seconds by step
+ratio() { echo "scale=2; ${took[$1]} / ${took[$2]}" | bc; }
 
 # Warm the page cache so both sides read from memory.
 cat "$image" "$raw" >/dev/null
 if [ "$what" = list ] || [ "$what" = all ]; then
   echo "== list every entry"
-  measure ls "tessary ls" "$cli" ls "$image" --volume 0 --quiet
-  measure fls "fls -r -p" fls -r -p "$raw"
+  measure "tessary ls" "$cli" ls "$image" --volume 0 --quiet
+  took[ls]=$cpu
+  measure "fls -r -p" fls -r -p "$raw"
+  took[fls]=$cpu
   echo "cpu ratio tessary ls / fls: $(ratio ls fls) (target <= 1.0)"
 fi
 if [ "$what" = dump ] || [ "$what" = all ]; then
   echo "== recover every file"
   out=$(mktemp -d)
-  measure recover "tessary recover" "$cli" recover "$image" --volume 0 --quiet --out "$out/cli"
-  measure tsk "tsk_recover -e" tsk_recover -e "$raw" "$out/tsk"
+  measure "tessary recover" "$cli" recover "$image" --volume 0 --quiet --out "$out/cli"
+  took[recover]=$cpu
+  measure "tsk_recover -e" tsk_recover -e "$raw" "$out/tsk"
+  took[tsk]=$cpu
   echo "cpu ratio tessary recover / tsk_recover: $(ratio recover tsk) (target <= 0.5)"
   echo "files: tessary $(find "$out/cli" -type f | wc -l), tsk_recover $(find "$out/tsk" -type f | wc -l)"
   rm -rf "$out"

@@ -13,8 +13,7 @@ build=$(cd "${1:-$here/../build}" && pwd)
 what=${2:-all}
 cli=$build/tessary
 [ -x "$cli" ] || { echo "build $cli first" >&2; exit 1; }
-cache=${TESSARY_BENCH_CACHE:-$HOME/.cache/tessary-bench}
-mkdir -p "$cache"
+. "$here/lib.sh"
 image=$cache/hfsplus30k.vhdx
 raw=$cache/hfsplus30k.vol
 start=2048
@@ -50,15 +49,6 @@ PY
   dd if="$raw" of="$work/disk" bs=4M seek=$((start * 512)) oflag=seek_bytes conv=notrunc status=none
   qemu-img convert -f raw -O vhdx "$work/disk" "$image"
 fi
-
-measure() {  # label command...: prints "label: S s, cpu C s, peak K KiB" and leaves the wall time in $wall
-  local label=$1
-  shift
-  /usr/bin/time -f "%e %U %S %M" -o "$cache/time.out" "$@" >/dev/null 2>"$cache/err.out" || { cat "$cache/err.out" >&2; return 1; }
-  read -r wall user system peak <"$cache/time.out"
-  cpu=$(echo "$user + $system" | bc)
-  printf '%-34s %8.2f s   cpu %6.2f s   peak %8d KiB\n' "$label" "$wall" "$cpu" "$peak"
-}
 
 bytes=$(stat -c %s "$raw")
 echo "volume: $((bytes / 1048576)) MiB, $(fls -r -p "$raw" | grep -c '^r/r') files"

@@ -14,8 +14,7 @@ what=${2:-all}
 driver=$build/bench/bench_ntfs_list
 cli=$build/tessary
 [ -x "$driver" ] && [ -x "$cli" ] || { echo "build $driver and $cli first (cmake -DTESSARY_BENCH=ON)" >&2; exit 1; }
-cache=${TESSARY_BENCH_CACHE:-$HOME/.cache/tessary-bench}
-mkdir -p "$cache"
+. "$here/lib.sh"
 image=$cache/ntfs50k.vhdx
 raw=$cache/ntfs50k.raw
 start=2048
@@ -51,16 +50,6 @@ PY
   mv "$work/vol" "$raw"
 fi
 
-measure() {  # label command...: prints "label: S s, cpu C s, peak K KiB"; the CPU time (user + system) is
-  # what the ratios compare, since it holds up when other work shares the machine
-  local label=$1
-  shift
-  /usr/bin/time -f "%e %U %S %M" -o "$cache/time.out" "$@" >/dev/null 2>"$cache/err.out" || { cat "$cache/err.out" >&2; return 1; }
-  read -r seconds user system peak <"$cache/time.out"
-  printf '%-28s %8.2f s   cpu %6.2f s   peak %8d KiB\n' "$label" "$seconds" "$(echo "$user + $system" | bc)" "$peak"
-  grep '^tessary:' "$cache/err.out" | sed 's/^/    /' || true
-}
-
 # Warm the page cache so both sides read from memory.
 cat "$image" "$raw" >/dev/null
 if [ "$what" = list ] || [ "$what" = all ]; then
@@ -81,7 +70,6 @@ fi
 if [ "$what" = deep ] || [ "$what" = all ]; then
   echo "== deep scan of the whole volume (rate against reading the same bytes)"
   measure "deep scan only" "$driver" "$image" "$start" --deep-scan
-  cat "$cache/err.out"
   measure "tessary ls --mode deep" "$cli" ls "$image" --volume 0 --mode deep --quiet
   measure "cat raw volume" sh -c "cat '$raw' >/dev/null"
   echo "records: $("$cli" ls "$image" --volume 0 --mode deep --quiet | wc -l) entries listed"

@@ -15,8 +15,7 @@ if ! command -v photorec >/dev/null; then
   echo "== installing testdisk (photorec)" >&2
   apt-get install -y testdisk >/dev/null || { apt-get update >/dev/null && apt-get install -y testdisk >/dev/null; }
 fi
-cache=${TESSARY_BENCH_CACHE:-$HOME/.cache/tessary-bench}
-mkdir -p "$cache"
+. "$here/lib.sh"
 image=$cache/raw1g.vhdx
 volume=$cache/raw1g.vol
 plan=$cache/raw1g.plan
@@ -87,14 +86,6 @@ PY
   qemu-img convert -f raw -O vhdx "$disk" "$image"
   rm -f "$disk"
 fi
-
-measure() {  # label command...: prints wall and CPU time (user + system) and peak memory
-  local label=$1
-  shift
-  /usr/bin/time -f "%e %U %S %M" -o "$cache/time.out" "$@" >/dev/null 2>"$cache/err.out" || { cat "$cache/err.out" >&2; return 1; }
-  read -r seconds user system peak <"$cache/time.out"
-  printf '%-22s %8.2f s   cpu %7.2f s   peak %8d KiB\n' "$label" "$seconds" "$(echo "$user + $system" | bc)" "$peak"
-}
 
 recall() {  # folder: how many planted files some file below the folder begins with
   python3 - "$volume" "$plan" "$1" <<'PY'

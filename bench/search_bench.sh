@@ -10,18 +10,10 @@ build=$(cd "${1:-$here/../build}" && pwd)
 driver=$build/bench/bench_search_names
 cli=$build/tessary
 [ -x "$driver" ] && [ -x "$cli" ] || { echo "build $driver and $cli first (cmake -DTESSARY_BENCH=ON)" >&2; exit 1; }
-cache=${TESSARY_BENCH_CACHE:-$HOME/.cache/tessary-bench}
+. "$here/lib.sh"
 image=$cache/ntfs50k.vhdx
 # The volume builder is ntfs_bench.sh's; with nothing to measure it only builds (once) and warms the cache.
 bash "$here/ntfs_bench.sh" "$build" none
-
-measure() {  # label command...: wall and CPU time (user + system) and peak memory
-  local label=$1
-  shift
-  /usr/bin/time -f "%e %U %S %M" -o "$cache/time.out" "$@" >/dev/null 2>"$cache/err.out" || { cat "$cache/err.out" >&2; return 1; }
-  read -r seconds user system peak <"$cache/time.out"
-  printf '%-36s %8.2f s   cpu %6.2f s   peak %8d KiB\n' "$label" "$seconds" "$(echo "$user + $system" | bc)" "$peak"
-}
 
 echo "== parse, then search the names (inside one results page)"
 "$driver" "$image" 2048 'file123' 'file123|file007_|dir249' '^file1[0-9]{2}_[0-9]*5\.txt$' '(f+i*)+l+e+\d+_' '.'
