@@ -20,7 +20,18 @@ class DataSink {
     (void)modificationNs;
     return true;
   }
-  // Bytes taken so far.
+  // A run of zeros the file does not store (a hole, a sparse run, bytes past the valid data length).
+  // A sink that can leave a hole in its output does; the others are given the zeros. Counts as written.
+  virtual bool hole(std::uint64_t bytes) {
+    static constexpr std::byte zeros[65536] = {};
+    while (bytes > 0) {
+      const std::size_t part = bytes < sizeof zeros ? static_cast<std::size_t>(bytes) : sizeof zeros;
+      if (!write(std::span<const std::byte>(zeros, part))) return false;
+      bytes -= part;
+    }
+    return true;
+  }
+  // Bytes taken so far, holes included.
   virtual std::uint64_t written() const = 0;
 };
 
@@ -51,6 +62,10 @@ class DiscardSink : public DataSink {
  public:
   bool write(std::span<const std::byte> data) override {
     m_written += data.size();
+    return true;
+  }
+  bool hole(std::uint64_t bytes) override {
+    m_written += bytes;
     return true;
   }
   std::uint64_t written() const override { return m_written; }

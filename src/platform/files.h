@@ -55,6 +55,7 @@ class OutputFile : public DataSink {
   bool write(std::span<const std::byte> data) override;
   // Moves on by `count` bytes without writing them; they read as zeros (a hole where the host allows one).
   bool skip(std::uint64_t count);
+  bool hole(std::uint64_t bytes) override { return skip(bytes); }
   // The error of the first write (or of closing) that failed, 0 while none has.
   int error() const { return m_error; }
   bool isOpen() const { return m_fd >= 0; }
