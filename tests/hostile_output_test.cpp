@@ -149,7 +149,8 @@ TEST_F(HostileOutputTest, AnUnwritableOutputFolderWritesNothingAndSaysSo) {
   EXPECT_TRUE(statusMentions(m_sink, "could not be written"));
 }
 
-TEST_F(HostileOutputTest, AFullOutputDiskStopsTheSaveAndSaysSo) {
+// A file-size limit refuses one file with EFBIG; the files after it still fit and are written.
+TEST_F(HostileOutputTest, AFileTooLargeForTheOutputFailsAloneAndTheSaveGoesOn) {
   m_parser.add(1, "big.bin", false, std::string(256 * 1024, 'b'));
   m_parser.add(1, "later.txt", false, "later");
   struct rlimit old {};
@@ -161,17 +162,22 @@ TEST_F(HostileOutputTest, AFullOutputDiskStopsTheSaveAndSaysSo) {
   VolumeScanDlg& page = saveAll();
   ::setrlimit(RLIMIT_FSIZE, &old);
   std::signal(SIGXFSZ, oldHandler);
-  EXPECT_TRUE(page.saveEngine().outputFull());
-  EXPECT_TRUE(statusMentions(m_sink, "The output disk is full: saving stopped."));
-  // Nothing after the refused file was attempted, and what was written before it is whole.
-  EXPECT_FALSE(pathExists(m_out + "/later.txt"));
-  for (const auto& file : page.saveEngine().written())
+  EXPECT_FALSE(page.saveEngine().outputFull());
+  EXPECT_EQ(page.saveEngine().failureCount(), 1);
+  EXPECT_TRUE(statusMentions(m_sink, "1 file could not be written; the first: " + m_out + "/big.bin"));
+  EXPECT_TRUE(statusMentions(m_sink, "larger than the output file system accepts"));
+  EXPECT_EQ(out("later.txt"), "later");
+  // What each file holds is what the engine says it wrote, and only the refused one is incomplete.
+  for (const auto& file : page.saveEngine().written()) {
     EXPECT_EQ(test::readHostFile(file.path).size(), file.bytes) << file.path;
+    EXPECT_EQ(file.complete, file.path != m_out + "/big.bin") << file.path;
+  }
 }
 
 TEST_F(HostileOutputTest, RecycleBinNamesComeBackWithoutAnyScratchFolderAndDespiteAPlantedOne) {
   const std::int64_t bin = m_parser.add(m_parser.add(1, "$RECYCLE.BIN", true), "S-1-5-21-1-2-3-1001", true);
   std::string info(24, '\0');
+  info[0] = '\1';  // the first record layout: the path at byte 24
   for (char c : std::string("C:\\kept.txt")) {
     info.push_back(c);
     info.push_back('\0');

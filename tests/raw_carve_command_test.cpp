@@ -2,6 +2,9 @@
 // with planted files of every listed type, and `tessary signatures add` feeding a carve of its own.
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
+#include <csignal>
 #include <filesystem>
 #include <map>
 #include <set>
@@ -231,6 +234,31 @@ TEST_F(CarveCommandTest, SignaturesAddWritesRecordsThatACarveOfItsOwnUses) {
   const test::CliResult missing = test::runTessary(args);
   EXPECT_EQ(missing.status, 1);
   EXPECT_NE(missing.err.find("Cannot open the selected file"), std::string::npos);
+}
+
+// A carved file the output refuses part-way (a file-size limit here) is a counted failure: the command
+// names the first one and its reason and exits 1; the results that fit are still written whole.
+TEST_F(CarveCommandTest, ACarvedFileTheOutputCutsShortIsCountedNamedAndExitsOne) {
+  if (!isRegularFile(executableDirectory() + "/FileSetting.txt")) GTEST_SKIP() << "FileSetting.txt not beside the tests";
+  std::vector<std::string> args = {"carve", m_image, "--out", m_dir + "/out", "--quiet"};
+  for (const std::string& a : volumeArgs()) args.push_back(a);
+  struct rlimit old {};
+  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old), 0);
+  const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+  struct rlimit small = old;
+  small.rlim_cur = 4096;
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+  const test::CliResult result = test::runTessary(args);
+  ::setrlimit(RLIMIT_FSIZE, &old);
+  std::signal(SIGXFSZ, oldHandler);
+  EXPECT_EQ(result.status, 1);
+  EXPECT_NE(result.err.find("files could not be written; the first: " + m_dir + "/out/RAW RECOVERY/"), std::string::npos)
+      << result.err;
+  EXPECT_NE(result.err.find("(File too large)"), std::string::npos) << result.err;
+  std::size_t smallFiles = 0;
+  for (const auto& [name, path] : filesBelow(m_dir + "/out/RAW RECOVERY"))
+    if (fileSize(path) <= 4096) ++smallFiles;
+  EXPECT_GT(smallFiles, 0u);
 }
 
 }  // namespace

@@ -212,6 +212,7 @@ TEST_F(ResultsPageTest, RecycleBinFilesGetTheNamesTheirInfoFilesHold) {
   const std::int64_t bin = m_parser.add(1, "$RECYCLE.BIN", true);
   const std::int64_t user = m_parser.add(bin, "S-1-5-21-1-2-3-1001", true);
   std::string info(24, '\0');
+  info[0] = '\1';  // the first record layout: the path at byte 24
   for (char16_t c : std::u16string(u"C:\\Users\\me\\Documents\\r\u00e9sum\u00e9.doc")) {
     info.push_back(static_cast<char>(c & 0xFF));
     info.push_back(static_cast<char>(c >> 8));

@@ -58,7 +58,7 @@ void addCarveCommand(CLI::App& app, CommandRunner& runner) {
       if (page.missingReads() > 0)
         err << "warning: " << page.missingReads() << " reads ran past the image's data; those bytes were zeros\n";
       if (page.failureCount() > 0) {
-        err << page.failureCount() << " files could not be written\n";
+        err << page.failureStatus() << '\n';
         return 1;
       }
       return 0;

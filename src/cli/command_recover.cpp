@@ -53,9 +53,9 @@ void addRecoverCommand(CLI::App& app, CommandRunner& runner) {
       for (const auto& file : page.saveEngine().written()) {
         const std::string relative = file.path.rfind(base, 0) == 0 ? file.path.substr(base.size()) : file.path;
         if (options->json) {
-          printJson(out, {{"path", relative}, {"written", file.bytes}});
+          printJson(out, {{"path", relative}, {"written", file.bytes}, {"complete", file.complete}});
         } else {
-          out << printableText(relative) << "  " << file.bytes << '\n';
+          out << printableText(relative) << "  " << file.bytes << (file.complete ? "" : "  incomplete") << '\n';
         }
       }
       return reportSave(wizard, page.saveEngine(), err);

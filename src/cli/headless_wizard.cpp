@@ -105,7 +105,7 @@ void HeadlessWizard::warnAboutMissingReads() {
 
 int HeadlessWizard::refused() {
   m_sink.finishBar();
-  const std::string text = m_sink.lastMessage();
+  const std::string text = m_failure.empty() ? m_sink.lastMessage() : m_failure;
   m_err << (text.empty() ? std::string("the wizard could not go on") : text) << '\n';
   return 1;
 }

@@ -49,14 +49,17 @@ class HeadlessWizard {
   PageView& volumeListView() { return m_volumeListView; }
   PopulateDriveDlg& volumeList() { return *m_volumeList; }
 
-  // Reports the page's refusal (its last message) on stderr and gives exit status 1.
+  // Reports the page's refusal (the failure noted, else its last message) on stderr and gives exit status 1.
   int refused();
+  // A failure a page reported by its status line rather than a message (a parse that aborted).
+  void noteFailure(const std::string& text) { m_failure = text; }
   // One warning line on stderr when reads of the image ran past its end (those bytes were zeros).
   void warnAboutMissingReads();
 
  private:
   const CommonOptions& m_options;
   std::ostream& m_err;
+  std::string m_failure;
   WizardState m_state;
   TerminalSink m_sink;
   PageView m_imageView;

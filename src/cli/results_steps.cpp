@@ -84,6 +84,11 @@ bool ResultsSteps::resultsPage() {
                     m_advanced ? &handOver : nullptr);
   m_results->waitForWorker();
   m_wizard.sink().finishBar();
+  // A parse that failed is the command's failure, whatever the tree shows.
+  if (const std::optional<std::string> failure = m_results->parseFailure()) {
+    m_wizard.noteFailure(*failure);
+    return false;
+  }
   return m_results->parser() != nullptr && m_results->parser()->topItem() != kNoItem;
 }
 
@@ -151,6 +156,10 @@ int reportSave(HeadlessWizard& wizard, const SaveEngine& engine, std::ostream& e
     err << "warning: " << path << " holds zeros where the image ended before its data\n";
   wizard.warnAboutMissingReads();
   if (engine.failureCount() == 0) return 0;
+  // Every file that failed, with its reason, then the closing line that counts them.
+  for (const SaveEngine::Failure& failure : engine.failures())
+    err << (failure.error == 0 ? "incomplete: " : "not written: ") << printableText(failure.path) << " ("
+        << failure.reason << ")\n";
   err << engine.failureStatus() << '\n';
   return 1;
 }

@@ -173,8 +173,14 @@ bool OutputFile::skip(std::uint64_t count) {
   const off_t at = ::lseek(m_fd, 0, SEEK_CUR);
   const auto target = checkedAddOffset(at, count);
   // The file is made as long as the position, so that a hole at its end is part of it.
-  if (at < 0 || !target || ::lseek(m_fd, *target, SEEK_SET) < 0 || ::ftruncate(m_fd, *target) != 0) {
-    if (m_error == 0) m_error = errno != 0 ? errno : EFBIG;
+  if (at < 0) {
+    if (m_error == 0) m_error = errno;
+    return false;
+  }
+  // A length past what an offset can hold, or past what the host's file system allows (lseek says EINVAL
+  // there, ftruncate EFBIG), is a file too large for the output.
+  if (!target || ::lseek(m_fd, *target, SEEK_SET) < 0 || ::ftruncate(m_fd, *target) != 0) {
+    if (m_error == 0) m_error = !target || errno == EINVAL ? EFBIG : errno;
     return false;
   }
   m_written += count;

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 
 #include "platform/files.h"
 #include "platform/output_folder.h"
@@ -229,6 +230,7 @@ void RawRecoveryDialog::saveWorker(const std::string& folder) {
   m_saveStop = 0;
   m_written.clear();
   m_failures = 0;
+  m_firstFailure.clear();
   m_missing = 0;
   const TreeItem top = m_tree.rootItem();
   m_sink.progressRange(0, tickedItems(top));
@@ -246,11 +248,17 @@ void RawRecoveryDialog::saveWorker(const std::string& folder) {
   m_sink.setStatus("Saving process completed.Close the application or Click back to continue another process.");
   m_sink.showMessage("Saving process completed.Close the application or Click back to continue another process..");
   // A result that could not be written is never passed over in silence.
-  if (m_failures > 0)
-    m_sink.setStatus(format("%lld files could not be written", static_cast<long long>(m_failures)));
+  if (m_failures > 0) m_sink.setStatus(failureStatus());
   showWorkerControls(false);
   m_busy = false;
   if (onSaveFinished) onSaveFinished();
+}
+
+std::string RawRecoveryDialog::failureStatus() const {
+  if (m_failures == 0) return {};
+  const std::string what = m_failures == 1 ? std::string("1 file could not be written")
+                                           : format("%lld files could not be written", static_cast<long long>(m_failures));
+  return m_firstFailure.empty() ? what : what + "; the first: " + m_firstFailure;
 }
 
 void RawRecoveryDialog::walkSave(TreeItem item, OutputFolder& out, std::int64_t& progress) {
@@ -280,7 +288,7 @@ void RawRecoveryDialog::saveLeaf(TreeItem leaf, OutputFolder& out) {
   for (auto it = folders.rbegin(); it != folders.rend(); ++it) {
     const std::optional<std::string> made = out.folder(path, *it);
     if (!made) {
-      ++m_failures;
+      if (m_failures++ == 0) m_firstFailure = format("%s (%s)", (path + "/" + *it).c_str(), std::strerror(errno));
       m_sink.showMessage(kCannotOpen);
       return;
     }
@@ -290,7 +298,8 @@ void RawRecoveryDialog::saveLeaf(TreeItem leaf, OutputFolder& out) {
   const std::optional<std::string> filePath =
       item.size >= 1 ? out.file(file, path, safeComponent(name), index) : std::nullopt;
   if (!filePath) {
-    if (item.size >= 1) ++m_failures;
+    if (item.size >= 1 && m_failures++ == 0)
+      m_firstFailure = format("%s (%s)", (path + "/" + safeComponent(name)).c_str(), std::strerror(errno));
     m_sink.showMessage(kCannotOpen);
     return;
   }
@@ -320,9 +329,19 @@ void RawRecoveryDialog::saveLeaf(TreeItem leaf, OutputFolder& out) {
     good = file.write(tail);
   }
   file.close();
-  if (!good || file.error() != 0) ++m_failures;
+  // The carved file is whole when it holds every byte the result spans (the last block rounded up);
+  // a refused buffer, a host error or a stop part-way leaves it short, and that is a counted failure.
+  const auto expected = static_cast<std::uint64_t>(whole * kMib + (rest + 511) / 512 * 512);
+  const bool complete = good && file.error() == 0 && file.written() >= expected;
+  if (!complete && m_failures++ == 0) {
+    const std::string why = file.error() != 0 ? std::string(std::strerror(file.error()))
+                                              : format("%llu of %llu bytes written",
+                                                       static_cast<unsigned long long>(file.written()),
+                                                       static_cast<unsigned long long>(expected));
+    m_firstFailure = format("%s (%s)", filePath->c_str(), why.c_str());
+  }
   if (missing || (view.reader() && view.reader()->missingReads.load() != missingBefore)) ++m_missing;
-  m_written.push_back({*filePath, file.written()});
+  m_written.push_back({*filePath, file.written(), complete});
 }
 
 void RawRecoveryDialog::onPause() {

@@ -97,9 +97,14 @@ class RawRecoveryDialog {
   struct WrittenFile {
     std::string path;
     std::uint64_t bytes = 0;
+    bool complete = true;  // false when the file could not be written whole
   };
   const std::vector<WrittenFile>& written() const { return m_written; }
   std::int64_t failureCount() const { return m_failures; }
+  // The first result that could not be written whole, and why ("" while none failed).
+  const std::string& firstFailure() const { return m_firstFailure; }
+  // The status line that counts the failures, "" while none failed.
+  std::string failureStatus() const;
   // Saved files that hold zeros where the image had no bytes to give.
   std::int64_t missingReads() const { return m_missing; }
   // Set when a save has ended: the page closes with the result OK and the wizard shows again.
@@ -130,6 +135,7 @@ class RawRecoveryDialog {
   std::atomic<int> m_scanResult{-1};
   std::vector<WrittenFile> m_written;
   std::int64_t m_failures = 0;
+  std::string m_firstFailure;
   std::int64_t m_missing = 0;
 };
 

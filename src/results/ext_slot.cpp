@@ -30,8 +30,10 @@ class ExtSlot : public ParserSlot {
       m_ext.buildEntryMap();
       m_ext.linkParentsAndChildren();
       m_ext.fillRootEntries();
+      return {"Scanning process completed.", "Processing done..."};
     }
-    return {"Scanning process completed.", "Processing done..."};
+    // Nothing was read: an empty tree here is not an empty volume.
+    return {"Scanning process completed.", "No valid ext2/3/4 superblock and group descriptors were found.", true};
   }
 
   TreeItem topItem() const override { return m_ext.topItem(); }
@@ -84,9 +86,10 @@ class ExtSlot : public ParserSlot {
     OutputFile out;
     const std::optional<std::string> path = createOutputFile(out, folder, m_ext.entryName(data));
     if (!path) return {};
-    m_ext.saveFileData(*e, out);
-    out.close();
-    return *path;
+    // Only a file written whole is reported as dumped.
+    const bool whole = m_ext.saveFileData(*e, out);
+    const bool closed = out.close();
+    return whole && closed && out.written() >= e->size ? *path : std::string();
   }
   bool writeContent(std::int64_t data, DataSink& sink) override {
     const ExtEntry* e = m_ext.entry(data);

@@ -45,6 +45,9 @@ class ParserSlot : public ResultsParser {
   struct WorkerOutcome {
     std::string message;  // the completion message box ("Scanning process completed.")
     std::string status;   // the last status line ("Processing done...")
+    // The parse failed (a boot sector or superblock refused, "Work Aborted...."): whatever the tree shows
+    // is not the volume's content. The status line (or, without one, the message) says why.
+    bool failed = false;
   };
   // The parse worker's body: insert the top item, parse, fill the tree's top level, restore recycle-bin
   // names when the parser does that. The page adds the placeholders and the common ending.

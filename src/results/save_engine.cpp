@@ -9,6 +9,7 @@
 #include <map>
 #include <unordered_set>
 
+#include "platform/bytes.h"
 #include "platform/files.h"
 #include "platform/text.h"
 
@@ -22,9 +23,44 @@ std::string withoutTrailingSlashes(std::string path) {
 }
 
 constexpr std::size_t kRecycleInfoLimit = 2048;
-constexpr std::size_t kRecycleInfoPathOffset = 24;
+// Both record versions start with the version (8 bytes), the deleted file's size (8) and the time of
+// deletion (8). Version 1 then holds the path in a fixed field of 260 UTF-16 units; version 2 holds the
+// path's length in UTF-16 units (its closing NUL included, 4 bytes) and the path right after it.
+constexpr std::size_t kRecycleInfoHeader = 24;
+constexpr std::size_t kRecycleInfoV1PathBytes = 520;
+constexpr std::size_t kRecycleInfoV2PathOffset = 28;
+
+// UTF-16 units from `at`, at most `units` of them, up to the first NUL.
+std::u16string utf16Until(Bytes bytes, std::size_t at, std::size_t units) {
+  std::u16string text;
+  for (std::size_t i = 0; i < units; ++i) {
+    const std::optional<std::uint16_t> unit = le16(bytes, at + 2 * i);
+    if (!unit || *unit == 0) break;
+    text.push_back(static_cast<char16_t>(*unit));
+  }
+  return text;
+}
 
 }  // namespace
+
+std::optional<std::u16string> recycleBinFormerPath(std::span<const std::byte> record) {
+  const std::optional<std::uint64_t> version = le64(record, 0);
+  if (!version || record.size() <= kRecycleInfoHeader) return std::nullopt;
+  std::u16string path;
+  if (*version == 1) {
+    const std::size_t room = std::min(record.size() - kRecycleInfoHeader, kRecycleInfoV1PathBytes);
+    path = utf16Until(record, kRecycleInfoHeader, room / 2);
+  } else if (*version == 2) {
+    const std::optional<std::uint32_t> units = le32(record, kRecycleInfoHeader);
+    // The length is checked against the record before a unit is read.
+    if (!units || *units == 0 || *units > (record.size() - kRecycleInfoV2PathOffset) / 2) return std::nullopt;
+    path = utf16Until(record, kRecycleInfoV2PathOffset, *units);
+  } else {
+    return std::nullopt;
+  }
+  if (path.empty()) return std::nullopt;
+  return path;
+}
 
 std::string childPath(const std::string& folder, const std::string& name) {
   const std::string base = withoutTrailingSlashes(folder);
@@ -45,8 +81,8 @@ SaveEngine::SaveEngine(CXHtmlTree& tree, CCheckListCtrl& list, PageSink& sink, S
 void SaveEngine::setOutputFolder(const std::string& folder) {
   m_outputFolder = folder;
   m_output = OutputFolder(folder);
-  m_failureCount = 0;
-  m_firstFailure.reset();
+  m_failures.clear();
+  m_incompleteCount = 0;
   m_outputFull = false;
   m_filesWithMissingBytes.clear();
 }
@@ -60,21 +96,34 @@ bool SaveEngine::enterFolder(std::string& path, const std::string& name) {
 }
 
 void SaveEngine::noteFailure(const std::string& path, int error) {
-  ++m_failureCount;
-  if (!m_firstFailure) m_firstFailure = Failure{path, error};
-  // Nothing more can be written once the output disk is full (or a file may grow no further).
-  if (error == ENOSPC || error == EDQUOT || error == EFBIG) {
+  std::string reason = std::strerror(error);
+  // A file too large for the output file system (or for this process's file-size limit) fails alone: the
+  // files after it may well fit. A full disk or quota stops the save, as nothing more can be written.
+  if (error == EFBIG) reason = "larger than the output file system accepts: " + reason;
+  m_failures.push_back({path, error, reason});
+  if (error == ENOSPC || error == EDQUOT) {
     m_outputFull = true;
     m_stop = 1;
   }
 }
 
+void SaveEngine::noteIncomplete(const std::string& path, const std::string& reason) {
+  ++m_incompleteCount;
+  m_failures.push_back({path, 0, reason});
+}
+
 std::string SaveEngine::failureStatus() const {
-  if (m_failureCount == 0 || !m_firstFailure) return {};
-  const std::string what =
-      m_failureCount == 1 ? std::string("1 file could not be written")
-                          : format("%lld files could not be written", static_cast<long long>(m_failureCount));
-  const std::string first = format("%s (%s)", m_firstFailure->path.c_str(), std::strerror(m_firstFailure->error));
+  if (m_failures.empty()) return {};
+  const auto count = static_cast<long long>(m_failures.size()) - m_incompleteCount;
+  std::vector<std::string> parts;
+  if (count == 1) parts.emplace_back("1 file could not be written");
+  if (count > 1) parts.push_back(format("%lld files could not be written", count));
+  if (m_incompleteCount == 1) parts.emplace_back("1 file is incomplete");
+  if (m_incompleteCount > 1) parts.push_back(format("%lld files are incomplete", static_cast<long long>(m_incompleteCount)));
+  std::string what;
+  for (const std::string& part : parts) what += (what.empty() ? "" : "; ") + part;
+  const Failure& firstOne = m_failures.front();
+  const std::string first = format("%s (%s)", firstOne.path.c_str(), firstOne.reason.c_str());
   if (m_outputFull) return "The output disk is full: saving stopped. " + what + "; the first: " + first;
   return what + "; the first: " + first;
 }
@@ -132,14 +181,29 @@ void SaveEngine::writeAndRecord(std::int64_t data, const std::string& folder) {
   const std::optional<std::string> path = m_output.file(out, folder, name, data);
   if (!path) {
     noteFailure(childPath(folder, name), errno);
+    m_written.push_back({childPath(folder, name), 0, false});
     return;
   }
   const std::uint64_t missingBefore = m_reader ? m_reader->missingReads.load() : 0;
-  m_parser->writeContent(data, out);
+  const std::uint64_t expected = m_parser->sizeBytes(data);
+  const bool whole = m_parser->writeContent(data, out);
   out.close();
-  if (out.error() != 0) noteFailure(*path, out.error());
+  const std::uint64_t bytes = out.written();
+  // A file is whole only when the writer says so, the host kept every byte and none of the entry's
+  // size is missing; anything less is a counted failure, never a success.
+  bool complete = false;
+  if (out.error() != 0) {
+    noteFailure(*path, out.error());
+  } else if (bytes < expected) {
+    noteIncomplete(*path, format("%llu of %llu bytes written", static_cast<unsigned long long>(bytes),
+                                 static_cast<unsigned long long>(expected)));
+  } else if (!whole) {
+    noteIncomplete(*path, "its data could not all be read");
+  } else {
+    complete = true;
+  }
   if (m_reader && m_reader->missingReads.load() != missingBefore) m_filesWithMissingBytes.push_back(*path);
-  m_written.push_back({*path, out.written()});
+  m_written.push_back({*path, bytes, complete});
 }
 
 void SaveEngine::saveCheckedFile(TreeItem item) {
@@ -313,20 +377,16 @@ void SaveEngine::restoreRecycleBinNames() {
         const std::string name = m_parser->name(f);
         if (name.find("$I") == std::string::npos) continue;
         // The "$I" record is read into memory through the parser's data writer; one of 2048 bytes or more
-        // is not read.
+        // is not read (nor is one whose entry claims that size, so a hostile size never reaches the sink).
+        if (m_parser->sizeBytes(f) >= kRecycleInfoLimit) continue;
         MemorySink info(kRecycleInfoLimit - 1);
         m_parser->writeContent(f, info);
         if (info.overflowed()) continue;
-        const std::vector<std::byte>& bytes = info.bytes();
-        std::u16string original;
-        for (std::size_t at = kRecycleInfoPathOffset; at + 1 < bytes.size(); at += 2) {
-          const auto unit = static_cast<char16_t>(std::to_integer<unsigned>(bytes[at]) |
-                                                  (std::to_integer<unsigned>(bytes[at + 1]) << 8));
-          if (unit == 0) break;
-          original.push_back(unit);
-        }
-        const std::size_t slash = original.rfind(u'\\');
-        const std::string former = utf8FromUtf16(slash == std::u16string::npos ? original : original.substr(slash + 1));
+        // A record of neither version leaves its "$R" partner under its own name.
+        const std::optional<std::u16string> original = recycleBinFormerPath(info.bytes());
+        if (!original) continue;
+        const std::size_t slash = original->rfind(u'\\');
+        const std::string former = utf8FromUtf16(slash == std::u16string::npos ? *original : original->substr(slash + 1));
         if (!former.empty()) formerNames[name] = former;
       }
       for (const auto& [infoName, formerName] : formerNames) {

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -70,19 +71,27 @@ class SaveEngine {
 
   struct WrittenFile {
     std::string path;  // full host path
-    std::uint64_t bytes = 0;
+    std::uint64_t bytes = 0;  // bytes the file holds, holes included
+    // False when the data writer failed or the file holds fewer bytes than the entry's size.
+    bool complete = true;
   };
   const std::vector<WrittenFile>& written() const { return m_written; }
   void clearWritten() { m_written.clear(); }
 
-  // Files that could not be created or written in full since the output folder was set, the first of
-  // them with the host's reason, and whether the output disk ran full (which stops the save).
+  // Files that could not be created or written in full since the output folder was set, each with its
+  // reason, and whether the output disk ran full (which stops the save). A file is incomplete when the
+  // host took everything it was given but the data writer failed or gave fewer bytes than the entry's size.
   struct Failure {
     std::string path;
-    int error = 0;
+    int error = 0;        // the host's errno, 0 for an incomplete file
+    std::string reason;   // what went wrong, as the closing texts name it
   };
-  std::int64_t failureCount() const { return m_failureCount; }
-  const std::optional<Failure>& firstFailure() const { return m_firstFailure; }
+  std::int64_t failureCount() const { return static_cast<std::int64_t>(m_failures.size()); }
+  std::int64_t incompleteCount() const { return m_incompleteCount; }
+  const std::vector<Failure>& failures() const { return m_failures; }
+  std::optional<Failure> firstFailure() const {
+    return m_failures.empty() ? std::nullopt : std::optional<Failure>(m_failures.front());
+  }
   bool outputFull() const { return m_outputFull; }
   // The status line that reports them ("3 files could not be written; ..."), empty when none failed.
   std::string failureStatus() const;
@@ -97,6 +106,7 @@ class SaveEngine {
  private:
   void writeAndRecord(std::int64_t data, const std::string& folder);
   void noteFailure(const std::string& path, int error);
+  void noteIncomplete(const std::string& path, const std::string& reason);
   bool enterFolder(std::string& path, const std::string& name);
 
   CXHtmlTree& m_tree;
@@ -108,8 +118,8 @@ class SaveEngine {
   std::string m_outputFolder;
   OutputFolder m_output;
   std::vector<WrittenFile> m_written;
-  std::int64_t m_failureCount = 0;
-  std::optional<Failure> m_firstFailure;
+  std::vector<Failure> m_failures;
+  std::int64_t m_incompleteCount = 0;
   bool m_outputFull = false;
   const readWriteInterface* m_reader = nullptr;
   std::vector<std::string> m_filesWithMissingBytes;
@@ -121,6 +131,10 @@ std::string childPath(const std::string& folder, const std::string& name);
 // Creates (or empties) the host file for an entry named `name` inside `folder`, as every data writer's
 // file is made; returns its full path, or none when it could not be created (errno tells why).
 std::optional<std::string> createOutputFile(OutputFile& out, const std::string& folder, const std::string& name);
+
+// The full path a recycle-bin "$I" record holds (version 1: a fixed field at byte 24; version 2: a length
+// at byte 24 and the path from byte 28), or none when the record is of neither version or holds no path.
+std::optional<std::u16string> recycleBinFormerPath(std::span<const std::byte> record);
 
 // Files below a folder, all levels, through the parser's links; a folder met twice is counted once.
 std::int64_t countFilesBelow(const ResultsParser& parser, std::int64_t folder);

@@ -97,8 +97,10 @@ void VolumeScanDlg::onOpen(int mode, ParserSlot* borrowed, const AdvancedInput* 
 void VolumeScanDlg::startParseWorker() {
   m_running = true;
   showWorkerControls(true);
+  m_parseFailure.reset();
   m_worker.start([this] {
     const ParserSlot::WorkerOutcome outcome = m_parser->runWorker(m_links, m_engine);
+    if (outcome.failed) m_parseFailure = outcome.status.empty() ? outcome.message : outcome.status;
     const FileSystemRow* row = fileSystemForLabel(m_links.volume.fileSystem);
     if (row && row->restoresRecycleBinNames) m_engine.restoreRecycleBinNames();
     fillTopLevel();
@@ -123,6 +125,11 @@ void VolumeScanDlg::fillTopLevel() {
 }
 
 void VolumeScanDlg::waitForWorker() { m_worker.join(); }
+
+std::optional<std::string> VolumeScanDlg::parseFailure() const {
+  if (m_running) return std::nullopt;
+  return m_parseFailure;
+}
 
 void VolumeScanDlg::onExit() {
   if (m_parser) {
@@ -303,8 +310,10 @@ void VolumeScanDlg::onTreeDoubleClick(TreeItem item) {
   // Without an output folder the file goes to the temporary folder.
   if (folder.empty()) folder = temporaryDirectory();
   const std::string path = m_parser->writeFile(data, folder);
-  m_sink.showMessage(format("file is dumped in path  :  %s   ",
-                            (path.empty() ? childPath(folder, m_parser->name(data)) : path).c_str()));
+  const std::string shown = path.empty() ? childPath(folder, m_parser->name(data)) : path;
+  m_sink.showMessage(format("file is dumped in path  :  %s   ", shown.c_str()));
+  // A file that could not be written whole is never reported as dumped without a word.
+  if (path.empty()) m_sink.setStatus("1 file could not be written whole: " + shown);
 }
 
 void VolumeScanDlg::onLabelClicked(std::uint32_t hitFlags, TreeItem item) {

@@ -79,6 +79,8 @@ class VolumeScanDlg {
   void onSaveSelectedFolder();
   // Search: starts the search worker on the search box's text; the hits replace the detail list.
   void onSearch();
+  // Set when the last parse worker failed: its status line (or message) saying why, "" when it gave none.
+  std::optional<std::string> parseFailure() const;
   // Whether the last search's pattern was refused as not a valid expression.
   bool searchRefused() const { return m_searchRefused.load(); }
   // The last search's hits, one per row of the detail list while it holds them.
@@ -135,6 +137,7 @@ class VolumeScanDlg {
   bool m_quit = false;
   bool m_detailListShown = true;
   std::atomic<bool> m_searchRefused{false};
+  std::optional<std::string> m_parseFailure;  // written by the parse worker, read after it ended
 };
 
 }  // namespace tessary

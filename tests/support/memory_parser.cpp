@@ -40,6 +40,7 @@ ParserSlot::WorkerOutcome MemoryParser::runWorker(const ParserLinks& links, Save
   links.tree->SetCheck(m_top, true);
   links.tree->expand(m_top, true);
   (void)engine;
+  if (outcome) return *outcome;
   return {"Scanning process completed.", "Processing done..."};
 }
 
@@ -71,7 +72,11 @@ EntryTexts MemoryParser::texts(std::int64_t data) {
 
 std::string MemoryParser::saveSizeText(std::int64_t data) { return texts(data).size; }
 
-std::uint64_t MemoryParser::sizeBytes(std::int64_t data) { return validItem(data) ? m_entries[data].content.size() : 0; }
+std::uint64_t MemoryParser::sizeBytes(std::int64_t data) {
+  if (!validItem(data)) return 0;
+  const Entry& e = m_entries[data];
+  return e.claimedSize.value_or(e.leadingHole + e.content.size());
+}
 
 std::int64_t MemoryParser::fileCount(std::int64_t folder) const { return countFilesBelow(*this, folder); }
 
@@ -94,8 +99,10 @@ std::string MemoryParser::writeFile(std::int64_t data, const std::string& folder
 
 bool MemoryParser::writeContent(std::int64_t data, DataSink& sink) {
   if (!validItem(data)) return false;
-  const std::string& content = m_entries[data].content;
-  return sink.write(std::as_bytes(std::span(content.data(), content.size())));
+  const Entry& e = m_entries[data];
+  if (e.leadingHole > 0 && !sink.hole(e.leadingHole)) return false;
+  const bool written = sink.write(std::as_bytes(std::span(e.content.data(), e.content.size())));
+  return written && !e.writerFails;
 }
 
 }  // namespace tessary::test

@@ -2,6 +2,7 @@
 // image: entries with names, folder flags, first-child/next-sibling links and contents.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,11 @@ class MemoryParser : public ParserSlot {
     std::string content;
     std::int64_t firstChild = 0;
     std::int64_t nextSibling = 0;
+    // A damaged entry: the size it claims when it differs from its content's, a hole written before the
+    // content, and a data writer that reports failure after writing what it has.
+    std::optional<std::uint64_t> claimedSize;
+    std::uint64_t leadingHole = 0;
+    bool writerFails = false;
   };
 
   // Entry 0 is unused (0 ends a chain); entry 1 is the root folder whose children form the top level.
@@ -51,6 +57,9 @@ class MemoryParser : public ParserSlot {
   void renameEntry(std::int64_t data, const std::string& name) override { entry(data).name = name; }
 
   int workerRuns = 0;
+  // What the next parse worker reports after filling the tree (a failed parse, say); the usual
+  // completion while none is set.
+  std::optional<WorkerOutcome> outcome;
 
  private:
   std::vector<Entry> m_entries;

@@ -95,9 +95,10 @@ class Fat64Slot : public ParserSlot {
     OutputFile out;
     const std::optional<std::string> path = createOutputFile(out, folder, name(data));
     if (!path) return {};
-    m_fs.writeFileData(data, out);
-    out.close();
-    return *path;
+    // Only a file written whole is reported as dumped.
+    const bool whole = m_fs.writeFileData(data, out);
+    const bool closed = out.close();
+    return whole && closed && out.written() >= sizeBytes(data) ? *path : std::string();
   }
   bool writeContent(std::int64_t data, DataSink& sink) override { return m_fs.writeFileData(data, sink); }
   void renameEntry(std::int64_t data, const std::string& newName) override {
@@ -109,9 +110,9 @@ class Fat64Slot : public ParserSlot {
 
   WorkerOutcome standardWorker(const ParserLinks& links) {
     m_fs.attach(links.view, volumeBytes(links.volume));
-    if (!m_fs.checkBootSector()) return {"Selected Drive is not in exFat Format", ""};
+    if (!m_fs.checkBootSector()) return {"Selected Drive is not in exFat Format", "", true};
     m_fs.insertTopItem();
-    if (!m_fs.readRoot()) return {"error...", ""};
+    if (!m_fs.readRoot()) return {"error...", "", true};
     m_fs.clearEntries();
     status(links, "processing file and directory entries...");
     status(links, "Finding Fat64 File And Directory entries recursively....");
@@ -124,13 +125,13 @@ class Fat64Slot : public ParserSlot {
 
   WorkerOutcome advancedWorker(const ParserLinks& links) {
     m_fs.stopFlag() = 0;
-    if (m_candidate < 0 || m_clusterChoice < 0) return {};
+    if (m_candidate < 0 || m_clusterChoice < 0) return {"", "", true};
     const std::string exponentText = static_cast<std::size_t>(m_clusterChoice) < m_clusterExponents.size()
                                          ? m_clusterExponents[static_cast<std::size_t>(m_clusterChoice)]
                                          : std::string();
     const std::int64_t exponent = decimalValue(exponentText);
     m_fs.attach(links.view, searchedBytes(links));
-    if (exponent < 0 || !m_fs.setAdvancedGeometry(static_cast<unsigned>(exponent))) return {};
+    if (exponent < 0 || !m_fs.setAdvancedGeometry(static_cast<unsigned>(exponent))) return {"", "", true};
     m_fs.insertTopItem();
     m_fs.clearEntries();
     m_fs.scanEntryCandidates();

@@ -57,7 +57,7 @@ class FatSlot : public ParserSlot {
 
   WorkerOutcome standardWorker(const ParserLinks& links) {
     FatParser& p = *m_parser;
-    if (!p.checkBootSector()) return {format("Selected Drive is not in %s Format", family()), {}};
+    if (!p.checkBootSector()) return {format("Selected Drive is not in %s Format", family()), {}, true};
     p.readFat();
     status(links, format("Finding %s File And Directory entries recursively....", family()));
     p.parseRootDirectory();
@@ -125,7 +125,7 @@ class FatSlot : public ParserSlot {
     if (!path) return {};
     const bool written = m_parser->writeFileData(data, out);
     const bool closed = out.close();
-    return written && closed ? *path : std::string();
+    return written && closed && out.written() >= sizeBytes(data) ? *path : std::string();
   }
   bool writeContent(std::int64_t data, DataSink& sink) override { return m_parser->writeFileData(data, sink); }
   std::string folderSavedMessage() const override { return m_fat32 ? "Saving process done." : "Saving process done"; }

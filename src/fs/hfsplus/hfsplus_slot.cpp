@@ -31,7 +31,7 @@ class HfsPlusSlot : public ParserSlot {
     m_hfs.setTree(links.tree, links.topItemText);
     m_hfs.setWorkerControl(links.control);
     m_hfs.attachVolume(links.view);
-    if (!m_hfs.parse(links.mode)) return {"", "Work Aborted...."};
+    if (!m_hfs.parse(links.mode)) return {"", "Work Aborted....", true};
     return {"", "Work Done."};
   }
 
@@ -71,9 +71,10 @@ class HfsPlusSlot : public ParserSlot {
     OutputFile out;
     const std::optional<std::string> path = createOutputFile(out, folder, name(data));
     if (!path) return {};
-    writeContent(data, out);
-    out.close();
-    return *path;
+    // Only a file written whole is reported as dumped.
+    const bool whole = writeContent(data, out);
+    const bool closed = out.close();
+    return whole && closed && out.written() >= sizeBytes(data) ? *path : std::string();
   }
   bool writeContent(std::int64_t data, DataSink& sink) override {
     return type(data) == kFile && m_hfs.saveFileData(static_cast<std::uint32_t>(data), sink);
