@@ -180,7 +180,8 @@ void SaveEngine::writeAndRecord(std::int64_t data, const std::string& folder) {
   OutputFile out;
   const std::optional<std::string> path = m_output.file(out, folder, name, data);
   if (!path) {
-    noteFailure(childPath(folder, name), errno);
+    const int error = errno;
+    noteFailure(childPath(folder, name), error);
     m_written.push_back({childPath(folder, name), 0, false});
     return;
   }

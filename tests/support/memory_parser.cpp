@@ -10,13 +10,21 @@ namespace tessary::test {
 
 MemoryParser::MemoryParser() {
   m_entries.emplace_back();
-  m_entries.push_back(Entry{std::string(1, '.'), true, false, {}, 0, 0});
+  Entry root;
+  root.name = ".";
+  root.folder = true;
+  m_entries.push_back(root);
 }
 
 std::int64_t MemoryParser::add(std::int64_t parent, const std::string& name, bool folder, const std::string& content,
                                bool deleted) {
   const auto index = static_cast<std::int64_t>(m_entries.size());
-  m_entries.push_back({name, folder, deleted, content, 0, 0});
+  Entry added;
+  added.name = name;
+  added.folder = folder;
+  added.deleted = deleted;
+  added.content = content;
+  m_entries.push_back(added);
   Entry& p = entry(parent);
   if (p.firstChild == 0) {
     p.firstChild = index;
