@@ -404,6 +404,24 @@ TEST_F(DamagedHfsPlus, BothVolumeHeadersGoneAbortEveryCommandWithExitOneAndTheTe
   EXPECT_EQ(sound.status, 0) << sound.err;
 }
 
+// A volume read as a file system it does not hold: each parser's refusal is the command's failure, with
+// the parser's own text, never an empty listing with exit 0.
+TEST(RefusedParse, AVolumeTreatedAsAFileSystemItDoesNotHoldFailsWithTheParsersText) {
+  if (!test::haveFixture("fat16.vhdx")) GTEST_SKIP() << "no fixture";
+  const std::map<std::string, std::string> texts = {
+      {"EXTX", "No valid ext2/3/4 superblock and group descriptors were found.\n"},
+      {"FAT64", "Selected Drive is not in exFat Format\n"},
+      {"FAT32", "Selected Drive is not in Fat32 Format\n"},
+      {"HFS+", "Work Aborted....\n"}};
+  for (const auto& [fs, text] : texts) {
+    const auto result =
+        test::runTessary({"ls", test::fixturePath("fat16.vhdx"), "--volume", "0", "--fs", fs, "--quiet", "--json"});
+    EXPECT_EQ(result.status, 1) << fs;
+    EXPECT_EQ(result.err, text) << fs;
+    EXPECT_EQ(result.out, "") << fs;
+  }
+}
+
 // ---- Recycle bins of both record layouts on volumes that mtools, ntfs-3g and exfat-fuse wrote.
 
 std::string upper(std::string text) {
