@@ -241,10 +241,20 @@ std::u16string FatParser::takeName(Bytes slot, bool folder) {
     for (std::size_t i = 0; i < 11; ++i) stored[i] = byteAt(slot, i);
     const Bytes storedBytes(reinterpret_cast<const std::byte*>(stored.data()), stored.size());
     if (shortNameChecksum(storedBytes) == pending.checksum) return pending.text;
-    // A deleted entry lost its first character to the 0xE5 mark; the checksum still names it, and one
-    // first byte only gives the slots' checksum.
+    // A deleted entry lost its first character to the 0xE5 mark. Formatters make a short name's first
+    // character from the long name's first (upper-cased; '_' for one a short name cannot hold), so that
+    // character is tried; a long name that begins outside ASCII may give any code-page byte. Any other
+    // byte would fit some checksum by chance and is not tried.
     if (stored[0] == kDeletedMark) {
-      for (unsigned first = 1; first < 256; ++first) {
+      const std::size_t lead = pending.text.find_first_not_of(u" .");
+      const char16_t c = lead == std::u16string::npos ? u'_' : pending.text[lead];
+      std::vector<unsigned> tried;
+      if (c >= u'a' && c <= u'z') tried.push_back(static_cast<unsigned>(c - u'a' + u'A'));
+      else if (c > 0x20 && c < 0x7F) tried.push_back(c);
+      tried.push_back('_');
+      if (c >= 0x80)
+        for (unsigned b = 0x80; b < 0x100; ++b) tried.push_back(b);
+      for (const unsigned first : tried) {
         stored[0] = static_cast<std::uint8_t>(first);
         if (first != kDeletedMark && shortNameChecksum(storedBytes) == pending.checksum) return pending.text;
       }
