@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 
 #include <ctime>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <set>
@@ -588,6 +589,138 @@ TEST(ExfatHandBuiltTest, AdvancedWorkerWithoutChoicesEndsWithoutParsing) {
   slot->runWorker(links, engine);
   EXPECT_EQ(slot->topItem(), kNoItem);
   EXPECT_FALSE(slot->validItem(0));
+}
+
+// ---- The volume's last partial MiB, data past the valid length, deleted fragmented files ----
+
+class HoleSink : public MemorySink {
+ public:
+  HoleSink() : MemorySink(1 << 24) {}
+  bool hole(std::uint64_t bytes) override {
+    holes.push_back(bytes);
+    return MemorySink::hole(bytes);
+  }
+  std::vector<std::uint64_t> holes;
+};
+
+TEST(ExfatOddTest, FileInTheLastPartialMibAndDeletedFragmentedFileAreRecoveredWhole) {
+  ExfatVolume v;
+  if (!v.open("exfat_odd")) GTEST_SKIP() << "no exfat_odd fixture";
+  // The volume list shows whole MiB; the boot sector's length reaches past them.
+  Fat64Class fs;
+  fs.attach(v.view(), v.bytes() >> 20 << 20);
+  ASSERT_TRUE(fs.checkBootSector());
+  EXPECT_EQ(fs.volumeSize(), v.bytes());
+  ASSERT_NE(v.bytes() % (1 << 20), 0u);
+
+  const std::string out = ::testing::TempDir() + "/exfat-odd";
+  std::filesystem::remove_all(out);
+  const auto r = test::runTessary({"recover", test::fixturePath("exfat_odd.vhdx"), "--volume", "0", "--out", out,
+                                   "--quiet", "--json"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  std::map<std::string, std::uint64_t> written;
+  for (const auto& o : r.objects()) written[o["path"].get<std::string>()] = o["written"].get<std::uint64_t>();
+  for (const auto& e : v.volume["entries"]) {
+    const std::string path = e["path"];
+    SCOPED_TRACE(path);
+    EXPECT_EQ(written[path], e["size"].get<std::uint64_t>());
+    std::ifstream in(out + "/" + path, std::ios::binary);
+    ASSERT_TRUE(in);
+    const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(test::sha256Hex(bytes), e["sha256"].get<std::string>());
+  }
+  std::filesystem::remove_all(out);
+}
+
+TEST(ExfatOddTest, AdvancedRootIsTheClusterWithLabelBitmapAndUpcaseNotAFileTailThatLooksLikeALabel) {
+  ExfatVolume v;
+  if (!v.open("exfat_odd")) GTEST_SKIP() << "no exfat_odd fixture";
+  test::ByteVector bytes(static_cast<std::size_t>(v.bytes()));
+  ASSERT_TRUE(v.view().read(0, bytes));
+  Fat64Class standard;
+  test::MemoryDisk original(bytes);
+  standard.attach(VolumeView(original, 0, bytes.size() / 512), 0);
+  ASSERT_TRUE(standard.checkBootSector() && standard.readRoot());
+  standard.parseRootDirectory();
+  standard.linkEntries();
+  std::map<std::string, std::int64_t> live;
+  listBelow(standard, 0, "", live);
+  ASSERT_TRUE(live.count("filler.bin"));
+  const std::uint64_t heap = standard.heapOffset();
+  const std::uint64_t fat = standard.fatOffset();
+  const std::uint64_t cluster = standard.clusterSize();
+  // Inside the filler, far past the root: what the old rule took for the root's volume label.
+  const std::uint64_t planted = heap + (standard.entries()[live.at("filler.bin")].firstCluster - 2 + 100) * cluster;
+  bytes[planted] = std::byte{0x83};
+  for (std::size_t i = 1; i < 32; ++i) bytes[planted + i] = std::byte{0};
+  for (std::size_t i = 0; i < 512; ++i) bytes[i] = std::byte{0};
+  test::MemoryDisk disk(bytes);
+  Fat64Class fs;
+  fs.attach(VolumeView(disk, 0, bytes.size() / 512), bytes.size());
+  EXPECT_FALSE(fs.checkBootSector());
+  ASSERT_TRUE(fs.setAdvancedGeometry(3));
+  fs.clearEntries();
+  fs.scanEntryCandidates();
+  const std::uint64_t rootAt = heap + (5 - 2) * cluster;
+  EXPECT_EQ(fs.rootMarker(), rootAt);
+  fs.buildFromCandidates(heap, fat);
+  fs.linkEntries();
+  std::map<std::string, std::int64_t> found;
+  listBelow(fs, 0, "", found);
+  for (const char* name : {"a.bin", "c.bin", "filler.bin", "tail.bin", "frag.bin"}) EXPECT_TRUE(found.count(name)) << name;
+  // The deleted fragmented file is read around the live clusters the bitmap marks, as in the standard mode.
+  MemorySink data(1 << 20);
+  ASSERT_TRUE(found.count("frag.bin"));
+  EXPECT_TRUE(fs.writeFileData(found.at("frag.bin"), data));
+  EXPECT_EQ(sha256Of(data.bytes()), v.volume["entries"][4]["sha256"].get<std::string>());
+}
+
+TEST(ExfatHandBuiltTest, BytesPastTheValidLengthAreAHoleAndDeletedChainsPassOverClustersTheBitmapHolds) {
+  ExfatBuilder b;
+  std::size_t at = ExfatBuilder::cluster(2);
+  // The allocation bitmap at cluster 100: clusters 2, 21, 22 and 100 in use.
+  b.bytes[at] = std::byte{0x81};
+  b.put32(at + 20, 100);
+  b.put64(at + 24, 32);
+  b.fat(100, 0xFFFFFFFF);
+  for (const std::uint32_t used : {2u, 21u, 22u, 100u})
+    b.bytes[ExfatBuilder::cluster(100) + (used - 2) / 8] |= std::byte{static_cast<std::uint8_t>(1u << ((used - 2) % 8))};
+  at += 32;
+  // Valid for 600 of 1300 bytes.
+  const std::size_t partial = at;
+  at = b.set(at, u"partial.bin", 0x20, 10, 1300, 3);
+  b.put64(partial + 32 + 8, 600);
+  b.fill(10, 512, 1);
+  b.fill(11, 512, 2);
+  b.fill(12, 512, 3);
+  // A length past the volume is no length: the valid one serves.
+  const std::size_t huge = at;
+  at = b.set(at, u"huge.bin", 0x20, 10, 100, 3);
+  b.put64(huge + 32 + 24, 1ull << 40);
+  // Deleted, FAT-chained, its FAT entries cleared: clusters 20, 23, 24, 25 (21 and 22 hold a live file).
+  at = b.set(at, u"fragmented.bin", 0x20, 20, 2000, 1, true);
+  for (const auto& [c, value] : {std::pair<std::uint32_t, std::uint8_t>{20, 1}, {21, 9}, {22, 9}, {23, 2}, {24, 3}, {25, 4}})
+    b.fill(c, 512, value);
+  ParsedMemory p;
+  ASSERT_TRUE(p.parse(b));
+  ASSERT_TRUE(p.fs.bitmapFound());
+  EXPECT_TRUE(p.fs.clusterInUse(21));
+  EXPECT_FALSE(p.fs.clusterInUse(23));
+
+  HoleSink partialOut;
+  EXPECT_TRUE(p.fs.writeFileData(p.all.at("partial.bin"), partialOut));
+  std::vector<std::byte> expected(512, std::byte{1});
+  expected.insert(expected.end(), 88, std::byte{2});
+  expected.insert(expected.end(), 700, std::byte{0});
+  EXPECT_EQ(partialOut.bytes(), expected);
+  EXPECT_EQ(partialOut.holes, std::vector<std::uint64_t>{700});
+  EXPECT_EQ(p.fs.formatSize(p.fs.entries()[p.all.at("partial.bin")]), "1.27 KB");
+  EXPECT_EQ(p.fs.fileSize(p.fs.entries()[p.all.at("huge.bin")]), 100u);
+
+  std::vector<std::byte> fragments;
+  for (const auto& [value, n] : {std::pair<int, std::size_t>{1, 512}, {2, 512}, {3, 512}, {4, 464}})
+    fragments.insert(fragments.end(), n, static_cast<std::byte>(value));
+  EXPECT_EQ(p.data("fragmented.bin"), fragments);
 }
 
 }  // namespace

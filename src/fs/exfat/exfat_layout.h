@@ -30,6 +30,14 @@ constexpr std::uint8_t kTypeStreamDeleted = 0x40;
 constexpr std::uint8_t kTypeName = 0xC1;
 constexpr std::uint8_t kTypeNameDeleted = 0x41;
 constexpr std::uint8_t kTypeVolumeLabel = 0x83;
+constexpr std::uint8_t kTypeVolumeLabelEmpty = 0x03;
+constexpr std::uint8_t kTypeBitmap = 0x81;
+constexpr std::uint8_t kTypeUpcase = 0x82;
+// Allocation bitmap and up-case table entries: first cluster and length.
+constexpr std::size_t kBitmapFlags = 1;
+constexpr std::size_t kUpcaseChecksum = 4;
+constexpr std::size_t kTableFirstCluster = 20;
+constexpr std::size_t kTableLength = 24;
 
 // File entry.
 constexpr std::size_t kFileAttributes = 4;

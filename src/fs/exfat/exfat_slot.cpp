@@ -79,7 +79,7 @@ class Fat64Slot : public ParserSlot {
     return format("%ld", static_cast<long>(size / 1024)) + " kb";
   }
   std::uint64_t sizeBytes(std::int64_t data) override {
-    return m_fs.isEntry(data) ? record(data).validDataLength : 0;
+    return m_fs.isEntry(data) ? m_fs.fileSize(record(data)) : 0;
   }
 
   std::int64_t fileCount(std::int64_t folder) const override { return countFilesBelow(*this, folder); }
@@ -131,6 +131,10 @@ class Fat64Slot : public ParserSlot {
                                          : std::string();
     const std::int64_t exponent = decimalValue(exponentText);
     m_fs.attach(links.view, searchedBytes(links));
+    // A boot sector that still passes gives the volume's whole length, its last partial MiB too.
+    m_fs.setSink(nullptr);
+    m_fs.checkBootSector();
+    m_fs.setSink(links.sink);
     if (exponent < 0 || !m_fs.setAdvancedGeometry(static_cast<unsigned>(exponent))) return {"", "", true};
     m_fs.insertTopItem();
     m_fs.clearEntries();

@@ -114,13 +114,18 @@ bool Fat64Class::readVolume(std::uint64_t offset, std::span<std::byte> out) cons
 bool Fat64Class::checkBootSector() {
   m_bootPassed = false;
   m_boot.assign(512, std::byte{0});
-  // The boot sector's own length stands in for a volume whose size the volume list does not know.
-  const bool sizeKnown = m_volumeSize > 0;
-  if (!sizeKnown) m_volumeSize = std::min<std::uint64_t>(512, m_view.bytesToDiskEnd());
+  // The volume's length is the boot sector's own, bounded by the disk; the size the volume was attached
+  // with (the volume list's whole MiB) stands in only while the boot sector is read and when its length
+  // cannot be right.
+  const std::uint64_t attachedSize = m_volumeSize;
+  const std::uint64_t toDiskEnd = m_view.bytesToDiskEnd();
+  m_volumeSize = std::max<std::uint64_t>(attachedSize, std::min<std::uint64_t>(512, toDiskEnd));
   if (!readVolume(0, m_boot)) {
+    m_volumeSize = attachedSize;
     if (m_sink) m_sink->showMessage("cant read file");
     return false;
   }
+  m_volumeSize = attachedSize;
   const Bytes b(m_boot);
   if (!hasMagic(b, kBootOem, "EXFAT")) return false;
   const unsigned sectorShift = u8At(b, kBootBytesPerSectorShift);
@@ -131,12 +136,12 @@ bool Fat64Class::checkBootSector() {
   m_bytesPerSector = std::uint64_t{1} << sectorShift;
   m_clusterSize = m_bytesPerSector << clusterShift;
   m_bootClusterShift = clusterShift;
-  if (!sizeKnown) {
-    const std::optional<std::uint64_t> length = checkedMul(le64At(b, kBootVolumeLength), m_bytesPerSector);
-    m_volumeSize = std::min(length.value_or(0), m_view.bytesToDiskEnd());
-  }
   const std::uint64_t fat = std::uint64_t{le32At(b, kBootFatOffset)} * m_bytesPerSector;
   const std::uint64_t heap = std::uint64_t{le32At(b, kBootClusterHeapOffset)} * m_bytesPerSector;
+  const std::uint64_t length =
+      std::min(checkedMul(le64At(b, kBootVolumeLength), m_bytesPerSector).value_or(UINT64_MAX), toDiskEnd);
+  // A length that leaves no room for the FAT and the heap is damaged; the attached size serves then.
+  if (length > heap && length > fat) m_volumeSize = length;
   // The FAT and the cluster heap lie inside the volume, past the boot region.
   if (fat == 0 || heap == 0 || fat >= m_volumeSize || heap >= m_volumeSize) return false;
   m_fatOffset = fat;
@@ -267,6 +272,7 @@ void Fat64Class::walkDirectory(std::int32_t parent, const std::vector<std::uint3
   for (std::size_t s = 0; s < count;) {
     if (s % slots.perCluster == 0 && stopRequested()) return;
     if (!isFileType(slots.type(s))) {
+      if (parent == 0 && slots.type(s) == kTypeBitmap) noteRootEntry(slots.slot(s));
       ++s;
       continue;
     }
@@ -438,19 +444,90 @@ bool Fat64Class::writeChained(std::uint32_t first, std::uint64_t size, DataSink&
   return complete;
 }
 
+void Fat64Class::noteRootEntry(Bytes slot) {
+  // The first bitmap of the root serves (a second one belongs to a second FAT).
+  if (m_bitmapCluster >= 2) return;
+  const std::uint32_t first = le32At(slot, kTableFirstCluster);
+  const std::uint64_t length = le64At(slot, kTableLength);
+  if (first < 2 || length == 0) return;
+  m_bitmapCluster = first;
+  m_bitmapLength = length;
+  m_bitmapLoaded = false;
+}
+
+void Fat64Class::loadBitmap() {
+  m_bitmapLoaded = true;
+  m_bitmap.clear();
+  if (m_bitmapCluster < 2 || m_clusterSize == 0) return;
+  // One bit per cluster of the volume, whatever length the entry claims.
+  const std::uint64_t bytes = std::min(m_bitmapLength, clusterLimit() / 8 + 1);
+  std::vector<std::byte> cluster(static_cast<std::size_t>(m_clusterSize));
+  std::uint32_t c = m_bitmapCluster;
+  while (m_bitmap.size() < bytes) {
+    const std::optional<std::uint64_t> at = clusterOffset(c);
+    if (!at || !readVolume(*at, cluster)) break;
+    const std::size_t take = static_cast<std::size_t>(std::min<std::uint64_t>(m_clusterSize, bytes - m_bitmap.size()));
+    for (std::size_t i = 0; i < take; ++i) m_bitmap.push_back(std::to_integer<std::uint8_t>(cluster[i]));
+    // Along the FAT while it names the next cluster, else the next one on the disk.
+    const std::uint32_t next = m_driveFormatted ? kEndOfChain : nextCluster(c);
+    c = next >= 2 && next != kEndOfChain && next < clusterLimit() ? next : c + 1;
+  }
+}
+
+bool Fat64Class::clusterInUse(std::uint32_t cluster) {
+  if (!m_bitmapLoaded) loadBitmap();
+  if (cluster < 2) return true;
+  const std::uint64_t bit = cluster - 2;
+  if (bit / 8 >= m_bitmap.size()) return false;
+  return (m_bitmap[static_cast<std::size_t>(bit / 8)] >> (bit % 8)) & 1;
+}
+
+bool Fat64Class::writeFreeClusters(std::uint32_t first, std::uint64_t size, DataSink& sink) {
+  std::vector<std::byte> piece(static_cast<std::size_t>(m_clusterSize));
+  bool complete = true;
+  std::uint64_t c = first;
+  for (std::uint64_t left = size; left > 0;) {
+    if (c > UINT32_MAX) return false;
+    const std::optional<std::uint64_t> at = clusterOffset(static_cast<std::uint32_t>(c));
+    if (!at) return false;
+    const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(left, m_clusterSize));
+    if (!readVolume(*at, piece)) complete = false;
+    if (!sink.write(std::span<const std::byte>(piece.data(), n))) return false;
+    left -= n;
+    // The clusters another file holds now were never this file's.
+    for (++c; c < clusterLimit() + 2 && clusterInUse(static_cast<std::uint32_t>(c));) ++c;
+  }
+  return complete;
+}
+
+std::uint64_t Fat64Class::fileSize(const ExFatRecord& r) const {
+  if (r.dataLength < r.validDataLength || r.dataLength > m_volumeSize) return r.validDataLength;
+  return r.dataLength;
+}
+
 bool Fat64Class::writeFileData(std::int64_t index, DataSink& sink) {
   if (!isEntry(index) || m_clusterSize == 0) return false;
   const ExFatRecord r = m_entries[static_cast<std::size_t>(index)];
   bool ok = true;
-  if (!r.folder() && r.validDataLength > 0) {
+  const std::uint64_t size = r.folder() ? 0 : fileSize(r);
+  const std::uint64_t valid = std::min(r.validDataLength, size);
+  if (valid > 0) {
     m_chainSteps = 0;
     bool contiguous = m_driveFormatted || r.streamFlags != kFlagAllocationPossible;
     // A deleted file keeps its first cluster and length; its FAT chain is used only while it still
-    // covers the file exactly, else its clusters are taken to follow one another.
-    if (!contiguous && r.deleted() && !fatChainCovers(r.firstCluster, r.validDataLength)) contiguous = true;
-    ok = contiguous ? writeContiguous(r.firstCluster, r.validDataLength, sink)
-                    : writeChained(r.firstCluster, r.validDataLength, sink);
+    // covers the file's clusters exactly. Else its clusters are the free ones from its first on, when
+    // the allocation bitmap tells them, or those that follow one another.
+    if (!contiguous && r.deleted() && !fatChainCovers(r.firstCluster, size)) {
+      if (bitmapFound())
+        ok = writeFreeClusters(r.firstCluster, valid, sink);
+      else
+        ok = writeContiguous(r.firstCluster, valid, sink);
+    } else {
+      ok = contiguous ? writeContiguous(r.firstCluster, valid, sink) : writeChained(r.firstCluster, valid, sink);
+    }
   }
+  // Past the valid data the file reads as zeros and stores none.
+  if (ok && size > valid && !sink.hole(size - valid)) ok = false;
   // A stamp that names no date leaves the host's times as they are.
   const std::optional<std::int64_t> access = stampNanoseconds(r.accessTimestamp);
   const std::optional<std::int64_t> modify = stampNanoseconds(r.modifyTimestamp);
@@ -471,11 +548,12 @@ Fat64Texts Fat64Class::formatTimes(const ExFatRecord& r) const {
 }
 
 std::string Fat64Class::formatSize(const ExFatRecord& r) const {
-  const double v = static_cast<double>(r.validDataLength);
+  const std::uint64_t size = fileSize(r);
+  const double v = static_cast<double>(size);
   if (v / (1024.0 * 1024.0 * 1024.0) >= 1) return format("%.2f GB", v / (1024.0 * 1024.0 * 1024.0));
   if (v / (1024.0 * 1024.0) >= 1) return format("%.2f MB", v / (1024.0 * 1024.0));
   if (v / 1024.0 >= 1) return format("%.2f KB", v / 1024.0);
-  return format("%lld Bytes", static_cast<long long>(r.validDataLength));
+  return format("%lld Bytes", static_cast<long long>(size));
 }
 
 }  // namespace tessary

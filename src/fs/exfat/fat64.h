@@ -13,6 +13,7 @@
 
 #include "controls/xhtml_tree.h"
 #include "disk/volume_view.h"
+#include "platform/bytes.h"
 #include "platform/data_sink.h"
 #include "platform/page_sink.h"
 #include "platform/worker.h"
@@ -100,6 +101,13 @@ class Fat64Class {
   // size, or the sink refused bytes.
   bool writeFileData(std::int64_t index, DataSink& sink);
 
+  // What a file holds: its DataLength, of which the bytes past ValidDataLength read as zeros. A length
+  // below the valid one or past the volume cannot be right; the valid length serves then.
+  std::uint64_t fileSize(const ExFatRecord& record) const;
+  // Whether the allocation bitmap marks the cluster as in use; false when no bitmap was found.
+  bool clusterInUse(std::uint32_t cluster);
+  bool bitmapFound() const { return m_bitmapCluster >= 2; }
+
   Fat64Texts formatTimes(const ExFatRecord& record) const;
   std::string formatSize(const ExFatRecord& record) const;
 
@@ -142,6 +150,10 @@ class Fat64Class {
   bool fatChainCovers(std::uint32_t first, std::uint64_t size);
   bool writeContiguous(std::uint32_t first, std::uint64_t size, DataSink& sink);
   bool writeChained(std::uint32_t first, std::uint64_t size, DataSink& sink);
+  // A deleted file's clusters from its first on, passing over those the bitmap marks as in use.
+  bool writeFreeClusters(std::uint32_t first, std::uint64_t size, DataSink& sink);
+  void noteRootEntry(Bytes slot);
+  void loadBitmap();
 
   VolumeView m_view;
   PageSink* m_sink = nullptr;
@@ -171,6 +183,12 @@ class Fat64Class {
   std::vector<ExFatRecord> m_entries;
   std::unordered_set<std::uint32_t> m_visitedClusters;
   std::vector<std::int32_t> m_pendingFolders;
+
+  // The allocation bitmap named by the root's 0x81 entry: bit n is cluster n + 2.
+  std::uint32_t m_bitmapCluster = 0;
+  std::uint64_t m_bitmapLength = 0;
+  bool m_bitmapLoaded = false;
+  std::vector<std::uint8_t> m_bitmap;
 
   std::vector<std::uint64_t> m_fatCandidates;
   std::vector<std::uint64_t> m_heapCandidates;

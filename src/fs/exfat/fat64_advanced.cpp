@@ -49,6 +49,40 @@ bool completeSet(Bytes cluster, std::size_t at) {
   return true;
 }
 
+// A root's own entries: the volume label (0x83, or 0x03 without a label), the allocation bitmap (0x81) and
+// the up-case table (0x82), each with its fields in range, side by side. True when the slot at `at` is
+// the first of such a group of the block; a file's bytes that happen to hold one such entry are no root.
+bool rootShaped(Bytes block, std::size_t at) {
+  auto type = [&](std::size_t slot) { return u8At(block, slot * kEntrySize); };
+  const std::size_t slots = block.size() / kEntrySize;
+  const std::size_t first = at / kEntrySize;
+  auto rootEntry = [&](std::size_t slot) {
+    const Bytes e = slice(block, slot * kEntrySize, kEntrySize);
+    switch (u8At(e, 0)) {
+      case kTypeVolumeLabel:
+        return u8At(e, 1) <= 11 && allZero(e, 24, 32);
+      case kTypeVolumeLabelEmpty:
+        return u8At(e, 1) == 0;
+      case kTypeBitmap:
+      case kTypeUpcase:
+        return le32At(e, kTableFirstCluster) >= 2 && le64At(e, kTableLength) != 0 &&
+               (u8At(e, 0) != kTypeBitmap || u8At(e, kBitmapFlags) <= 1);
+      default:
+        return false;
+    }
+  };
+  if (first >= slots || !rootEntry(first)) return false;
+  if (first > 0 && rootEntry(first - 1)) return false;
+  bool label = false, bitmap = false, upcase = false;
+  for (std::size_t s = first; s < slots && s < first + 4 && rootEntry(s); ++s) {
+    label = label || type(s) == kTypeVolumeLabel || type(s) == kTypeVolumeLabelEmpty;
+    bitmap = bitmap || type(s) == kTypeBitmap;
+    upcase = upcase || type(s) == kTypeUpcase;
+  }
+  (void)label;  // a volume without a label may have no label entry at all
+  return bitmap && upcase;
+}
+
 }  // namespace
 
 void Fat64Class::findCandidates(int maximum) {
@@ -107,6 +141,10 @@ void Fat64Class::clearEntries() {
   m_entryCandidates.clear();
   m_rootClusters.clear();
   m_rootMarker = 0;
+  m_bitmapCluster = 0;
+  m_bitmapLength = 0;
+  m_bitmapLoaded = false;
+  m_bitmap.clear();
 }
 
 void Fat64Class::scanEntryCandidates() {
@@ -115,6 +153,10 @@ void Fat64Class::scanEntryCandidates() {
   if (m_sink) m_sink->progressRange(0, 1000);
   std::vector<std::byte> cluster(static_cast<std::size_t>(m_clusterSize));
   std::int64_t shown = -1;
+  // The first group of root entries marks the root; lacking one, the first bare volume label does.
+  bool rootFound = false;
+  std::uint64_t firstLabel = 0;
+  bool labelSeen = false;
   for (std::uint64_t pos = 0; pos < m_volumeSize;) {
     if (stopRequested()) {
       m_stopFlag = 0;
@@ -127,8 +169,14 @@ void Fat64Class::scanEntryCandidates() {
     const Bytes b(cluster);
     for (std::size_t at = 0; at < cluster.size(); at += kEntrySize) {
       const std::uint8_t type = u8At(b, at);
-      if (type == kTypeVolumeLabel && allZero(b, at + 24, at + 32)) {
+      if (!rootFound && (type == kTypeVolumeLabel || type == kTypeVolumeLabelEmpty || type == kTypeBitmap ||
+                         type == kTypeUpcase) &&
+          rootShaped(b, at)) {
+        rootFound = true;
         m_rootMarker = pos + at;
+      } else if (type == kTypeVolumeLabel && allZero(b, at + 24, at + 32)) {
+        if (!labelSeen) firstLabel = pos + at;
+        labelSeen = true;
       } else if ((type == kTypeFile || type == kTypeFileDeleted) && completeSet(b, at)) {
         m_entryCandidates.push_back(pos + at);
         status(format("found Entry %d ", static_cast<int>(m_entryCandidates.size())));
@@ -139,6 +187,7 @@ void Fat64Class::scanEntryCandidates() {
     if (permille != shown && m_sink) m_sink->progressPosition(permille);
     shown = permille;
   }
+  if (!rootFound && labelSeen) m_rootMarker = firstLabel;
 }
 
 ExFatRecord Fat64Class::candidateSet(std::uint64_t candidate) const {

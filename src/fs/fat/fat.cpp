@@ -1,6 +1,7 @@
 // The FAT family's standard parse: boot sector, FAT, the folder walk, linking, the top level, file data and
 // the detail-list texts.
 #include <algorithm>
+#include <array>
 #include <deque>
 #include <unordered_map>
 
@@ -14,8 +15,12 @@ namespace tessary {
 namespace {
 
 constexpr std::size_t kSlot = 32;
-constexpr std::uint8_t kLongNameAttribute = 0x0F;
 constexpr std::uint8_t kDeletedMark = 0xE5;
+// A long name holds at most 255 UTF-16 units: 20 slots of 13.
+constexpr std::size_t kMaxLongNameSlots = 20;
+// Byte 12 of a short-name slot: the base name, the extension shown in lower case.
+constexpr std::uint8_t kLowerBase = 0x08;
+constexpr std::uint8_t kLowerExtension = 0x10;
 // A folder holds at most 65536 slots; a chain that claims more is cut there.
 constexpr std::size_t kMaxFolderBytes = 65536 * kSlot;
 // Table records are 41 bytes; a hostile volume cannot make the table grow past this.
@@ -29,14 +34,9 @@ bool powerOfTwo(std::uint32_t v) { return v != 0 && (v & (v - 1)) == 0; }
 
 std::uint8_t byteAt(Bytes d, std::size_t at) { return u8At(d, at); }
 
-bool inFolderSet(std::uint8_t attributes) {
-  switch (attributes) {
-    case 0x10: case 0x11: case 0x12: case 0x13: case 0x14: case 0x15: case 0x16: case 0x30:
-      return true;
-    default:
-      return false;
-  }
-}
+bool inFolderSet(std::uint8_t attributes) { return FatParser::isFolderAttribute(attributes); }
+
+char16_t lowered(char16_t c) { return c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c - u'A' + u'a') : c; }
 
 std::string dosDate(std::uint16_t date, bool withTime, std::uint16_t time) {
   const int day = date & 0x1F;
@@ -117,16 +117,11 @@ bool FatParser::checkBootSector() {
 void FatParser::computeCounts() {
   m_clusterCount = 0;
   if (m_clusterSize != 0 && m_totalBytes > m_dataOffset) m_clusterCount = (m_totalBytes - m_dataOffset) / m_clusterSize;
+  // The cluster count makes the FAT's entry width; the Advanced mode has set it already.
+  if (!m_advanced) m_entryBits = m_fat32 ? 32 : (m_clusterCount < 4085 ? 12 : 16);
   // A FAT holds no more entries than its size allows.
-  const std::uint64_t fatEntries = m_fat32 ? m_fatBytes / 4 : m_fatBytes / 2;
-  if (!m_advanced) {
-    const std::uint64_t entries12 = m_fatBytes * 2 / 3;
-    m_entryBits = m_fat32 ? 32 : (m_clusterCount < 4085 ? 12 : 16);
-    const std::uint64_t limit = m_entryBits == 12 ? entries12 : fatEntries;
-    m_clusterCount = std::min(m_clusterCount, limit > 2 ? limit - 2 : 0);
-  } else {
-    m_clusterCount = std::min(m_clusterCount, fatEntries > 2 ? fatEntries - 2 : 0);
-  }
+  const std::uint64_t fatEntries = m_entryBits == 12 ? m_fatBytes * 2 / 3 : m_fatBytes / (m_entryBits / 8);
+  m_clusterCount = std::min(m_clusterCount, fatEntries > 2 ? fatEntries - 2 : 0);
   m_clusterCount = std::min<std::uint64_t>(m_clusterCount, kMaxClusters);
 }
 
@@ -181,6 +176,12 @@ std::u16string FatParser::shortName(Bytes slot, bool file) const {
   name.push_back(static_cast<char16_t>(static_cast<std::int16_t>(static_cast<std::int8_t>(byteAt(slot, 0)))));
   const Bytes rest = slice(slot, 1, 10);
   name += utf16FromAnsi(std::string_view(reinterpret_cast<const char*>(rest.data()), rest.size()));
+  // Names typed in lower case keep one short entry and say so in byte 12.
+  const std::uint8_t caseBits = byteAt(slot, 12);
+  if (name.size() == 11) {
+    for (std::size_t i = 0; i < 11; ++i)
+      if (caseBits & (i < 8 ? kLowerBase : kLowerExtension)) name[i] = lowered(name[i]);
+  }
   if (!file) return name;
   if (name.size() > 3) name.insert(name.size() - 3, 1, u'.');
   for (;;) {
@@ -192,10 +193,29 @@ std::u16string FatParser::shortName(Bytes slot, bool file) const {
   return name;
 }
 
+std::uint8_t FatParser::shortNameChecksum(Bytes name11) {
+  std::uint8_t sum = 0;
+  for (std::size_t i = 0; i < 11; ++i)
+    sum = static_cast<std::uint8_t>(((sum & 1) << 7) + (sum >> 1) + u8At(name11, i));
+  return sum;
+}
+
 std::size_t FatParser::gatherLongName(Bytes buffer, std::size_t at) {
+  // One name's slots share a checksum and a deleted mark; a live name starts at the slot marked 0x40.
+  // A slot that fits none of this starts a new name, and the slots gathered before it are dropped.
   std::vector<std::u16string> pieces;
-  const bool deleted = byteAt(buffer, at) == kDeletedMark;
-  while (pieces.size() < 10 && fits(buffer.size(), at, kSlot) && byteAt(buffer, at + 11) == kLongNameAttribute) {
+  bool deleted = false;
+  std::uint8_t checksum = 0;
+  while (fits(buffer.size(), at, kSlot) && isLongNameAttribute(byteAt(buffer, at + 11))) {
+    const std::uint8_t sequence = byteAt(buffer, at);
+    const bool slotDeleted = sequence == kDeletedMark;
+    const std::uint8_t slotChecksum = byteAt(buffer, at + 13);
+    if (pieces.empty() || slotDeleted != deleted || slotChecksum != checksum || (!slotDeleted && (sequence & 0x40)) ||
+        pieces.size() >= kMaxLongNameSlots) {
+      pieces.clear();
+      deleted = slotDeleted;
+      checksum = slotChecksum;
+    }
     std::u16string piece;
     for (const auto& [from, count] : {std::pair<std::size_t, std::size_t>{1, 5}, {14, 6}, {28, 2}}) {
       for (std::size_t i = 0; i < count; ++i) piece.push_back(static_cast<char16_t>(le16At(buffer, at + from + 2 * i)));
@@ -208,8 +228,39 @@ std::size_t FatParser::gatherLongName(Bytes buffer, std::size_t at) {
   m_longName.text.clear();
   for (auto it = pieces.rbegin(); it != pieces.rend(); ++it) m_longName.text += *it;
   m_longName.deleted = deleted;
-  m_longName.pending = true;
+  m_longName.checksum = checksum;
+  m_longName.pending = !pieces.empty() && !m_longName.text.empty();
   return at;
+}
+
+std::u16string FatParser::takeName(Bytes slot, bool folder) {
+  const LongName pending = std::move(m_longName);
+  m_longName = {};
+  if (pending.pending) {
+    std::array<std::uint8_t, 11> stored{};
+    for (std::size_t i = 0; i < 11; ++i) stored[i] = byteAt(slot, i);
+    const Bytes storedBytes(reinterpret_cast<const std::byte*>(stored.data()), stored.size());
+    if (shortNameChecksum(storedBytes) == pending.checksum) return pending.text;
+    // A deleted entry lost its first character to the 0xE5 mark. Formatters make a short name's first
+    // character from the long name's first (upper-cased; '_' for one a short name cannot hold), so that
+    // character is tried; a long name that begins outside ASCII may give any code-page byte. Any other
+    // byte would fit some checksum by chance and is not tried.
+    if (stored[0] == kDeletedMark) {
+      const std::size_t lead = pending.text.find_first_not_of(u" .");
+      const char16_t c = lead == std::u16string::npos ? u'_' : pending.text[lead];
+      std::vector<unsigned> tried;
+      if (c >= u'a' && c <= u'z') tried.push_back(static_cast<unsigned>(c - u'a' + u'A'));
+      else if (c > 0x20 && c < 0x7F) tried.push_back(c);
+      tried.push_back('_');
+      if (c >= 0x80)
+        for (unsigned b = 0x80; b < 0x100; ++b) tried.push_back(b);
+      for (const unsigned first : tried) {
+        stored[0] = static_cast<std::uint8_t>(first);
+        if (first != kDeletedMark && shortNameChecksum(storedBytes) == pending.checksum) return pending.text;
+      }
+    }
+  }
+  return shortName(slot, !folder);
 }
 
 std::int32_t FatParser::appendRecord(Bytes slot, std::int32_t parent, std::u16string name, bool deleted) {
@@ -270,20 +321,14 @@ void FatParser::walkSlots(Bytes buffer, std::int32_t parent, bool root, std::vec
       at += kSlot;
       continue;
     }
-    if (attributes == kLongNameAttribute) {
+    if (isLongNameAttribute(attributes)) {
       at = gatherLongName(buffer, at);
       continue;
     }
-    std::u16string name;
-    bool deleted = first == kDeletedMark;
+    // The short entry's own mark tells a deleted file; its long name is checked against it.
+    const bool deleted = first == kDeletedMark;
     const bool folder = inFolderSet(attributes);
-    if (m_longName.pending) {
-      name = std::move(m_longName.text);
-      deleted = m_longName.deleted;
-      m_longName = {};
-    } else {
-      name = shortName(slot, !folder);
-    }
+    std::u16string name = takeName(slot, folder);
     at += kSlot;
     if (first == 0x00 || first == '.') continue;
     if (!folder) {
@@ -405,8 +450,9 @@ void FatParser::linkEntries() {
 }
 
 bool FatParser::topLevelAttribute(std::uint8_t a) const {
-  if (a == 0x20 || a == 0x10 || a == 0x11 || a == 0x13) return true;
-  return m_fat32 && (a == 0x12 || a == 0x15 || a == 0x16 || a == 0x30);
+  // Every root record is an item, read-only, hidden, system and archive-cleared ones too; the volume
+  // label is none.
+  return !isLabelAttribute(a) && !isLongNameAttribute(a);
 }
 
 void FatParser::fillTopLevel() {
@@ -438,6 +484,10 @@ void FatParser::renameEntry(std::int64_t index, std::u16string name) {
 }
 
 bool FatParser::isFolderRecord(std::int64_t index) const { return isEntry(index) && inFolderSet(entry(index).attributes); }
+
+bool FatParser::isLabelRecord(std::int64_t index) const {
+  return isEntry(index) && index != 0 && isLabelAttribute(entry(index).attributes);
+}
 
 std::vector<std::int64_t> FatParser::childEntries(std::int64_t index) const {
   std::vector<std::int64_t> out;

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <string>
 #include <unordered_set>
 #include <vector>
@@ -121,6 +122,18 @@ class FatParser {
   std::vector<std::int64_t> childEntries(std::int64_t index) const;
   void renameEntry(std::int64_t index, std::u16string name);
   bool isFolderRecord(std::int64_t index) const;
+  // The volume label's record: no file, no folder.
+  bool isLabelRecord(std::int64_t index) const;
+  // What an attribute byte makes of a slot.
+  static bool isLongNameAttribute(std::uint8_t attributes) { return (attributes & 0x3F) == 0x0F; }
+  static bool isLabelAttribute(std::uint8_t attributes) {
+    return !isLongNameAttribute(attributes) && (attributes & 0x18) == 0x08;
+  }
+  static bool isFolderAttribute(std::uint8_t attributes) {
+    return !isLongNameAttribute(attributes) && (attributes & 0x18) == 0x10;
+  }
+  // The checksum a long name's slots carry for the 11 bytes of their short name.
+  static std::uint8_t shortNameChecksum(Bytes name11);
   TreeItem topItem() const { return m_topItem; }
   bool fat32() const { return m_fat32; }
   // 12, 16 or 32 once the boot sector (or the Advanced choice) has been read.
@@ -135,6 +148,7 @@ class FatParser {
     std::u16string text;
     bool deleted = false;
     bool pending = false;
+    std::uint8_t checksum = 0;  // of the short name the slots belong to
   };
   struct FolderWork {
     std::int32_t index;
@@ -148,8 +162,16 @@ class FatParser {
   bool clusterInVolume(std::uint32_t cluster) const;
   void computeCounts();
   bool geometrySound(Bytes boot) const;
+  // The Advanced FAT12/16 layout once the FAT is chosen: from the boot sector when the FAT is one of its
+  // copies, else from the other copy and the "." slots the scan finds.
+  bool takeBootLayout(std::uint64_t fatOffset);
+  void settleDataStart();
+  void noteDotSlot(Bytes block, std::size_t at, std::uint64_t offset);
   std::u16string shortName(Bytes slot, bool file) const;
   std::size_t gatherLongName(Bytes buffer, std::size_t at);
+  // The name of the short-name slot: the pending long name when its checksum fits the slot, else the
+  // short name. Clears the pending long name.
+  std::u16string takeName(Bytes slot, bool folder);
   std::int32_t appendRecord(Bytes slot, std::int32_t parent, std::u16string name, bool deleted);
   // Walks a folder's slots; sub-folders go to `work`. `root` relaxes the first-slot test.
   // `chunkOffsets` are the volume offsets of the buffer's pieces of `chunk` bytes (the clusters read).
@@ -209,6 +231,10 @@ class FatParser {
   std::vector<std::uint64_t> m_entryCandidates;
   std::unordered_set<std::uint64_t> m_consumed;
   bool m_rootMarkerSeen = false;
+  // FAT12/16: the layout came from a sound boot sector whose FAT the user chose.
+  bool m_layoutFromBoot = false;
+  // FAT12/16: where cluster 2 starts, by the "." slots found (each names its own cluster), and how often.
+  std::map<std::uint64_t, int> m_dataStartVotes;
 };
 
 class Fat16Class : public FatParser {

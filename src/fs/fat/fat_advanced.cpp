@@ -67,7 +67,11 @@ std::vector<std::uint64_t> FatParser::findFatCandidates(int maximum) {
         // reserved (Windows writes them set, other formatters clear).
         found = le32At(b, at) == 0x0FFFFFF8 && (le32At(b, at + 4) & 0x0FFFFFFF) == 0x0FFFFFFF;
       } else {
-        found = le32At(b, at) == 0xFFFFFFF8;
+        // FAT16: entries 0 and 1. FAT12 packs them in three bytes; the fourth is entry 2's low byte, so
+        // entry 2 must read as a chain's end, a free cluster or the next cluster.
+        const std::uint32_t entry2 = u8At(b, at + 3) | (u8At(b, at + 4) & 0x0F) << 8;
+        found = le32At(b, at) == 0xFFFFFFF8 ||
+                ((le32At(b, at) & 0xFFFFFF) == 0xFFFFF8 && (entry2 == 0 || entry2 == 3 || entry2 >= 0xFF8));
       }
       if (!found) continue;
       m_fatCandidates.push_back(position + at);
@@ -92,25 +96,65 @@ void FatParser::setAdvancedGeometry(std::uint32_t sectorsPerCluster) {
   if (!m_fat32) m_rootBytes = kAdvancedRootBytes;
 }
 
+bool FatParser::takeBootLayout(std::uint64_t fatOffset) {
+  if (m_fat32 || !m_bootValid || m_boot.size() < 512) return false;
+  const Bytes b(m_boot);
+  if (!geometrySound(b)) return false;
+  const std::uint64_t bps = le16At(b, 11);
+  const std::uint64_t reserved = le16At(b, 14);
+  const std::uint64_t fats = u8At(b, 16);
+  const std::uint64_t perFat = le16At(b, 22);
+  // Only a FAT that is one of the boot sector's copies lies in its layout.
+  bool ours = false;
+  for (std::uint64_t copy = 0; copy < fats; ++copy) ours = ours || fatOffset == (reserved + copy * perFat) * bps;
+  if (!ours) return false;
+  m_fatBytes = perFat * bps;
+  m_rootOffset = (reserved + fats * perFat) * bps;
+  m_rootBytes = std::uint64_t{le16At(b, 17)} * kSlot;
+  m_dataOffset = m_rootOffset + m_rootBytes;
+  const std::uint64_t totalSectors = le16At(b, 19) != 0 ? le16At(b, 19) : le32At(b, 32);
+  m_totalBytes = std::min(totalSectors * bps, m_view.bytesToDiskEnd());
+  // The width of the boot sector's own clusters, whatever size the user chose to read them in.
+  const std::uint64_t ownCluster = bps * u8At(b, 13);
+  const std::uint64_t ownCount = m_totalBytes > m_dataOffset ? (m_totalBytes - m_dataOffset) / ownCluster : 0;
+  m_entryBits = ownCount < 4085 ? 12 : 16;
+  return true;
+}
+
 void FatParser::loadFatAt(std::uint64_t offset) {
   if (m_clusterSize == 0) return;
-  const std::uint64_t n = m_volumeSize / m_clusterSize;
   m_fatOffset = offset;
-  m_entryBits = m_fat32 ? 32 : 16;
-  const std::uint64_t tableBytes = std::min(m_fat32 ? (n + 2) * 4 : 2 * n, kMaxFatBytes);
-  m_fatBytes = tableBytes;
-  m_fat = readBytes(offset, static_cast<std::size_t>(tableBytes));
-  // Where the FAT copies end: a candidate next to the chosen one at about one table's distance is the
-  // other copy, so the data (FAT32) or the root area (FAT12/16) follows the second copy.
-  const std::uint64_t rounded = (tableBytes + 511) / 512 * 512;
-  std::uint64_t afterCopies = offset + 2 * rounded;
-  for (std::uint64_t other : m_fatCandidates) {
-    if (other > offset && other - offset <= rounded + 512) {
-      afterCopies = other + (other - offset);
-      break;
-    }
-    if (other < offset && offset - other <= rounded + 512) afterCopies = offset + (offset - other);
+  m_dataStartVotes.clear();
+  m_layoutFromBoot = !m_fat32 && takeBootLayout(offset);
+  if (m_layoutFromBoot) {
+    m_fat = readBytes(offset, static_cast<std::size_t>(std::min(m_fatBytes, kMaxFatBytes)));
+    computeCounts();
+    return;
   }
+  const std::uint64_t n = m_volumeSize / m_clusterSize;
+  if (!m_fat32) m_entryBits = n < 4085 ? 12 : 16;
+  const std::uint64_t entryBytes = m_fat32 ? (n + 2) * 4 : (m_entryBits == 12 ? (n + 2) * 3 / 2 + 1 : 2 * n);
+  const std::uint64_t tableBytes = std::min(entryBytes, kMaxFatBytes);
+  const std::uint64_t rounded = (tableBytes + 511) / 512 * 512;
+  // The other copy is the candidate that holds the same first sector; formatters pad a FAT to whole
+  // sectors of their own choosing, so its distance is what it is, not the table's size. The data
+  // (FAT32) or the root area (FAT12/16) follows the second copy.
+  const std::vector<std::byte> head = readBytes(offset, 512);
+  std::uint64_t afterCopies = offset + 2 * rounded;
+  std::uint64_t copyDistance = 0;
+  for (std::uint64_t other : m_fatCandidates) {
+    if (other == offset) continue;
+    const std::uint64_t distance = other > offset ? other - offset : offset - other;
+    // A copy lies no further away than a FAT of the largest padding would put it.
+    if (distance < 512 || distance > 4 * rounded + (1u << 20)) continue;
+    if (readBytes(other, 512) != head) continue;
+    if (copyDistance == 0 || distance < copyDistance) {
+      copyDistance = distance;
+      afterCopies = std::max(offset, other) + distance;
+    }
+  }
+  m_fatBytes = copyDistance != 0 ? std::min(std::max(copyDistance, tableBytes), kMaxFatBytes) : tableBytes;
+  m_fat = readBytes(offset, static_cast<std::size_t>(m_fatBytes));
   if (m_fat32) {
     if (!m_bootValid) m_dataOffset = afterCopies;
   } else {
@@ -118,6 +162,41 @@ void FatParser::loadFatAt(std::uint64_t offset) {
     m_dataOffset = m_rootOffset + m_rootBytes;
   }
   m_totalBytes = std::min(m_volumeSize, m_view.bytesToDiskEnd());
+  computeCounts();
+}
+
+void FatParser::noteDotSlot(Bytes block, std::size_t at, std::uint64_t offset) {
+  // A folder's first cluster opens with "." naming that cluster and "..": where it lies tells where
+  // cluster 2 starts.
+  static constexpr char kDot[] = ".          ";
+  static constexpr char kDotDot[] = "..         ";
+  if (!hasMagic(block, at, kDot) || !hasMagic(block, at + kSlot, kDotDot)) return;
+  if (!isFolderAttribute(u8At(block, at + 11)) || !isFolderAttribute(u8At(block, at + kSlot + 11))) return;
+  const std::uint64_t cluster = le16At(block, at + 26);
+  if (cluster < 2) return;
+  const std::uint64_t before = (cluster - 2) * m_clusterSize;
+  if (offset < before) return;
+  ++m_dataStartVotes[offset - before];
+}
+
+void FatParser::settleDataStart() {
+  if (m_fat32 || m_layoutFromBoot || m_dataStartVotes.empty()) return;
+  // The start most folders agree on, past the root area's start and no more than a root's largest size
+  // beyond it.
+  std::uint64_t best = 0;
+  int votes = 0;
+  for (const auto& [start, count] : m_dataStartVotes) {
+    if (start <= m_rootOffset || start - m_rootOffset > 65536 * kSlot) continue;
+    if (count > votes) {
+      best = start;
+      votes = count;
+    }
+  }
+  if (votes == 0) return;
+  m_rootBytes = best - m_rootOffset;
+  m_dataOffset = best;
+  const std::uint64_t n = m_totalBytes > m_dataOffset ? (m_totalBytes - m_dataOffset) / m_clusterSize : 0;
+  m_entryBits = n < 4085 ? 12 : 16;
   computeCounts();
 }
 
@@ -202,6 +281,7 @@ void FatParser::scanEntryCandidates() {
     }
     for (std::size_t at = 0; at + kSlot <= cluster.size(); at += kSlot) {
       const Bytes s = c.subspan(at, kSlot);
+      if (!m_fat32 && u8At(s, 0) == '.') noteDotSlot(c, at, position + at);
       if (m_fat32 && !m_rootMarkerSeen) {
         const std::uint8_t b0 = u8At(s, 0);
         const std::uint8_t b1 = u8At(s, 1);
@@ -224,6 +304,7 @@ void FatParser::scanEntryCandidates() {
     position += length;
   }
   if (m_fat32) status(format("found file or directory =  %d ", static_cast<int>(m_entryCandidates.size())));
+  settleDataStart();
 }
 
 void FatParser::buildFromCandidates() {
@@ -262,16 +343,9 @@ void FatParser::buildFromCandidates() {
       continue;
     }
     const std::int32_t parent = offset >= rootEnd ? orphan : 0;
-    std::u16string name;
-    bool deleted = first == 0xE5;
+    const bool deleted = first == 0xE5;
     const bool folder = isFolderCandidateAttribute(attributes) || attributes == 0x13;
-    if (m_longName.pending) {
-      name = std::move(m_longName.text);
-      deleted = m_longName.deleted;
-      m_longName = {};
-    } else {
-      name = shortName(slot, !folder);
-    }
+    std::u16string name = takeName(slot, folder);
     const std::int32_t index = appendRecord(slot, parent, std::move(name), deleted);
     if (index == kNone) break;
     if (!folder) {

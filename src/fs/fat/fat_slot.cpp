@@ -18,7 +18,6 @@ std::uint64_t volumeBytes(const VolumeEntry& volume) {
   return mib > 0 && mib < (std::int64_t{1} << 40) ? static_cast<std::uint64_t>(mib) << 20 : 0;
 }
 
-bool listedFileAttribute(std::uint8_t a) { return !((a >= 16 && a <= 22) || a == 48); }
 
 class FatSlot : public ParserSlot {
  public:
@@ -94,7 +93,8 @@ class FatSlot : public ParserSlot {
   bool validItem(std::int64_t data) const override { return m_parser->isEntry(data); }
   bool isFolder(std::int64_t data) const override { return m_parser->isFolderRecord(data); }
   bool isListedFile(std::int64_t data) const override {
-    return m_parser->isEntry(data) && listedFileAttribute(m_parser->entry(data).attributes);
+    // Folders and the volume label are no files.
+    return m_parser->isEntry(data) && !m_parser->isFolderRecord(data) && !m_parser->isLabelRecord(data);
   }
   std::vector<std::int64_t> children(std::int64_t data) const override { return m_parser->childEntries(data); }
   std::string name(std::int64_t data) const override { return utf8FromUtf16(m_parser->entryName(data)); }
