@@ -139,6 +139,8 @@ TEST_F(NtfsSectorSizes, ListingMatchesTheSleuthKit) {
     const ntfs& parser = parsed->parser;
     const auto list = listing(parser);
     const auto fls = test::flsLiveEntries(raw, volume.startSector);
+    // The Sleuth Kit reads clusters up to 64 KiB only.
+    if (volume.clusterSize > 65536) continue;
     ASSERT_FALSE(fls.empty());
     for (const auto& [path, record] : fls) {
       SCOPED_TRACE(path);

@@ -231,6 +231,11 @@ void ntfs::scanForMft() {
           m_runList = getRun2(m_entries[static_cast<std::size_t>(index)].recordOffset, kData);
           status("got run ...");
           if (!m_runList.empty()) {
+            // The $MFT record lies where its first run's cluster number, times the cluster size, puts it
+            // from the volume's start: that gives the cluster size the boot sector no longer does.
+            const std::int64_t found = m_entries[static_cast<std::size_t>(index)].recordOffset;
+            const std::int64_t lcn = m_runList.front().lcn;
+            if (lcn > 0 && found % lcn == 0 && clusterSizeUsable(found / lcn)) m_clusterSize = found / lcn;
             m_mftRunKnown = true;
             m_entries.clear();
             m_linkCache.reset();
