@@ -157,6 +157,8 @@ std::map<std::string, std::int64_t> flsLiveEntries(const std::string& rawPath, s
     if (path.rfind("$OrphanFiles", 0) == 0) continue;
     const auto colon = path.find(':');
     if (colon != std::string::npos) path = path.substr(0, colon);
+    // A folder's own named streams are listed below it as "folder/.:name".
+    if (path.size() > 2 && path.compare(path.size() - 2, 2, "/.") == 0) path.resize(path.size() - 2);
     const auto space = head.find(' ');
     const std::int64_t record = std::stoll(head.substr(space + 1));
     if (path == "$MFT") continue;
