@@ -196,6 +196,8 @@ void ntfs::scanForMft() {
   } catch (const std::bad_alloc&) {
     return;
   }
+  constexpr int kMaxRefusedInRow = 4;
+  int refusedInRow = 0;
   for (std::int64_t c = 0; c < end / kScanChunkBytes + (end % kScanChunkBytes != 0); ++c) {
     if (stopRequested()) break;
     if (c % 100 == 0) progressPosition(c);
@@ -207,8 +209,13 @@ void ntfs::scanForMft() {
       c = static_cast<std::int64_t>(*data / kScanChunkBytes) - 1;
       continue;
     }
-    // A piece the reader refuses holds nothing to look at; the pieces after it may.
-    if (!m_io->readAt(chunkStart, chunk)) continue;
+    // A piece the reader refuses holds nothing to look at; the pieces after it may. A run of refused
+    // pieces is the disk's end (whose size the reader may not know): the scan ends there.
+    if (!m_io->readAt(chunkStart, chunk)) {
+      if (++refusedInRow >= kMaxRefusedInRow) break;
+      continue;
+    }
+    refusedInRow = 0;
     std::size_t step = 0;
     while (step + 512 <= chunk.size()) {
       if (!hasMagic(chunk, step, "FILE")) {

@@ -51,6 +51,8 @@ void ntfs::scanRecordCandidates(std::int64_t end, BeforePiece beforePiece, OnRec
   const std::int64_t pieces = std::max<std::int64_t>(end, 0) / kScanPieceBytes;
   progressRange(pieces);
   m_refusedParts = 0;
+  constexpr int kMaxRefusedInRow = 16;
+  int refusedInRow = 0;
   std::vector<std::byte> piece;
   try {
     piece.resize(static_cast<std::size_t>(kScanPartBytes));
@@ -79,11 +81,17 @@ void ntfs::scanRecordCandidates(std::int64_t end, BeforePiece beforePiece, OnRec
       const std::int64_t partLength = std::min(kScanPartBytes, length - part);
       const std::span<std::byte> bytes(piece.data(), static_cast<std::size_t>(partLength));
       if (!m_io->readAt(start + part, bytes)) {
-        // A part the reader refuses holds nothing to look at; the parts after it may.
+        // A part the reader refuses holds nothing to look at; the parts after it may. A run of refused
+        // parts is the disk's end (whose size the reader may not know): the scan ends there.
+        if (++refusedInRow >= kMaxRefusedInRow) {
+          go = false;
+          break;
+        }
         ++m_refusedParts;
         step = part + partLength;
         continue;
       }
+      refusedInRow = 0;
       while (go && step + 512 <= part + partLength) {
         const std::span<const std::byte> at = bytes.subspan(static_cast<std::size_t>(step - part), 512);
         if (!mayStartRecord(at)) {
