@@ -145,12 +145,12 @@ TEST(NtfsRecords, NameLength255MeansNoNameAndNoParent) {
 TEST(NtfsLinks, ChildrenAppearInParseOrderEachOnceEvenWithTwoNames) {
   NtfsVolumeBuilder b;
   b.record(20, recordFolder(5, u"dir"));
-  b.record(21, RecordBuilder().fileName(20, u"A~1.TXT").fileName(20, u"a long.txt").build());
-  b.record(22, RecordBuilder().fileName(20, u"B~1.TXT").fileName(20, u"b long.txt").build());
+  b.record(21, RecordBuilder().dosName(20, u"A~1.TXT").fileName(20, u"a long.txt").build());
+  b.record(22, RecordBuilder().dosName(20, u"B~1.TXT").fileName(20, u"b long.txt").build());
   ParsedNtfs p;
   p.openMemory(b.build());
   EXPECT_EQ(p.parser.childEntries(20), (std::vector<std::int64_t>{21, 22}));
-  EXPECT_EQ(p.parser.entryName(21), "a long.txt") << "the name stored last is shown";
+  EXPECT_EQ(p.parser.entryName(21), "a long.txt") << "the long name is shown, not its DOS partner";
 }
 
 TEST(NtfsLinks, ParentAfterTheChildIsLinkedWhenItTurnsOutAFolder) {

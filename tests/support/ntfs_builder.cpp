@@ -164,6 +164,16 @@ RecordBuilder& RecordBuilder::fileName(std::uint64_t parent, const std::u16strin
   return residentAttribute(0x30, v);
 }
 
+RecordBuilder& RecordBuilder::dosName(std::uint64_t parent, const std::u16string& name) {
+  ByteVector v(0x42 + 2 * name.size());
+  put64(v, 0, parent | (std::uint64_t{1} << 48));
+  put32(v, 0x38, 0x20);
+  v[0x40] = static_cast<std::byte>(name.size());
+  v[0x41] = std::byte{2};
+  putName(v, 0x42, name);
+  return residentAttribute(0x30, v);
+}
+
 RecordBuilder& RecordBuilder::residentData(const ByteVector& value, const std::u16string& name) {
   return residentAttribute(0x80, value, name);
 }

@@ -62,6 +62,8 @@ class RecordBuilder {
   // nameLength overrides the length byte.
   RecordBuilder& fileName(std::uint64_t parent, const std::u16string& name, std::uint32_t flags = 0x20,
                           std::optional<std::uint8_t> nameLength = std::nullopt, std::int64_t allocated = 0);
+  // A DOS-only (8.3) $FILE_NAME, the short partner of a long name.
+  RecordBuilder& dosName(std::uint64_t parent, const std::u16string& name);
   RecordBuilder& residentData(const ByteVector& value, const std::u16string& name = u"");
   RecordBuilder& nonResident(std::uint32_t type, const ByteVector& runList, std::int64_t startVcn, std::int64_t lastVcn,
                              std::int64_t dataSize, std::uint16_t flags = 0, std::uint16_t compressionUnit = 0,

@@ -83,34 +83,53 @@ const ManifestEntry* Manifest::find(const std::string& path) const {
   return nullptr;
 }
 
-std::optional<Manifest> loadManifest(const std::string& fixtureName) {
-  std::ifstream in(fixturePath(fixtureName));
-  if (!in) return std::nullopt;
-  const auto doc = nlohmann::json::parse(in, nullptr, false);
-  if (doc.is_discarded()) return std::nullopt;
+namespace {
+
+template <typename Json>
+Manifest manifestOfVolume(const Json& volume) {
   Manifest m;
-  const auto& volume = doc["volumes"][0];
-  m.startSector = volume["start_sector"].get<std::int64_t>();
-  m.sectorCount = volume["sector_count"].get<std::int64_t>();
-  m.clusterSize = volume["cluster_size"].get<std::uint32_t>();
+  m.startSector = volume["start_sector"].template get<std::int64_t>();
+  m.sectorCount = volume["sector_count"].template get<std::int64_t>();
+  m.clusterSize = volume["cluster_size"].template get<std::uint32_t>();
+  m.bytesPerSector = volume.value("bytes_per_sector", 512u);
+  m.bootZeroed = volume.value("boot_sector_zeroed", false);
   for (const auto& e : volume["entries"]) {
     ManifestEntry entry;
-    entry.path = e["path"].get<std::string>();
-    entry.folder = e["folder"].get<bool>();
-    entry.deleted = e["deleted"].get<bool>();
+    entry.path = e["path"].template get<std::string>();
+    entry.folder = e["folder"].template get<bool>();
+    entry.deleted = e["deleted"].template get<bool>();
     entry.orphan = e.value("orphan", false);
     entry.generation = e.value("generation", 0);
     entry.intact = e.value("intact", true);
-    entry.size = e["size"].get<std::uint64_t>();
-    if (e["sha256"].is_string()) entry.sha256 = e["sha256"].get<std::string>();
-    if (e["record"].is_number()) entry.record = e["record"].get<std::int64_t>();
-    entry.created = e["created"].get<std::string>();
-    entry.accessed = e["accessed"].get<std::string>();
-    entry.modified = e["modified"].get<std::string>();
+    entry.size = e["size"].template get<std::uint64_t>();
+    if (e["sha256"].is_string()) entry.sha256 = e["sha256"].template get<std::string>();
+    if (e["record"].is_number()) entry.record = e["record"].template get<std::int64_t>();
+    entry.created = e["created"].template get<std::string>();
+    entry.accessed = e["accessed"].template get<std::string>();
+    entry.modified = e["modified"].template get<std::string>();
     entry.recycledName = e.value("recycled_name", std::string());
+    entry.linkOf = e.value("link_of", std::string());
     m.entries.push_back(entry);
   }
   return m;
+}
+
+}  // namespace
+
+std::optional<Manifest> loadManifest(const std::string& fixtureName) {
+  std::vector<Manifest> volumes = loadManifestVolumes(fixtureName);
+  if (volumes.empty()) return std::nullopt;
+  return volumes.front();
+}
+
+std::vector<Manifest> loadManifestVolumes(const std::string& fixtureName) {
+  std::ifstream in(fixturePath(fixtureName));
+  if (!in) return {};
+  const auto doc = nlohmann::json::parse(in, nullptr, false);
+  if (doc.is_discarded()) return {};
+  std::vector<Manifest> out;
+  for (const auto& volume : doc["volumes"]) out.push_back(manifestOfVolume(volume));
+  return out;
 }
 
 std::string rawVolume(const std::string& fixtureName, const std::string& dir) {
@@ -123,10 +142,10 @@ std::string rawVolume(const std::string& fixtureName, const std::string& dir) {
 
 bool haveSleuthKit() { return runCommand("command -v fls >/dev/null && command -v icat >/dev/null") == 0; }
 
-std::map<std::string, std::int64_t> flsLiveEntries(const std::string& rawPath) {
+std::map<std::string, std::int64_t> flsLiveEntries(const std::string& rawPath, std::int64_t startSector) {
   std::map<std::string, std::int64_t> out;
   std::string text;
-  runCommand("fls -o 2048 -r -p '" + rawPath + "'", &text);
+  runCommand("fls -o " + std::to_string(startSector) + " -r -p '" + rawPath + "'", &text);
   std::istringstream lines(text);
   std::string line;
   while (std::getline(lines, line)) {
@@ -138,6 +157,8 @@ std::map<std::string, std::int64_t> flsLiveEntries(const std::string& rawPath) {
     if (path.rfind("$OrphanFiles", 0) == 0) continue;
     const auto colon = path.find(':');
     if (colon != std::string::npos) path = path.substr(0, colon);
+    // A folder's own named streams are listed below it as "folder/.:name".
+    if (path.size() > 2 && path.compare(path.size() - 2, 2, "/.") == 0) path.resize(path.size() - 2);
     const auto space = head.find(' ');
     const std::int64_t record = std::stoll(head.substr(space + 1));
     if (path == "$MFT") continue;

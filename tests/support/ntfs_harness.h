@@ -58,22 +58,27 @@ struct ManifestEntry {
   std::string recycledName;
   int generation = 0;   // on a volume made over an older one: 1 old, 2 new
   bool intact = true;   // an old file whose bytes the newer volume left alone
+  std::string linkOf;   // a further name of the file made first at this path
 };
 struct Manifest {
   std::int64_t startSector = 0;
   std::int64_t sectorCount = 0;
   std::uint32_t clusterSize = 0;
+  std::uint32_t bytesPerSector = 512;
+  bool bootZeroed = false;
   std::vector<ManifestEntry> entries;
   const ManifestEntry* find(const std::string& path) const;
 };
 std::optional<Manifest> loadManifest(const std::string& fixtureName);
+// Every volume of a manifest that describes several.
+std::vector<Manifest> loadManifestVolumes(const std::string& fixtureName);
 
 // The volume of a fixture as a raw file (for The Sleuth Kit), made with qemu-img; empty when it cannot be.
 std::string rawVolume(const std::string& fixtureName, const std::string& dir);
 bool haveSleuthKit();
 // fls -r -p: path -> record number for the live entries (streams folded into their file), skipping
 // $MFT and the $OrphanFiles folder.
-std::map<std::string, std::int64_t> flsLiveEntries(const std::string& rawPath);
+std::map<std::string, std::int64_t> flsLiveEntries(const std::string& rawPath, std::int64_t startSector = 2048);
 
 // sha256 of a host file, as sha256sum prints it.
 std::string fileSha256(const std::string& path);

@@ -102,9 +102,13 @@ void ntfs::attachVolume(const VolumeView& view) {
 void ntfs::readBootSector() {
   m_bootRead = m_io->readAt(0, m_bootSector);
   m_volumeSizeFromBoot = false;
+  m_bytesPerSector = 512;
   if (hasMagic(m_bootSector, kBootOemId, "NTFS")) {
+    // Sector counts and cluster sizes are in the volume's own sectors, whatever the disk's are.
+    const std::uint16_t bytesPerSector = le16At(m_bootSector, kBootBytesPerSector);
+    if (powerOfTwoWithin(bytesPerSector, kMinSectorSize, kMaxSectorSize)) m_bytesPerSector = bytesPerSector;
     const std::int64_t sectors = les64At(m_bootSector, kBootTotalSectors);
-    const auto bytes = checkedMul(sectors, static_cast<std::int64_t>(512));
+    const auto bytes = checkedMul(sectors, m_bytesPerSector);
     if (sectors > 0 && bytes) {
       m_volumeSize = *bytes;
       m_volumeSizeFromBoot = true;
@@ -157,6 +161,13 @@ void ntfs::locateMft() {
       return;
     }
     m_mftOffset = *offset;
+    // The record size the boot sector gives; the $MFT record's own header has the last word, as the
+    // records are what they are whatever the boot sector says.
+    const std::size_t fromBoot = bootRecordSize(m_bootSector, m_clusterSize);
+    std::array<std::byte, kRecordHeaderCopy> header{};
+    const bool headerRead = m_io->readAt(m_mftOffset, header) && isFileSignature(header);
+    m_recordSize = headerRead ? ownRecordSize(header, fromBoot ? fromBoot : kMftRecordSize)
+                              : (fromBoot ? fromBoot : kMftRecordSize);
     if (m_io->view().reaches(static_cast<std::uint64_t>(m_mftOffset))) {
       status("boot sector is fine.Getting run of mft entry...");
       m_runList = getRun2(m_mftOffset, kData);
@@ -185,6 +196,8 @@ void ntfs::scanForMft() {
   } catch (const std::bad_alloc&) {
     return;
   }
+  constexpr int kMaxRefusedInRow = 4;
+  int refusedInRow = 0;
   for (std::int64_t c = 0; c < end / kScanChunkBytes + (end % kScanChunkBytes != 0); ++c) {
     if (stopRequested()) break;
     if (c % 100 == 0) progressPosition(c);
@@ -196,7 +209,13 @@ void ntfs::scanForMft() {
       c = static_cast<std::int64_t>(*data / kScanChunkBytes) - 1;
       continue;
     }
-    if (!m_io->readAt(chunkStart, chunk)) break;
+    // A piece the reader refuses holds nothing to look at; the pieces after it may. A run of refused
+    // pieces is the disk's end (whose size the reader may not know): the scan ends there.
+    if (!m_io->readAt(chunkStart, chunk)) {
+      if (++refusedInRow >= kMaxRefusedInRow) break;
+      continue;
+    }
+    refusedInRow = 0;
     std::size_t step = 0;
     while (step + 512 <= chunk.size()) {
       if (!hasMagic(chunk, step, "FILE")) {
@@ -209,6 +228,8 @@ void ntfs::scanForMft() {
       entry.recordOffset = chunkStart + static_cast<std::int64_t>(step);
       m_entries.push_back(entry);
       const std::int64_t index = entryCount() - 1;
+      // Without a boot sector each record found says its own size; the $MFT record's is the MFT's.
+      m_recordSize = ownRecordSize(slice(chunk, step, kRecordHeaderCopy), kMftRecordSize);
       parseEntry(m_entries.back().recordOffset, index);
       if (m_lookForMft) {
         const char16_t* name = m_entries[static_cast<std::size_t>(index)].name;
@@ -217,6 +238,11 @@ void ntfs::scanForMft() {
           m_runList = getRun2(m_entries[static_cast<std::size_t>(index)].recordOffset, kData);
           status("got run ...");
           if (!m_runList.empty()) {
+            // The $MFT record lies where its first run's cluster number, times the cluster size, puts it
+            // from the volume's start: that gives the cluster size the boot sector no longer does.
+            const std::int64_t found = m_entries[static_cast<std::size_t>(index)].recordOffset;
+            const std::int64_t lcn = m_runList.front().lcn;
+            if (lcn > 0 && found % lcn == 0 && clusterSizeUsable(found / lcn)) m_clusterSize = found / lcn;
             m_mftRunKnown = true;
             m_entries.clear();
             m_linkCache.reset();
@@ -224,7 +250,8 @@ void ntfs::scanForMft() {
           }
         }
       }
-      step += 1024;
+      // The rest of the record (its own size says how long it is) is not looked at again.
+      step += ownRecordSize(slice(chunk, step, kRecordHeaderCopy), kMftRecordSize);
     }
     if (m_mftRunKnown) break;
   }
@@ -233,6 +260,8 @@ void ntfs::scanForMft() {
 
 void ntfs::clearTable() {
   m_entries.clear();
+  m_extraNames.clear();
+  m_dosNamed.clear();
   m_found.clear();
   m_entryFound.clear();
   m_generations.clear();
@@ -252,12 +281,15 @@ void ntfs::collectMftRecords() {
     status(format("cluster size %lld cannot be used to walk the MFT.", static_cast<long long>(clusterSize)));
     return;
   }
-  // A cluster smaller than a record holds half of one: each step then takes two clusters.
-  const std::uint64_t stepClusters = clusterSize < 1024 ? static_cast<std::uint64_t>(1024 / clusterSize) : 1;
+  const std::uint64_t recordSize = m_recordSize;
+  // A cluster smaller than a record holds part of one: each step then takes as many clusters as a
+  // record fills.
+  const std::uint64_t stepClusters =
+      static_cast<std::uint64_t>(clusterSize) < recordSize ? recordSize / static_cast<std::uint64_t>(clusterSize) : 1;
   const std::uint64_t stepBytes = stepClusters * static_cast<std::uint64_t>(clusterSize);
-  const std::uint64_t recordsPerStep = stepBytes / kMftRecordSize;
+  const std::uint64_t recordsPerStep = stepBytes / recordSize;
   const std::uint64_t limit = static_cast<std::uint64_t>(volumeLimit());
-  const std::uint64_t recordCap = std::min<std::uint64_t>(kMaxEntries, limit / kMftRecordSize + 1);
+  const std::uint64_t recordCap = std::min<std::uint64_t>(kMaxEntries, limit / recordSize + 1);
 
   // Pieces are read into memory that is not cleared first: the reader fills every byte.
   std::unique_ptr<std::byte[]> buffer;
@@ -319,8 +351,8 @@ void ntfs::collectMftRecords() {
             break;
           }
           MftEntry entry = blankEntry(entryCount());
-          setSignature(entry, stepBytesSpan.subspan(static_cast<std::size_t>(r * kMftRecordSize), 4));
-          entry.recordOffset = stepOffset + static_cast<std::int64_t>(r * kMftRecordSize);
+          setSignature(entry, stepBytesSpan.subspan(static_cast<std::size_t>(r * recordSize), 4));
+          entry.recordOffset = stepOffset + static_cast<std::int64_t>(r * recordSize);
           try {
             m_entries.push_back(entry);
           } catch (const std::bad_alloc&) {
@@ -362,15 +394,28 @@ void ntfs::renameEntry(std::int64_t index, const std::u16string& name) {
 
 void ntfs::renameEntry(std::int64_t index, const std::string& utf8Name) { renameEntry(index, utf16FromAnsi(utf8Name)); }
 
-std::array<std::byte, kMftRecordSize> ntfs::applyFixup(std::span<const std::byte> raw,
-                                                       std::span<const std::byte> header) const {
+std::vector<std::byte> ntfs::applyFixup(std::span<const std::byte> raw, std::span<const std::byte> header) const {
   return fixupRecord(raw, header);
+}
+
+std::size_t ntfs::recordSizeAt(std::int64_t recordOffset) {
+  if (m_mode != 3 && !m_searching) return m_recordSize;
+  std::array<std::byte, kRecordHeaderCopy> header{};
+  if (!m_io->readRecord(recordOffset, header) || !isFileSignature(header)) return m_recordSize;
+  return ownRecordSize(header, m_recordSize);
+}
+
+std::size_t ntfs::readRawRecord(std::int64_t recordOffset, std::span<std::byte, kMaxMftRecordSize> buffer) {
+  const std::size_t size = std::min(recordSizeAt(recordOffset), kMaxMftRecordSize);
+  return m_io->readRecord(recordOffset, buffer.first(size)) ? size : 0;
 }
 
 void ntfs::parseEntry(std::int64_t recordOffset, std::int64_t entryIndex) {
   if (entryIndex < 0 || entryIndex >= entryCount()) return;
-  std::array<std::byte, kMftRecordSize> raw{};
-  if (!m_io->readRecord(recordOffset, raw)) return;
+  std::array<std::byte, kMaxMftRecordSize> buffer;
+  const std::size_t size = readRawRecord(recordOffset, buffer);
+  if (size == 0) return;
+  const std::span<const std::byte> raw(buffer.data(), size);
   const std::span<const std::byte> header(raw.data(), kRecordHeaderCopy);
   // An extension record's $FILE_NAME belongs to its base record (a file with many attributes keeps its
   // name in one); while entry indexes are record numbers, the name goes to the base record's entry.
@@ -382,55 +427,116 @@ void ntfs::parseEntry(std::int64_t recordOffset, std::int64_t entryIndex) {
   if (linking && base > 0 && base < entryCount() && base != entryIndex) entryIndex = base;
   // The attributes are walked on the fixed-up record: the last two bytes of each sector as stored are
   // the update sequence number, not the attribute bytes that belong there.
-  const auto record = fixupRecord(raw, header);
+  std::array<std::byte, kMaxMftRecordSize> fixed;
+  fixupInto(raw, header, fixed);
+  const std::span<const std::byte> record(fixed.data(), size);
   const std::uint16_t headerFlags = le16At(header, kRecordFlags);
   const auto attributes = walkAttributes(record);
   const auto self = static_cast<std::size_t>(entryIndex);
-  bool parentTaken = false;
+  // A DOS-only name (8.3) stands beside a long name of the same link and is no name of its own; it names
+  // the entry only when no other name does.
+  std::optional<std::u16string> dosName;
+  std::uint64_t dosParent = 0;
+  std::int64_t dosAllocated = 0;
   for (const AttributeHeaderCopy& attribute : attributes) {
     if (le32At(attribute.bytes, kAttrType) != kFileName || u8At(attribute.bytes, kAttrNonResident) != 0) continue;
     const std::size_t valueStart = attribute.offset + le16At(attribute.bytes, kAttrValueOffset);
-    if (valueStart >= kMftRecordSize) continue;
-    MftEntry& entry = m_entries[self];
-    if (le32At(record, valueStart + kNameFlags) & kNameDirectoryFlag) entry.kind = 'D';
+    if (valueStart >= record.size()) continue;
+    if (le32At(record, valueStart + kNameFlags) & kNameDirectoryFlag) m_entries[self].kind = 'D';
     const std::uint8_t nameLength = u8At(record, valueStart + kNameLength);
     if (nameLength == kNoNameLength) continue;
-    entry.name = storeName(readName(record, valueStart + kNameText, nameLength));
-    entry.recordFlags = headerFlags;
-    entry.nameAllocatedSize = les64At(record, valueStart + kNameAllocatedSize);
-    if (!parentTaken) {
-      m_lastParentReference = le64At(record, valueStart + kNameParent);
-      entry.parent = referenceIndex(m_lastParentReference);
-      parentTaken = true;
+    std::u16string text = readName(record, valueStart + kNameText, nameLength);
+    const std::uint64_t parentReference = le64At(record, valueStart + kNameParent);
+    const std::int64_t allocated = les64At(record, valueStart + kNameAllocatedSize);
+    if (u8At(record, valueStart + kNameNamespace) == kDosNamespace) {
+      if (!dosName) {
+        dosName = std::move(text);
+        dosParent = parentReference;
+        dosAllocated = allocated;
+      }
+      continue;
     }
-    if (!linking) continue;
-    const std::int64_t parent = entry.parent;
-    if (parent >= 0 && parent < entryIndex) {
+    takeName(entryIndex, text, parentReference, allocated, headerFlags, linking, false);
+  }
+  if (dosName && !m_entries[self].name) takeName(entryIndex, *dosName, dosParent, dosAllocated, headerFlags, linking, true);
+}
+
+void ntfs::takeName(std::int64_t entryIndex, std::u16string_view text, std::uint64_t parentReference,
+                    std::int64_t allocated, std::uint16_t headerFlags, bool linking, bool dosOnly) {
+  MftEntry& entry = m_entries[static_cast<std::size_t>(entryIndex)];
+  const std::int64_t parent = referenceIndex(parentReference);
+  if (entry.name) {
+    const bool dosNamed = m_dosNamed.count(entryIndex) != 0;
+    if (dosOnly) return;
+    if (dosNamed) {
+      // The long name of the link the DOS name stood for.
+      entry.name = storeName(text);
+      m_dosNamed.erase(entryIndex);
+      return;
+    }
+    // Another name of the same file (a hard link, or one kept in another extension record): an entry of
+    // its own under its own parent, once the whole table is parsed.
+    if (!linking || (parent == entry.parent && text == std::u16string_view(entry.name))) return;
+    for (const ExtraName& extra : m_extraNames)
+      if (extra.index == entryIndex && extra.parent == parent && text == std::u16string_view(extra.name)) return;
+    m_extraNames.push_back(ExtraName{entryIndex, storeName(text), parent, allocated});
+    return;
+  }
+  entry.name = storeName(text);
+  if (dosOnly) m_dosNamed.insert(entryIndex);
+  entry.recordFlags = headerFlags;
+  entry.nameAllocatedSize = allocated;
+  m_lastParentReference = parentReference;
+  entry.parent = parent;
+  if (!linking) return;
+  if (parent == 0) {
+    // Record 0 is the MFT itself and index 0 ends every chain: nobody's folder.
+    entry.orphan = 1;
+  } else if (parent > 0 && parent < entryIndex) {
+    // A parent that is no directory once every record is parsed gives up its children then (its
+    // $FILE_NAME may still come from an extension record further on).
+    MftEntry& parentEntry = m_entries[static_cast<std::size_t>(parent)];
+    if (parentEntry.firstChild == 0 && parent != entryIndex) makeFirstChild(parent, entryIndex);
+    appendChild(entryIndex);
+  } else {
+    // An entry that already had a successor in its chain would be cut off from it here; the cached
+    // chain ends are then no longer known.
+    if (entry.nextSibling != 0) m_linkCache.reset();
+    entry.nextSibling = 0;
+    // The root names itself as its parent; an entry is never made its own child.
+    if (parent == entryIndex) return;
+    if (parent >= 0 && parent < entryCount()) {
       MftEntry& parentEntry = m_entries[static_cast<std::size_t>(parent)];
-      if (parentEntry.kind == 'D') {
-        if (parentEntry.firstChild == 0 && parent != entryIndex && entry.name) {
-          makeFirstChild(parent, entryIndex);
-        }
-        appendChild(entryIndex);
-      } else {
-        entry.orphan = 1;
-      }
+      if (parentEntry.firstChild == 0) makeFirstChild(parent, entryIndex);
+      appendChild(entryIndex);
     } else {
-      // An entry that already had a successor in its chain would be cut off from it here; the cached
-      // chain ends are then no longer known.
-      if (entry.nextSibling != 0) m_linkCache.reset();
-      entry.nextSibling = 0;
-      // The root names itself as its parent; an entry is never made its own child.
-      if (parent == entryIndex) continue;
-      if (parent >= 0 && parent < entryCount()) {
-        MftEntry& parentEntry = m_entries[static_cast<std::size_t>(parent)];
-        if (parentEntry.firstChild == 0) makeFirstChild(parent, entryIndex);
-        appendChild(entryIndex);
-      } else {
-        entry.orphan = 1;
-      }
+      entry.orphan = 1;
     }
   }
+}
+
+void ntfs::addExtraNames() {
+  // Appended after every record, so that record numbers stay entry indexes.
+  for (const ExtraName& extra : m_extraNames) {
+    if (m_entries.size() >= kMaxEntries) break;
+    MftEntry link = m_entries[static_cast<std::size_t>(extra.index)];
+    link.index = entryCount();
+    link.name = extra.name;
+    link.parent = extra.parent;
+    link.nameAllocatedSize = extra.allocated;
+    link.firstChild = 0;
+    link.nextSibling = 0;
+    link.orphan = 0;
+    m_entries.push_back(link);
+    const std::int64_t at = link.index;
+    if (extra.parent > 0 && extra.parent < at && extra.parent != extra.index &&
+        m_entries[static_cast<std::size_t>(extra.parent)].kind == 'D')
+      appendChild(at);
+    else
+      m_entries[static_cast<std::size_t>(at)].orphan = 1;
+  }
+  m_extraNames.clear();
+  m_dosNamed.clear();
 }
 
 void ntfs::parseAllEntries() {
@@ -448,6 +554,7 @@ void ntfs::parseAllEntries() {
       parseEntry(m_entries[static_cast<std::size_t>(i)].recordOffset, i);
       if (stopRequested()) break;
     }
+    addExtraNames();
   }
   m_linkCache.reset();
 
@@ -534,8 +641,10 @@ bool ntfs::isDeleted(std::int64_t index) const {
 MftRecordView ntfs::readView(std::int64_t recordOffset) {
   MftRecordView view;
   view.recordOffset = recordOffset;
-  std::array<std::byte, kMftRecordSize> raw{};
-  if (!m_io->readRecord(recordOffset, raw)) return view;
+  std::array<std::byte, kMaxMftRecordSize> buffer;
+  const std::size_t size = readRawRecord(recordOffset, buffer);
+  if (size == 0) return view;
+  const std::span<const std::byte> raw(buffer.data(), size);
   view.positioned = true;
   std::memcpy(view.header.data(), raw.data(), view.header.size());
   view.record = fixupRecord(raw, view.header);

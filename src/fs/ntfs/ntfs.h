@@ -9,6 +9,8 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <string_view>
+#include <unordered_set>
 #include <vector>
 
 #include "controls/xhtml_tree.h"
@@ -27,7 +29,9 @@ namespace ntfs_detail {
 class VolumeIo;
 }
 
+// The MFT record size of most volumes, and the largest the parser reads (volumes with 4096-byte sectors).
 constexpr std::size_t kMftRecordSize = 1024;
+constexpr std::size_t kMaxMftRecordSize = 4096;
 
 // One MFT record of the volume as the entry table keeps it; also what a results-tree item stands for.
 #pragma pack(push, 1)
@@ -117,8 +121,7 @@ class ntfs {
   void appendChild(std::int64_t child);
   MftRecordView getMftEntry(std::int64_t entryIndex);
   // The update sequence fixup of a raw record, with the header copy giving its array.
-  std::array<std::byte, kMftRecordSize> applyFixup(std::span<const std::byte> raw,
-                                                   std::span<const std::byte> header) const;
+  std::vector<std::byte> applyFixup(std::span<const std::byte> raw, std::span<const std::byte> header) const;
   NtfsFileTimes getFileTimeStructure(std::int64_t recordOffset);
   EntryTimeTexts formatEntryTimes(const MftEntry& entry);
   std::string formatEntrySize(std::int64_t entryIndex);
@@ -163,6 +166,9 @@ class ntfs {
     m_sizeMemo.reset();
   }
   std::int64_t volumeSize() const { return m_volumeSize; }
+  // The volume's bytes per sector (the boot sector's, 512 without one) and its MFT records' size.
+  std::int64_t bytesPerSector() const { return m_bytesPerSector; }
+  std::size_t recordSize() const { return m_recordSize; }
   std::int64_t rootIndex() const { return m_rootIndex; }
   std::int64_t orphanIndex() const { return m_orphanIndex; }
   TreeItem topItem() const { return m_topItem; }
@@ -171,6 +177,7 @@ class ntfs {
   bool lookForMft() const { return m_lookForMft; }
   void setLookForMft(bool on) { m_lookForMft = on; }
   std::int64_t mftOffset() const { return m_mftOffset; }
+  std::uint64_t refusedParts() const { return m_refusedParts; }
   const std::array<std::byte, 512>& bootSector() const { return m_bootSector; }
   const std::vector<std::uint64_t>& extensionList() const { return m_extensionList; }
   std::uint32_t totalClusterCount() const { return m_totalClusterCount; }
@@ -200,6 +207,7 @@ class ntfs {
     std::uint64_t baseReference = 0;
     std::uint64_t parentReference = 0;
     std::uint32_t number = 0;
+    std::uint32_t size = kMftRecordSize;  // the record's own size
     std::uint16_t sequence = 0;
     std::uint16_t flags = 0;  // the record header's flags
     bool numbered = false;  // false when the record format keeps no record number in its header
@@ -215,6 +223,9 @@ class ntfs {
     std::vector<std::pair<std::int64_t, std::int64_t>> mft;
   };
   void findGenerations();
+  // Whether the $MFTMirr record after found record `mftRecord` (record 0) puts a copy of record 0 where
+  // `clusterSize` says; true when there is no such record to ask.
+  bool mirrorAgrees(std::size_t mftRecord, std::int64_t clusterSize);
   // While it lives, file data is read in the cluster frame of the entry's generation (deep mode).
   class GenerationFrame {
    public:
@@ -242,6 +253,18 @@ class ntfs {
   };
   void nameFromExtensions(const std::vector<ExtensionName>& names);
   void linkDeepEntries();
+  // One name of entry `entryIndex`: its first becomes the entry's, every further one an extra name.
+  void takeName(std::int64_t entryIndex, std::u16string_view text, std::uint64_t parentReference,
+                std::int64_t allocated, std::uint16_t headerFlags, bool linking, bool dosOnly);
+  // Every extra name becomes an entry of its own, linked under the parent that name gives.
+  void addExtraNames();
+  // A name of a file beyond its first (hard links), waiting for the table to be complete.
+  struct ExtraName {
+    std::int64_t index = 0;
+    const char16_t* name = nullptr;
+    std::int64_t parent = 0;
+    std::int64_t allocated = 0;
+  };
   // Where record `record` of the file whose base record is `baseRecord` (at `baseOffset`) lies.
   std::optional<std::int64_t> extensionRecordOffset(std::uint64_t record, std::uint64_t baseRecord,
                                                     std::int64_t baseOffset) const;
@@ -256,6 +279,11 @@ class ntfs {
   void repairLinks();
   void fillTopLevel();
   MftRecordView readView(std::int64_t recordOffset);
+  // The size of the record at `recordOffset`: the MFT's record size, or in the scans (where records of
+  // any volume may be met) the size the record's own header gives.
+  std::size_t recordSizeAt(std::int64_t recordOffset);
+  // Reads the record at `recordOffset` into the front of `buffer`; its size, or 0 when it cannot be read.
+  std::size_t readRawRecord(std::int64_t recordOffset, std::span<std::byte, kMaxMftRecordSize> buffer);
   std::vector<Run> runsOf(const MftRecordView& view, std::uint32_t attributeType,
                           std::optional<std::int64_t> startVcn = std::nullopt);
   DataPiece dataPiece(const MftRecordView& view);
@@ -282,6 +310,8 @@ class ntfs {
   std::int64_t m_volumeSize = 0;
   bool m_volumeSizeFromBoot = false;
   std::int64_t m_clusterSize = 4096;
+  std::int64_t m_bytesPerSector = 512;
+  std::size_t m_recordSize = kMftRecordSize;
   std::array<std::byte, 512> m_bootSector{};
   bool m_bootRead = false;
   std::int64_t m_mftOffset = 0;
@@ -298,9 +328,14 @@ class ntfs {
   std::vector<FoundRecord> m_found;
   std::vector<std::size_t> m_entryFound;
   std::vector<Generation> m_generations;
+  // How many parts of the volume the last scan could not read and went past.
+  std::uint64_t m_refusedParts = 0;
   // Where cluster 0 of the clusters being read lies in this volume (not 0 only for an older generation).
   std::int64_t m_clusterOrigin = 0;
 
+  // Names beyond each file's first, and the entries named so far only by a DOS name.
+  std::vector<ExtraName> m_extraNames;
+  std::unordered_set<std::int64_t> m_dosNamed;
   // The entry table and its names.
   std::vector<MftEntry> m_entries;
   std::vector<std::unique_ptr<char16_t[]>> m_nameBlocks;

@@ -75,6 +75,15 @@ class ntfs::Writer {
     m_left -= n;
     return m_left > 0;
   }
+  // A run of zeros the file does not store, clipped like put: the sink leaves a hole where it can.
+  bool skip(std::uint64_t bytes) {
+    if (m_left == 0) return false;
+    const std::uint64_t n = std::min<std::uint64_t>(bytes, m_left);
+    if (m_out && n > 0 && !m_out->hole(n)) m_failed = true;
+    m_written += n;
+    m_left -= n;
+    return m_left > 0;
+  }
   bool done() const { return m_left == 0; }
   std::uint64_t written() const { return m_written; }
   // True when the sink refused some of what it was given.
@@ -266,12 +275,17 @@ void ntfs::writePlain(Writer& writer, const std::vector<Run>& runs) {
     std::uint64_t done = 0;
     while (done < run.count) {
       if (writer.done() || budget == 0) return;
+      if (run.lcn == 0) {
+        // A sparse run is stored nowhere: it becomes a hole, in one step.
+        const std::uint64_t n = std::min<std::uint64_t>(run.count - done, budget);
+        writer.skip(n * clusterSize);
+        done += n;
+        budget -= n;
+        continue;
+      }
       const std::uint64_t n = std::min<std::uint64_t>({buffer.size() / clusterSize, run.count - done, budget});
       std::span<std::byte> piece(buffer.data(), static_cast<std::size_t>(n * clusterSize));
-      if (run.lcn == 0)
-        std::memset(piece.data(), 0, piece.size());
-      else
-        readClusters(static_cast<std::int64_t>(run.lcn) + static_cast<std::int64_t>(done), n, piece);
+      readClusters(static_cast<std::int64_t>(run.lcn) + static_cast<std::int64_t>(done), n, piece);
       writer.put(piece);
       done += n;
       budget -= n;
@@ -307,8 +321,8 @@ void ntfs::writeCompressed(Writer& writer, const std::vector<Run>& runs, std::ui
     const std::size_t pieceBytes = static_cast<std::size_t>(k * clusterSize);
     bool more = true;
     if (m == 0) {
-      std::memset(output.data(), 0, pieceBytes);
-      more = writer.put(std::span<const std::byte>(output.data(), pieceBytes));
+      // A unit without a stored cluster is sparse.
+      more = writer.skip(pieceBytes);
     } else if (m == k) {
       // The unit's last cluster holds data: the unit is stored as it is.
       more = writer.put(std::span<const std::byte>(input.data(), pieceBytes));

@@ -50,6 +50,9 @@ template <typename BeforePiece, typename OnRecord>
 void ntfs::scanRecordCandidates(std::int64_t end, BeforePiece beforePiece, OnRecord onRecord) {
   const std::int64_t pieces = std::max<std::int64_t>(end, 0) / kScanPieceBytes;
   progressRange(pieces);
+  m_refusedParts = 0;
+  constexpr int kMaxRefusedInRow = 16;
+  int refusedInRow = 0;
   std::vector<std::byte> piece;
   try {
     piece.resize(static_cast<std::size_t>(kScanPartBytes));
@@ -73,15 +76,22 @@ void ntfs::scanRecordCandidates(std::int64_t end, BeforePiece beforePiece, OnRec
     // The piece is read in parts small enough to stay in the processor's cache while they are walked; the
     // walk's steps run on across the parts as across one piece.
     bool go = true;
-    bool readable = true;
     std::int64_t step = 0;
-    for (std::int64_t part = 0; go && readable && part < length; part += kScanPartBytes) {
+    for (std::int64_t part = 0; go && part < length; part += kScanPartBytes) {
       const std::int64_t partLength = std::min(kScanPartBytes, length - part);
       const std::span<std::byte> bytes(piece.data(), static_cast<std::size_t>(partLength));
       if (!m_io->readAt(start + part, bytes)) {
-        readable = false;
-        break;
+        // A part the reader refuses holds nothing to look at; the parts after it may. A run of refused
+        // parts is the disk's end (whose size the reader may not know): the scan ends there.
+        if (++refusedInRow >= kMaxRefusedInRow) {
+          go = false;
+          break;
+        }
+        ++m_refusedParts;
+        step = part + partLength;
+        continue;
       }
+      refusedInRow = 0;
       while (go && step + 512 <= part + partLength) {
         const std::span<const std::byte> at = bytes.subspan(static_cast<std::size_t>(step - part), 512);
         if (!mayStartRecord(at)) {
@@ -89,12 +99,15 @@ void ntfs::scanRecordCandidates(std::int64_t end, BeforePiece beforePiece, OnRec
           continue;
         }
         go = onRecord(start + step, at.first(4));
-        // The rest of a 1024-byte record is not looked at again.
-        step += 1024;
+        // The rest of the record (its own header says how long it is) is not looked at again.
+        step += static_cast<std::int64_t>(ownRecordSize(at, kMftRecordSize));
       }
     }
-    if (!go || !readable) break;
+    if (!go) break;
   }
+  if (m_refusedParts > 0)
+    status(format("%llu pieces of the volume could not be read and were skipped.",
+                  static_cast<unsigned long long>(m_refusedParts)));
   progressPosition(pieces);
 }
 
@@ -150,7 +163,11 @@ std::string ntfs::noMftRunStatus(int number) {
 bool ntfs::selectMftCandidate(int number) {
   m_mftRunKnown = false;
   if (number >= 0 && static_cast<std::size_t>(number) < m_candidates.size()) {
-    m_runList = getRun2(m_candidates[static_cast<std::size_t>(number)].recordOffset, kData);
+    const std::int64_t offset = m_candidates[static_cast<std::size_t>(number)].recordOffset;
+    // The candidate's own header gives the size of its MFT's records.
+    std::array<std::byte, kRecordHeaderCopy> header{};
+    if (m_io->readRecord(offset, header) && isFileSignature(header)) m_recordSize = ownRecordSize(header, kMftRecordSize);
+    m_runList = getRun2(offset, kData);
     m_mftRunKnown = !m_runList.empty();
   }
   if (!m_mftRunKnown) status(noMftRunStatus(number));
@@ -188,6 +205,7 @@ void ntfs::deepScan() {
         found.inUse = (found.flags & 1) != 0;
         found.numbered = le16At(m_lastHeader, kRecordUsaOffset) >= kNumberedUsaOffset;
         found.number = found.numbered ? le32At(m_lastHeader, kRecordNumber) : 0;
+        found.size = static_cast<std::uint32_t>(ownRecordSize(m_lastHeader, kMftRecordSize));
         m_found.push_back(found);
         MftEntry& parsed = m_entries.back();
         // An extension record is no file of its own; a name it holds is its base record's, given to it
@@ -212,6 +230,14 @@ void ntfs::deepScan() {
       });
   nameFromExtensions(extensionNames);
   findGenerations();
+  // Without a usable boot sector, the cluster size the volume's own $MFT record gives is the volume's.
+  if (!clusterSizeUsable(bootCluster)) {
+    for (const Generation& generation : m_generations) {
+      if (generation.origin != 0) continue;
+      m_clusterSize = generation.clusterSize;
+      break;
+    }
+  }
   // A record that got no name, from itself or from an extension record, is no file: it leaves the table.
   std::size_t kept = 1;
   for (std::size_t i = 1; i < m_entries.size(); ++i) {
@@ -233,7 +259,12 @@ void ntfs::findGenerations() {
   constexpr std::size_t kMaxTried = 256;
   std::size_t tried = 0;
   std::array<std::byte, 512> boot{};
-  for (const FoundRecord& found : m_found) {
+  // Without a boot sector of its own the volume's cluster size is inferred from its $MFT record: the
+  // record lies where its first run's cluster number, times the cluster size, puts it from the volume's
+  // start.
+  const bool ownBootUsable = hasMagic(m_bootSector, kBootOemId, "NTFS") && clusterSizeUsable(bootClusterSize());
+  for (std::size_t f = 0; f < m_found.size(); ++f) {
+    const FoundRecord& found = m_found[f];
     if (m_generations.size() >= kMaxGenerations || tried >= kMaxTried) break;
     if (!found.numbered || found.number != 0 || (found.baseReference & 0x0000FFFFFFFFFFFFULL) != 0) continue;
     ++tried;
@@ -246,9 +277,12 @@ void ntfs::findGenerations() {
       const std::optional<std::int64_t> into = checkedMul(lcn, size);
       if (!into || *into > found.offset) break;
       const std::int64_t origin = found.offset - *into;
-      if (!m_io->readAt(origin, boot) || !hasMagic(boot, kBootOemId, "NTFS") || les64At(boot, kBootMftCluster) != lcn)
-        continue;
-      if (clusterSizeOf(boot) != size) continue;
+      const bool inferred = !ownBootUsable && origin == 0 && mirrorAgrees(f, size);
+      if (!inferred) {
+        if (!m_io->readAt(origin, boot) || !hasMagic(boot, kBootOemId, "NTFS") || les64At(boot, kBootMftCluster) != lcn)
+          continue;
+        if (clusterSizeOf(boot) != size) continue;
+      }
       const bool known = std::any_of(m_generations.begin(), m_generations.end(), [&](const Generation& g) {
         return g.origin == origin && g.clusterSize == size;
       });
@@ -278,6 +312,22 @@ void ntfs::findGenerations() {
           break;
         }
   }
+}
+
+bool ntfs::mirrorAgrees(std::size_t mftRecord, std::int64_t clusterSize) {
+  const FoundRecord& mft = m_found[mftRecord];
+  // Record 1 ($MFTMirr) follows record 0; its first run names where the mirror's copy of record 0 lies.
+  if (mftRecord + 1 >= m_found.size()) return true;
+  const FoundRecord& mirror = m_found[mftRecord + 1];
+  if (!mirror.numbered || mirror.number != 1 || mirror.offset != mft.offset + static_cast<std::int64_t>(mft.size))
+    return true;
+  const std::vector<Run> runs = getRun2(mirror.offset, kData);
+  if (runs.empty() || runs[0].lcn <= 0) return true;
+  const std::optional<std::int64_t> at = checkedMul(static_cast<std::int64_t>(runs[0].lcn), clusterSize);
+  if (!at) return false;
+  std::array<std::byte, kRecordHeaderCopy> header{};
+  if (!m_io->readRecord(*at, header) || !isFileSignature(header)) return false;
+  return le16At(header, kRecordUsaOffset) < kNumberedUsaOffset || le32At(header, kRecordNumber) == 0;
 }
 
 ntfs::GenerationFrame::GenerationFrame(ntfs& parser, std::int64_t index)
@@ -377,9 +427,9 @@ void ntfs::linkDeepEntries() {
     }
     // The parent is the directory record of that number and sequence (a freed record's sequence has
     // moved on by one); of several generations of it, the one nearest to where it would sit in this
-    // record's own MFT (records lie in number order, one per kilobyte, within each piece of an MFT).
+    // record's own MFT (records lie in number order, one per record size, within each piece of an MFT).
     const std::int64_t expected = found.offset + (static_cast<std::int64_t>(number) - static_cast<std::int64_t>(found.number)) *
-                                                     static_cast<std::int64_t>(kMftRecordSize);
+                                                     static_cast<std::int64_t>(found.size);
     std::int64_t best = -1;
     std::uint64_t bestDistance = UINT64_MAX;
     const auto [first, last] = byNumber.equal_range(static_cast<std::uint32_t>(number));

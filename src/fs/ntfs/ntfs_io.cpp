@@ -57,7 +57,7 @@ bool VolumeIo::readWhole(std::int64_t offset, std::span<std::byte> out) {
   return m_view.read(static_cast<std::uint64_t>(offset), out);
 }
 
-bool VolumeIo::readRecord(std::int64_t offset, std::span<std::byte, kMftRecordSize> out) {
+bool VolumeIo::readRecord(std::int64_t offset, std::span<std::byte> out) {
   if (!m_view.attached()) {
     std::memset(out.data(), 0, out.size());
     return false;
@@ -67,8 +67,8 @@ bool VolumeIo::readRecord(std::int64_t offset, std::span<std::byte, kMftRecordSi
     if (piece != m_held.begin()) {
       --piece;
       const auto within = static_cast<std::uint64_t>(offset - piece->first);
-      if (fits(piece->second.size(), within, kMftRecordSize)) {
-        std::memcpy(out.data(), piece->second.data() + within, kMftRecordSize);
+      if (fits(piece->second.size(), within, out.size())) {
+        std::memcpy(out.data(), piece->second.data() + within, out.size());
         return true;
       }
     }
@@ -76,11 +76,11 @@ bool VolumeIo::readRecord(std::int64_t offset, std::span<std::byte, kMftRecordSi
   if (offset >= 0) {
     const auto windowStart = static_cast<std::int64_t>(static_cast<std::uint64_t>(offset) / kWindowBytes * kWindowBytes);
     const auto within = static_cast<std::size_t>(offset - windowStart);
-    if (within + kMftRecordSize <= kWindowBytes) {
+    if (within + out.size() <= kWindowBytes) {
       for (auto& window : m_windows) {
         if (window.valid && window.start == windowStart) {
           window.lastUse = ++m_clock;
-          std::memcpy(out.data(), window.bytes.data() + within, kMftRecordSize);
+          std::memcpy(out.data(), window.bytes.data() + within, out.size());
           return true;
         }
       }
@@ -94,7 +94,7 @@ bool VolumeIo::readRecord(std::int64_t offset, std::span<std::byte, kMftRecordSi
         victim.valid = true;
         victim.start = windowStart;
         victim.lastUse = ++m_clock;
-        std::memcpy(out.data(), victim.bytes.data() + within, kMftRecordSize);
+        std::memcpy(out.data(), victim.bytes.data() + within, out.size());
         return true;
       }
     }

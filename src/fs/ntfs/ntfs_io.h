@@ -28,9 +28,9 @@ class VolumeIo {
   bool readAt(std::int64_t offset, std::span<std::byte> out);
   // Positions and reads; true only when both the position and the whole read succeeded.
   bool readWhole(std::int64_t offset, std::span<std::byte> out);
-  // One 1024-byte record, served from the held MFT pieces or the window cache when its window could be
+  // One record (out.size() bytes), served from the held MFT pieces or the window cache when its window could be
   // read whole.
-  bool readRecord(std::int64_t offset, std::span<std::byte, kMftRecordSize> out);
+  bool readRecord(std::int64_t offset, std::span<std::byte> out);
 
   // Room for a piece of the MFT that is then kept as read, so that records read again later (the listing
   // reads them in tree order, not in MFT order) cost no disk read. At most kMaxHeldBytes are kept; beyond

@@ -25,20 +25,49 @@ std::vector<AttributeHeaderCopy> walkAttributes(std::span<const std::byte> recor
   return out;
 }
 
-std::array<std::byte, kMftRecordSize> fixupRecord(std::span<const std::byte> raw, std::span<const std::byte> header) {
-  std::array<std::byte, kMftRecordSize> out{};
-  std::memcpy(out.data(), raw.data(), std::min(raw.size(), out.size()));
+std::size_t fixupStride(std::size_t recordSize, std::size_t usaCount) {
+  if (usaCount < 2 || recordSize % (usaCount - 1) != 0) return kFixupStride;
+  const std::size_t stride = recordSize / (usaCount - 1);
+  return powerOfTwoWithin(stride, 256, kMaxSectorSize) ? stride : kFixupStride;
+}
+
+std::size_t ownRecordSize(std::span<const std::byte> header, std::size_t fallback) {
+  const std::uint32_t size = le32At(header, kRecordAllocatedSize);
+  return powerOfTwoWithin(size, kMinRecordSize, kMaxMftRecordSize) ? size : fallback;
+}
+
+std::size_t bootRecordSize(std::span<const std::byte> boot, std::int64_t clusterSize) {
+  const auto perRecord = static_cast<std::int8_t>(u8At(boot, kBootClustersPerRecord));
+  std::uint64_t bytes = 0;
+  if (perRecord < 0) {
+    if (perRecord < -31) return 0;
+    bytes = std::uint64_t{1} << (-perRecord);
+  } else if (perRecord > 0 && clusterSize > 0) {
+    bytes = static_cast<std::uint64_t>(perRecord) * static_cast<std::uint64_t>(clusterSize);
+  }
+  return powerOfTwoWithin(bytes, kMinRecordSize, kMaxMftRecordSize) ? static_cast<std::size_t>(bytes) : 0;
+}
+
+void fixupInto(std::span<const std::byte> raw, std::span<const std::byte> header, std::span<std::byte> out) {
+  const std::size_t size = std::min(raw.size(), out.size());
+  std::memcpy(out.data(), raw.data(), size);
   const std::size_t usa = le16At(header, kRecordUsaOffset);
   const std::size_t count = le16At(header, kRecordUsaCount);
+  const std::size_t stride = fixupStride(size, count);
   for (std::size_t k = 1; k < count; ++k) {
-    const std::size_t sectorEnd = kFixupStride * k - 2;
-    if (sectorEnd + 1 >= kMftRecordSize || usa >= kMftRecordSize) break;
+    const std::size_t sectorEnd = stride * k - 2;
+    if (sectorEnd + 1 >= size || usa >= size) break;
     const std::size_t source = usa + 2 * k;
-    // An update sequence array that runs past the record has nothing to give for this sector.
-    if (source + 2 > kMftRecordSize) break;
+    // An update sequence array that runs past the record has nothing to give for this stride.
+    if (source + 2 > size) break;
     out[sectorEnd] = raw[source];
     out[sectorEnd + 1] = raw[source + 1];
   }
+}
+
+std::vector<std::byte> fixupRecord(std::span<const std::byte> raw, std::span<const std::byte> header) {
+  std::vector<std::byte> out(raw.size());
+  fixupInto(raw, header, out);
   return out;
 }
 

@@ -19,6 +19,8 @@ constexpr std::size_t kBootBytesPerSector = 0x0B;  // uint16
 constexpr std::size_t kBootSectorsPerCluster = 0x0D;  // uint8
 constexpr std::size_t kBootTotalSectors = 0x28;  // int64
 constexpr std::size_t kBootMftCluster = 0x30;    // int64
+constexpr std::size_t kBootMirrorCluster = 0x38; // int64
+constexpr std::size_t kBootClustersPerRecord = 0x40;  // int8: clusters, or a negative power of two in bytes
 
 // File record header.
 constexpr std::size_t kRecordUsaOffset = 4;      // uint16
@@ -26,10 +28,15 @@ constexpr std::size_t kRecordUsaCount = 6;       // uint16
 constexpr std::size_t kRecordFirstAttribute = 0x14;  // uint16
 constexpr std::size_t kRecordSequence = 0x10;    // uint16, raised each time the record is freed
 constexpr std::size_t kRecordFlags = 0x16;       // uint16
+constexpr std::size_t kRecordAllocatedSize = 0x1C;  // uint32, the record's own size
 constexpr std::size_t kRecordBaseReference = 0x20;  // uint64, 0 in a base record
 constexpr std::size_t kRecordNumber = 0x2C;      // uint32
 constexpr std::size_t kRecordHeaderCopy = 48;
 constexpr std::size_t kFixupStride = 512;
+// Sector sizes a volume can have, and the sizes an MFT record can have.
+constexpr std::size_t kMinSectorSize = 512;
+constexpr std::size_t kMaxSectorSize = 4096;
+constexpr std::size_t kMinRecordSize = 512;
 
 // Attribute header.
 constexpr std::size_t kAttrType = 0;             // uint32
@@ -58,6 +65,8 @@ constexpr std::size_t kNameParent = 0;           // uint64, low 48 bits
 constexpr std::size_t kNameAllocatedSize = 0x28; // int64
 constexpr std::size_t kNameFlags = 0x38;         // uint32
 constexpr std::size_t kNameLength = 0x40;        // uint8
+constexpr std::size_t kNameNamespace = 0x41;     // uint8: 0 POSIX, 1 Win32, 2 DOS only, 3 Win32 and DOS
+constexpr std::uint8_t kDosNamespace = 2;
 constexpr std::size_t kNameText = 0x42;          // UTF-16
 constexpr std::uint32_t kNameDirectoryFlag = 0x10000000;
 constexpr std::uint8_t kNoNameLength = 255;
@@ -93,8 +102,27 @@ inline std::int64_t referenceIndex(std::uint64_t reference) {
 // advancing by the low 16 bits of each length, ending at type 0xFFFFFFFF, a length of 0 or past the record.
 std::vector<AttributeHeaderCopy> walkAttributes(std::span<const std::byte> record);
 
-// The update sequence fixup of a 1024-byte record; at most the two sector ends inside the record are patched.
-std::array<std::byte, kMftRecordSize> fixupRecord(std::span<const std::byte> raw, std::span<const std::byte> header);
+inline bool powerOfTwoWithin(std::uint64_t value, std::uint64_t low, std::uint64_t high) {
+  return value >= low && value <= high && (value & (value - 1)) == 0;
+}
+
+// The stride of a record's update sequence: one stride per array entry after the first, so a record of
+// `recordSize` bytes with `usaCount` entries has strides of recordSize / (usaCount - 1) (512 for records
+// formatted by most tools, the sector size for others). 512 when the count gives no sector size.
+std::size_t fixupStride(std::size_t recordSize, std::size_t usaCount);
+
+// The size a record header claims for its own record (its allocated size), when it is one an MFT
+// record can have; `fallback` otherwise.
+std::size_t ownRecordSize(std::span<const std::byte> header, std::size_t fallback);
+
+// The MFT record size a boot sector gives with the cluster size it gives; 0 when it is none a record
+// can have.
+std::size_t bootRecordSize(std::span<const std::byte> boot, std::int64_t clusterSize);
+
+// The update sequence fixup of a record as read (raw.size() is the record's size) into `out` (as large):
+// the last two bytes of each stride get back the bytes the update sequence array keeps for them.
+void fixupInto(std::span<const std::byte> raw, std::span<const std::byte> header, std::span<std::byte> out);
+std::vector<std::byte> fixupRecord(std::span<const std::byte> raw, std::span<const std::byte> header);
 
 // Decodes one attribute's run list. Runs are kept while the running cluster total stays within
 // `totalClusters`; `ended` tells whether the list's terminating header byte was met.

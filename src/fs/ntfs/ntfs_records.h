@@ -30,7 +30,7 @@ struct MftRecordView {
   std::array<std::byte, 48> header{};
   std::int64_t recordOffset = 0;
   std::vector<AttributeHeaderCopy> attributes;
-  std::array<std::byte, kMftRecordSize> record{};
+  std::vector<std::byte> record;  // as many bytes as the record has
   bool positioned = false;  // false when the record could not be read at all
   bool isFile() const;
 };
