@@ -170,7 +170,14 @@ void ext2Class::forEachRun(const std::byte* inode, std::uint64_t neededBlocks, b
 bool ext2Class::readWholeInode(const ExtEntry& e, std::vector<std::byte>& out) const {
   out.assign(m_inodeSize, std::byte{0});
   if (e.inodeTableBlock == 0 || e.inodeTableBlock >= m_blocksCount || e.slot >= m_inodesPerGroup) return false;
-  return m_view.read(e.inodeTableBlock * m_blockSize + std::uint64_t{e.slot} * m_inodeSize, out);
+  // The reader serves whole sectors: the sector range holding the inode is read and the inode taken out.
+  const std::uint64_t offset = e.inodeTableBlock * m_blockSize + std::uint64_t{e.slot} * m_inodeSize;
+  const std::uint64_t first = offset / kSectorSize * kSectorSize;
+  const std::size_t lead = static_cast<std::size_t>(offset - first);
+  std::vector<std::byte> sectors((lead + m_inodeSize + kSectorSize - 1) / kSectorSize * kSectorSize);
+  if (!m_view.read(first, sectors)) return false;
+  std::copy_n(sectors.begin() + static_cast<std::ptrdiff_t>(lead), m_inodeSize, out.begin());
+  return true;
 }
 
 namespace {
