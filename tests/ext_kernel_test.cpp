@@ -7,7 +7,9 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <map>
 #include <set>
@@ -382,6 +384,58 @@ TEST_F(ExtKernelMemoryTest, MetaGroupDescriptorsReadFromTheirGroupsAndCopies) {
     EXPECT_EQ(p->parser.unreadableGroups(), 0u) << kVolumeNames[v];
     EXPECT_EQ(keys(p->paths()), manifestPaths(v)) << kVolumeNames[v];
   }
+}
+
+// Records written into a folder block's slack by hand (no tool writes these): a name whose inode is
+// past the last one and a name holding a slash are passed over; a whole record naming a never-used
+// inode is listed as a deleted file of no bytes that saves as empty. A record length that is not a
+// multiple of 4 ends that block's walk without reading past it, and the rest of the volume is listed.
+TEST_F(ExtKernelMemoryTest, HandWrittenSlackRecordsAndABadRecordLength) {
+  auto good = parse(volumeBytes(kK1));
+  ASSERT_TRUE(good->found);
+  const ExtEntry* docs = good->parser.entry(good->paths().at("docs"));
+  ASSERT_NE(docs, nullptr);
+  const test::ByteVector clean = volumeBytes(kK1);
+  const Bytes all(clean.data(), clean.size());
+  // docs: one extent; "." 12 bytes, ".." 12, "letter.txt" 20, then "letter_hardlink2" over the rest.
+  const std::uint64_t inode = inodeOffset(*docs, 1024, 256);
+  const std::uint64_t block = std::uint64_t{le32At(all, inode + 40 + 12 + 8)} * 1024;
+  ASSERT_EQ(le16At(all, block + 44 + 6) & 0xFF, 16u) << "letter_hardlink2 is the fourth record";
+  const std::uint32_t lastInode = good->parser.inodesPerGroup() * good->parser.groupCount();
+  const auto record = [](test::ByteVector& b, std::size_t at, std::uint32_t number, const std::string& name) {
+    put32(b, at, number);
+    b[at + 4] = static_cast<std::byte>((8 + name.size() + 3) & ~std::size_t{3});
+    b[at + 5] = std::byte{0};
+    b[at + 6] = static_cast<std::byte>(name.size());
+    b[at + 7] = std::byte{1};
+    std::memcpy(b.data() + at + 8, name.data(), name.size());
+  };
+  test::ByteVector bytes = clean;
+  record(bytes, block + 68, lastInode + 1, "past_last");
+  record(bytes, block + 88, 12, "a/b");
+  record(bytes, block + 100, lastInode, "ghost.txt");
+  auto p = parse(std::move(bytes));
+  ASSERT_TRUE(p->found);
+  std::map<std::string, std::int64_t> deleted;
+  for (std::int64_t c : p->parser.childEntries(docs->key))
+    if (p->parser.isDeleted(c)) deleted[p->parser.entryName(c)] = c;
+  ASSERT_EQ(deleted.size(), 1u);
+  ASSERT_TRUE(deleted.count("ghost.txt"));
+  const ExtEntry* ghost = p->parser.entry(deleted.at("ghost.txt"));
+  EXPECT_EQ(ghost->size, 0u);
+  MemorySink empty(16);
+  EXPECT_TRUE(p->parser.saveFileData(*ghost, empty));
+  EXPECT_EQ(empty.written(), 0u);
+  EXPECT_EQ(keys(p->paths()), manifestPaths(kK1)) << "live names unchanged";
+
+  test::ByteVector broken = clean;
+  broken[block + 12 + 4] = std::byte{13};  // "..": 13 bytes
+  auto q = parse(std::move(broken));
+  ASSERT_TRUE(q->found);
+  const auto paths = q->paths();
+  EXPECT_FALSE(paths.count("docs/letter.txt"));
+  EXPECT_TRUE(paths.count("links/letter_hardlink1"));
+  EXPECT_EQ(paths.size(), manifestPaths(kK1).size() - 2);
 }
 
 }  // namespace
