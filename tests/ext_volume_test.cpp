@@ -55,8 +55,13 @@ TEST_P(ExtFixtureTest, ListingMatchesTheManifestEntryForEntry) {
                                         "--json", "--quiet"});
   ASSERT_EQ(result.status, 0) << result.err;
   std::map<std::string, json> listed;
+  std::set<std::string> deleted;
   for (const auto& object : result.objects()) {
     const std::string path = object["path"];
+    if (object["deleted"].get<bool>()) {
+      deleted.insert(path);
+      continue;
+    }
     EXPECT_TRUE(listed.emplace(path, object).second) << "listed twice: " << path;
   }
   for (const auto& [path, e] : m_entries) {
@@ -73,7 +78,12 @@ TEST_P(ExtFixtureTest, ListingMatchesTheManifestEntryForEntry) {
     EXPECT_EQ(got["created"], listTime(e["changed"])) << path;
   }
   for (const auto& [path, object] : listed) EXPECT_TRUE(m_entries.count(path)) << "not in the volume: " << path;
-  EXPECT_FALSE(listed.count("docs/todelete.txt") && GetParam() != 1) << "a deleted name was listed";
+  // debugfs rm folds the record into the one before it and leaves the inode's map: the name is
+  // listed, as deleted (ext4's folders were rebuilt by e2fsck -D since, which drops the slack).
+  EXPECT_FALSE(listed.count("docs/todelete.txt") && GetParam() != 1) << "a deleted name was listed as live";
+  if (GetParam() == 0) {
+    EXPECT_TRUE(deleted.count("docs/todelete.txt")) << "the deleted name in the slack";
+  }
 }
 
 // Every file is written byte for byte (holes as zeros, fragments in order, indirect blocks of every
@@ -131,7 +141,8 @@ TEST(ExtSleuthKitTest, LiveNamesAndContentsAgreeWithFlsAndIcat) {
     const auto result = test::runTessary({"ls", test::fixturePath(kImage), "--volume", std::to_string(v), "--json", "--quiet"});
     ASSERT_EQ(result.status, 0) << result.err;
     std::set<std::string> ours;
-    for (const auto& object : result.objects()) ours.insert(object["path"].get<std::string>());
+    for (const auto& object : result.objects())
+      if (!object["deleted"].get<bool>()) ours.insert(object["path"].get<std::string>());
     EXPECT_EQ(ours, fls) << "volume " << v;
 
     const auto hard = hardFiles.find(v);
@@ -274,14 +285,14 @@ TEST_F(ExtCorruptTest, BackupSuperblockFoundWhenThePrimaryIsZeroed) {
 }
 
 // Superblock fields that would size reads wrongly, each refused (ext4 has no backup copy to fall back
-// on): block size, inodes per group, inode size, block count beyond the volume, descriptor size.
+// on): block size, inodes per group, inode size, a block count beyond the groups, descriptor size.
 TEST_F(ExtCorruptTest, SuperblockCorruptedInFiveWaysIsRefused) {
   const test::ByteVector clean = volumeBytes(2);
   const std::vector<std::pair<const char*, std::function<void(test::ByteVector&)>>> corruptions = {
       {"block size 2^17", [](test::ByteVector& b) { put32(b, 1024 + 24, 7); }},
       {"no inodes per group", [](test::ByteVector& b) { put32(b, 1024 + 40, 0); }},
       {"inode size 100", [](test::ByteVector& b) { put16(b, 1024 + 88, 100); }},
-      {"blocks past the volume", [](test::ByteVector& b) { put32(b, 1024 + 4, 0x00F00000); }},
+      {"block count that disagrees with the inode count", [](test::ByteVector& b) { put32(b, 1024 + 4, 0x00F00000); }},
       {"descriptor size 40", [](test::ByteVector& b) { put16(b, 1024 + 254, 40); }},
   };
   for (const auto& [what, corrupt] : corruptions) {

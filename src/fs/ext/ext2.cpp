@@ -56,9 +56,10 @@ void ext2Class::progressPosition(std::int64_t position) const {
   if (m_sink) m_sink->progressPosition(position);
 }
 
-// The copy in m_superblock: magic and block size as the search wants them, then every field that later
-// sizes a read or bounds a loop, each against the others and against the volume.
-bool ext2Class::acceptSuperblock() {
+// The copy in m_superblock, found `foundAt` bytes into the volume: magic and block size as the search
+// wants them, its own group number against where it lies, then every field that later sizes a read or
+// bounds a loop, each against the others.
+bool ext2Class::acceptSuperblock(std::uint64_t foundAt) {
   const Bytes sb(m_superblock.data(), m_superblock.size());
   if (le16At(sb, kSbMagic) != kMagic) return false;
   const std::uint64_t blockSize = std::uint64_t{1024} << (le32At(sb, kSbLogBlockSize) % 32);
@@ -81,13 +82,21 @@ bool ext2Class::acceptSuperblock() {
   }
   const std::uint32_t firstDataBlock = le32At(sb, kSbFirstDataBlock);
   if (blocksCount == 0 || firstDataBlock >= blocksCount) return false;
-  // The volume holds every block the superblock counts (its size text is whole MiB, rounded down).
   const auto volumeBytes = checkedMul(blocksCount, blockSize);
-  if (!volumeBytes || *volumeBytes > static_cast<std::uint64_t>(m_volumeSize) + kMib) return false;
+  if (!volumeBytes || *volumeBytes > (std::uint64_t{1} << 60)) return false;
   // A partial last group is a group too.
   const std::uint64_t groups = (blocksCount - firstDataBlock + blocksPerGroup - 1) / blocksPerGroup;
   const std::uint32_t inodes = le32At(sb, kSbInodesCount);
   if (groups == 0 || groups > UINT32_MAX || inodes == 0) return false;
+  // Every group holds the same number of inodes: a block count that disagrees with the inode count (a
+  // damaged count, or a copy of another volume's superblock) gives the wrong groups.
+  if (std::uint64_t{inodes} != groups * inodesPerGroup) return false;
+  // A copy says which group's first block holds it; one met anywhere else (a copy the journal keeps, a
+  // file holding an image) is not this volume's.
+  const std::uint64_t group = le16At(sb, kSbBlockGroupNr);
+  if (group >= groups) return false;
+  const std::uint64_t expected = group == 0 ? 1024 : (group * blocksPerGroup + firstDataBlock) * blockSize;
+  if (foundAt != expected) return false;
 
   m_blockSize = static_cast<std::uint32_t>(blockSize);
   m_blocksPerGroup = blocksPerGroup;
@@ -99,7 +108,13 @@ bool ext2Class::acceptSuperblock() {
   m_bytesPerGroup = blockSize * blocksPerGroup;
   m_is64Bit = is64;
   m_descSize = descSize;
+  m_firstDataBlock = firstDataBlock;
+  m_incompat = incompat;
+  m_roCompat = le32At(sb, kSbFeatureRoCompat);
+  m_firstMetaBg = le32At(sb, kSbFirstMetaBg);
   m_directoryEntryTypes = (incompat & kIncompatFiletype) != 0;
+  // A volume record cut shorter than the file system: read all the same, reads past the disk give zeros.
+  m_largerThanVolume = *volumeBytes > static_cast<std::uint64_t>(m_volumeSize) + kMib;
   return true;
 }
 
@@ -116,27 +131,81 @@ bool ext2Class::findSuperblock() {
     m_superblock.fill(std::byte{0});
     m_view.read(b, m_superblock);
     if (stopRequested()) break;
-    if (acceptSuperblock()) {
+    if (acceptSuperblock(b)) {
       m_superblockOffset = static_cast<std::int64_t>(b);
+      if (m_largerThanVolume && m_sink)
+        m_sink->showMessage(format("The file system is larger than its volume (%llu of %llu bytes); blocks past "
+                                   "the volume's end read as zeros.",
+                                   static_cast<unsigned long long>(m_blocksCount * m_blockSize),
+                                   static_cast<unsigned long long>(m_volumeSize)));
       return true;
     }
   }
   return false;
 }
 
+// Group 0 and, with sparse_super, groups 1 and the powers of 3, 5 and 7 keep a superblock copy.
+bool ext2Class::groupHasSuperblock(std::uint64_t group) const {
+  if (group <= 1 || (m_roCompat & kRoCompatSparseSuper) == 0) return true;
+  for (std::uint64_t base : {3u, 5u, 7u}) {
+    std::uint64_t p = base;
+    while (p < group) p *= base;
+    if (p == group) return true;
+  }
+  return false;
+}
+
+bool ext2Class::readDescriptorBlocks(std::uint64_t block, std::uint64_t count, std::size_t at) {
+  const std::size_t bytes = static_cast<std::size_t>(
+      std::min<std::uint64_t>(count * m_blockSize, m_groupDescriptors.size() - at));
+  if (block >= m_blocksCount || count > m_blocksCount - block) return false;
+  return m_view.read(block * m_blockSize, std::span<std::byte>(m_groupDescriptors.data() + at, bytes));
+}
+
 bool ext2Class::readGroupDescriptors() {
   if (m_blockSize == 0) return false;
-  const std::uint64_t offset =
-      std::uint64_t{m_blockSize} * (static_cast<std::uint64_t>(m_superblockOffset) / m_blockSize + 1);
+  const std::uint64_t superBlock = static_cast<std::uint64_t>(m_superblockOffset) / m_blockSize;
   const std::uint64_t bytes = std::uint64_t{m_groupCount} * m_descSize;
-  // The table lies inside the volume (the group count was checked against it).
-  if (!fits(static_cast<std::uint64_t>(m_volumeSize) + kMib, offset, bytes)) return false;
+  const std::uint64_t perBlock = m_blockSize / m_descSize;
+  const std::uint64_t tableBlocks = (bytes + m_blockSize - 1) / m_blockSize;
   m_groupDescriptors.assign(static_cast<std::size_t>(bytes), std::byte{0});
-  if (!m_view.read(offset, m_groupDescriptors)) {
-    m_groupDescriptors.clear();
-    return false;
+  // Without meta_bg, or below its first meta group, the table lies right after the superblock.
+  const std::uint64_t contiguous =
+      (m_incompat & kIncompatMetaBg) ? std::min<std::uint64_t>(m_firstMetaBg, tableBlocks) : tableBlocks;
+  if (contiguous > 0) {
+    // The table lies inside the volume record.
+    if (!fits(static_cast<std::uint64_t>(m_volumeSize) + kMib, (superBlock + 1) * m_blockSize,
+              contiguous * m_blockSize) ||
+        !readDescriptorBlocks(superBlock + 1, contiguous, 0)) {
+      m_groupDescriptors.clear();
+      return false;
+    }
   }
-  return true;
+  // Each further meta group keeps its one descriptor block in its first group, after that group's
+  // superblock copy, and copies of it in its second and last groups. A search that found a backup
+  // superblock reads the second group's copy first.
+  const bool fromBackup = m_superblockOffset != 1024;
+  std::uint32_t unread = 0;
+  for (std::uint64_t meta = contiguous; meta < tableBlocks; ++meta) {
+    const std::uint64_t first = meta * perBlock;
+    std::vector<std::uint64_t> groups = {first, first + 1, first + perBlock - 1};
+    if (fromBackup) std::swap(groups[0], groups[1]);
+    bool done = false;
+    for (std::uint64_t g : groups) {
+      if (g >= m_groupCount) continue;
+      std::uint64_t block = g * m_blocksPerGroup + m_firstDataBlock + (groupHasSuperblock(g) ? 1 : 0);
+      // With 1 KiB blocks group 0 starts at block 1 even when the first data block says 0.
+      if (g == 0 && m_blockSize == 1024 && m_firstDataBlock == 0) ++block;
+      const auto at = static_cast<std::size_t>(meta * m_blockSize);
+      // A block whose first group's inode table lies outside the volume is no descriptor block.
+      if (readDescriptorBlocks(block, 1, at) && inodeTableOf(static_cast<std::uint32_t>(first))) {
+        done = true;
+        break;
+      }
+    }
+    if (!done) ++unread;
+  }
+  return unread < tableBlocks;
 }
 
 std::optional<std::uint64_t> ext2Class::inodeTableOf(std::uint32_t group) const {
@@ -231,53 +300,127 @@ void ext2Class::storeName(std::int32_t inode, const std::byte* name, std::size_t
   if (inode < 1 || static_cast<std::uint32_t>(inode) > m_slotCount) return;
   ExtEntry* e = slotEntry(inode - 1);
   m_names.emplace_back(reinterpret_cast<const char*>(name), length);
-  e->name = m_names.back().c_str();
-  e->parent = parent;
+  if (!e->name) {
+    e->name = m_names.back().c_str();
+    e->parent = parent;
+    return;
+  }
+  // A further name of a hard-linked file: listed and saved as a name of its own.
+  const std::uint64_t key = std::uint64_t{m_slotCount} + m_aliases.size();
+  if (key >= INT32_MAX) return;
+  ExtEntry alias{m_names.back().c_str(), static_cast<std::int32_t>(key), parent, e->mode, e->size,
+                 e->inodeTableBlock, e->slot, -1, -1};
+  m_aliases.push_back(NameAlias{alias, inode - 1, 0, false});
 }
 
-void ext2Class::scanDirectoryBlock(const std::vector<std::byte>& block, std::int32_t& current, bool& firstMark) {
-  const Bytes b(block.data(), block.size());
+void ext2Class::storeDeletedName(std::int32_t inode, const std::byte* name, std::size_t length, std::int32_t parent,
+                                 std::uint8_t type) {
+  const std::uint64_t key = std::uint64_t{m_slotCount} + m_aliases.size();
+  if (key >= INT32_MAX) return;
+  // An index split copies records to a new block and leaves the old ones in slack: one name of a folder
+  // and inode is listed once.
+  std::string text(reinterpret_cast<const char*>(name), length);
+  if (!m_deletedNames.emplace(parent, inode, text).second) return;
+  m_names.push_back(std::move(text));
+  ExtEntry alias{m_names.back().c_str(), static_cast<std::int32_t>(key), parent, 0, 0, 0, 0, -1, -1};
+  m_aliases.push_back(NameAlias{alias, inode - 1, type, true});
+}
+
+namespace {
+
+// The room a record of `nameLength` bytes of name needs: 8 bytes of header, the name, rounded to 4.
+std::size_t recordLength(std::size_t nameLength) { return (kDeName + nameLength + 3) & ~std::size_t{3}; }
+
+bool plainName(Bytes name) {
+  if (name.size() == 1 && name[0] == std::byte{'.'}) return false;
+  if (name.size() == 2 && name[0] == std::byte{'.'} && name[1] == std::byte{'.'}) return false;
+  for (std::byte c : name)
+    if (c == std::byte{0} || c == std::byte{'/'}) return false;
+  return true;
+}
+
+}  // namespace
+
+// Records a deletion folded into the record before it: whole records that still stand in [from, to).
+void ext2Class::scanSlack(Bytes b, std::size_t from, std::size_t to, std::int32_t parent) {
+  std::size_t p = (from + 3) & ~std::size_t{3};
+  while (p + kDeName < to) {
+    const std::uint32_t inode = le32At(b, p + kDeInode);
+    const std::uint16_t recLen = le16At(b, p + kDeRecLen);
+    const std::size_t nameLen = m_directoryEntryTypes ? u8At(b, p + kDeNameLen) : le16At(b, p + kDeNameLen);
+    const std::uint8_t type = m_directoryEntryTypes ? u8At(b, p + kDeFileType) : 0;
+    const std::size_t need = recordLength(nameLen);
+    const bool plausible = inode >= 1 && inode <= m_slotCount && nameLen >= 1 && nameLen <= kMaxNameLength &&
+                           p + kDeName + nameLen <= to && recLen >= need && recLen % 4 == 0 &&
+                           p + recLen <= b.size() && (!m_directoryEntryTypes || (type >= 1 && type <= 7)) &&
+                           plainName(b.subspan(p + kDeName, nameLen));
+    if (!plausible) {
+      p += 4;
+      continue;
+    }
+    storeDeletedName(static_cast<std::int32_t>(inode), b.data() + p + kDeName, nameLen, parent, type);
+    p += need;
+  }
+}
+
+void ext2Class::scanDirectoryBlock(Bytes b, std::int32_t& current, bool& firstMark, bool slack) {
   std::size_t off = 0;
-  while (off + kDeName <= b.size()) {
+  // Each record is at least 12 bytes long, so a block holds no more than this many.
+  for (std::size_t step = 0; off + kDeName <= b.size() && step <= b.size() / 4; ++step) {
     const std::uint32_t inode = le32At(b, off + kDeInode);
     const std::uint16_t recLen = le16At(b, off + kDeRecLen);
-    std::size_t nameLen = 0;
-    std::size_t next = 0;
-    if (m_directoryEntryTypes) {
-      nameLen = u8At(b, off + kDeNameLen);
-      const std::uint8_t type = u8At(b, off + kDeFileType);
-      // The last inode is a slot like any other: only numbers past it end the walk.
-      if (nameLen == 0 || recLen == 0 || inode > m_slotCount) break;
-      if (inode > 0) {
-        if (type == kFileTypeDirectory) slotEntry(static_cast<std::int32_t>(inode - 1))->mode = kModeDirectory;
-        if (type == kFileTypeRegular) slotEntry(static_cast<std::int32_t>(inode - 1))->mode = kModeRegular;
-      }
-      const std::size_t l = (kDeName + nameLen + 3) & ~std::size_t{3};
-      next = recLen < l + 4 ? off + l : off + recLen;
-    } else {
-      nameLen = le16At(b, off + kDeNameLen);
-      if (nameLen == 0 || nameLen > kMaxOldNameLength || recLen == 0) break;
-      next = off + recLen;
-    }
-    const std::size_t shown = std::min(nameLen, b.size() - off - kDeName);
-    const std::byte* name = b.data() + off + kDeName;
-    const std::string_view text(reinterpret_cast<const char*>(name), shown);
-    const auto number = static_cast<std::int32_t>(std::min<std::uint32_t>(inode, INT32_MAX));
-    if (text == "." || (text == ".." && firstMark)) {
-      if (firstMark) {
-        // The first directory is the root: its children become children of ROOT (key 2).
-        current = number;
-        storeName(number, name, shown, current);
+    const std::size_t nameLen = m_directoryEntryTypes ? u8At(b, off + kDeNameLen) : le16At(b, off + kDeNameLen);
+    const std::uint8_t type = m_directoryEntryTypes ? u8At(b, off + kDeFileType) : 0;
+    // A record shorter than its header, not on a 4-byte step or running past the block ends the walk:
+    // nothing after it can be placed.
+    if (recLen < kDeName || recLen % 4 != 0 || recLen > b.size() - off) break;
+    const std::size_t need = recordLength(nameLen);
+    // Inode 0 is a wiped record (the first of a block whose entry was deleted): it is stepped over.
+    const bool live = inode != 0 && nameLen != 0 && need <= recLen && inode <= m_slotCount;
+    if (live) {
+      if (type == kFileTypeDirectory) slotEntry(static_cast<std::int32_t>(inode - 1))->mode = kModeDirectory;
+      if (type == kFileTypeRegular) slotEntry(static_cast<std::int32_t>(inode - 1))->mode = kModeRegular;
+      const std::byte* name = b.data() + off + kDeName;
+      const std::string_view text(reinterpret_cast<const char*>(name), nameLen);
+      const auto number = static_cast<std::int32_t>(inode);
+      if (text == "." || (text == ".." && firstMark)) {
+        if (firstMark) {
+          // The first directory is the root: its children become children of ROOT (key 2).
+          current = number;
+          storeName(number, name, nameLen, current);
+          firstMark = false;
+        } else if (text == ".") {
+          current = number - 1;
+        }
+      } else if (text != "..") {
+        if (firstMark) current = number;
+        storeName(number, name, nameLen, current);
         firstMark = false;
-      } else if (text == ".") {
-        current = number - 1;
       }
-    } else if (text != "..") {
-      if (firstMark) current = number;
-      storeName(number, name, shown, current);
-      firstMark = false;
     }
-    off = next;
+    if (slack) {
+      const std::size_t used = inode != 0 && nameLen != 0 && need <= recLen ? need : kDeName;
+      if (used + kDeName < recLen) scanSlack(b, off + used, off + recLen, current);
+    }
+    off += recLen;
+  }
+}
+
+void ext2Class::scanInlineDirectory(const ExtEntry& dir, std::int32_t& current, bool& firstMark) {
+  // No "." here: the folder's own key is its parent's.
+  current = dir.key == 1 ? kRootKey : dir.key;
+  firstMark = false;
+  std::vector<std::byte> inode;
+  if (!readWholeInode(dir, inode)) return;
+  // i_block: the parent's inode number, then records; then records in the system.data attribute.
+  const Bytes first(inode.data() + kInodeBlock + 4, kInodeBlockBytes - 4);
+  std::int32_t at = current;
+  scanDirectoryBlock(first, at, firstMark, true);
+  if (dir.size > kInodeBlockBytes) {
+    if (const auto tail = inlineDataTail(inode)) {
+      at = current;
+      scanDirectoryBlock(Bytes(tail->data(), tail->size()), at, firstMark, true);
+    }
   }
 }
 
@@ -287,14 +430,24 @@ void ext2Class::readDirectories() {
   std::int32_t current = kRootKey;
   bool firstMark = true;
   std::vector<std::byte> chunk;
-  std::vector<std::byte> block(m_blockSize);
   std::size_t d = 0;
+  m_aliases.clear();
+  m_deletedNames.clear();
   for (std::uint64_t p = 0; p < m_slotCount; p += m_inodesPerGroup) {
     if (stopRequested()) break;
     status(format("parsing inode entry %d  of %d ", static_cast<int>(p + 1), static_cast<int>(entries)));
     progressPosition(static_cast<std::int64_t>(p + 1));
     for (; d < m_directories.size() && static_cast<std::uint64_t>(m_directories[d].key) < p + m_inodesPerGroup; ++d) {
       const DirectoryInode& dir = m_directories[d];
+      if (dir.flags & kFlagInlineData) {
+        if (const ExtEntry* e = slotEntry(dir.key)) {
+          const ExtEntry copy = *e;
+          scanInlineDirectory(ExtEntry{copy.name, copy.key, copy.parent, copy.mode, dir.size, copy.inodeTableBlock,
+                                       copy.slot, -1, -1},
+                              current, firstMark);
+        }
+        continue;
+      }
       std::array<std::byte, kInodeFieldsEnd> inode{};
       std::copy(dir.block.begin(), dir.block.end(), inode.begin() + kInodeBlock);
       for (int i = 0; i < 4; ++i)
@@ -302,6 +455,7 @@ void ext2Class::readDirectories() {
       const std::uint64_t blocks = dir.size / m_blockSize + (dir.size % m_blockSize != 0 ? 1 : 0);
       // A directory holds no more blocks than the volume has.
       const std::uint64_t needed = std::min({blocks, m_blocksCount, kMaxDirectoryBlocks});
+      const bool indexed = (dir.flags & kFlagIndex) != 0;
       bool failed = false;
       forEachRun(inode.data(), needed, failed, [&](const BlockRun& run) {
         if (run.zeros) return true;
@@ -312,8 +466,20 @@ void ext2Class::readDirectories() {
           chunk.assign(static_cast<std::size_t>(n * m_blockSize), std::byte{0});
           if (!readBlocks(run.physical + done, n, chunk.data())) continue;  // an unreadable block adds nothing
           for (std::uint64_t i = 0; i < n; ++i) {
-            std::copy_n(chunk.begin() + static_cast<std::ptrdiff_t>(i * m_blockSize), m_blockSize, block.begin());
-            scanDirectoryBlock(block, current, firstMark);
+            const Bytes block(chunk.data() + i * m_blockSize, m_blockSize);
+            // An indexed folder's first block is its index root, and its other index blocks are one
+            // empty record over the block followed by hash/block pairs: neither has names in slack.
+            bool slack = true;
+            if (indexed) {
+              const bool rootBlock = run.logical + done + i == 0;
+              const std::uint16_t limit = le16At(block, kDeName);
+              const std::uint16_t count = le16At(block, kDeName + 2);
+              const bool indexNode = le32At(block, kDeInode) == 0 && le16At(block, kDeRecLen) == m_blockSize &&
+                                     (limit == (m_blockSize - 8) / 8 || limit == (m_blockSize - 16) / 8) &&
+                                     count <= limit;
+              slack = !rootBlock && !indexNode;
+            }
+            scanDirectoryBlock(block, current, firstMark, slack);
           }
         }
         return true;
@@ -361,10 +527,59 @@ void ext2Class::buildEntryMap() {
     }
   }
   if (!rootPlaced) place(ExtEntry{nullptr, INT32_MAX, -1, 0, 0, 0, 0, -1, -1}, nullptr);
+  // Further names take keys past every inode, so the map stays sorted.
+  const auto typeMode = [](std::uint8_t type) -> std::uint16_t {
+    if (type == kFileTypeDirectory) return kModeDirectory;
+    if (type == kFileTypeSymlink) return kModeSymlink;
+    return kModeRegular;
+  };
+  for (NameAlias& alias : m_aliases) {
+    auto it = std::lower_bound(m_slots.begin(), m_slots.end(), alias.target,
+                               [](const ExtEntry& e, std::int32_t k) { return e.key < k; });
+    const bool inTable = it != m_slots.end() && it->key == alias.target;
+    const InodeCopy* inode = inTable ? &m_slotInodes[static_cast<std::size_t>(it - m_slots.begin())] : nullptr;
+    ExtEntry e = alias.entry;
+    if (!alias.deleted) {
+      if (inTable) {
+        e.mode = it->mode;
+        e.size = it->size;
+      }
+      m_map.push_back(e);
+      m_mapInodes.push_back(inode ? *inode : InodeCopy{});
+      m_mapHasInode.push_back(inode != nullptr);
+      continue;
+    }
+    // A deleted name whose inode is in use again (renamed, linked elsewhere, or given to a new file)
+    // names nothing of its own: its data is under the live name.
+    if (inTable && !m_deletedKeys.count(alias.target)) continue;
+    const std::uint16_t inodeMode = inTable ? le16At(Bytes(inode->data(), inode->size()), kInodeMode) : 0;
+    const std::uint16_t wanted = alias.type != 0 ? typeMode(alias.type) : (inodeMode & kModeTypeMask);
+    InodeCopy copy{};
+    if (inTable && (inodeMode & kModeTypeMask) == (wanted ? wanted : kModeRegular)) {
+      // The freed inode still holds what it held: its map (where kept), size and times.
+      copy = *inode;
+      e.mode = it->mode;
+      e.size = it->size;
+      e.inodeTableBlock = it->inodeTableBlock;
+      e.slot = it->slot;
+    } else {
+      // A cleared inode, or one of another kind since: the name is listed with no data.
+      e.mode = wanted ? wanted : kModeRegular;
+      e.size = 0;
+      copy[kInodeMode] = static_cast<std::byte>(e.mode & 0xFF);
+      copy[kInodeMode + 1] = static_cast<std::byte>(e.mode >> 8);
+    }
+    m_deletedKeys.insert(e.key);
+    m_map.push_back(e);
+    m_mapInodes.push_back(copy);
+    m_mapHasInode.push_back(true);
+  }
   // The entry array is released.
   std::vector<ExtEntry>().swap(m_slots);
   std::vector<InodeCopy>().swap(m_slotInodes);
   std::vector<ExtEntry>().swap(m_extraSlots);
+  std::vector<NameAlias>().swap(m_aliases);
+  std::set<std::tuple<std::int32_t, std::int32_t, std::string>>().swap(m_deletedNames);
   std::vector<DirectoryInode>().swap(m_directories);
 }
 

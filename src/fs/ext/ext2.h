@@ -8,12 +8,15 @@
 #include <deque>
 #include <functional>
 #include <optional>
+#include <set>
 #include <string>
+#include <tuple>
 #include <unordered_set>
 #include <vector>
 
 #include "controls/xhtml_tree.h"
 #include "disk/volume_view.h"
+#include "platform/bytes.h"
 #include "platform/data_sink.h"
 #include "platform/worker.h"
 
@@ -83,9 +86,13 @@ class ext2Class {
   std::string entryName(std::int64_t key) const;  // UTF-8
   ExtEntryTexts describeTimesAndPermissions(const ExtEntry& entry) const;
   static std::string describeSize(const ExtEntry& entry);
-  // The entry's bytes (holes and unreadable blocks as zeros, cut at its size) and its times into the
-  // sink; false when a block could not be read or the sink refused bytes.
+  // The entry's bytes (holes as the sink's holes, unreadable blocks as zeros, cut at its size) and its
+  // times into the sink; false when a block could not be read, the sink refused bytes, or the size is
+  // beyond what the file system can hold (then nothing is written).
   bool saveFileData(const ExtEntry& entry, DataSink& sink) const;
+  // The largest size a file of this file system can have, by block size and features, for a file
+  // mapped by extents or by a block map.
+  std::uint64_t maxFileSize(bool extents) const;
 
   // Geometry, for tests and the command line.
   std::uint32_t blockSize() const { return m_blockSize; }
@@ -96,6 +103,8 @@ class ext2Class {
   TreeItem topItem() const { return m_topItem; }
   // Groups whose inode table could not be read.
   std::uint32_t unreadableGroups() const { return m_unreadableGroups; }
+  // True when the superblock counts more blocks than the volume holds.
+  bool largerThanVolume() const { return m_largerThanVolume; }
 
   // A run of a file's logical blocks: `count` blocks from `logical` at `physical`, or zeros (a hole in
   // the block map, an unwritten extent) when `zeros` is set.
@@ -124,12 +133,34 @@ class ext2Class {
   void status(const std::string& text) const;
   void progressRange(std::int64_t high) const;
   void progressPosition(std::int64_t position) const;
-  bool acceptSuperblock();
+  // A name that is not its inode's first: a hard link's further names, and names of deleted entries
+  // found in a record's slack. Each takes a key past the inode numbers.
+  struct NameAlias {
+    ExtEntry entry;
+    std::int32_t target;  // key of the inode it names
+    std::uint8_t type;    // the directory entry's file type (0 when the volume keeps none)
+    bool deleted;
+  };
+
+  bool acceptSuperblock(std::uint64_t foundAt);
+  bool groupHasSuperblock(std::uint64_t group) const;
+  bool readDescriptorBlocks(std::uint64_t block, std::uint64_t count, std::size_t at);
   std::optional<std::uint64_t> inodeTableOf(std::uint32_t group) const;
   ExtEntry* slotEntry(std::int32_t key);
   void storeName(std::int32_t inode, const std::byte* name, std::size_t length, std::int32_t parent);
-  void scanDirectoryBlock(const std::vector<std::byte>& block, std::int32_t& current, bool& firstMark);
+  void storeDeletedName(std::int32_t inode, const std::byte* name, std::size_t length, std::int32_t parent,
+                        std::uint8_t type);
+  // Walks one run of directory records (a block, or an inline directory's part) by record length;
+  // `slack` lets names in the room after a record's own length be listed as deleted.
+  void scanDirectoryBlock(Bytes block, std::int32_t& current, bool& firstMark, bool slack);
+  void scanSlack(Bytes block, std::size_t from, std::size_t to, std::int32_t parent);
+  void scanInlineDirectory(const ExtEntry& dir, std::int32_t& current, bool& firstMark);
   bool readInode(const ExtEntry& entry, std::array<std::byte, 256>& out) const;
+  // The whole inode (i_extra_isize and the in-inode attributes included).
+  bool readWholeInode(const ExtEntry& entry, std::vector<std::byte>& out) const;
+  // The value of the system.data attribute (an inline file's or folder's bytes past i_block), from the
+  // inode's own attribute area or its attribute block; none when neither holds it.
+  std::optional<std::vector<std::byte>> inlineDataTail(const std::vector<std::byte>& inode) const;
   // The inode's first 112 bytes: the copy kept from the inode-table pass, else read again.
   bool inodeOf(const ExtEntry& entry, std::array<std::byte, 256>& out) const;
   bool readBlocks(std::uint64_t physical, std::uint64_t count, std::byte* out) const;
@@ -158,7 +189,12 @@ class ext2Class {
   std::uint32_t m_inodesPerGroup = 0;
   std::uint64_t m_blocksCount = 0;
   std::uint32_t m_descSize = 32;
+  std::uint32_t m_firstDataBlock = 0;
+  std::uint32_t m_incompat = 0;
+  std::uint32_t m_roCompat = 0;
+  std::uint32_t m_firstMetaBg = 0;
   bool m_is64Bit = false;
+  bool m_largerThanVolume = false;
   std::array<std::byte, 1024> m_superblock{};
   std::int64_t m_superblockOffset = 0;
   bool m_directoryEntryTypes = false;
@@ -174,6 +210,8 @@ class ext2Class {
   using InodeCopy = std::array<std::byte, 112>;
   std::vector<InodeCopy> m_slotInodes;
   std::vector<ExtEntry> m_extraSlots;
+  std::vector<NameAlias> m_aliases;
+  std::set<std::tuple<std::int32_t, std::int32_t, std::string>> m_deletedNames;
   std::vector<DirectoryInode> m_directories;
   std::deque<std::string> m_names;
   // The entry map: named entries and ROOT, sorted by key.

@@ -1,5 +1,5 @@
 // ext file data: block maps and extent trees walked to block runs, and a file's bytes written with its
-// holes as zeros and its times.
+// holes as holes and its times.
 #include <algorithm>
 
 #include "fs/ext/ext2.h"
@@ -14,7 +14,6 @@ namespace {
 
 // Data blocks that lie together are read this many at a time.
 constexpr std::uint64_t kBlocksPerRead = 64;
-constexpr std::size_t kZeroChunk = 64 * 1024;
 
 }  // namespace
 
@@ -168,6 +167,81 @@ void ext2Class::forEachRun(const std::byte* inode, std::uint64_t neededBlocks, b
   if (havePending && go) visit(pending);
 }
 
+bool ext2Class::readWholeInode(const ExtEntry& e, std::vector<std::byte>& out) const {
+  out.assign(m_inodeSize, std::byte{0});
+  if (e.inodeTableBlock == 0 || e.inodeTableBlock >= m_blocksCount || e.slot >= m_inodesPerGroup) return false;
+  // The reader serves whole sectors: the sector range holding the inode is read and the inode taken out.
+  const std::uint64_t offset = e.inodeTableBlock * m_blockSize + std::uint64_t{e.slot} * m_inodeSize;
+  const std::uint64_t first = offset / kSectorSize * kSectorSize;
+  const std::size_t lead = static_cast<std::size_t>(offset - first);
+  std::vector<std::byte> sectors((lead + m_inodeSize + kSectorSize - 1) / kSectorSize * kSectorSize);
+  if (!m_view.read(first, sectors)) return false;
+  std::copy_n(sectors.begin() + static_cast<std::ptrdiff_t>(lead), m_inodeSize, out.begin());
+  return true;
+}
+
+namespace {
+
+// The value of the attribute system.data among the entries of `area` from `first`; value offsets count
+// from `base`. Every entry, name and value is checked against the area.
+std::optional<std::vector<std::byte>> findSystemData(Bytes area, std::size_t first, std::size_t base) {
+  std::size_t at = first;
+  // An entry is at least 20 bytes long, so the area holds no more than this many.
+  for (std::size_t step = 0; step < area.size() / 16 + 1 && at + kXeName <= area.size(); ++step) {
+    const std::uint8_t nameLen = u8At(area, at + kXeNameLen);
+    const std::uint8_t index = u8At(area, at + kXeNameIndex);
+    // Four zero bytes end the list.
+    if (nameLen == 0 && index == 0 && le16At(area, at + kXeValueOffs) == 0) break;
+    if (at + kXeName + nameLen > area.size()) break;
+    const Bytes name = area.subspan(at + kXeName, nameLen);
+    if (index == kXattrIndexSystem && nameLen == 4 && hasMagic(name, 0, "data")) {
+      // A value kept in an inode of its own is not read.
+      if (le32At(area, at + kXeValueInum) != 0) return std::nullopt;
+      const std::size_t offset = base + le16At(area, at + kXeValueOffs);
+      const std::uint32_t size = le32At(area, at + kXeValueSize);
+      if (!fits(area.size(), offset, size)) return std::nullopt;
+      return std::vector<std::byte>(area.begin() + static_cast<std::ptrdiff_t>(offset),
+                                    area.begin() + static_cast<std::ptrdiff_t>(offset + size));
+    }
+    at += (kXeName + nameLen + 3) & ~std::size_t{3};
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<std::vector<std::byte>> ext2Class::inlineDataTail(const std::vector<std::byte>& inode) const {
+  const Bytes b(inode.data(), inode.size());
+  if (inode.size() > kOldInodeSize) {
+    const std::size_t extra = le16At(b, kInodeExtraIsize);
+    const std::size_t start = kOldInodeSize + extra;
+    if (extra % 4 == 0 && start + 4 <= inode.size() && le32At(b, start) == kXattrMagic) {
+      const Bytes area = b.subspan(start + 4);
+      if (auto value = findSystemData(area, 0, 0)) return value;
+    }
+  }
+  const std::uint64_t block = (std::uint64_t{le16At(b, kInodeFileAclHi)} << 32) | le32At(b, kInodeFileAclLo);
+  if (block == 0 || block >= m_blocksCount) return std::nullopt;
+  std::vector<std::byte> data(m_blockSize);
+  if (!readBlocks(block, 1, data.data()) || le32At(Bytes(data.data(), data.size()), 0) != kXattrMagic)
+    return std::nullopt;
+  return findSystemData(Bytes(data.data(), data.size()), kXattrBlockHeader, 0);
+}
+
+std::uint64_t ext2Class::maxFileSize(bool extents) const {
+  if (m_blockSize == 0) return 0;
+  int bits = 0;
+  while ((std::uint64_t{1} << bits) < m_blockSize) ++bits;
+  const std::uint64_t perBlock = m_blockSize / 4;
+  // Logical block numbers: 32 bits in an extent; 12 direct, single, double and triple indirect in a map.
+  const std::uint64_t mapped =
+      extents ? (std::uint64_t{1} << 32) : kDirectPointers + perBlock + perBlock * perBlock + perBlock * perBlock * perBlock;
+  // The inode's block count: 48 bits of blocks with huge_file, else 32 bits of 512-byte sectors.
+  const std::uint64_t counted =
+      (m_roCompat & kRoCompatHugeFile) ? (std::uint64_t{1} << 48) - 1 : ((std::uint64_t{1} << 32) - 1) >> (bits - 9);
+  return std::min(mapped, counted) << bits;
+}
+
 bool ext2Class::saveFileData(const ExtEntry& e, DataSink& sink) const {
   std::array<std::byte, 256> inode{};
   if (e.key == kRootKey || !inodeOf(e, inode)) return false;
@@ -176,6 +250,8 @@ bool ext2Class::saveFileData(const ExtEntry& e, DataSink& sink) const {
   const std::uint32_t flags = le32At(b, kInodeFlags);
   std::uint64_t size = le32At(b, kInodeSizeLo);
   if (const std::uint32_t high = le32At(b, kInodeSizeHigh); high != 0) size |= std::uint64_t{high} << 32;
+  // A size no file of this file system can have is a damaged inode: nothing is written for it.
+  if (size > maxFileSize((flags & kFlagExtents) != 0)) return false;
 
   bool ok = true;
   bool sinkOk = true;
@@ -185,28 +261,37 @@ bool ext2Class::saveFileData(const ExtEntry& e, DataSink& sink) const {
     sinkOk = sink.write(std::span<const std::byte>(data, static_cast<std::size_t>(bytes)));
     written += bytes;
   };
-  static const std::array<std::byte, kZeroChunk> zeros{};
-  // Zeros for `blocks` logical blocks, never past the file's size.
-  const auto putZeros = [&](std::uint64_t blocks) {
+  // A hole of `blocks` logical blocks, never past the file's size.
+  const auto putHole = [&](std::uint64_t blocks) {
     const std::uint64_t remaining = size - written;
     std::uint64_t bytes = remaining;
     if (blocks < remaining / m_blockSize + 1) bytes = std::min(remaining, blocks * m_blockSize);
-    while (bytes > 0 && sinkOk) {
-      const std::uint64_t n = std::min<std::uint64_t>(bytes, zeros.size());
-      put(zeros.data(), n);
-      bytes -= n;
-    }
+    if (!sinkOk || bytes == 0) return;
+    sinkOk = sink.hole(bytes);
+    written += bytes;
   };
 
-  const bool fastLink = (mode & kModeTypeMask) == kModeSymlink && (flags & kFlagExtents) == 0 && size < kInodeBlockBytes;
-  if (fastLink || (flags & kFlagInlineData)) {
-    // The bytes live in i_block itself: a short link's target, or inline data (whose tail, in an
-    // extended attribute, is not read).
-    const std::uint64_t inlineBytes = std::min<std::uint64_t>(size, kInodeBlockBytes);
-    put(inode.data() + kInodeBlock, inlineBytes);
-    if (inlineBytes < size) {
-      ok = false;
-      putZeros(UINT64_MAX);
+  const bool fastLink = (mode & kModeTypeMask) == kModeSymlink && (flags & kFlagExtents) == 0 &&
+                        (flags & kFlagInlineData) == 0 && size < kInodeBlockBytes;
+  if (fastLink) {
+    // A short link's target lives in i_block itself.
+    put(inode.data() + kInodeBlock, size);
+  } else if (flags & kFlagInlineData) {
+    // Inline data: the first 60 bytes in i_block, the rest in the system.data attribute.
+    const std::uint64_t head = std::min<std::uint64_t>(size, kInodeBlockBytes);
+    put(inode.data() + kInodeBlock, head);
+    if (head < size) {
+      std::vector<std::byte> whole;
+      std::optional<std::vector<std::byte>> tail;
+      if (readWholeInode(e, whole)) tail = inlineDataTail(whole);
+      const std::uint64_t from = tail ? std::min<std::uint64_t>(tail->size(), size - head) : 0;
+      if (from > 0) put(tail->data(), from);
+      if (head + from < size) {
+        // The attribute is missing or short: zeros keep the size, and the file counts as failed.
+        ok = false;
+        std::vector<std::byte> zeros(static_cast<std::size_t>(size - head - from));
+        put(zeros.data(), zeros.size());
+      }
     }
   } else {
     const std::uint64_t needed = size / m_blockSize + (size % m_blockSize != 0 ? 1 : 0);
@@ -217,13 +302,13 @@ bool ext2Class::saveFileData(const ExtEntry& e, DataSink& sink) const {
       // Runs out of order or overlapping what was written are left out.
       if (run.logical + run.count <= position) return true;
       if (run.logical > position) {
-        putZeros(run.logical - position);
+        putHole(run.logical - position);
         position = run.logical;
       }
       const std::uint64_t skip = position - run.logical;
       const std::uint64_t count = std::min(run.count - skip, needed - position);
       if (run.zeros) {
-        putZeros(count);
+        putHole(count);
       } else {
         for (std::uint64_t done = 0; done < count && sinkOk; done += kBlocksPerRead) {
           const std::uint64_t n = std::min(kBlocksPerRead, count - done);
@@ -237,7 +322,8 @@ bool ext2Class::saveFileData(const ExtEntry& e, DataSink& sink) const {
       return position < needed && sinkOk;
     });
     if (readFailed) ok = false;
-    if (position < needed) putZeros(needed - position);
+    // Everything past the last mapped block up to the size is one hole.
+    if (written < size) putHole(UINT64_MAX);
   }
   constexpr std::int64_t kNsPerSecond = 1000000000;
   sink.setTimes(std::int64_t{le32At(b, kInodeAtime)} * kNsPerSecond, std::int64_t{le32At(b, kInodeMtime)} * kNsPerSecond);

@@ -19,13 +19,20 @@ constexpr std::size_t kSbInodesPerGroup = 40;    // u32
 constexpr std::size_t kSbMagic = 56;             // u16
 constexpr std::size_t kSbRevLevel = 76;          // u32, 0 = fixed 128-byte inodes
 constexpr std::size_t kSbInodeSize = 88;         // u16
+constexpr std::size_t kSbBlockGroupNr = 90;      // u16, the group whose first block holds this copy
 constexpr std::size_t kSbFeatureIncompat = 96;   // u32
+constexpr std::size_t kSbFeatureRoCompat = 100;  // u32
 constexpr std::size_t kSbDescSize = 254;         // u16, with the 64-bit feature
+constexpr std::size_t kSbFirstMetaBg = 260;      // u32, with meta_bg
 constexpr std::size_t kSbBlocksCountHi = 336;    // u32, with the 64-bit feature
 constexpr std::uint16_t kMagic = 0xEF53;
 
 constexpr std::uint32_t kIncompatFiletype = 0x2;
+constexpr std::uint32_t kIncompatMetaBg = 0x10;
 constexpr std::uint32_t kIncompat64Bit = 0x80;
+constexpr std::uint32_t kIncompatInlineData = 0x8000;
+constexpr std::uint32_t kRoCompatSparseSuper = 0x1;
+constexpr std::uint32_t kRoCompatHugeFile = 0x8;
 
 // Group descriptor: 32 bytes, or s_desc_size (at least 64) on 64-bit volumes.
 constexpr std::size_t kDescSize32 = 32;
@@ -45,9 +52,25 @@ constexpr std::size_t kInodeLinks = 26;     // u16
 constexpr std::size_t kInodeFlags = 32;     // u32
 constexpr std::size_t kInodeBlock = 40;     // 60 bytes: 15 block pointers, an extent tree root, or a link target
 constexpr std::size_t kInodeBlockBytes = 60;
+constexpr std::size_t kInodeFileAclLo = 104; // u32, the extended-attribute block
 constexpr std::size_t kInodeSizeHigh = 108; // u32
 constexpr std::size_t kInodeFieldsEnd = 112;  // the inode fields the parser reads lie below this
+constexpr std::size_t kInodeFileAclHi = 118; // u16
+constexpr std::size_t kInodeExtraIsize = 128; // u16, large inodes only
 
+// Extended attributes: in the inode after i_extra_isize (a 4-byte magic, then entries whose value
+// offsets count from the first entry) or in their own block (a 32-byte header, offsets from the block).
+constexpr std::uint32_t kXattrMagic = 0xEA020000;
+constexpr std::size_t kXattrBlockHeader = 32;
+constexpr std::size_t kXeNameLen = 0;     // u8
+constexpr std::size_t kXeNameIndex = 1;   // u8
+constexpr std::size_t kXeValueOffs = 2;   // u16
+constexpr std::size_t kXeValueInum = 4;   // u32
+constexpr std::size_t kXeValueSize = 8;   // u32
+constexpr std::size_t kXeName = 16;
+constexpr std::uint8_t kXattrIndexSystem = 7;
+
+constexpr std::uint32_t kFlagIndex = 0x1000;
 constexpr std::uint32_t kFlagExtents = 0x80000;
 constexpr std::uint32_t kFlagInlineData = 0x10000000;
 
@@ -89,6 +112,8 @@ constexpr std::size_t kDeFileType = 7;  // u8
 constexpr std::size_t kDeName = 8;
 constexpr std::uint8_t kFileTypeRegular = 1;
 constexpr std::uint8_t kFileTypeDirectory = 2;
+constexpr std::uint8_t kFileTypeSymlink = 7;
+constexpr std::size_t kMaxNameLength = 255;
 constexpr std::size_t kMaxOldNameLength = 1024;
 
 }  // namespace tessary::ext_layout
