@@ -89,6 +89,7 @@ TEST(PartitionAdvancedScanTest, FatBootRecordOfAnyMakerWithASoundGeometryIsTaken
   disk.fatBoot(32768, 200, 4096, 0, "mkfs.fat");          // mkfs.fat's own OEM name
   disk.fatBoot(40960, 200, 4096, 0, "MSDOS5.0", 0x90);    // not a FAT jump target
   disk.fatBoot(49152, 0, 0, 2047, "MSDOS5.0", 0x58);      // FAT32 below 1 MiB
+  disk.fatBoot(55000, 0, 4096, 0, "mkfs.fat", 0x58);      // a small FAT32 as mkfs.fat writes it: 16-bit total
   // Geometries no formatter writes: no FAT, a sector size of 1000, a FAT too small for the clusters, a
   // media byte of 0.
   for (const std::uint64_t at : {60000u, 70000u, 80000u, 90000u}) disk.fatBoot(at, 200, 4096, 0);
@@ -100,7 +101,8 @@ TEST(PartitionAdvancedScanTest, FatBootRecordOfAnyMakerWithASoundGeometryIsTaken
   const Scan scan = advancedScan(disk);
   EXPECT_EQ(rowsOf(scan.found), (std::vector<Row>{{"FAT16", "2  MB", 2048}, {"FAT16", "2  MB", 8192},
                                                   {"FAT16", "2  MB", 16384}, {"FAT16", "2  MB", 24576},
-                                                  {"FAT16", "2  MB", 32768}, {"FAT32", "0  MB", 49152}}));
+                                                  {"FAT16", "2  MB", 32768}, {"FAT32", "0  MB", 49152},
+                                                  {"FAT32", "2  MB", 55000}}));
 }
 
 // An ext superblock 1024 bytes into a volume: BLOCKS blocks of 1 KiB << LOG, in group GROUP.

@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "cli_app.h"
+#include "support/disk_image_builder.h"
 #include "support/fixtures.h"
 
 namespace tessary {
@@ -140,6 +141,46 @@ TEST(PartitionTablesFixtureTest, VolumesOfUnnamedTypesAndOf4096ByteSectorDisksPa
       EXPECT_FALSE(slashName) << "the catalog's '/' must read as ':'";
     }
   }
+}
+
+TEST(PartitionTablesFixtureTest, VhdxMetadataOf4096ByteSectorsReachesTheImagePageAndTheScan) {
+  const std::string image = "gpt_4k.vhdx";
+  if (!test::haveFixture(image)) GTEST_SKIP() << "fixture " << image << " missing";
+  const auto info = jsonLines(tessary({"info", test::fixturePath(image), "--json"}).out);
+  ASSERT_FALSE(info.empty());
+  EXPECT_EQ(info.front()["logical_sector_size"].get<std::int64_t>(), 4096);
+  // The user's 512 on the image page reads the same disk in 512-byte units: no GPT header where it looks.
+  const CommandRun as512 =
+      tessary({"volumes", test::fixturePath(image), "--json", "--gpt", "--logical-sector-size", "512"});
+  EXPECT_NE(listed(as512).size(), manifest(image)["volumes"].size());
+}
+
+TEST(PartitionTablesFixtureTest, LogicalSectorSizeOptionScalesATableInAnImageThatStates512) {
+  // An MBR written in 2048-byte sectors inside a VHDX whose metadata says 512: only the user's value
+  // reads it. Disk sector n starts at 512-byte unit 4n.
+  test::DiskImage disk(1 << 17);  // 64 MiB
+  disk.tableEntry(0, 0, 0x0C, 512, 20480);  // 40 MiB from sector 512 (byte 1 MiB)
+  disk.fatBoot(512 * 4, 0, 0, 81920, "mkfs.fat", 0x58);
+  disk.tableEntry(0, 1, 0x05, 21000, 8000);
+  disk.tableEntry(21000 * 4, 0, 0xAF, 100, 1024);
+  disk.hfsPlusHeader(21100 * 4 + 2, 4096, 512);
+  const std::string dir = test::makeTempDir("tessary-sectors-");
+  const std::string path = dir + "/disk.vhdx";
+  test::writeDiskVhdx(path, disk);
+  const CommandRun run = tessary({"volumes", path, "--json", "--logical-sector-size", "2048"});
+  ASSERT_EQ(run.status, 0) << run.err;
+  const std::vector<Listed> rows = listed(run);
+  ASSERT_EQ(rows.size(), 2u) << run.out;
+  EXPECT_EQ(rows[0].fileSystem, "FAT32");
+  EXPECT_EQ(rows[0].start, 512);
+  EXPECT_EQ(rows[1].fileSystem, "HFS+");
+  EXPECT_EQ(rows[1].start, 21100);
+  const auto sizes = jsonLines(run.out);
+  EXPECT_EQ(sizes[0]["size"].get<std::string>(), "40   MB");
+  // Without the option the logical volume is not where the chain says.
+  const std::vector<Listed> plain = listed(tessary({"volumes", path, "--json"}));
+  EXPECT_TRUE(std::none_of(plain.begin(), plain.end(), [](const Listed& r) { return r.fileSystem == "HFS+"; }));
+  test::runCommand("rm -rf '" + dir + "'");
 }
 
 }  // namespace

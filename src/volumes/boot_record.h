@@ -124,8 +124,9 @@ inline std::optional<FatGeometry> fatGeometry(Bytes s) {
   if (!sectorBytesSound(bps) || !powerOfTwoIn(spc, 1, 128)) return std::nullopt;
   if (reserved < 1 || fats < 1 || fats > 2 || perFat == 0 || total == 0) return std::nullopt;
   if (media != 0xF0 && media < 0xF8) return std::nullopt;
-  // FAT32 keeps its root folder in clusters; FAT12/16 need a root folder and a 16-bit-or-32-bit total.
-  if (fat32 && (rootEntries != 0 || le16At(s, kFatTotalSectors16) != 0)) return std::nullopt;
+  // FAT32 keeps its root folder in clusters, FAT12/16 in a root folder of their own. (mkfs.fat writes a
+  // small FAT32 volume's total into the 16-bit field.)
+  if (fat32 && rootEntries != 0) return std::nullopt;
   if (!fat32 && rootEntries == 0) return std::nullopt;
   const std::uint64_t rootSectors = (std::uint64_t{rootEntries} * 32 + bps - 1) / bps;
   const std::uint64_t meta = reserved + fats * perFat + rootSectors;  // at most 2^16 + 2^33 + 2^16
