@@ -299,12 +299,12 @@ TEST(PartitionAdvancedScanTest, HostileSizesNeverReadPastTheDiskNorStepWithoutBo
   DiskImage disk(kDisk);
   disk.hfsPlusHeader(1, 512, 8192);                     // header in sector 1: volume would start at -1
   disk.hfsPlusHeader(4098, 0xFFFFFFFF, 0xFFFFFFFF);      // beyond 20,971,519 MiB
-  disk.hfsPlusHeader(8194, 512, 100);                    // below 1 MiB
-  disk.exfatBoot(10240, 0);                              // zero length
+  disk.hfsPlusHeader(8194, 512, 100);                    // below 1 MiB: a volume, its skip within the piece
+  disk.exfatBoot(10240, 0);                              // zero length: no exFAT volume is below 1 MiB
   disk.fatBoot(12288, 0, 0, 0xFFFFFFFF, "MSDOS5.0", 0x58);  // a 32-bit total negative as signed
   const Scan scan = advancedScan(disk);
   // The FAT32 total is unsigned: 2 TiB, far beyond this disk; the skip stops at the disk's end.
-  EXPECT_EQ(rowsOf(scan.found), (std::vector<Row>{{"FAT32", "2097151  MB", 12288}}));
+  EXPECT_EQ(rowsOf(scan.found), (std::vector<Row>{{"HFS+", "0  MB", 8192}, {"FAT32", "2097151  MB", 12288}}));
   EXPECT_EQ(scan.result, 1);
   EXPECT_FALSE(scan.touchedPastEnd);
   EXPECT_EQ(scan.reads.size(), 7u);  // pieces 0..6; the skip from 12288 runs to the end

@@ -291,8 +291,9 @@ TEST(PartitionGptTest, BootRecordsBelowOneMibAreListedAndUnsoundOnesGiveTheEntry
   disk.fatBoot(8192, 200, 0, 0);
   disk.gptEntry(2, 4, 10240, 10250, u"tiny");  // no boot record: listed by name, size 0
   const Scan scan = standardScan(disk, true);
+  // exFAT itself needs 1 MiB: a zero length is not an exFAT volume.
   EXPECT_EQ(rowsOf(scan.found), (std::vector<Row>{Row{"NTFS", "0   MB", 2048}, Row{"FAT32", "0  MB", 4096},
-                                                  Row{"FAT64", "0  MB", 6144}, Row{"d", "1", 8192},
+                                                  Row{"c", "1", 6144}, Row{"d", "1", 8192},
                                                   Row{"tiny", "0", 10240}}));
 }
 
@@ -372,7 +373,7 @@ TEST(PartitionGptTest, ArrayAndEntriesPointingPastTheDiskNeverReadOutsideIt) {
     disk.gptHeader(kDisk - 1);
     disk.gptEntry(kDisk - 1, 0, 2048, 6143, u"last sector");
     const Scan scan = standardScan(disk, true);
-    EXPECT_EQ(rowsOf(scan.found), (std::vector<Row>{Row{"last sector", "1", 2048}}));
+    EXPECT_EQ(rowsOf(scan.found), (std::vector<Row>{Row{"last sector", "2", 2048}}));
     EXPECT_FALSE(scan.touchedPastEnd);
   }
   {
@@ -383,7 +384,7 @@ TEST(PartitionGptTest, ArrayAndEntriesPointingPastTheDiskNeverReadOutsideIt) {
     disk.gptEntry(2, 1, 0x7FFFFFFFFFFFFFFFull, UINT64_MAX, u"far beyond");
     disk.gptEntry(2, 2, 2048, 6143, u"inside");
     const Scan scan = standardScan(disk, true);
-    EXPECT_EQ(rowsOf(scan.found), (std::vector<Row>{Row{"inside", "1", 2048}}));
+    EXPECT_EQ(rowsOf(scan.found), (std::vector<Row>{Row{"inside", "2", 2048}}));
     EXPECT_FALSE(scan.touchedPastEnd);
   }
 }
@@ -395,7 +396,7 @@ TEST(PartitionGptTest, EntryCorruptedInFiveWaysStaysCleanlyListedOrSkipped) {
   disk.gptEntry(2, 0, 2048, 4095, u"ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789");
   // 2. last LBA before the first: size 0, not a wrapped huge number
   disk.gptEntry(2, 1, 8192, 10, u"backwards");
-  // 3. NTFS jump with 4096 bytes per sector: not NTFS, listed by its name
+  // 3. NTFS with 4096 bytes per sector: sized in its own sectors
   disk.gptEntry(2, 2, 12288, 16383, u"big sectors");
   disk.ntfsBoot(12288, 4095, 4096);
   // 4. an NTFS total of 2^64 - 1 sectors: listed, size computed without overflow
@@ -405,9 +406,10 @@ TEST(PartitionGptTest, EntryCorruptedInFiveWaysStaysCleanlyListedOrSkipped) {
   disk.gptEntry(2, 4, 20480, 24575, std::u16string(u"bad") + char16_t(0xD800));
   const Scan scan = standardScan(disk, true);
   EXPECT_EQ(scan.result, 0);
-  EXPECT_EQ(rowsOf(scan.found), (std::vector<Row>{Row{"ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789", "0", 2048}, Row{"backwards", "0", 8192},
-                                     Row{"big sectors", "1", 12288}, Row{"NTFS", "9007199254740991   MB", 16384},
-                                     Row{"bad\xEF\xBF\xBD", "1", 20480}}));
+  // Entries are sized first to last LBA inclusive: 2048 sectors are 1 MiB.
+  EXPECT_EQ(rowsOf(scan.found), (std::vector<Row>{Row{"ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789", "1", 2048}, Row{"backwards", "0", 8192},
+                                     Row{"NTFS", "15   MB", 12288}, Row{"NTFS", "9007199254740991   MB", 16384},
+                                     Row{"bad\xEF\xBF\xBD", "2", 20480}}));
 }
 
 TEST(PartitionGptTest, GptBoxWithUnreadableHeaderFallsBackToTheMbr) {

@@ -31,10 +31,14 @@ constexpr std::uint64_t kMaxHfsPlusMib = 20971519;
 
 std::string mibText(const char* fmt, std::uint64_t mib) { return format(fmt, static_cast<long long>(mib)); }
 
-// A boot record's size in bytes: its count of its own sectors times their size, saturated.
+constexpr std::uint64_t kMib = 1 << 20;
+
+// A boot record's size in bytes: its count of its own sectors times their size (512 to 4096), saturated.
 std::uint64_t volumeBytes(std::uint64_t sectors, std::uint64_t sectorBytes) {
   return checkedMul(sectors, sectorBytes).value_or(UINT64_MAX);
 }
+// The same size in whole MiB, exact however large the count.
+std::uint64_t volumeMib(std::uint64_t sectors, std::uint64_t sectorBytes) { return sectors / (kMib / sectorBytes); }
 
 BootRecordFind ntfsBootRecord(Bytes s, BootSite site) {
   BootRecordFind find;
@@ -49,7 +53,7 @@ BootRecordFind ntfsBootRecord(Bytes s, BootSite site) {
                                           le16At(s, boot::kBytesPerSector));
   find.listed = true;
   find.label = "NTFS";
-  find.sizeText = mibText("%lld   MB", volumeBytes(total, le16At(s, boot::kBytesPerSector)) >> 20);
+  find.sizeText = mibText("%lld   MB", volumeMib(total, le16At(s, boot::kBytesPerSector)));
   find.status = "found NTFS %d...";
   find.numberedStatus = true;
   find.sizeSectors = bytes / kSectorSize;
@@ -68,7 +72,7 @@ BootRecordFind fatBootRecord(Bytes s, BootSite site, bool fat32) {
   find.listed = true;
   // FAT12 volumes go to the FAT16 parser, which reads 12-bit entries by the cluster count.
   find.label = fat32 ? "FAT32" : "FAT16";
-  find.sizeText = mibText("%lld  MB", bytes >> 20);
+  find.sizeText = mibText("%lld  MB", volumeMib(geometry->totalSectors, geometry->bytesPerSector));
   find.status = fat32 ? "found FAT 32..." : "found FAT 16...";
   find.sizeSectors = bytes / kSectorSize;
   return find;
@@ -91,9 +95,12 @@ BootRecordFind exfatBootRecord(Bytes s, BootSite site) {
   // The volume length counts sectors of 2^shift bytes (512 to 4096).
   const std::uint8_t shift = u8At(s, boot::kExfatSectorShift);
   const std::uint64_t sectorBytes = shift >= 9 && shift <= 12 ? std::uint64_t{1} << shift : kSectorSize;
-  const std::uint64_t bytes = volumeBytes(le64At(s, boot::kExfatVolumeLength), sectorBytes);
+  const std::uint64_t length = le64At(s, boot::kExfatVolumeLength);
+  const std::uint64_t bytes = volumeBytes(length, sectorBytes);
+  // exFAT volumes are 1 MiB at the least.
+  if (bytes < kMib) return find;
   find.listed = true;
-  find.sizeText = mibText("%lld  MB", bytes >> 20);
+  find.sizeText = mibText("%lld  MB", volumeMib(length, sectorBytes));
   find.status = "found FAT 64...";
   find.sizeSectors = bytes / kSectorSize;
   return find;
