@@ -12,17 +12,20 @@
 
 namespace {
 
-void scan(tessary::fuzz::BufferReader& reader, int kind, bool skipVolumes) {
+void scan(tessary::fuzz::BufferReader& reader, int kind, bool skipVolumes, std::uint32_t sectorBytes) {
   tessary::NullSink page;
   const std::uint64_t sectors = reader.sectorCount();
+  // Listed starts count the disk's own sectors.
+  const std::uint64_t diskSectors = sectors / (sectorBytes / 512);
   tessary::Partition partition(page, [&](const tessary::VolumeEntry& volume) {
-    if (volume.startSector < 0 || static_cast<std::uint64_t>(volume.startSector) >= sectors) {
+    if (volume.startSector < 0 || static_cast<std::uint64_t>(volume.startSector) >= diskSectors) {
       std::fprintf(stderr, "volume listed at sector %lld of a %llu-sector disk\n",
                    static_cast<long long>(volume.startSector), static_cast<unsigned long long>(sectors));
       std::abort();
     }
   });
   partition.skipVolumes = skipVolumes ? 1 : 0;
+  partition.sectorBytes = sectorBytes;
   if (kind == 2) {
     (void)partition.advancedScan(reader, sectors);
   } else {
@@ -35,9 +38,10 @@ void scan(tessary::fuzz::BufferReader& reader, int kind, bool skipVolumes) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   tessary::fuzz::BufferReader reader({data, size});
-  scan(reader, 0, true);
-  scan(reader, 1, true);
-  // The advanced scan skips what it found unless told not to; the input's length picks which.
-  scan(reader, 2, size % 2 == 0);
+  // The input's length picks the disk's sector size, and whether the advanced scan skips what it found.
+  const std::uint32_t sectorBytes = 512u << (size / 2 % 4);
+  scan(reader, 0, true, sectorBytes);
+  scan(reader, 1, true, sectorBytes);
+  scan(reader, 2, size % 2 == 0, sectorBytes);
   return 0;
 }

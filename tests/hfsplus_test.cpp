@@ -187,6 +187,22 @@ TEST(HfsPlusParser, ExtentsOverflowCompletesTheDataForkAndResourceForkRecordsAre
   EXPECT_EQ(shortened, ByteVector(whole.begin(), whole.begin() + 512 * 8));
 }
 
+TEST(HfsPlusParser, CatalogSlashInANameReadsAsTheColonItStandsForAndNotAsAFolder) {
+  HfsBuilder b(512, 4096, 4096);
+  const ByteVector data = pattern(700, 4);
+  b.writeCatalog({{folder(2, 1, u"V"), folder(16, 2, u"a/b"), file(b, 17, 16, u"forward/slash", data),
+                   file(b, 18, 2, u"/lead", pattern(10, 5))}});
+  b.writeExtentsFile({});
+  b.writeHeaders();
+  Parsed p(b.bytes());
+  ASSERT_TRUE(p.parse());
+  EXPECT_EQ(p.hfs.entryName(17), "forward:slash");
+  const auto paths = p.paths();
+  EXPECT_EQ(paths.count("a:b/forward:slash"), 1u);
+  EXPECT_EQ(paths.count(":lead"), 1u);
+  EXPECT_EQ(p.content(17), data);
+}
+
 TEST(HfsPlusParser, CatalogInSeveralExtentsIsMappedThroughAllOfThemAndTheOverflowFile) {
   HfsBuilder b(512, 4096, 1024);
   std::vector<std::vector<HfsBuildRecord>> leaves;

@@ -67,32 +67,97 @@ TEST(PartitionAdvancedScanTest, EachBootRecordKindIsListedWithItsLabelSizeTextAn
   EXPECT_FALSE(scan.touchedPastEnd);
 }
 
-TEST(PartitionAdvancedScanTest, NtfsBootRecordCorruptedInFourWaysIsNotTaken) {
+TEST(PartitionAdvancedScanTest, NtfsBootRecordCorruptedInFourWaysIsNotTakenAndOtherSectorSizesAre) {
   DiskImage disk(kDisk);
   disk.ntfsBoot(2048, 32767);
   disk.put8(2048, 1, 0x53);                             // 1. second jump byte
   disk.ntfsBoot(4096, 32767, 512, "NTFX    ");          // 2. OEM name
-  disk.ntfsBoot(6144, 32767, 4096);                     // 3. bytes per sector
-  disk.ntfsBoot(8192, 2047);                            // 4. below 1 MiB
+  disk.ntfsBoot(6144, 32767, 520);                      // 3. bytes per sector no disk has
+  disk.ntfsBoot(8192, 32767, 8192);                     // 4. nor this
+  disk.ntfsBoot(10240, 4095, 4096);                     // 4096-byte sectors: 16 MiB
+  disk.ntfsBoot(50000, 1000);                           // below 1 MiB: still a volume
   const Scan scan = advancedScan(disk);
-  EXPECT_TRUE(scan.found.empty());
-  EXPECT_EQ(scan.sink->statuses(), (std::vector<std::string>{"Scanning partition....."}));
+  EXPECT_EQ(rowsOf(scan.found), (std::vector<Row>{{"NTFS", "15   MB", 10240}, {"NTFS", "0   MB", 50000}}));
 }
 
-TEST(PartitionAdvancedScanTest, SectorsPerFatDecideBetweenFat16AndUnknown) {
+TEST(PartitionAdvancedScanTest, FatBootRecordOfAnyMakerWithASoundGeometryIsTaken) {
   DiskImage disk(kDisk);
   disk.fatBoot(2048, 128, 4096, 0);
   disk.fatBoot(8192, 200, 4096, 0);
   disk.fatBoot(16384, 256, 0, 4096, "MSDOS5.0", 0x76);  // 16-bit total 0: the 32-bit one
-  disk.fatBoot(24576, 100, 4096, 0);                      // not a FAT size the scan knows
+  disk.fatBoot(24576, 12, 4096, 0);                       // any FAT size that covers the clusters
   disk.fatBoot(32768, 200, 4096, 0, "mkfs.fat");          // mkfs.fat's own OEM name
   disk.fatBoot(40960, 200, 4096, 0, "MSDOS5.0", 0x90);    // not a FAT jump target
   disk.fatBoot(49152, 0, 0, 2047, "MSDOS5.0", 0x58);      // FAT32 below 1 MiB
+  disk.fatBoot(55000, 0, 4096, 0, "mkfs.fat", 0x58);      // a small FAT32 as mkfs.fat writes it: 16-bit total
+  // Geometries no formatter writes: no FAT, a sector size of 1000, a FAT too small for the clusters, a
+  // media byte of 0.
+  for (const std::uint64_t at : {60000u, 70000u, 80000u, 90000u}) disk.fatBoot(at, 200, 4096, 0);
+  disk.put8(60000, 16, 0);
+  disk.put16(70000, 11, 1000);
+  disk.put16(80000, 22, 1);
+  disk.put8(80000, 13, 1);
+  disk.put8(90000, 21, 0);
   const Scan scan = advancedScan(disk);
-  EXPECT_EQ(rowsOf(scan.found),
-            (std::vector<Row>{{"FAT16", "2  MB", 2048}, {"FAT16", "2  MB", 8192}, {"FAT16", "2  MB", 16384}}));
-  EXPECT_EQ(scan.sink->statuses(), (std::vector<std::string>{"Scanning partition.....", "found FAT 16...",
-                                                             "found FAT 16...", "found FAT 16...", "found unknown..."}));
+  EXPECT_EQ(rowsOf(scan.found), (std::vector<Row>{{"FAT16", "2  MB", 2048}, {"FAT16", "2  MB", 8192},
+                                                  {"FAT16", "2  MB", 16384}, {"FAT16", "2  MB", 24576},
+                                                  {"FAT16", "2  MB", 32768}, {"FAT32", "0  MB", 49152},
+                                                  {"FAT32", "2  MB", 55000}}));
+}
+
+// An ext superblock 1024 bytes into a volume: BLOCKS blocks of 1 KiB << LOG, in group GROUP.
+void extSuperblock(DiskImage& disk, std::uint64_t volumeStart, std::uint32_t blocks, std::uint32_t log,
+                   std::uint16_t group = 0) {
+  const std::uint64_t s = volumeStart + 2;
+  disk.put32(s, 0, 2048);            // inodes
+  disk.put32(s, 4, blocks);          // blocks
+  disk.put32(s, 20, log == 0 ? 1 : 0);  // first data block
+  disk.put32(s, 24, log);            // block size
+  disk.put32(s, 32, 8192);           // blocks per group
+  disk.put32(s, 40, 2048);           // inodes per group
+  disk.put16(s, 56, 0xEF53);         // magic
+  disk.put32(s, 76, 1);              // dynamic revision
+  disk.put16(s, 90, group);          // the group a copy belongs to
+}
+
+TEST(PartitionAdvancedScanTest, ExtAndSmallHfsPlusVolumesAreFoundAtTheirStarts) {
+  DiskImage disk(kDisk);
+  extSuperblock(disk, 2048, 8192, 0);        // 8 MiB of 1 KiB blocks
+  extSuperblock(disk, 2048 + 16384, 8192, 0, 1);  // its copy in group 1 (read without skipping)
+  extSuperblock(disk, 40000, 1024, 2);       // 4 MiB of 4 KiB blocks
+  disk.put32(40002, 20, 1);                  // ... whose first data block no such volume has
+  extSuperblock(disk, 60000, 1024, 2);
+  disk.hfsPlusHeader(80002, 2048, 11);       // a 22 KiB HFS+ volume
+  disk.hfsPlusHeader(90002, 512, 1);         // too small to hold its own header
+  disk.hfsPlusHeader(100002, 4096, 512);     // "HX": the case-sensitive variant
+  disk.put8(100002, 1, 'X');
+  const Scan scan = advancedScan(disk, [](Partition& p) { p.skipVolumes = 0; });
+  EXPECT_EQ(rowsOf(scan.found), (std::vector<Row>{{"extX", "8  MB", 2048}, {"extX", "4  MB", 60000},
+                                                  {"HFS+", "0  MB", 80000}, {"HFS+", "2  MB", 100000}}));
+  EXPECT_EQ(scan.sink->statuses(), (std::vector<std::string>{"Scanning partition.....", "found ext2...", "found ext2...",
+                                                             "found HFS+...", "found HFS+..."}));
+}
+
+TEST(PartitionAdvancedScanTest, OnADiskOf4096ByteSectorsRangeAndRowsCountItsSectors) {
+  DiskImage disk(kDisk);
+  disk.fatBoot(256 * 8, 0, 0, 81920, "mkfs.fat", 0x58);  // at disk sector 256
+  disk.ntfsBoot(30000 * 8 + 3, 4095, 4096);               // not on a sector boundary: a copy or noise
+  disk.hfsPlusHeader(40000 * 8 + 2, 4096, 512);           // volume at disk sector 40000
+  extSuperblock(disk, 50000 * 8, 1024, 2);
+  const auto withSectors = [](std::int64_t start, std::int64_t end) {
+    return [=](Partition& p) {
+      p.sectorBytes = 4096;
+      p.startSector = start;
+      p.endSector = end;
+    };
+  };
+  const Scan all = advancedScan(disk, withSectors(0, 0));
+  EXPECT_EQ(rowsOf(all.found), (std::vector<Row>{{"FAT32", "40  MB", 256}, {"HFS+", "2  MB", 40000},
+                                                 {"extX", "4  MB", 50000}}));
+  // The range counts disk sectors: from sector 35000 on, only the last two are read.
+  const Scan range = advancedScan(disk, withSectors(35000, 45000));
+  EXPECT_EQ(rowsOf(range.found), (std::vector<Row>{{"HFS+", "2  MB", 40000}}));
+  EXPECT_GE(readStarts(range).front(), 35000 * 8);
 }
 
 TEST(PartitionAdvancedScanTest, Fat16TotalOf32768SectorsOrMoreIsNotTakenForNegative) {
@@ -234,12 +299,12 @@ TEST(PartitionAdvancedScanTest, HostileSizesNeverReadPastTheDiskNorStepWithoutBo
   DiskImage disk(kDisk);
   disk.hfsPlusHeader(1, 512, 8192);                     // header in sector 1: volume would start at -1
   disk.hfsPlusHeader(4098, 0xFFFFFFFF, 0xFFFFFFFF);      // beyond 20,971,519 MiB
-  disk.hfsPlusHeader(8194, 512, 100);                    // below 1 MiB
-  disk.exfatBoot(10240, 0);                              // zero length
+  disk.hfsPlusHeader(8194, 512, 100);                    // below 1 MiB: a volume, its skip within the piece
+  disk.exfatBoot(10240, 0);                              // zero length: no exFAT volume is below 1 MiB
   disk.fatBoot(12288, 0, 0, 0xFFFFFFFF, "MSDOS5.0", 0x58);  // a 32-bit total negative as signed
   const Scan scan = advancedScan(disk);
   // The FAT32 total is unsigned: 2 TiB, far beyond this disk; the skip stops at the disk's end.
-  EXPECT_EQ(rowsOf(scan.found), (std::vector<Row>{{"FAT32", "2097151  MB", 12288}}));
+  EXPECT_EQ(rowsOf(scan.found), (std::vector<Row>{{"HFS+", "0  MB", 8192}, {"FAT32", "2097151  MB", 12288}}));
   EXPECT_EQ(scan.result, 1);
   EXPECT_FALSE(scan.touchedPastEnd);
   EXPECT_EQ(scan.reads.size(), 7u);  // pieces 0..6; the skip from 12288 runs to the end

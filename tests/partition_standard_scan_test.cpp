@@ -99,15 +99,48 @@ TEST(PartitionMbrTest, LogicalStartIsItsOwnSectorPlusLinkOffsetPlusExtendedBase)
                                      Row{"extX", "16   MB", 120832}, Row{"NTFS", "16   MB", 155648}}));
 }
 
-TEST(PartitionMbrTest, SecondEntryExtendedHidesEntriesThreeAndFour) {
+TEST(PartitionMbrTest, PrimariesAfterTheExtendedEntryOrAnEmptySlotAreListedBeforeTheLogicalVolumes) {
+  // As tools leave a table after partitions were added later: slot 2 extended, slot 3 empty, slot 4 used.
   DiskImage disk(kDisk);
   disk.tableEntry(0, 0, 0x07, 2048, 2048);
   disk.tableEntry(0, 1, 0x05, 8192, 8192);
-  disk.tableEntry(0, 2, 0x0C, 100000, 4096);  // never looked at
-  disk.tableEntry(0, 3, 0x83, 200000, 4096);  // never looked at
+  disk.tableEntry(0, 3, 0x0C, 200000, 4096);
   disk.tableEntry(8192, 0, 0x06, 2048, 4096);
+  {
+    const Scan scan = standardScan(disk);
+    EXPECT_EQ(rowsOf(scan.found), (std::vector<Row>{Row{"NTFS", "1   MB", 2048}, Row{"FAT32", "2   MB", 200000},
+                                                    Row{"FAT16", "2   MB", 10240}}));
+  }
+  disk.tableEntry(0, 2, 0x83, 100000, 4096);
   const Scan scan = standardScan(disk);
-  EXPECT_EQ(rowsOf(scan.found), (std::vector<Row>{Row{"NTFS", "1   MB", 2048}, Row{"FAT16", "2   MB", 10240}}));
+  EXPECT_EQ(rowsOf(scan.found), (std::vector<Row>{Row{"NTFS", "1   MB", 2048}, Row{"extX", "2   MB", 100000},
+                                                  Row{"FAT32", "2   MB", 200000}, Row{"FAT16", "2   MB", 10240}}));
+}
+
+TEST(PartitionMbrTest, TypesThatDoNotNameTheFileSystemAreLabelledByItsBootRecord) {
+  DiskImage disk(kDisk);
+  disk.tableEntry(0, 0, 0xAF, 2048, 4096);  // HFS+: header 1024 bytes in
+  disk.hfsPlusHeader(2050, 4096, 512);
+  disk.tableEntry(0, 1, 0x83, 8192, 40960);  // a Linux type holding FAT
+  disk.fatBoot(8192, 200, 40960, 0, "mkfs.fat");
+  disk.tableEntry(0, 2, 0xDA, 51200, 4096);  // a data type holding ext
+  disk.put16(51202, 56, 0xEF53);             // superblock: magic, 4 KiB blocks, 512 blocks, first group
+  disk.put32(51202, 4, 512);
+  disk.put32(51202, 24, 2);
+  disk.put32(51202, 32, 32768);
+  disk.put32(51202, 40, 128);
+  disk.put32(51202, 76, 1);
+  disk.tableEntry(0, 3, 0x05, 60000, 20000);
+  disk.tableEntry(60000, 0, 0x83, 2048, 4096);  // a Linux type holding nothing known: still ext
+  disk.tableEntry(60000, 1, 0x05, 8192, 8192);
+  disk.tableEntry(68192, 0, 0x9F, 2048, 4096);  // nothing known in an unknown type
+  const Scan scan = standardScan(disk);
+  EXPECT_EQ(scan.result, 0);
+  EXPECT_EQ(rowsOf(scan.found),
+            (std::vector<Row>{Row{"HFS+", "2   MB", 2048}, Row{"FAT16", "20   MB", 8192}, Row{"extX", "2   MB", 51200},
+                              Row{"extX", "2   MB", 62048}, Row{"Unknown", "2   MB", 70240}}));
+  EXPECT_EQ(scan.sink->statuses(),
+            (std::vector<std::string>{"found FAT 16...", "found ext2...", "found ext2...", "found UNKNOWN..."}));
 }
 
 TEST(PartitionMbrTest, ChainOfSixtyLinksListsTheLogicalVolumesOfTheFirstFiftyOnly) {
@@ -225,27 +258,27 @@ TEST(PartitionGptTest, GptBoxListsEachKindOfEntryAndSkipsTheReservedOne) {
   const Scan scan = standardScan(gptDisk(), true);
   EXPECT_EQ(scan.result, 0);
   EXPECT_EQ(rowsOf(scan.found), (std::vector<Row>{Row{"NTFS", "15   MB", 4096}, Row{"FAT32", "40  MB", 36864},
-                                     Row{"FAT64", "16  MB", 118784}, Row{"Linux filesystem", "15", 151552},
-                                     Row{"HFS+", "3", 184320}, Row{"FAT16", "20  MB", 192512},
+                                     Row{"FAT64", "16  MB", 118784}, Row{"Linux filesystem", "16", 151552},
+                                     Row{"HFS+", "4", 184320}, Row{"FAT16", "20  MB", 192512},
                                      Row{"FAT16", "20  MB", 233472}}));
   EXPECT_EQ(scan.sink->statuses(), (std::vector<std::string>{"found NTFS 1...", "found FAT 32...", "found FAT 64...",
                                                              "found FAT 16...", "found FAT 16..."}));
   EXPECT_FALSE(sawRead(scan, 2048));
 }
 
-TEST(PartitionGptTest, FatWith128SectorsPerFatIsNotListedOnTheGptPath) {
+TEST(PartitionGptTest, FatOfAnyMakerAndFatSizeIsListedOnTheGptPath) {
   DiskImage disk(kDisk);
   disk.gptHeader(2);
   disk.gptEntry(2, 0, 2048, 35047, u"FAT16 data");
   disk.fatBoot(2048, 128, 32992, 0);
   disk.gptEntry(2, 1, 35048, 40000, u"mkfs.fat volume");
-  disk.fatBoot(35048, 200, 4952, 0, "mkfs.fat");  // not an OEM name the scan takes: entry name
+  disk.fatBoot(35048, 20, 4952, 0, "mkfs.fat");
   const Scan scan = standardScan(disk, true);
-  EXPECT_EQ(rowsOf(scan.found), (std::vector<Row>{Row{"mkfs.fat volume", "2", 35048}}));
-  EXPECT_EQ(scan.sink->statuses(), (std::vector<std::string>{"found unknown..."}));
+  EXPECT_EQ(rowsOf(scan.found), (std::vector<Row>{Row{"FAT16", "16  MB", 2048}, Row{"FAT16", "2  MB", 35048}}));
+  EXPECT_EQ(scan.sink->statuses(), (std::vector<std::string>{"found FAT 16...", "found FAT 16..."}));
 }
 
-TEST(PartitionGptTest, BootRecordsBelowOneMibAreNotListed) {
+TEST(PartitionGptTest, BootRecordsBelowOneMibAreListedAndUnsoundOnesGiveTheEntryName) {
   DiskImage disk(kDisk);
   disk.gptHeader(2);
   disk.gptEntry(2, 0, 2048, 4095, u"a");
@@ -258,34 +291,60 @@ TEST(PartitionGptTest, BootRecordsBelowOneMibAreNotListed) {
   disk.fatBoot(8192, 200, 0, 0);
   disk.gptEntry(2, 4, 10240, 10250, u"tiny");  // no boot record: listed by name, size 0
   const Scan scan = standardScan(disk, true);
-  EXPECT_EQ(rowsOf(scan.found), (std::vector<Row>{Row{"tiny", "0", 10240}}));
+  // exFAT itself needs 1 MiB: a zero length is not an exFAT volume.
+  EXPECT_EQ(rowsOf(scan.found), (std::vector<Row>{Row{"NTFS", "0   MB", 2048}, Row{"FAT32", "0  MB", 4096},
+                                                  Row{"c", "1", 6144}, Row{"d", "1", 8192},
+                                                  Row{"tiny", "0", 10240}}));
 }
 
-TEST(PartitionGptTest, EntriesEndAtAByte0x30AtAFirstLbaBelowThreeOrAfterSeventyTwo) {
+TEST(PartitionGptTest, EveryEntryUpToTheHeadersCountIsReadPastUnusedAndOddOnes) {
   {
+    // sgdisk -n 1 -n 3 -n 5: unused entries between the used ones.
+    DiskImage disk(kDisk);
+    disk.gptHeader(2);
+    disk.gptEntry(2, 0, 2048, 4095, u"one");
+    disk.gptEntry(2, 2, 4096, 6143, u"three");
+    disk.gptEntry(2, 4, 6144, 8191, u"five");
+    EXPECT_EQ(rowsOf(standardScan(disk, true).found),
+              (std::vector<Row>{Row{"one", "1", 2048}, Row{"three", "1", 4096}, Row{"five", "1", 6144}}));
+  }
+  {
+    // A type GUID holding the byte 0x30, and an entry on the table itself, end nothing.
     DiskImage disk(kDisk);
     disk.gptHeader(2);
     disk.gptEntry(2, 0, 2048, 4095, u"one");
     disk.gptEntry(2, 1, 4096, 6143, u"two");
-    disk.put8(2, 128 + 2, 0x30);  // third byte of the second entry's type
-    disk.gptEntry(2, 2, 6144, 8191, u"three");
-    EXPECT_EQ(standardScan(disk, true).found.size(), 1u);
-  }
-  {
-    DiskImage disk(kDisk);
-    disk.gptHeader(2);
-    disk.gptEntry(2, 0, 2048, 4095, u"one");
-    disk.gptEntry(2, 1, 2, 4095, u"low");
-    disk.gptEntry(2, 2, 6144, 8191, u"three");
-    EXPECT_EQ(standardScan(disk, true).found.size(), 1u);
-  }
-  {
-    DiskImage disk(kDisk);
-    disk.gptHeader(2);
-    for (int i = 0; i < 80; ++i) disk.gptEntry(2, i, 4096 + i * 2048, 4096 + i * 2048 + 2047, u"p");
+    disk.put8(2, 128 + 2, 0x30);
+    disk.gptEntry(2, 2, 2, 4095, u"low");
+    disk.gptEntry(2, 3, 6144, 8191, u"four");
     const Scan scan = standardScan(disk, true);
-    ASSERT_EQ(scan.found.size(), 72u);
-    EXPECT_EQ(scan.found.back().startSector, 4096 + 71 * 2048);
+    EXPECT_EQ(rowsOf(scan.found),
+              (std::vector<Row>{Row{"one", "1", 2048}, Row{"two", "1", 4096}, Row{"four", "1", 6144}}));
+  }
+  {
+    // The header's count, not a fixed share of the array: 200 entries of a 256-entry array.
+    DiskImage disk(kDisk);
+    disk.gptHeader(2);
+    disk.put32(1, 80, 256);
+    for (int i = 0; i < 200; ++i) disk.gptEntry(2, i, 4096 + i * 2048, 4096 + i * 2048 + 2047, u"p");
+    disk.gptEntry(2, 300, 900000, 902047, u"past the count");
+    const Scan scan = standardScan(disk, true);
+    ASSERT_EQ(scan.found.size(), 200u);
+    EXPECT_EQ(scan.found.back().startSector, 4096 + 199 * 2048);
+  }
+  {
+    // A hostile count reads no more than 1 MiB of array; a header without its signature reads 128 entries.
+    DiskImage disk(kDisk);
+    disk.gptHeader(2);
+    disk.put32(1, 80, 0xFFFFFFFF);
+    disk.gptEntry(2, 0, 2048, 4095, u"one");
+    const Scan scan = standardScan(disk, true);
+    EXPECT_EQ(scan.found.size(), 1u);
+    for (const auto& read : scan.reads) EXPECT_LE(read.second, 1u << 20);
+    disk.putText(1, 0, "XXXXXXXX");
+    disk.put32(1, 80, 4);
+    disk.gptEntry(2, 100, 8192, 10239, u"hundred");
+    EXPECT_EQ(standardScan(disk, true).found.size(), 2u);
   }
 }
 
@@ -296,7 +355,7 @@ TEST(PartitionGptTest, EntryArrayBeyondLba255IsReadAtItsWholeLba) {
   disk.gptEntry(2, 0, 9000, 13095, u"stale");
   disk.gptEntry(258, 0, 2048, 6143, u"current");
   const Scan scan = standardScan(disk, true);
-  EXPECT_EQ(rowsOf(scan.found), (std::vector<Row>{Row{"current", "1", 2048}}));
+  EXPECT_EQ(rowsOf(scan.found), (std::vector<Row>{Row{"current", "2", 2048}}));
 }
 
 TEST(PartitionGptTest, ArrayAndEntriesPointingPastTheDiskNeverReadOutsideIt) {
@@ -314,7 +373,7 @@ TEST(PartitionGptTest, ArrayAndEntriesPointingPastTheDiskNeverReadOutsideIt) {
     disk.gptHeader(kDisk - 1);
     disk.gptEntry(kDisk - 1, 0, 2048, 6143, u"last sector");
     const Scan scan = standardScan(disk, true);
-    EXPECT_EQ(rowsOf(scan.found), (std::vector<Row>{Row{"last sector", "1", 2048}}));
+    EXPECT_EQ(rowsOf(scan.found), (std::vector<Row>{Row{"last sector", "2", 2048}}));
     EXPECT_FALSE(scan.touchedPastEnd);
   }
   {
@@ -325,7 +384,7 @@ TEST(PartitionGptTest, ArrayAndEntriesPointingPastTheDiskNeverReadOutsideIt) {
     disk.gptEntry(2, 1, 0x7FFFFFFFFFFFFFFFull, UINT64_MAX, u"far beyond");
     disk.gptEntry(2, 2, 2048, 6143, u"inside");
     const Scan scan = standardScan(disk, true);
-    EXPECT_EQ(rowsOf(scan.found), (std::vector<Row>{Row{"inside", "1", 2048}}));
+    EXPECT_EQ(rowsOf(scan.found), (std::vector<Row>{Row{"inside", "2", 2048}}));
     EXPECT_FALSE(scan.touchedPastEnd);
   }
 }
@@ -337,7 +396,7 @@ TEST(PartitionGptTest, EntryCorruptedInFiveWaysStaysCleanlyListedOrSkipped) {
   disk.gptEntry(2, 0, 2048, 4095, u"ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789");
   // 2. last LBA before the first: size 0, not a wrapped huge number
   disk.gptEntry(2, 1, 8192, 10, u"backwards");
-  // 3. NTFS jump with 4096 bytes per sector: not NTFS, listed by its name
+  // 3. NTFS with 4096 bytes per sector: sized in its own sectors
   disk.gptEntry(2, 2, 12288, 16383, u"big sectors");
   disk.ntfsBoot(12288, 4095, 4096);
   // 4. an NTFS total of 2^64 - 1 sectors: listed, size computed without overflow
@@ -347,9 +406,10 @@ TEST(PartitionGptTest, EntryCorruptedInFiveWaysStaysCleanlyListedOrSkipped) {
   disk.gptEntry(2, 4, 20480, 24575, std::u16string(u"bad") + char16_t(0xD800));
   const Scan scan = standardScan(disk, true);
   EXPECT_EQ(scan.result, 0);
-  EXPECT_EQ(rowsOf(scan.found), (std::vector<Row>{Row{"ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789", "0", 2048}, Row{"backwards", "0", 8192},
-                                     Row{"big sectors", "1", 12288}, Row{"NTFS", "9007199254740991   MB", 16384},
-                                     Row{"bad\xEF\xBF\xBD", "1", 20480}}));
+  // Entries are sized first to last LBA inclusive: 2048 sectors are 1 MiB.
+  EXPECT_EQ(rowsOf(scan.found), (std::vector<Row>{Row{"ABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789", "1", 2048}, Row{"backwards", "0", 8192},
+                                     Row{"NTFS", "15   MB", 12288}, Row{"NTFS", "9007199254740991   MB", 16384},
+                                     Row{"bad\xEF\xBF\xBD", "2", 20480}}));
 }
 
 TEST(PartitionGptTest, GptBoxWithUnreadableHeaderFallsBackToTheMbr) {
@@ -363,4 +423,68 @@ TEST(PartitionGptTest, GptBoxWithUnreadableHeaderFallsBackToTheMbr) {
 }
 
 }  // namespace
+// ---- Disks of other than 512-byte sectors ------------------------------------------------------------
+
+Scan scanWithSectors(const DiskImage& disk, std::uint32_t sectorBytes, bool gpt) {
+  Scan scan;
+  Partition partition(*scan.sink, [&](const VolumeEntry& e) { scan.found.push_back(e); });
+  partition.useGpt = gpt ? 1 : 0;
+  partition.sectorBytes = sectorBytes;
+  MemoryReader reader(disk);
+  scan.result = partition.standardScan(reader, disk.sectorCount());
+  scan.reads = reader.reads;
+  scan.touchedPastEnd = reader.touchedPastEnd;
+  return scan;
+}
+
+TEST(PartitionSectorSizeTest, MbrAndItsChainCountInTheDisksSectorsAndBootRecordsAreReadThere) {
+  // 4096-byte sectors: disk sector n starts at 512-byte unit 8n.
+  DiskImage disk(kDisk);
+  disk.tableEntry(0, 0, 0x06, 256, 5120);         // 20 MiB from sector 256 (byte 1 MiB)
+  disk.tableEntry(0, 1, 0x05, 5376, 10000);
+  disk.tableEntry(5376 * 8, 0, 0x83, 256, 2048);  // logical at 5632: 8 MiB
+  disk.tableEntry(5376 * 8, 1, 0x05, 2304, 4352);
+  disk.tableEntry(7680 * 8, 0, 0x07, 256, 4096);  // logical at 7936, exFAT
+  disk.exfatBoot(7936 * 8, 4096);
+  disk.tableEntry(0, 2, 0xAF, 20000, 1024);       // HFS+ header 1024 bytes in: inside sector 20000
+  disk.hfsPlusHeader(20000 * 8 + 2, 4096, 1024);
+  const std::vector<Row> rows{Row{"FAT16", "20   MB", 256}, Row{"HFS+", "4   MB", 20000}, Row{"extX", "8   MB", 5632},
+                              Row{"FAT64", "16   MB", 7936}};
+  const Scan scan = scanWithSectors(disk, 4096, false);
+  EXPECT_EQ(scan.result, 0);
+  EXPECT_EQ(rowsOf(scan.found), rows);
+  EXPECT_FALSE(scan.touchedPastEnd);
+  // Counted in 512-byte sectors the chain's records and the HFS+ header are not where the entries say.
+  for (const std::uint32_t size : {512u, 2048u}) EXPECT_NE(rowsOf(scanWithSectors(disk, size, false).found), rows) << size;
+}
+
+TEST(PartitionSectorSizeTest, GptHeaderArrayAndEntriesCountInTheDisksSectors) {
+  DiskImage disk(kDisk);
+  // Header in sector 1 (byte 4096), array from sector 2 (byte 8192); 128 entries fill 4 sectors.
+  const std::uint64_t header = 8;
+  disk.putText(header, 0, "EFI PART");
+  disk.put64(header, 72, 2);
+  disk.put32(header, 80, 128);
+  disk.put32(header, 84, 128);
+  disk.gptEntry(16, 0, 256, 5375, u"Basic data partition");
+  disk.fatBoot(256 * 8, 0, 0, 81920, "mkfs.fat", 0x58);  // FAT32 with 512-byte sectors: 40 MiB
+  disk.gptEntry(16, 40, 5376, 7423, u"Linux filesystem");  // entry 40 lies in the array's second sector
+  disk.gptEntry(16, 41, 7424, 9471, u"Apple HFS/HFS+");
+  disk.hfsPlusHeader(7424 * 8 + 2, 4096, 2048);
+  const Scan scan = scanWithSectors(disk, 4096, true);
+  EXPECT_EQ(scan.result, 0);
+  EXPECT_EQ(rowsOf(scan.found), (std::vector<Row>{Row{"FAT32", "40  MB", 256}, Row{"Linux filesystem", "8", 5376},
+                                                  Row{"HFS+", "8", 7424}}));
+  // Read as 512-byte sectors the header is not where the entries' disk expects it.
+  EXPECT_NE(rowsOf(scanWithSectors(disk, 512, true).found), rowsOf(scan.found));
+}
+
+TEST(PartitionSectorSizeTest, ASectorSizeNoDiskHasIsTakenAs512) {
+  DiskImage disk(kDisk);
+  disk.tableEntry(0, 0, 0x0C, 2048, 65536);
+  for (const std::uint32_t size : {0u, 520u, 8192u})
+    EXPECT_EQ(rowsOf(scanWithSectors(disk, size, false).found), (std::vector<Row>{Row{"FAT32", "32   MB", 2048}}))
+        << size;
+}
+
 }  // namespace tessary

@@ -4,6 +4,7 @@
 #include <atomic>
 
 #include "app/wizard_state.h"
+#include "disk/volume_view.h"
 #include "support/disk_image_builder.h"
 #include "volumes/populate_drive_dlg.h"
 #include "support/recording_sink.h"
@@ -228,6 +229,26 @@ TEST_F(PopulateDriveDlgTest, SelectingARowFillsTheThreeCustomFields) {
   // A row that is not there selects nothing.
   m_page->onRowSelected(5);
   EXPECT_EQ(m_page->selectedRow(), -1);
+}
+
+TEST_F(PopulateDriveDlgTest, SectorFieldsAndTheChosenVolumeCountTheDisksOwnSectors) {
+  // A disk of 4096-byte sectors: an MBR entry at sector 256 (byte 1 MiB) of 5120 sectors (20 MiB).
+  DiskImage disk(kDisk);
+  disk.tableEntry(0, 0, 0x0C, 256, 5120);
+  m_state.disk.userLogicalSectorSize = 4096;
+  ASSERT_TRUE(open(disk));
+  ASSERT_EQ(m_page->rows().size(), 1u);
+  EXPECT_EQ(m_page->rows()[0].startSector, "256");
+  EXPECT_EQ(m_page->rows()[0].volumeSize, "20   MB");
+  m_page->onRowSelected(0);
+  EXPECT_EQ(m_view.text(Page::kEndSector), "5375");  // 20 MiB is 5120 such sectors
+  custom("256", "5375", "FAT32");
+  ASSERT_EQ(m_page->onNext(), Page::NextPage::RecoveryMode);
+  ASSERT_TRUE(m_state.selectedVolume.has_value());
+  EXPECT_EQ(m_state.selectedVolume->volumeSizeText, "20");
+  // Parsers read the volume from byte 1 MiB.
+  const VolumeView view = VolumeView::ofListedVolume(*m_state.diskReader, m_state.disk, m_state.selectedVolume->startSector);
+  EXPECT_EQ(view.startByte(), 1u << 20);
 }
 
 TEST_F(PopulateDriveDlgTest, RowWhoseSizeIsBelowOneEndsOneSectorBeforeItsStart) {

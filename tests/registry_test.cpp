@@ -2,6 +2,8 @@
 // tests come from it, and two parsers on two volumes of one disk each read their own origin.
 #include <gtest/gtest.h>
 
+#include <array>
+
 #include <algorithm>
 
 #include "app/wizard_state.h"
@@ -79,10 +81,17 @@ TEST(FileSystemRegistry, UnknownLabelOnTheResultsPageIsNotAValidDrive) {
 }
 
 TEST(FileSystemRegistry, SectorScanFastPathCoversEveryRowsLeadBytes) {
-  EXPECT_TRUE(mayStartBootRecord(0xEB));
-  EXPECT_TRUE(mayStartBootRecord('H'));
-  EXPECT_FALSE(mayStartBootRecord(0x00));
-  EXPECT_FALSE(mayStartBootRecord(0xE9));
+  std::array<std::byte, 512> sector{};
+  EXPECT_FALSE(mayHoldBootRecord(sector));
+  sector[0] = std::byte{0xE9};
+  EXPECT_FALSE(mayHoldBootRecord(sector));
+  sector[0] = std::byte{0xEB};
+  EXPECT_TRUE(mayHoldBootRecord(sector));
+  sector[0] = std::byte{'H'};
+  EXPECT_TRUE(mayHoldBootRecord(sector));
+  sector[0] = std::byte{0};
+  sector[56] = std::byte{0x53};  // the low byte of the ext superblock's magic
+  EXPECT_TRUE(mayHoldBootRecord(sector));
   for (const FileSystemRow& row : fileSystemRows()) {
     if (row.testBootRecord) {
       EXPECT_FALSE(row.leadBytes.empty()) << row.family << " would never be tested by the scan";

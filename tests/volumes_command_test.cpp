@@ -210,26 +210,29 @@ TEST(VolumesFixtureTest, RealTablesListEveryVolumeInEveryScan) {
   const FixtureCase cases[] = {
       {"mbr_extended.vhdx", {}, {{"NTFS", "16   MB", 2048}, {"FAT32", "40   MB", 36864}, {"extX", "16   MB", 120832},
                                  {"FAT64", "16   MB", 155648}}},
-      // The advanced scan has no ext test; NTFS totals leave out the backup boot sector.
+      // The ext superblock is found 1024 bytes in; NTFS totals leave out the backup boot sector.
       {"mbr_extended.vhdx", {"--advanced"}, {{"NTFS", "15   MB", 2048}, {"FAT32", "40  MB", 36864},
-                                             {"FAT64", "16  MB", 155648}}},
+                                             {"extX", "16  MB", 120832}, {"FAT64", "16  MB", 155648}}},
+      // Type 0xAF names nothing the table knows: the HFS+ header names it.
       {"mbr_types.vhdx", {}, {{"FAT12", "4   MB", 2048}, {"FAT16", "25   MB", 10240}, {"NTFS", "8   MB", 63488},
                               {"FAT64", "8   MB", 83968}, {"FAT32", "40   MB", 102400}, {"extX", "8   MB", 186368},
-                              {"Unknown", "4   MB", 204800}}},
-      // FAT12's 6 sectors per FAT are not a FAT16 size; the FAT16's 16-bit total is 0xC8C0.
-      {"mbr_types.vhdx", {"--advanced"}, {{"FAT16", "25  MB", 10240}, {"NTFS", "7   MB", 63488},
-                                          {"FAT64", "8  MB", 83968}, {"FAT32", "40  MB", 102400},
+                              {"HFS+", "4   MB", 204800}}},
+      // The FAT12 is found by its geometry and goes to the FAT16 parser; the FAT16's 16-bit total is 0xC8C0.
+      {"mbr_types.vhdx", {"--advanced"}, {{"FAT16", "4  MB", 2048}, {"FAT16", "25  MB", 10240},
+                                          {"NTFS", "7   MB", 63488}, {"FAT64", "8  MB", 83968},
+                                          {"FAT32", "40  MB", 102400}, {"extX", "8  MB", 186368},
                                           {"HFS+", "2  MB", 204800}}},
       // Without the GPT box the protective entry is the one volume.
       {"gpt_volumes.vhdx", {}, {{"Unknown", "255   MB", 1}}},
-      // The reserved entry is skipped; ext4 goes by its entry name; the FAT16 with 128 sectors per FAT is not listed.
+      // The reserved entry is skipped; ext4 and HFS+ are named by their headers and sized by their entries
+      // (first to last LBA); the FAT16 with 128 sectors per FAT is listed by its geometry.
       {"gpt_volumes.vhdx", {"--gpt"}, {{"NTFS", "15   MB", 4096}, {"FAT32", "40  MB", 36864},
-                                       {"FAT64", "16  MB", 118784}, {"Linux filesystem", "15", 151552},
-                                       {"HFS+", "3", 184320}}},
-      // exFAT right behind the FAT32 is found at its own start; the 128-sector FAT16 is listed here.
+                                       {"FAT64", "16  MB", 118784}, {"extX", "16", 151552},
+                                       {"HFS+", "4", 184320}, {"FAT16", "16  MB", 192512}}},
+      // exFAT right behind the FAT32 is found at its own start.
       {"gpt_volumes.vhdx", {"--advanced"}, {{"NTFS", "15   MB", 4096}, {"FAT32", "40  MB", 36864},
-                                            {"FAT64", "16  MB", 118784}, {"HFS+", "2  MB", 184320},
-                                            {"FAT16", "16  MB", 192512}}},
+                                            {"FAT64", "16  MB", 118784}, {"extX", "16  MB", 151552},
+                                            {"HFS+", "2  MB", 184320}, {"FAT16", "16  MB", 192512}}},
   };
   for (const auto& c : cases) {
     if (!test::haveFixture(c.image)) GTEST_SKIP() << "fixture " << c.image << " missing";

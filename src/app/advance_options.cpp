@@ -44,8 +44,7 @@ void advanceOptions::onOpen() {
   const std::string caption = m_scan->counterCaption();
   if (!caption.empty()) m_view.setText(kCounterCaption, caption);
   m_links.reader = m_state.diskReader.get();
-  m_links.view = VolumeView(*m_state.diskReader, static_cast<std::uint64_t>(std::max<std::int64_t>(volume.startSector, 0)),
-                            m_state.disk.diskSectorCount);
+  m_links.view = VolumeView::ofListedVolume(*m_state.diskReader, m_state.disk, volume.startSector);
   m_links.volume = volume;
   m_links.sink = &m_sink;
   m_links.topItemText = m_state.rootLabel;

@@ -5,6 +5,16 @@
 
 namespace tessary {
 
+namespace {
+bool diskSectorSize(std::uint32_t bytes) { return bytes >= 512 && bytes <= 4096 && (bytes & (bytes - 1)) == 0; }
+}  // namespace
+
+std::uint32_t logicalSectorBytes(const DiskContext& context) {
+  if (diskSectorSize(context.userLogicalSectorSize)) return context.userLogicalSectorSize;
+  if (diskSectorSize(context.imageLogicalSectorSize)) return context.imageLogicalSectorSize;
+  return kSectorSize;
+}
+
 bool readWriteInterface::readAt(std::int64_t offset, std::span<std::byte> out) {
   if (!seek(offset, 0)) return false;
   return readSpan(out);

@@ -25,9 +25,17 @@ struct DiskContext {
   std::uint64_t userDiskSize = 0;
   std::uint32_t userBlockSize = 0;
   std::uint32_t userLogicalSectorSize = 0;
+  // The logical sector size the image's own metadata states (VHDX), set by a reader's open; 0 when the
+  // format states none.
+  std::uint32_t imageLogicalSectorSize = 0;
   // Where a reader's message boxes go; none shows nothing.
   PageSink* messages = nullptr;
 };
+
+// The disk's logical sector size in bytes, in which its partition tables and the volume list count: the
+// user's value, else the image's, else 512. Only a size a disk can have (a power of two from 512 to 4096)
+// is taken.
+std::uint32_t logicalSectorBytes(const DiskContext& context);
 
 class readWriteInterface {
  public:

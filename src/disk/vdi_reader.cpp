@@ -62,6 +62,7 @@ bool FileReadSeekVdi::open(const std::string& path) {
   blockMap.reserve(static_cast<std::size_t>(entries));
   for (std::size_t i = 0; i < entries; ++i) blockMap.push_back(le32At(raw, i * 4));
   m_context.diskSectorCount = diskSize / kSectorSize;
+  m_context.imageLogicalSectorSize = 0;  // the format states none: 512 unless the user says otherwise
   return true;
 }
 

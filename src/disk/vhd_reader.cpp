@@ -62,6 +62,7 @@ bool FileReadSeekVHD::open(const std::string& path) {
   sectorsPerTrack = cursor.u8();
   diskType = cursor.be32();
   m_context.diskSectorCount = currentSize / kSectorSize;
+  m_context.imageLogicalSectorSize = 0;  // the format states none: 512 unless the user says otherwise
 
   if (diskType == kFixed) return true;
   if (diskType != kDynamic && diskType != kDifferencing) {

@@ -62,6 +62,7 @@ bool FileReadSeekVHDX::open(const std::string& path) {
     return false;
   }
   m_context.diskSectorCount = diskSize / kSectorSize;
+  m_context.imageLogicalSectorSize = layout->logicalSectorSize;
 
   const vhdx::RegionEntry& bat = layout->batRegion;
   if (!fits(imageFileSize, bat.fileOffset, bat.length)) {
@@ -203,6 +204,7 @@ bool readImageInfo(PageSink& page, DiskContext& context, readWriteInterface* rea
     return false;
   }
   context.diskSectorCount = layout->diskSize / kSectorSize;
+  context.imageLogicalSectorSize = layout->logicalSectorSize;
   info.shown = true;
   info.formatVersion = layout->formatVersion;
   info.diskSize = layout->diskSize;

@@ -284,6 +284,7 @@ bool FileReadSeekVmdk::open(const std::string& path) {
   }
   // The disk's size is the format's own, set once: the sparse capacity, or the extents together.
   m_context.diskSectorCount = m_totalSectors;
+  m_context.imageLogicalSectorSize = 0;  // the format states none: 512 unless the user says otherwise
   return true;
 }
 

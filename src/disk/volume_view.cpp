@@ -19,6 +19,13 @@ VolumeView::VolumeView(readWriteInterface& reader, std::uint64_t startSector, st
       m_startSector(std::min<std::uint64_t>(startSector, kMaxOffset / kSectorSize)),
       m_diskSectors(diskSectors) {}
 
+VolumeView VolumeView::ofListedVolume(readWriteInterface& reader, const DiskContext& disk, std::int64_t startSector) {
+  const std::uint64_t units = logicalSectorBytes(disk) / kSectorSize;
+  const auto start = static_cast<std::uint64_t>(std::max<std::int64_t>(startSector, 0));
+  // A start beyond what an offset can name is clamped by the constructor, and reads there fail.
+  return VolumeView(reader, checkedMul(start, units).value_or(UINT64_MAX), disk.diskSectorCount);
+}
+
 std::uint64_t VolumeView::bytesToDiskEnd() const {
   if (m_diskSectors == 0) return std::numeric_limits<std::uint64_t>::max();
   if (m_startSector >= m_diskSectors) return 0;

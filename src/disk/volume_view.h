@@ -17,6 +17,9 @@ class VolumeView {
   VolumeView() = default;
   // `diskSectors` is the virtual disk's size in 512-byte sectors (0 when unknown).
   VolumeView(readWriteInterface& reader, std::uint64_t startSector, std::uint64_t diskSectors);
+  // The view of a listed volume: `startSector` counts the disk's logical sectors, as the volume list does
+  // (a negative start is the disk's start). The one place where those sectors become 512-byte units.
+  static VolumeView ofListedVolume(readWriteInterface& reader, const DiskContext& disk, std::int64_t startSector);
 
   bool attached() const { return m_reader != nullptr; }
   readWriteInterface* reader() const { return m_reader; }

@@ -26,55 +26,55 @@ namespace {
 
 using namespace volumes;
 
-constexpr std::uint64_t kSectorsPerMib = 2048;
 // HFS+ volumes above this many MiB are taken for noise.
 constexpr std::uint64_t kMaxHfsPlusMib = 20971519;
 
 std::string mibText(const char* fmt, std::uint64_t mib) { return format(fmt, static_cast<long long>(mib)); }
 
+constexpr std::uint64_t kMib = 1 << 20;
+
+// A boot record's size in bytes: its count of its own sectors times their size (512 to 4096), saturated.
+std::uint64_t volumeBytes(std::uint64_t sectors, std::uint64_t sectorBytes) {
+  return checkedMul(sectors, sectorBytes).value_or(UINT64_MAX);
+}
+// The same size in whole MiB, exact however large the count.
+std::uint64_t volumeMib(std::uint64_t sectors, std::uint64_t sectorBytes) { return sectors / (kMib / sectorBytes); }
+
 BootRecordFind ntfsBootRecord(Bytes s, BootSite site) {
   BootRecordFind find;
   // NTFS is the default of MBR type 0x07: only exFAT claims such a sector.
   if (site == BootSite::MbrType07) return find;
-  // The sector scan also wants the OEM name; a GPT entry's first sector is taken on its jump alone.
+  // The sector scan also wants the OEM name; a partition's first sector is taken on its jump alone.
   if (!boot::ntfsBootRecord(s, site == BootSite::SectorScan)) return find;
   find.claimed = true;
   const std::uint64_t total = le64At(s, boot::kNtfsTotalSectors);
-  const std::uint64_t mib = total / kSectorsPerMib;
-  if (mib < 1) return find;
+  // The NTFS total counts the volume's own sectors and leaves out its last one (the backup boot sector).
+  const std::uint64_t bytes = volumeBytes(checkedAdd(total, std::uint64_t{1}).value_or(UINT64_MAX),
+                                          le16At(s, boot::kBytesPerSector));
   find.listed = true;
   find.label = "NTFS";
-  find.sizeText = mibText("%lld   MB", mib);
+  find.sizeText = mibText("%lld   MB", volumeMib(total, le16At(s, boot::kBytesPerSector)));
   find.status = "found NTFS %d...";
   find.numberedStatus = true;
-  // The NTFS total leaves out the volume's last sector, which holds the backup boot sector.
-  find.sizeSectors = checkedAdd(total, std::uint64_t{1}).value_or(UINT64_MAX);
+  find.sizeSectors = bytes / kSectorSize;
   return find;
 }
 
-// FAT32 and FAT12/16 share the boot record; the sectors-per-FAT field tells them apart.
+// FAT32 and FAT12/16 share the boot record; the sectors-per-FAT field tells them apart. Any maker's record
+// with a sound geometry is taken, as the FAT parser takes it.
 BootRecordFind fatBootRecord(Bytes s, BootSite site, bool fat32) {
   BootRecordFind find;
-  if (site == BootSite::MbrType07 || !boot::fatBootRecord(s)) return find;
-  const std::uint16_t perFat = le16At(s, boot::kFatSectorsPerFat);
-  if ((perFat == 0) != fat32) return find;
+  if (site == BootSite::MbrType07) return find;
+  const std::optional<boot::FatGeometry> geometry = boot::fatGeometry(s);
+  if (!geometry || (geometry->bits == 32) != fat32) return find;
   find.claimed = true;
-  if (!fat32) {
-    // FAT16 is recognised by the FAT sizes Windows formats it with; the sector scan also takes 128.
-    const bool known = perFat == 200 || perFat == 256 || (site == BootSite::SectorScan && perFat == 128);
-    if (!known) {
-      find.status = "found unknown...";
-      return find;
-    }
-  }
-  const std::uint64_t total = fat32 ? le32At(s, boot::kFatTotalSectors32) : boot::fat16TotalSectors(s);
-  const std::uint64_t mib = total / kSectorsPerMib;
-  if (mib < 1) return find;
+  const std::uint64_t bytes = volumeBytes(geometry->totalSectors, geometry->bytesPerSector);
   find.listed = true;
+  // FAT12 volumes go to the FAT16 parser, which reads 12-bit entries by the cluster count.
   find.label = fat32 ? "FAT32" : "FAT16";
-  find.sizeText = mibText("%lld  MB", mib);
+  find.sizeText = mibText("%lld  MB", volumeMib(geometry->totalSectors, geometry->bytesPerSector));
   find.status = fat32 ? "found FAT 32..." : "found FAT 16...";
-  find.sizeSectors = total;
+  find.sizeSectors = bytes / kSectorSize;
   return find;
 }
 
@@ -92,13 +92,17 @@ BootRecordFind exfatBootRecord(Bytes s, BootSite site) {
     find.status = "found FAT64...";
     return find;
   }
+  // The volume length counts sectors of 2^shift bytes (512 to 4096).
+  const std::uint8_t shift = u8At(s, boot::kExfatSectorShift);
+  const std::uint64_t sectorBytes = shift >= 9 && shift <= 12 ? std::uint64_t{1} << shift : kSectorSize;
   const std::uint64_t length = le64At(s, boot::kExfatVolumeLength);
-  const std::uint64_t mib = length / kSectorsPerMib;
-  if (mib < 1) return find;
+  const std::uint64_t bytes = volumeBytes(length, sectorBytes);
+  // exFAT volumes are 1 MiB at the least.
+  if (bytes < kMib) return find;
   find.listed = true;
-  find.sizeText = mibText("%lld  MB", mib);
+  find.sizeText = mibText("%lld  MB", volumeMib(length, sectorBytes));
   find.status = "found FAT 64...";
-  find.sizeSectors = length;
+  find.sizeSectors = bytes / kSectorSize;
   return find;
 }
 
@@ -108,18 +112,35 @@ BootRecordFind hfsPlusHeader(Bytes s, BootSite site) {
   find.claimed = true;
   find.label = "HFS+";
   if (site == BootSite::Gpt) {
-    // The GPT entry gives the size.
+    // The partition table gives the size.
     find.listed = true;
     return find;
   }
   const std::uint64_t bytes = hfsplus::volumeBytes(s);
   const std::uint64_t mib = bytes >> 20;
-  if (mib < 1 || mib > kMaxHfsPlusMib) return find;
+  // A header whose volume could not hold its own header is noise, and so is one past 20 TiB.
+  if (bytes < (hfsplus::kHeaderOffsetSectors + 1) * kSectorSize || mib > kMaxHfsPlusMib) return find;
   find.listed = true;
   find.sizeText = mibText("%lld  MB", mib);
   find.status = "found HFS+...";
   // Counted from the header, the volume ends two sectors earlier than its size says.
   find.sizeSectors = bytes / kSectorSize - hfsplus::kHeaderOffsetSectors;
+  return find;
+}
+
+BootRecordFind extSuperblock(Bytes s, BootSite site) {
+  BootRecordFind find;
+  if (site == BootSite::MbrType07) return find;
+  const std::uint64_t bytes = ext::volumeBytes(s);
+  if (bytes == 0) return find;
+  find.claimed = true;
+  find.listed = true;
+  find.label = "extX";
+  find.status = "found ext2...";
+  if (site == BootSite::Gpt) return find;  // the partition table gives the size
+  find.sizeText = mibText("%lld  MB", bytes >> 20);
+  // Counted from the superblock, the volume ends two sectors earlier than its size says.
+  find.sizeSectors = bytes / kSectorSize > ext::kHeaderOffsetSectors ? bytes / kSectorSize - ext::kHeaderOffsetSectors : 1;
   return find;
 }
 
@@ -187,6 +208,10 @@ std::vector<FileSystemRow> makeRows() {
     r.labels = {"extx"};
     r.treatAs = "EXTX";
     r.treatAsLabel = "extX";
+    r.headerSector = ext::kHeaderOffsetSectors;
+    r.leadOffset = ext::kMagic;
+    r.leadBytes = "\x53";
+    r.testBootRecord = extSuperblock;
     r.createParser = createExtParser;
     rows.push_back(std::move(r));
   }
@@ -261,14 +286,24 @@ BootRecordFind testBootRecords(Bytes sector, BootSite site, std::uint64_t header
 
 BootRecordFind testBootRecordsAnywhere(Bytes sector, BootSite site) { return firstClaim(sector, site, nullptr); }
 
-bool mayStartBootRecord(std::uint8_t leadByte) {
-  static const std::array<bool, 256> table = [] {
-    std::array<bool, 256> t{};
-    for (const FileSystemRow& row : fileSystemRows())
-      for (char c : row.leadBytes) t[static_cast<std::uint8_t>(c)] = true;
-    return t;
+bool mayHoldBootRecord(Bytes sector) {
+  struct Lead {
+    std::size_t offset = 0;
+    std::array<bool, 256> bytes{};
+  };
+  static const std::vector<Lead> leads = [] {
+    std::vector<Lead> out;
+    for (const FileSystemRow& row : fileSystemRows()) {
+      if (row.leadBytes.empty()) continue;
+      auto at = std::find_if(out.begin(), out.end(), [&](const Lead& l) { return l.offset == row.leadOffset; });
+      if (at == out.end()) at = out.insert(out.end(), Lead{row.leadOffset, {}});
+      for (char c : row.leadBytes) at->bytes[static_cast<std::uint8_t>(c)] = true;
+    }
+    return out;
   }();
-  return table[leadByte];
+  for (const Lead& lead : leads)
+    if (lead.offset < sector.size() && lead.bytes[std::to_integer<std::uint8_t>(sector[lead.offset])]) return true;
+  return false;
 }
 
 std::vector<std::uint64_t> laterHeaderSectors() {

@@ -4,6 +4,7 @@
 // Adding a file system is its folder under fs/, its parser slot, and one row here.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -20,7 +21,10 @@ class CandidateScan;
 // Where a volume scan tests a sector for a boot record.
 enum class BootSite {
   SectorScan,  // the advanced scan, every sector of the range
-  Gpt,         // a GPT entry's first sector (and, for headers that sit further in, the sector they sit at)
+  // A partition's first sector (and, for headers that sit further in, the sector they sit at) when the
+  // table's type does not name the file system: every GPT entry, and MBR entries of other types. The table
+  // gives the size.
+  Gpt,
   MbrType07,   // the first sector of an MBR entry of type 0x07, which NTFS and exFAT share
 };
 
@@ -50,7 +54,9 @@ struct FileSystemRow {
   bool offersDeep = false;
   // Sectors from the volume's first sector to the sector the boot-record test reads (HFS+: 2).
   std::uint64_t headerSector = 0;
-  // The first bytes a sector can begin with to pass the boot-record test (the sector scan's fast path).
+  // The bytes the sector's byte at `leadOffset` can hold to pass the boot-record test (the sector scan's
+  // fast path).
+  std::size_t leadOffset = 0;
   std::string_view leadBytes;
   // The boot-record test of the three scans; null when the family has no boot record to find.
   BootRecordFind (*testBootRecord)(Bytes sector, BootSite site) = nullptr;
@@ -77,8 +83,8 @@ const FileSystemRow* fileSystemForTreatAs(std::string_view entry);
 // does not know where a volume starts, asks every row (testBootRecordsAnywhere).
 BootRecordFind testBootRecords(Bytes sector, BootSite site, std::uint64_t headerSector);
 BootRecordFind testBootRecordsAnywhere(Bytes sector, BootSite site);
-// Whether a sector beginning with this byte can pass any row's boot-record test.
-bool mayStartBootRecord(std::uint8_t leadByte);
+// Whether the sector can pass any row's boot-record test (a test of one or two bytes).
+bool mayHoldBootRecord(Bytes sector);
 // The distinct header sectors above 0 of the rows (where the GPT path reads a second sector).
 std::vector<std::uint64_t> laterHeaderSectors();
 

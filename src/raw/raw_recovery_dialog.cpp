@@ -166,8 +166,7 @@ void RawRecoveryDialog::startScan() {
     reenable();
     return;
   }
-  m_engine->view = VolumeView(*m_state.diskReader, static_cast<std::uint64_t>(std::max<std::int64_t>(volume.startSector, 0)),
-                              m_state.disk.diskSectorCount);
+  m_engine->view = VolumeView::ofListedVolume(*m_state.diskReader, m_state.disk, volume.startSector);
   m_engine->sink = &m_sink;
   m_engine->tree = &m_tree;
   m_engine->volumeLength = length;

@@ -83,8 +83,7 @@ void VolumeScanDlg::onOpen(int mode, ParserSlot* borrowed, const AdvancedInput* 
   }
   m_links.reader = m_state.diskReader.get();
   m_engine.setReader(m_links.reader);
-  m_links.view = VolumeView(*m_state.diskReader, static_cast<std::uint64_t>(std::max<std::int64_t>(volume.startSector, 0)),
-                            m_state.disk.diskSectorCount);
+  m_links.view = VolumeView::ofListedVolume(*m_state.diskReader, m_state.disk, volume.startSector);
   m_links.volume = volume;
   m_links.sink = &m_sink;
   m_links.tree = &m_tree;

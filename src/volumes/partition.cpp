@@ -18,7 +18,6 @@ namespace {
 
 using namespace volumes;
 
-constexpr std::uint64_t kSectorsPerMib = 2048;
 constexpr std::int64_t kMaxSectorForOffset = INT64_MAX / kSectorSize;
 
 // What a failed read or seek reports: the host's error code when it set one. 1 is the advanced scan's
@@ -26,11 +25,6 @@ constexpr std::int64_t kMaxSectorForOffset = INT64_MAX / kSectorSize;
 int failureCode() {
   const int code = errno;
   return code > 1 ? code : EIO;
-}
-
-bool readSectors(readWriteInterface& reader, std::uint64_t sector, std::span<std::byte> out) {
-  errno = 0;
-  return reader.readAt(static_cast<std::int64_t>(sector * kSectorSize), out);
 }
 
 std::string entryName(Bytes entry) {
@@ -50,7 +44,19 @@ bool Partition::insideDisk(std::uint64_t sector, std::uint64_t count) const {
   // Offsets go to the reader as signed bytes; a disk of unknown size is bounded by that alone.
   const std::uint64_t limit = m_diskSectors != 0 ? std::min<std::uint64_t>(m_diskSectors, kMaxSectorForOffset)
                                                  : static_cast<std::uint64_t>(kMaxSectorForOffset);
-  return fits(limit, sector, count);
+  return fits(limit / units(), sector, count);
+}
+
+bool Partition::readDisk(readWriteInterface& reader, std::uint64_t sector, std::uint64_t offset,
+                         std::span<std::byte> out) {
+  errno = 0;
+  const auto at = checkedMul(sector, std::uint64_t{sectorBytes});
+  const auto byte = at ? checkedAdd(*at, offset) : std::nullopt;
+  if (!byte || *byte > static_cast<std::uint64_t>(INT64_MAX)) {
+    errno = EINVAL;
+    return false;
+  }
+  return reader.readAt(static_cast<std::int64_t>(*byte), out);
 }
 
 void Partition::add(std::string fileSystem, std::string size, std::int64_t start) {
@@ -66,26 +72,33 @@ int Partition::standardScan(readWriteInterface& reader, std::uint64_t diskSector
   m_diskSectors = diskSectorCount;
   m_volumeCounter = 0;
   m_numberedFinds.clear();
-  std::array<std::byte, 2 * kSectorSize> head{};
-  errno = 0;
-  const bool headRead = reader.readAt(0, head);
+  if (!boot::sectorBytesSound(sectorBytes)) sectorBytes = kSectorSize;
+  std::array<std::byte, kSectorSize> first{};
+  std::array<std::byte, kSectorSize> header{};
+  const bool headRead = readDisk(reader, 0, 0, first) && readDisk(reader, gpt::kHeaderSector, 0, header);
   // The EFI PART signature is not required: a disk is read as GPT exactly when the user said so.
-  const int result = (headRead && useGpt) ? scanGpt(reader, head) : scanMbr(reader);
+  const int result = (headRead && useGpt) ? scanGpt(reader) : scanMbr(reader);
   m_page.progressPosition(kProgressScale);
   return result;
 }
 
 int Partition::scanMbr(readWriteInterface& reader) {
+  // The table lies in the first 512 bytes of sector 0 whatever the disk's sector size.
   std::array<std::byte, kSectorSize> sector{};
-  if (!readSectors(reader, 0, sector)) return failureCode();
+  if (!readDisk(reader, 0, 0, sector)) return failureCode();
+  // All four entries are primaries or the extended one, in any order and with empty slots between them
+  // (tools fill the first free slot when a partition is added later); the logical volumes follow them.
+  std::optional<std::uint64_t> extendedBase;
   for (std::size_t i = 0; i < mbr::kEntryCount; ++i) {
     const mbr::Entry entry = mbr::entry(sector, i);
-    // Entries after the extended one are never looked at; its chain holds the rest.
-    if (mbr::isExtended(entry.type)) return scanExtendedChain(reader, entry.firstSector);
-    if (entry.type == 0) return 0;
+    if (entry.type == 0) continue;
+    if (mbr::isExtended(entry.type)) {
+      if (!extendedBase) extendedBase = entry.firstSector;
+      continue;
+    }
     if (const int rc = addTableEntry(reader, entry.type, entry.firstSector, entry.sectorCount)) return rc;
   }
-  return 0;
+  return extendedBase ? scanExtendedChain(reader, *extendedBase) : 0;
 }
 
 int Partition::scanExtendedChain(readWriteInterface& reader, std::uint64_t extendedBase) {
@@ -97,15 +110,15 @@ int Partition::scanExtendedChain(readWriteInterface& reader, std::uint64_t exten
     // A link back to a record already read would list the same logical volumes again.
     if (!visited.insert(ebr).second) return 0;
     if (!insideDisk(ebr)) return 0;
-    if (!readSectors(reader, ebr, sector)) return failureCode();
+    if (!readDisk(reader, ebr, 0, sector)) return failureCode();
     std::optional<std::uint64_t> next;
     for (std::size_t i = 0; i < mbr::kEntryCount; ++i) {
       const mbr::Entry entry = mbr::entry(sector, i);
+      if (entry.type == 0) continue;
       if (mbr::isExtended(entry.type)) {
-        next = entry.firstSector;
-        break;
+        if (!next) next = entry.firstSector;
+        continue;
       }
-      if (entry.type == 0) break;
       if (const int rc = addTableEntry(reader, entry.type, ebr + entry.firstSector, entry.sectorCount)) return rc;
     }
     if (!next) return 0;
@@ -114,11 +127,36 @@ int Partition::scanExtendedChain(readWriteInterface& reader, std::uint64_t exten
   return 0;
 }
 
+int Partition::labelByBootRecord(readWriteInterface& reader, std::uint64_t firstSector, BootRecordFind& find) {
+  find = {};
+  std::array<std::byte, kSectorSize> boot{};
+  if (!readDisk(reader, firstSector, 0, boot)) return failureCode();
+  const BootRecordFind atStart = testBootRecords(boot, BootSite::Gpt, 0);
+  if (atStart.claimed && atStart.listed) {
+    find = atStart;
+    return 0;
+  }
+  // Headers that sit further into the volume (HFS+, the ext superblock) lie that many 512-byte units in,
+  // whatever the disk's sector size.
+  for (const std::uint64_t headerSector : laterHeaderSectors()) {
+    const std::uint64_t offset = headerSector * kSectorSize;
+    if (!insideDisk(firstSector, offset / sectorBytes + 1)) continue;
+    std::array<std::byte, kSectorSize> header{};
+    if (!readDisk(reader, firstSector, offset, header)) return failureCode();
+    const BootRecordFind later = testBootRecords(header, BootSite::Gpt, headerSector);
+    if (later.claimed && later.listed) {
+      find = later;
+      return 0;
+    }
+  }
+  return 0;
+}
+
 int Partition::addTableEntry(readWriteInterface& reader, std::uint8_t type, std::uint64_t firstSector,
                              std::uint32_t sectorCount) {
   // An entry that starts beyond the disk holds no volume that could be read.
   if (!insideDisk(firstSector)) return 0;
-  const std::string size = sizeText("%lld   MB", sectorCount / kSectorsPerMib);
+  const std::string size = sizeText("%lld   MB", (std::uint64_t{sectorCount} * sectorBytes) >> 20);
   const auto start = static_cast<std::int64_t>(firstSector);
   switch (type) {
     case 0x01:
@@ -133,7 +171,7 @@ int Partition::addTableEntry(readWriteInterface& reader, std::uint8_t type, std:
     case 0x07: {
       // NTFS and exFAT share the type; a boot record that a file system claims names it, else NTFS.
       std::array<std::byte, kSectorSize> boot{};
-      if (!readSectors(reader, firstSector, boot)) return failureCode();
+      if (!readDisk(reader, firstSector, 0, boot)) return failureCode();
       const BootRecordFind find = testBootRecords(boot, BootSite::MbrType07, 0);
       if (find.claimed && find.listed) {
         add(find.label, size, start);
@@ -153,36 +191,65 @@ int Partition::addTableEntry(readWriteInterface& reader, std::uint8_t type, std:
       add("NTFS", size, start);
       m_page.setStatus("NTFS...");
       break;
-    case 0x83:
-      add("extX", size, start);
-      m_page.setStatus("found ext2...");
+    default: {
+      // Type 0x83 is any Linux file system, and other types name none the registry knows: the boot
+      // records say what the partition holds. Without one, 0x83 stays ext and the others "Unknown".
+      BootRecordFind find;
+      if (const int rc = labelByBootRecord(reader, firstSector, find)) return rc;
+      if (find.claimed) {
+        add(find.label, size, start);
+        showFindStatus(find);
+      } else if (type == 0x83) {
+        add("extX", size, start);
+        m_page.setStatus("found ext2...");
+      } else {
+        add("Unknown", size, start);
+        m_page.setStatus("found UNKNOWN...");
+      }
       break;
-    default:
-      add("Unknown", size, start);
-      m_page.setStatus("found UNKNOWN...");
-      break;
+    }
   }
   return 0;
 }
 
-int Partition::scanGpt(readWriteInterface& reader, std::span<const std::byte> head) {
-  const Bytes header = slice(head, gpt::kHeaderSector * kSectorSize, kSectorSize);
+int Partition::scanGpt(readWriteInterface& reader) {
+  std::array<std::byte, kSectorSize> header{};
+  if (!readDisk(reader, gpt::kHeaderSector, 0, header)) return failureCode();
   // The whole 64-bit LBA: its low byte alone names the same sector only while the array lies below 256.
   const std::uint64_t arrayLba = le64At(header, gpt::kEntryArrayLba);
+  // A signed header gives the array's shape; without the signature (or with a shape no tool writes) the
+  // usual array of 128 entries of 128 bytes is read.
+  std::uint64_t count = le32At(header, gpt::kEntryCount);
+  std::uint64_t entrySize = le32At(header, gpt::kEntrySizeField);
+  if (!hasMagic(header, 0, gpt::kSignature) || count == 0 || entrySize < gpt::kEntrySize ||
+      entrySize > gpt::kMaxEntrySize || entrySize % 8 != 0) {
+    count = gpt::kUsualEntries;
+    entrySize = gpt::kEntrySize;
+  }
+  count = std::min(count, gpt::kMaxArrayBytes / entrySize);
   if (!insideDisk(arrayLba)) return 0;
-  // An array cut short by the disk's end reads as zeros past it, which ends the entries.
-  std::vector<std::byte> array(gpt::kArrayBytes);
-  std::uint64_t sectors = gpt::kArrayBytes / kSectorSize;
+  // An array cut short by the disk's end reads as zeros past it: those entries are unused.
+  std::uint64_t sectors = (count * entrySize + sectorBytes - 1) / sectorBytes;
   while (sectors > 0 && !insideDisk(arrayLba, sectors)) --sectors;
-  if (!readSectors(reader, arrayLba, std::span(array).first(sectors * kSectorSize))) return failureCode();
+  std::vector<std::byte> array(static_cast<std::size_t>(count * entrySize));
+  const std::size_t readBytes = static_cast<std::size_t>(std::min<std::uint64_t>(array.size(), sectors * sectorBytes));
+  if (readBytes > 0) {
+    // The reader serves whole 512-byte units; the array's bytes are a multiple of 128.
+    std::vector<std::byte> raw((readBytes + kSectorSize - 1) / kSectorSize * kSectorSize);
+    if (!readDisk(reader, arrayLba, 0, raw)) return failureCode();
+    std::copy_n(raw.begin(), readBytes, array.begin());
+  }
 
-  for (std::size_t n = 0; n < gpt::kMaxEntries; ++n) {
-    const Bytes entry = slice(array, n * gpt::kEntrySize, gpt::kEntrySize);
+  // Every entry up to the header's count is read; unused ones (an all-zero type) lie anywhere among them.
+  for (std::uint64_t n = 0; n < count; ++n) {
+    const Bytes entry = slice(array, static_cast<std::size_t>(n * entrySize), gpt::kEntrySize);
     if (entry.size() != gpt::kEntrySize) break;
-    bool stop = false;
-    for (std::size_t b = 0; b < 4; ++b) stop = stop || u8At(entry, b) == gpt::kStopByte;
+    bool used = false;
+    for (std::size_t b = 0; b < gpt::kTypeGuidBytes; ++b) used = used || u8At(entry, b) != 0;
+    if (!used) continue;
     const std::uint64_t firstLba = le64At(entry, gpt::kFirstLba);
-    if (stop || firstLba < gpt::kLowestPartitionLba) break;
+    // An entry that starts on the header or the table itself holds no volume.
+    if (firstLba < gpt::kLowestPartitionLba) continue;
     if (entryName(entry) == gpt::kReservedName) continue;
     if (const int rc = addGptEntry(reader, entry, firstLba)) return rc;
   }
@@ -192,35 +259,20 @@ int Partition::scanGpt(readWriteInterface& reader, std::span<const std::byte> he
 int Partition::addGptEntry(readWriteInterface& reader, std::span<const std::byte> entry, std::uint64_t firstLba) {
   // An entry that starts beyond the disk is passed over, so that the entries after it are still read.
   if (!insideDisk(firstLba)) return 0;
-  std::array<std::byte, kSectorSize> boot{};
-  if (!readSectors(reader, firstLba, boot)) return failureCode();
   const auto start = static_cast<std::int64_t>(firstLba);
-
-  // Boot records whose size comes out below 1 MiB are not listed.
-  const BootRecordFind find = testBootRecords(boot, BootSite::Gpt, 0);
-  if (find.claimed) {
-    showFindStatus(find);
-    if (find.listed) add(find.label, find.sizeText, start);
+  BootRecordFind find;
+  if (const int rc = labelByBootRecord(reader, firstLba, find)) return rc;
+  if (find.claimed) showFindStatus(find);
+  // A boot record in the first sector gives the volume's size; a header further in (HFS+, ext) and an
+  // entry no row claims take the entry's size, first to last LBA inclusive.
+  if (find.claimed && !find.sizeText.empty()) {
+    add(find.label, find.sizeText, start);
     return 0;
   }
-
   const std::uint64_t lastLba = le64At(entry, gpt::kLastLba);
-  const std::uint64_t mib = lastLba > firstLba ? (lastLba - firstLba) / kSectorsPerMib : 0;
-  // A header that sits further into the volume than its first sector (HFS+) names the volume; the entry
-  // gives the size.
-  std::string label = entryName(entry);
-  for (const std::uint64_t headerSector : laterHeaderSectors()) {
-    const std::uint64_t at = firstLba + headerSector;
-    if (!insideDisk(at)) continue;
-    std::array<std::byte, kSectorSize> header{};
-    if (!readSectors(reader, at, header)) return failureCode();
-    const BootRecordFind later = testBootRecords(header, BootSite::Gpt, headerSector);
-    if (later.claimed && later.listed) {
-      label = later.label;
-      break;
-    }
-  }
-  add(label, sizeText("%lld", mib), start);
+  const std::uint64_t sectors = lastLba >= firstLba ? lastLba - firstLba + 1 : 0;
+  const std::uint64_t mib = checkedMul(sectors, std::uint64_t{sectorBytes}).value_or(UINT64_MAX) >> 20;
+  add(find.claimed ? find.label : entryName(entry), sizeText("%lld", mib), start);
   return 0;
 }
 
@@ -229,9 +281,12 @@ Partition::Find Partition::testSector(std::span<const std::byte> sector, std::ui
   if (!find.claimed) return {};
   // A header found closer to the disk's start than it sits into its volume would start before the disk.
   if (find.listed && absolute < find.headerSector) return {};
+  // A volume starts on one of the disk's own sectors; a record elsewhere is a copy or noise.
+  const std::uint64_t start = absolute - (find.listed ? find.headerSector : 0);
+  if (start % units() != 0) return {};
   showFindStatus(find);
   if (!find.listed) return {};
-  add(find.label, find.sizeText, static_cast<std::int64_t>(absolute - find.headerSector));
+  add(find.label, find.sizeText, static_cast<std::int64_t>(start / units()));
   return {true, find.sizeSectors};
 }
 
@@ -246,11 +301,15 @@ int Partition::advancedScan(readWriteInterface& reader, std::uint64_t diskSector
   m_numberedFinds.clear();
   stopRequested = 0;
   m_page.setStatus("Scanning partition.....");
-  // The scan never reads past the disk's end, nor past what a signed byte offset can name.
+  if (!boot::sectorBytesSound(sectorBytes)) sectorBytes = kSectorSize;
+  // The scan never reads past the disk's end, nor past what a signed byte offset can name. It works in
+  // 512-byte units; the range is given in the disk's own sectors.
   const std::uint64_t diskEnd = std::min<std::uint64_t>(diskSectorCount, kMaxSectorForOffset);
-  std::uint64_t position = startSector >= 1 ? static_cast<std::uint64_t>(startSector) : 0;
+  std::uint64_t position =
+      startSector >= 1 ? checkedMul(static_cast<std::uint64_t>(startSector), units()).value_or(UINT64_MAX) : 0;
   const bool limited = endSector > 0;
-  const auto endLimit = static_cast<std::uint64_t>(std::max<std::int64_t>(endSector, 0));
+  const std::uint64_t endLimit =
+      checkedMul(static_cast<std::uint64_t>(std::max<std::int64_t>(endSector, 0)), units()).value_or(UINT64_MAX);
   if (position >= diskEnd) return 1;
 
   m_page.progressRange(0, kProgressScale);
@@ -272,19 +331,20 @@ int Partition::advancedScan(readWriteInterface& reader, std::uint64_t diskSector
     // The last piece stops at the disk's end, so the sectors before it are still tested.
     const std::uint64_t pieceSectors = std::min<std::uint64_t>(kPieceSectors, diskEnd - position);
     const std::span<std::byte> data = std::span(piece).first(pieceSectors * kSectorSize);
-    if (!readSectors(reader, position, data)) return failureCode();
+    errno = 0;
+    if (!reader.readAt(static_cast<std::int64_t>(position * kSectorSize), data)) return failureCode();
 
     const std::uint64_t left = diskEnd - position;  // sectors from here to the disk's end
     std::uint64_t i = 0;
     while (i < pieceSectors) {
       if (stopped()) return 1;
-      // Most sectors cannot begin any boot record the registry knows.
-      const auto lead = std::to_integer<std::uint8_t>(data[i * kSectorSize]);
-      if (!mayStartBootRecord(lead)) {
+      // Most sectors cannot hold any boot record the registry knows.
+      const std::span<const std::byte> sector = data.subspan(i * kSectorSize, kSectorSize);
+      if (!mayHoldBootRecord(sector)) {
         ++i;
         continue;
       }
-      const Find find = testSector(data.subspan(i * kSectorSize, kSectorSize), position + i);
+      const Find find = testSector(sector, position + i);
       std::uint64_t step = 1;
       // The scan goes on at the first sector after a listed volume, so its own sectors (the backup boot
       // sectors among them) are not taken for volumes, and a volume right behind it is not missed.

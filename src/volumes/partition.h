@@ -38,9 +38,13 @@ class Partition {
   StopFlag stopRequested{0};
   std::uint8_t useGpt = 0;
   std::uint8_t skipVolumes = 1;
-  // The advanced scan's range; 0 or less means the start, or the end, of the disk.
+  // The advanced scan's range, in the disk's logical sectors; 0 or less means the start, or the end, of
+  // the disk.
   std::int64_t startSector = 0;
   std::int64_t endSector = 0;
+  // The disk's logical sector size (512 to 4096 bytes). Partition tables count in these sectors, and so do
+  // the records' start sectors; the reader and the boot-record tests work in 512-byte units.
+  std::uint32_t sectorBytes = kSectorSize;
 
  private:
   struct Find {
@@ -52,17 +56,25 @@ class Partition {
   int scanExtendedChain(readWriteInterface& reader, std::uint64_t extendedBase);
   int addTableEntry(readWriteInterface& reader, std::uint8_t type, std::uint64_t firstSector,
                     std::uint32_t sectorCount);
-  int scanGpt(readWriteInterface& reader, std::span<const std::byte> head);
+  int scanGpt(readWriteInterface& reader);
   int addGptEntry(readWriteInterface& reader, std::span<const std::byte> entry, std::uint64_t firstLba);
+  // The boot records of a partition whose type does not name its file system: its first sector, then the
+  // sectors where headers that sit further in lie. An empty find when no row claims the partition.
+  int labelByBootRecord(readWriteInterface& reader, std::uint64_t firstSector, BootRecordFind& find);
   Find testSector(std::span<const std::byte> sector, std::uint64_t absoluteSector);
   void showFindStatus(const BootRecordFind& find);
 
+  // 512-byte units per disk sector.
+  std::uint64_t units() const { return sectorBytes / kSectorSize; }
+  // Whether `count` disk sectors from `sector` lie on the disk (and their byte offsets fit a signed value).
   bool insideDisk(std::uint64_t sector, std::uint64_t count = 1) const;
+  // Reads at the byte `offset` into the disk sector `sector`; false (and errno) when it cannot.
+  bool readDisk(readWriteInterface& reader, std::uint64_t sector, std::uint64_t offset, std::span<std::byte> out);
   void add(std::string fileSystem, std::string sizeText, std::int64_t startSector);
 
   PageSink& m_page;
   FoundFn m_found;
-  std::uint64_t m_diskSectors = 0;
+  std::uint64_t m_diskSectors = 0;  // 512-byte units
   int m_volumeCounter = 0;
   // Running counts of the finds whose status line is numbered ("found NTFS %d..."), by label.
   std::map<std::string, int> m_numberedFinds;

@@ -13,19 +13,19 @@ namespace tessary {
 
 namespace {
 
-constexpr std::int64_t kSectorsPerMib = 2048;
+constexpr std::uint64_t kMib = 1 << 20;
 
 std::int64_t saturatedAdd(std::int64_t a, std::int64_t b) {
   if (const auto sum = checkedAdd(a, b)) return *sum;
   return b > 0 ? INT64_MAX : INT64_MIN;
 }
 
-// The size text of a sector range typed by the user: (end - start + 1) / 2048, in unsigned arithmetic
-// because the difference of two signed fields may not fit a signed value.
-std::string rangeSizeText(std::int64_t start, std::int64_t end) {
+// The size text of a sector range typed by the user: (end - start + 1) sectors of the disk in whole MiB, in
+// unsigned arithmetic because the difference of two signed fields may not fit a signed value.
+std::string rangeSizeText(std::int64_t start, std::int64_t end, std::uint64_t sectorsPerMib) {
   if (start >= end) return "0";
   const std::uint64_t diff = static_cast<std::uint64_t>(end) - static_cast<std::uint64_t>(start);
-  const std::uint64_t mib = diff / kSectorsPerMib + (diff % kSectorsPerMib + 1) / kSectorsPerMib;
+  const std::uint64_t mib = diff / sectorsPerMib + (diff % sectorsPerMib + 1) / sectorsPerMib;
   return format("%llu", static_cast<unsigned long long>(mib));
 }
 
@@ -55,6 +55,11 @@ PopulateDriveDlg::~PopulateDriveDlg() {
 }
 
 bool PopulateDriveDlg::advancedMode() const { return m_state.scanMode == 2; }
+
+// The sector fields, the START_SECTOR column and the scan's range count the disk's own logical sectors.
+std::int64_t PopulateDriveDlg::sectorsPerMib() const {
+  return static_cast<std::int64_t>(kMib / logicalSectorBytes(m_state.disk));
+}
 
 void PopulateDriveDlg::setCustomControlsEnabled(bool enabled) {
   for (const char* id : {kSelectedVolume, kStartSector, kEndSector, kStartArrows, kEndArrows, kTreatAs})
@@ -137,7 +142,8 @@ bool PopulateDriveDlg::openStandard() {
     m_volumes.clear();
     m_selected = -1;
   }
-  // Volume discovery reads absolute offsets on the virtual disk.
+  // Volume discovery reads absolute offsets on the virtual disk, in its own sectors.
+  m_partition->sectorBytes = logicalSectorBytes(m_state.disk);
   const int result = m_partition->standardScan(*m_state.diskReader, m_state.disk.diskSectorCount);
   bool any = false;
   {
@@ -198,6 +204,7 @@ bool PopulateDriveDlg::openAdvanced() {
   }
   rowsChanged();
   readWriteInterface* reader = m_state.diskReader.get();
+  scanner->sectorBytes = logicalSectorBytes(m_state.disk);
   const std::uint64_t diskSectors = m_state.disk.diskSectorCount;
   m_worker.start([this, scanner, reader, diskSectors] {
     int result = EIO;
@@ -255,7 +262,7 @@ std::optional<PopulateDriveDlg::SelectionTexts> PopulateDriveDlg::selectRowLocke
   const std::int64_t start = decimalValue(r.startSector);
   std::int64_t size = decimalValue(r.volumeSize);
   if (size < 1) size = 0;
-  const std::int64_t span = checkedMul(size, kSectorsPerMib).value_or(INT64_MAX);
+  const std::int64_t span = checkedMul(size, sectorsPerMib()).value_or(INT64_MAX);
   const std::int64_t end = saturatedAdd(saturatedAdd(start, span), -1);
   return SelectionTexts{r.volume, format("%lld", static_cast<long long>(start)),
                         format("%lld", static_cast<long long>(end)), r.fileSystem};
@@ -393,7 +400,7 @@ PopulateDriveDlg::NextPage PopulateDriveDlg::onNext() {
       if (custom) {
         m_customApplied = true;
         record.startSector = start;
-        record.volumeSizeText = rangeSizeText(start, end);
+        record.volumeSizeText = rangeSizeText(start, end, static_cast<std::uint64_t>(sectorsPerMib()));
         if (treatAs) {
           const FileSystemRow* row = fileSystemForTreatAs(*treatAs);
           if (row && row->rawPage) raw = true;

@@ -108,6 +108,7 @@ class PopulateDriveDlg {
   };
 
   bool advancedMode() const;
+  std::int64_t sectorsPerMib() const;
   bool openStandard();
   bool openAdvanced();
   void recreateReader();

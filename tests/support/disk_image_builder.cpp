@@ -63,14 +63,34 @@ void DiskImage::ntfsBoot(std::uint64_t s, std::uint64_t totalSectors, std::uint1
 
 void DiskImage::fatBoot(std::uint64_t s, std::uint16_t sectorsPerFat, std::uint16_t total16, std::uint32_t total32,
                         const std::string& oem, std::uint8_t jumpTarget) {
+  // A geometry a formatter would write: 512-byte sectors, two FATs, the smallest cluster size whose
+  // clusters the FAT covers (FAT32: a FAT sized for one-sector clusters).
+  const bool fat32 = sectorsPerFat == 0;
+  const std::uint64_t total = total16 != 0 ? total16 : total32;
+  const std::uint16_t reserved = fat32 ? 32 : 1;
+  const std::uint16_t rootEntries = fat32 ? 0 : 512;
+  const std::uint64_t perFat = fat32 ? (total * 4 + 511) / 512 : sectorsPerFat;
+  std::uint8_t spc = 1;
+  for (; spc < 128; spc = static_cast<std::uint8_t>(spc * 2)) {
+    const std::uint64_t meta = reserved + 2 * perFat + rootEntries * 32 / 512;
+    const std::uint64_t clusters = total > meta ? (total - meta) / spc : 0;
+    const std::uint64_t bits = fat32 ? 32 : clusters < 4085 ? 12 : 16;
+    if (perFat * 512 * 8 >= (clusters + 2) * bits) break;
+  }
   put8(s, 0, 0xEB);               // jump
   put8(s, 1, jumpTarget);         // 0x3C (FAT16), 0x58 (FAT32)
   put8(s, 2, 0x90);
   putText(s, 3, oem);             // OEM name, "MSDOS5.0" as Windows writes it
   put16(s, 11, 512);              // bytes per sector
+  put8(s, 13, spc);               // sectors per cluster
+  put16(s, 14, reserved);         // reserved sectors
+  put8(s, 16, 2);                 // FATs
+  put16(s, 17, rootEntries);      // root folder entries (0 on FAT32)
   put16(s, 19, total16);          // total sectors, 16-bit
+  put8(s, 21, 0xF8);              // media
   put16(s, 22, sectorsPerFat);    // sectors per FAT (0 on FAT32)
   put32(s, 32, total32);          // total sectors, 32-bit
+  if (fat32) put32(s, 36, static_cast<std::uint32_t>(perFat));  // FAT32 sectors per FAT
   put16(s, 510, 0xAA55);
 }
 

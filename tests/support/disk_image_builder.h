@@ -34,7 +34,7 @@ class DiskImage {
   // One 16-byte table entry of the MBR or an extended boot record in `tableSector` (0x55AA is set too).
   void tableEntry(std::uint64_t tableSector, int index, std::uint8_t type, std::uint32_t firstSector,
                   std::uint32_t sectorCount);
-  // Boot records with only the fields the scans read.
+  // Boot records with the fields the scans read (a FAT record also gets a sound geometry around them).
   void ntfsBoot(std::uint64_t sector, std::uint64_t totalSectors, std::uint16_t bytesPerSector = 512,
                 const std::string& oem = "NTFS    ");
   void fatBoot(std::uint64_t sector, std::uint16_t sectorsPerFat, std::uint16_t total16, std::uint32_t total32,

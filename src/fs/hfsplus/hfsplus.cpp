@@ -29,13 +29,15 @@ constexpr std::uint64_t kDataChunk = 1 << 20;
 
 bool knownKind(std::int8_t kind) { return kind >= kLeafNode && kind <= kMapNode; }
 
+// A catalog name as its user wrote it. The catalog keeps a name's ':' as '/', since ':' once separated
+// path parts; a '/' shown as such would read as a folder boundary.
 std::u16string nameFromBe(Bytes d, std::size_t at, std::size_t units) {
   std::u16string out;
   out.reserve(units);
   for (std::size_t i = 0; i < units; ++i) {
     const char16_t unit = static_cast<char16_t>(be16At(d, at + 2 * i));
     if (unit == 0) break;  // the name ends at its first zero unit, as it is kept zero-terminated
-    out.push_back(unit);
+    out.push_back(unit == u'/' ? u':' : unit);
   }
   return out;
 }
