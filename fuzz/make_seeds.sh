@@ -56,7 +56,9 @@ volume_starts() {  # volume_starts RAW: the first sector of each volume the MBR 
   return 0
 }
 inside() { [ $(($2 * 512 + 8192)) -le "$(stat -c %s "$1")" ]; }  # inside RAW SECTOR: the volume's start is on the disk
-fixture_names() { for f in "$fixtures"/*.vhdx.xz; do basename "$f" .vhdx.xz; done; }
+# Disks of 4096-byte sectors are left out: qemu-img does not open them, and the volume starts above are
+# counted in 512-byte sectors.
+fixture_names() { for f in "$fixtures"/*.vhdx.xz; do case $f in *_4k.vhdx.xz) ;; *) basename "$f" .vhdx.xz ;; esac; done; }
 
 case $target in
   vhdx_fuzz)
