@@ -8,38 +8,21 @@
 #include <nlohmann/json.hpp>
 #include <sstream>
 
-#include "cli_app.h"
+#include "support/cli_runner.h"
 #include "support/disk_image_builder.h"
 #include "support/fixtures.h"
 
 namespace tessary {
 namespace {
 
-struct CommandRun {
-  int status = -1;
-  std::string out;
-  std::string err;
-};
+using CommandRun = test::CliResult;
 
-CommandRun tessary(std::vector<std::string> args) {
-  args.insert(args.begin(), "tessary");
-  std::vector<const char*> argv;
-  for (const auto& a : args) argv.push_back(a.c_str());
-  std::ostringstream out;
-  std::ostringstream err;
-  CommandRun run;
-  run.status = cli::run(static_cast<int>(argv.size()), argv.data(), out, err);
-  run.out = out.str();
-  run.err = err.str();
-  return run;
-}
+CommandRun tessary(std::vector<std::string> args) { return test::runTessary(std::move(args)); }
 
 std::vector<nlohmann::json> jsonLines(const std::string& text) {
-  std::vector<nlohmann::json> out;
-  std::istringstream in(text);
-  for (std::string line; std::getline(in, line);)
-    if (!line.empty()) out.push_back(nlohmann::json::parse(line));
-  return out;
+  CommandRun lines;
+  lines.out = text;
+  return lines.objects();
 }
 
 struct Listed {
