@@ -212,6 +212,26 @@ TEST_F(SearchPageTest, TickedHitsAreSavedBelowTheirFoldersAndTickingARowLeavesTh
   EXPECT_EQ(page.saveEngine().written().size(), 3u);
 }
 
+TEST_F(SearchPageTest, SaveAfterASearchTakesOnlyTheTickedHitsNotTheTickedTreeBehindThem) {
+  VolumeScanDlg& page = open();
+  ASSERT_TRUE(page.tree().GetCheck(page.tree().rootItem()));  // the whole volume, as after the parse
+  search("jpg");
+  ASSERT_EQ(page.list().rowCount(), 4u);
+  for (std::size_t i = 0; i < 4; ++i) EXPECT_FALSE(page.list().rowChecked(i));
+  // No hit ticked: nothing to save, whatever the tree holds.
+  page.onSave(std::optional<std::string>(m_out));
+  page.waitForWorker();
+  EXPECT_EQ(m_sink.lastMessage(), "Please select File or Folder to save");
+  page.list().clickRowCheckBox(3);
+  page.onSave(std::optional<std::string>(m_out));
+  page.waitForWorker();
+  EXPECT_TRUE(m_sink.sawMessage("Saving process completed done....."));
+  ASSERT_EQ(page.saveEngine().written().size(), 1u);
+  EXPECT_EQ(test::readHostFile(m_out + "/photos-top.jpg"), "top");
+  EXPECT_FALSE(pathExists(m_out + "/photos"));
+  EXPECT_TRUE(page.tree().GetCheck(page.tree().rootItem()));
+}
+
 TEST_F(SearchPageTest, ClickingAFolderEndsSearchModeSoSaveNeverTakesTreeRowsForHits) {
   VolumeScanDlg& page = open();
   search("jpg");

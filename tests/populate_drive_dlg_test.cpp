@@ -444,6 +444,75 @@ TEST_F(PopulateDriveDlgTest, RawLeadsToTheRawPageWhateverTheRowsFileSystem) {
   EXPECT_EQ(m_page->onNext(), Page::NextPage::None);
 }
 
+TEST_F(PopulateDriveDlgTest, DiskWithoutVolumesIsCarvedThroughACustomRawVolume) {
+  const DiskImage disk(kDisk);  // no table, no boot record
+  ASSERT_TRUE(open(disk, 2));
+  EXPECT_TRUE(m_page->rows().empty());
+  EXPECT_FALSE(m_view.enabled(Page::kNext));
+  m_page->onAddCustomVolume();
+  EXPECT_TRUE(m_view.enabled(Page::kNext));
+  custom("0", "131071", "RAW");
+  // Clicking the row (as the user does before Next) keeps the range just typed.
+  m_page->onRowSelected(0);
+  m_page->onRowClicked(0);
+  EXPECT_EQ(m_view.text(Page::kStartSector), "0");
+  EXPECT_EQ(m_view.text(Page::kEndSector), "131071");
+  ASSERT_EQ(m_page->onNext(), Page::NextPage::Raw);
+  EXPECT_EQ(m_state.selectedVolume->fileSystem, "RAW");
+  EXPECT_EQ(m_state.selectedVolume->startSector, 0);
+  EXPECT_EQ(m_state.selectedVolume->volumeSizeText, "64");
+}
+
+TEST_F(PopulateDriveDlgTest, CustomVolumesKeepTheirTypedRangesWhileOtherRowsAreSelected) {
+  const DiskImage disk = sampleDisk();
+  ASSERT_TRUE(open(disk));
+  m_page->onAddCustomVolume();
+  custom("100", "300");
+  m_page->onAddCustomVolume();
+  custom("500", "900");
+  m_page->onRowClicked(0);  // a scanned row still shows its own range
+  EXPECT_EQ(m_view.text(Page::kStartSector), "2048");
+  EXPECT_EQ(m_view.text(Page::kEndSector), "131071");
+  m_page->onRowClicked(2);
+  EXPECT_EQ(m_view.text(Page::kStartSector), "100");
+  EXPECT_EQ(m_view.text(Page::kEndSector), "300");
+  m_page->onRowSelected(3);
+  EXPECT_EQ(m_view.text(Page::kStartSector), "500");
+  EXPECT_EQ(m_view.text(Page::kEndSector), "900");
+  EXPECT_EQ(m_view.text(Page::kSelectedVolume), "3");
+}
+
+TEST_F(PopulateDriveDlgTest, ShowAllEntriesUndoesTheFilter) {
+  DiskImage disk(kDisk);
+  disk.fatBoot(63, 200, 4096, 0);
+  disk.fatBoot(64, 200, 4096, 0);
+  disk.fatBoot(2048, 200, 4096, 0);
+  m_state.doNotSkip = true;
+  ASSERT_TRUE(open(disk, 2));
+  EXPECT_FALSE(m_view.enabled(Page::kShowAllEntries));
+  const auto before = m_page->rows();
+  ASSERT_EQ(before.size(), 3u);
+  m_page->onFilterEntries();
+  ASSERT_EQ(m_page->rows().size(), 1u);
+  EXPECT_TRUE(m_view.enabled(Page::kShowAllEntries));
+  m_page->onFilterEntries();  // a second filter still comes back to the full list
+  m_page->onAddCustomVolume();
+  m_page->onShowAllEntries();
+  EXPECT_FALSE(m_view.enabled(Page::kShowAllEntries));
+  const auto after = m_page->rows();
+  ASSERT_EQ(after.size(), 4u);
+  for (std::size_t i = 0; i < before.size(); ++i) {
+    EXPECT_EQ(after[i].volume, before[i].volume);
+    EXPECT_EQ(after[i].startSector, before[i].startSector);
+    EXPECT_TRUE(after[i].ownsRecord);
+  }
+  EXPECT_TRUE(after[3].custom);
+  // The rows own their records again: the third volume goes on with its own start.
+  m_page->onRowClicked(2);
+  ASSERT_EQ(m_page->onNext(), Page::NextPage::RecoveryMode);
+  EXPECT_EQ(m_state.selectedVolume->startSector, 2048);
+}
+
 TEST_F(PopulateDriveDlgTest, UntickedCustomSettingsRestoreTheRecordFromTheRowsTexts) {
   const DiskImage disk = sampleDisk();
   ASSERT_TRUE(open(disk));

@@ -134,8 +134,7 @@ bool SaveEngine::stopRequested() const {
 }
 
 bool SaveEngine::anythingTicked() const {
-  if (m_tree.anyChecked()) return true;
-  if (!searchMode) return false;
+  if (!searchMode) return m_tree.anyChecked();
   for (std::size_t i = 0; i < m_list.rowCount(); ++i)
     if (m_list.rowChecked(i)) return true;
   return false;

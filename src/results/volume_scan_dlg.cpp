@@ -234,8 +234,10 @@ void VolumeScanDlg::saveWorker() {
   m_sink.progressPosition(0);
   m_stop = 0;
   m_engine.setOutputFolder(m_view.text(kOutputFolder));
-  m_engine.saveTree();
+  // While the list holds search hits, what the user ticked among them is the save; the tree behind them
+  // keeps its own ticks for a later save from the tree.
   if (m_engine.searchMode) m_engine.saveListRows();
+  else m_engine.saveTree();
   m_sink.showMessage("Saving process completed done.....");
   m_tree.setTreeEnabled(true);
   m_list.setEnabled(true);

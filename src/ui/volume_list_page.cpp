@@ -34,6 +34,7 @@ VolumeListPage::VolumeListPage(Wizard& wizard)
       m_binding(m_view),
       m_model(m_controller),
       m_filter(text(PopulateDriveDlg::kFilterEntries)),
+      m_showAll(text(PopulateDriveDlg::kShowAllEntries)),
       m_addCustom(text(PopulateDriveDlg::kAddCustomVolume)),
       m_custom(text(PopulateDriveDlg::kCustomSettings)),
       m_selectedLabel(text(PopulateDriveDlg::kSelectedVolume)),
@@ -64,6 +65,7 @@ VolumeListPage::VolumeListPage(Wizard& wizard)
   top->addWidget(&m_table, 1);
   auto side = std::make_unique<QVBoxLayout>();
   side->addWidget(&m_filter);
+  side->addWidget(&m_showAll);
   side->addWidget(&m_addCustom);
   side->addStretch(1);
   top->addLayout(side.release());
@@ -98,6 +100,7 @@ VolumeListPage::VolumeListPage(Wizard& wizard)
   m_sink.setStatusLabel(&m_status);
   m_sink.setProgressBar(&m_progress);
   m_binding.bindWidget(PopulateDriveDlg::kFilterEntries, m_filter);
+  m_binding.bindWidget(PopulateDriveDlg::kShowAllEntries, m_showAll);
   m_binding.bindWidget(PopulateDriveDlg::kAddCustomVolume, m_addCustom);
   m_binding.bindButton(PopulateDriveDlg::kCustomSettings, m_custom);
   m_binding.bindField(PopulateDriveDlg::kSelectedVolume, m_selected);
@@ -118,6 +121,7 @@ VolumeListPage::VolumeListPage(Wizard& wizard)
   m_binding.bindButton(PopulateDriveDlg::kHelp, helpButton());
 
   connect(&m_filter, &QPushButton::clicked, this, [this] { m_controller.onFilterEntries(); });
+  connect(&m_showAll, &QPushButton::clicked, this, [this] { m_controller.onShowAllEntries(); });
   connect(&m_addCustom, &QPushButton::clicked, this, [this] { m_controller.onAddCustomVolume(); });
   connect(&m_custom, &QCheckBox::clicked, this, [this](bool checked) { m_controller.onCustomSettingsToggled(checked); });
   connect(&m_startUp, &QToolButton::clicked, this, [this] { m_controller.onStartUp(); });

@@ -48,6 +48,7 @@ class VolumeListPage : public PageWindow {
 
   QTableView m_table;
   QPushButton m_filter;
+  QPushButton m_showAll;
   QPushButton m_addCustom;
   QGroupBox m_customGroup;
   QCheckBox m_custom;

@@ -87,6 +87,21 @@ PopulateDriveDlg::Row PopulateDriveDlg::makeRow(const VolumeEntry& record, std::
   return row;
 }
 
+PopulateDriveDlg::Row PopulateDriveDlg::copyRow(const Row& row) const {
+  Row out;
+  out.volume = row.volume;
+  out.fileSystem = row.fileSystem;
+  out.volumeSize = row.volumeSize;
+  out.startSector = row.startSector;
+  out.checked = row.checked;
+  out.record = row.record;
+  if (row.owned) out.owned = std::make_unique<VolumeEntry>(*row.owned);
+  out.custom = row.custom;
+  out.typedStart = row.typedStart;
+  out.typedEnd = row.typedEnd;
+  return out;
+}
+
 VolumeEntry& PopulateDriveDlg::recordOf(Row& row) { return row.owned ? *row.owned : m_volumes.at(row.record); }
 
 void PopulateDriveDlg::rowsChanged() {
@@ -113,6 +128,7 @@ bool PopulateDriveDlg::onOpen() {
   setCustomControlsEnabled(false);
   m_view.setEnabled(kNext, false);
   m_view.setEnabled(kFilterEntries, false);
+  m_view.setEnabled(kShowAllEntries, false);
   if (m_state.chainFromImagePage && m_state.imageChosen) recreateReader();
   return advancedMode() ? openAdvanced() : openStandard();
 }
@@ -259,6 +275,7 @@ std::optional<PopulateDriveDlg::SelectionTexts> PopulateDriveDlg::selectRowLocke
   }
   m_selected = row;
   const Row& r = m_rows[static_cast<std::size_t>(row)];
+  if (r.custom) return SelectionTexts{r.volume, r.typedStart, r.typedEnd, r.fileSystem};
   const std::int64_t start = decimalValue(r.startSector);
   std::int64_t size = decimalValue(r.volumeSize);
   if (size < 1) size = 0;
@@ -274,19 +291,33 @@ void PopulateDriveDlg::showSelection(const SelectionTexts& texts) {
   m_view.setText(kEndSector, texts.end);
 }
 
+void PopulateDriveDlg::keepTypedLocked(const std::string& start, const std::string& end) {
+  if (m_selected < 0 || m_selected >= static_cast<int>(m_rows.size())) return;
+  Row& r = m_rows[static_cast<std::size_t>(m_selected)];
+  if (!r.custom) return;
+  r.typedStart = start;
+  r.typedEnd = end;
+}
+
 void PopulateDriveDlg::onRowSelected(int row) {
+  const std::string start = m_view.text(kStartSector);
+  const std::string end = m_view.text(kEndSector);
   std::optional<SelectionTexts> texts;
   {
     std::lock_guard lock(m_mutex);
+    keepTypedLocked(start, end);
     texts = selectRowLocked(row);
   }
   if (texts) showSelection(*texts);
 }
 
 void PopulateDriveDlg::onRowClicked(int row) {
+  const std::string start = m_view.text(kStartSector);
+  const std::string end = m_view.text(kEndSector);
   std::optional<SelectionTexts> texts;
   {
     std::lock_guard lock(m_mutex);
+    keepTypedLocked(start, end);
     texts = selectRowLocked(row);
   }
   if (!texts) return;
@@ -336,6 +367,12 @@ void PopulateDriveDlg::dropOwnedRecords() {
 void PopulateDriveDlg::onFilterEntries() {
   {
     std::lock_guard lock(m_mutex);
+    if (!m_unfiltered) {
+      std::vector<Row> copy;
+      copy.reserve(m_rows.size());
+      for (const Row& row : m_rows) copy.push_back(copyRow(row));
+      m_unfiltered = std::move(copy);
+    }
     if (advancedMode()) dropOwnedRecords();
     m_rows.clear();
     m_selected = -1;
@@ -347,18 +384,44 @@ void PopulateDriveDlg::onFilterEntries() {
       m_rows.push_back(makeRow(m_volumes[i], i, false));
     }
   }
+  m_view.setEnabled(kShowAllEntries, true);
+  rowsChanged();
+}
+
+void PopulateDriveDlg::onShowAllEntries() {
+  {
+    std::lock_guard lock(m_mutex);
+    if (!m_unfiltered) return;
+    std::vector<Row> rows;
+    rows.reserve(m_unfiltered->size());
+    for (const Row& row : *m_unfiltered) rows.push_back(copyRow(row));
+    // Custom volumes added after the filter are not lost.
+    for (Row& row : m_rows)
+      if (row.custom && std::none_of(rows.begin(), rows.end(), [&](const Row& r) { return r.custom && r.record == row.record; }))
+        rows.push_back(std::move(row));
+    m_rows = std::move(rows);
+    m_selected = -1;
+  }
+  m_view.setEnabled(kShowAllEntries, false);
   rowsChanged();
 }
 
 void PopulateDriveDlg::onAddCustomVolume() {
+  const std::string start = m_view.text(kStartSector);
+  const std::string end = m_view.text(kEndSector);
   std::optional<SelectionTexts> texts;
   {
     std::lock_guard lock(m_mutex);
+    keepTypedLocked(start, end);
     VolumeEntry record{"CUSTOM ", "", format("%d", static_cast<int>(m_volumes.size())), "0", 0};
     m_volumes.push_back(record);
     const std::size_t index = m_volumes.size() - 1;
     const std::size_t at = advancedMode() ? 0 : std::min(index, m_rows.size());
-    m_rows.insert(m_rows.begin() + static_cast<std::ptrdiff_t>(at), makeRow(record, index, false));
+    Row row = makeRow(record, index, false);
+    row.custom = true;
+    row.typedStart = "0";
+    row.typedEnd = "0";
+    m_rows.insert(m_rows.begin() + static_cast<std::ptrdiff_t>(at), std::move(row));
     texts = selectRowLocked(static_cast<int>(at));
   }
   rowsChanged();
@@ -366,13 +429,18 @@ void PopulateDriveDlg::onAddCustomVolume() {
   onCustomSettingsToggled(true);
   m_view.setText(kStartSector, "0");
   m_view.setText(kEndSector, "0");
+  // A disk without volumes has a row now: the user goes on with the range typed for it (to the raw page
+  // for "RAW").
+  m_view.setEnabled(kNext, true);
 }
 
 PopulateDriveDlg::NextPage PopulateDriveDlg::onNext() {
   // The page's fields are read first; the records are changed under the lock; messages come last.
   const bool custom = m_view.checked(kCustomSettings);
-  const std::int64_t start = decimalValue(m_view.text(kStartSector));
-  const std::int64_t end = decimalValue(m_view.text(kEndSector));
+  const std::string startText = m_view.text(kStartSector);
+  const std::string endText = m_view.text(kEndSector);
+  const std::int64_t start = decimalValue(startText);
+  const std::int64_t end = decimalValue(endText);
   const int choice = m_view.selection(kTreatAs);
   const std::vector<std::string> items = m_view.items(kTreatAs);
   std::optional<std::string> treatAs;
@@ -383,6 +451,7 @@ PopulateDriveDlg::NextPage PopulateDriveDlg::onNext() {
   bool selected = false;
   {
     std::lock_guard lock(m_mutex);
+    keepTypedLocked(startText, endText);
     selected = m_selected >= 0 && m_selected < static_cast<int>(m_rows.size());
     if (!selected) {
       refusal = "please select a valid volume.";
@@ -442,7 +511,7 @@ std::vector<PopulateDriveDlg::ListRow> PopulateDriveDlg::rows() const {
   std::vector<ListRow> out;
   out.reserve(m_rows.size());
   for (const Row& r : m_rows)
-    out.push_back({r.volume, r.fileSystem, r.volumeSize, r.startSector, r.checked, r.owned != nullptr, r.record});
+    out.push_back({r.volume, r.fileSystem, r.volumeSize, r.startSector, r.checked, r.owned != nullptr, r.custom, r.record});
   return out;
 }
 

@@ -25,6 +25,8 @@ class PopulateDriveDlg {
  public:
   // Control ids of the page's view.
   static constexpr const char* kFilterEntries = "Filter Entries";
+  // Lists every volume again after Filter Entries.
+  static constexpr const char* kShowAllEntries = "Show All Entries";
   static constexpr const char* kAddCustomVolume = "Add Custom Volume";
   static constexpr const char* kCustomSettings = "Custom Settings For Selected Volume ";
   static constexpr const char* kSelectedVolume = "Selected Volume :";
@@ -50,6 +52,7 @@ class PopulateDriveDlg {
     std::string startSector;
     bool checked = false;
     bool ownsRecord = false;      // advanced scan: the row holds its own copy of the record
+    bool custom = false;          // added by "Add Custom Volume"
     std::size_t recordIndex = 0;  // otherwise: the record's index in the page's array
   };
 
@@ -80,6 +83,9 @@ class PopulateDriveDlg {
   void onEndUp();
   void onEndDown();
   void onFilterEntries();
+  // Undoes Filter Entries: the rows as they were before the first filter (custom volumes added since
+  // stay listed).
+  void onShowAllEntries();
   void onAddCustomVolume();
   // Hands the selected volume on (into WizardState::selectedVolume) and tells which page comes next.
   NextPage onNext();
@@ -105,7 +111,14 @@ class PopulateDriveDlg {
     bool checked = false;
     std::size_t record = 0;
     std::unique_ptr<VolumeEntry> owned;
+    // A custom volume keeps the sector fields the user typed while it was selected.
+    bool custom = false;
+    std::string typedStart;
+    std::string typedEnd;
   };
+  Row copyRow(const Row& row) const;
+  // Keeps what the sector fields hold in the selected row when it is a custom volume.
+  void keepTypedLocked(const std::string& start, const std::string& end);
 
   bool advancedMode() const;
   std::int64_t sectorsPerMib() const;
@@ -137,6 +150,7 @@ class PopulateDriveDlg {
   mutable std::mutex m_mutex;  // guards the array, the rows and the selection
   std::vector<VolumeEntry> m_volumes;
   std::vector<Row> m_rows;
+  std::optional<std::vector<Row>> m_unfiltered;  // the rows before the first Filter Entries
   int m_selected = -1;
   bool m_customApplied = false;
   std::optional<int> m_scanResult;
