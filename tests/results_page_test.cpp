@@ -118,6 +118,38 @@ TEST_F(ResultsPageTest, LabelClickListsTheFoldersFilesAndRowTicksReachTheTree) {
   EXPECT_TRUE(page.list().rowChecked(0));
 }
 
+// The bar's position and its range's top when `message` was shown (the last of each before it).
+std::pair<std::int64_t, std::int64_t> barWhen(const RecordingSink& sink, const std::string& message) {
+  std::int64_t position = -1;
+  std::int64_t high = -1;
+  for (const auto& event : sink.events()) {
+    if (event.kind == RecordingSink::Kind::Message && event.text == message) return {position, high};
+    if (event.kind != RecordingSink::Kind::Post) continue;
+    if (event.id == kMsgProgressRange) high = event.second;
+    if (event.id == kMsgProgressPosition) position = event.first;
+  }
+  return {-2, -2};
+}
+
+TEST_F(ResultsPageTest, TheBarIsFullBeforeEachWorkerSaysItIsDone) {
+  m_parser.progressSteps = 7;
+  VolumeScanDlg& page = open();
+  EXPECT_EQ(barWhen(m_sink, "Scanning process completed."), std::make_pair(std::int64_t{7}, std::int64_t{7}));
+  m_sink.clear();
+  m_view.setText(VolumeScanDlg::kSearchBox, "txt");
+  page.onSearch();
+  page.waitForWorker();
+  const auto search = barWhen(m_sink, "Searching Finished");
+  EXPECT_EQ(search.first, search.second);
+  m_sink.clear();
+  page.fillDetailList(page.tree().rootItem());
+  page.onSave(std::optional<std::string>(m_out));
+  page.waitForWorker();
+  const auto save = barWhen(m_sink, "Saving process completed done.....");
+  EXPECT_GE(save.first, 0);
+  EXPECT_EQ(save.first, save.second);
+}
+
 TEST_F(ResultsPageTest, SaveRefusesWithoutTicksAndWithoutAFolder) {
   VolumeScanDlg& page = open();
   page.tree().SetCheck(page.tree().rootItem(), false);

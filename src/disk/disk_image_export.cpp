@@ -132,6 +132,8 @@ ExportOutcome DiskImageExport::copy(readWriteInterface& reader, std::uint64_t to
                             static_cast<unsigned long long>(totalMib), static_cast<double>(end) / (1u << 30), totalGib));
     done = end;
   }
+  // A copy that reached the end shows a full bar, also when the size is not a whole number of steps.
+  if (outcome.result == ExportOutcome::Result::Saved) m_sink.progressComplete();
   return outcome;
 }
 

@@ -2,6 +2,7 @@
 // messages 1026 and 1025, message boxes, Yes/No questions).
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -26,8 +27,17 @@ class PageSink {
   // A message box with the question icon and Yes and No; true for Yes.
   virtual bool askYesNo(const std::string& text) = 0;
 
-  void progressRange(std::int64_t low, std::int64_t high) { postMessage(kMsgProgressRange, low, high); }
+  void progressRange(std::int64_t low, std::int64_t high) {
+    m_progressHigh = high;
+    postMessage(kMsgProgressRange, low, high);
+  }
   void progressPosition(std::int64_t position) { postMessage(kMsgProgressPosition, position, 0); }
+  // The work the bar counts is over: the bar is filled before the box that says so, whatever the last
+  // step reported.
+  void progressComplete() { postMessage(kMsgProgressPosition, m_progressHigh.load(), 0); }
+
+ private:
+  std::atomic<std::int64_t> m_progressHigh{0};
 };
 
 // A sink that swallows everything (and answers Yes).

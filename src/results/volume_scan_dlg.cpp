@@ -104,6 +104,7 @@ void VolumeScanDlg::startParseWorker() {
     if (row && row->restoresRecycleBinNames) m_engine.restoreRecycleBinNames();
     fillTopLevel();
     m_view.setEnabled(kBack, true);
+    if (!outcome.failed) m_sink.progressComplete();
     if (!outcome.message.empty()) m_sink.showMessage(outcome.message);
     if (!outcome.status.empty()) m_sink.setStatus(outcome.status);
     showWorkerControls(false);
@@ -238,6 +239,7 @@ void VolumeScanDlg::saveWorker() {
   // keeps its own ticks for a later save from the tree.
   if (m_engine.searchMode) m_engine.saveListRows();
   else m_engine.saveTree();
+  m_sink.progressComplete();
   m_sink.showMessage("Saving process completed done.....");
   m_tree.setTreeEnabled(true);
   m_list.setEnabled(true);
@@ -408,6 +410,7 @@ void VolumeScanDlg::searchWorker(const std::string& pattern) {
       });
     }
   }
+  m_sink.progressComplete();
   m_sink.showMessage("Searching Finished");
   m_sink.setStatus("Searching Finished");
   showWorkerControls(false);

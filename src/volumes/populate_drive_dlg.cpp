@@ -236,6 +236,7 @@ bool PopulateDriveDlg::openAdvanced() {
 
 void PopulateDriveDlg::finishAdvancedScan(int result) {
   m_sink.setStatus("Scanned Partitions");
+  m_sink.progressComplete();
   m_sink.showMessage("populated partitions....");
   m_sink.setStatus("Finished Scanning.");
   {

@@ -48,6 +48,10 @@ ParserSlot::WorkerOutcome MemoryParser::runWorker(const ParserLinks& links, Save
   links.tree->SetCheck(m_top, true);
   links.tree->expand(m_top, true);
   (void)engine;
+  if (progressSteps > 0 && links.sink) {
+    links.sink->progressRange(0, progressSteps);
+    for (std::int64_t step = 0; step < progressSteps; ++step) links.sink->progressPosition(step);
+  }
   if (outcome) return *outcome;
   return {"Scanning process completed.", "Processing done..."};
 }

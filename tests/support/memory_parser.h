@@ -57,6 +57,9 @@ class MemoryParser : public ParserSlot {
   void renameEntry(std::int64_t data, const std::string& name) override { entry(data).name = name; }
 
   int workerRuns = 0;
+  // Above 0: the parse worker reports a range of this many steps and, as the real parsers do, stops one
+  // step short of its end.
+  std::int64_t progressSteps = 0;
   // What the next parse worker reports after filling the tree (a failed parse, say); the usual
   // completion while none is set.
   std::optional<WorkerOutcome> outcome;
