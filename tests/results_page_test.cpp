@@ -150,6 +150,27 @@ TEST_F(ResultsPageTest, TheBarIsFullBeforeEachWorkerSaysItIsDone) {
   EXPECT_EQ(save.first, save.second);
 }
 
+TEST_F(ResultsPageTest, DoubleClickOnAListRowDumpsItsFileForFolderRowsAndSearchHitsAlike) {
+  VolumeScanDlg& page = open();
+  m_view.setText(VolumeScanDlg::kOutputFolder, m_out);
+  const TreeItem docs = child(page.tree().rootItem(), "docs");
+  page.fillDetailList(docs);
+  ASSERT_EQ(page.list().rowCount(), 2u);
+  page.onListDoubleClick(1);
+  EXPECT_EQ(out("b.txt"), "bravo");
+  EXPECT_EQ(m_sink.lastMessage(), "file is dumped in path  :  " + m_out + "/b.txt   ");
+  EXPECT_FALSE(isRegularFile(m_out + "/a.txt"));
+  // A hit's row holds the entry, never a tree item of the same number.
+  m_view.setText(VolumeScanDlg::kSearchBox, "c\\.txt");
+  page.onSearch();
+  page.waitForWorker();
+  ASSERT_EQ(page.list().rowCount(), 1u);
+  page.onListDoubleClick(0);
+  EXPECT_EQ(out("c.txt"), "charlie");
+  page.onListDoubleClick(5);  // past the rows: nothing
+  EXPECT_EQ(m_sink.lastMessage(), "file is dumped in path  :  " + m_out + "/c.txt   ");
+}
+
 TEST_F(ResultsPageTest, SaveRefusesWithoutTicksAndWithoutAFolder) {
   VolumeScanDlg& page = open();
   page.tree().SetCheck(page.tree().rootItem(), false);

@@ -309,6 +309,21 @@ void VolumeScanDlg::onTreeDoubleClick(TreeItem item) {
     fillFolder(item);
     return;
   }
+  dumpFile(data);
+}
+
+void VolumeScanDlg::onListDoubleClick(std::size_t row) {
+  if (!m_parser || m_running || row >= m_list.rowCount()) return;
+  const std::int64_t data = m_list.row(row).data;
+  // A search hit's row holds its entry; the folder's rows hold their tree items.
+  if (!m_engine.searchMode) {
+    if (m_tree.isValid(data)) onTreeDoubleClick(data);
+    return;
+  }
+  if (m_parser->validItem(data) && !m_parser->isFolder(data)) dumpFile(data);
+}
+
+void VolumeScanDlg::dumpFile(std::int64_t data) {
   std::string folder = m_view.text(kOutputFolder);
   // Without an output folder the file goes to the temporary folder.
   if (folder.empty()) folder = temporaryDirectory();

@@ -94,6 +94,8 @@ class VolumeScanDlg {
   void onTreeDoubleClick(TreeItem item);
   void onLabelClicked(std::uint32_t hitFlags, TreeItem item);
   void onListRowCheck(std::size_t row, bool checked);
+  // A double click on a detail list row dumps its file, as a double click on the file in the tree does.
+  void onListDoubleClick(std::size_t row);
 
   // Fills a folder item from its entry's children (once: only while it holds the placeholder).
   void fillFolder(TreeItem item);
@@ -119,6 +121,8 @@ class VolumeScanDlg {
   void fillTopLevel();
   void insertChildren(TreeItem item, std::int64_t data);
   void showWorkerControls(bool shown);
+  // Writes one file into the output folder (the temporary folder when none is set) and says where.
+  void dumpFile(std::int64_t data);
 
   WizardState& m_state;
   PageView& m_view;

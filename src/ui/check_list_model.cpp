@@ -78,7 +78,10 @@ QVariant CheckListModel::data(const QModelIndex& index, int role) const {
     case Qt::DisplayRole:
       return text;
     case Qt::DecorationRole:
-      return column == 0 ? QVariant(m_icons.file(text)) : QVariant();
+      if (column != 0) return {};
+      return m_deleted[static_cast<std::size_t>(index.row())] ? m_icons.deleted(m_icons.file(text)) : m_icons.file(text);
+    case Qt::ToolTipRole:
+      return column == 0 && m_deleted[static_cast<std::size_t>(index.row())] ? QVariant(QStringLiteral("deleted")) : QVariant();
     case Qt::CheckStateRole:
       if (column != 0) return {};
       return row.checkImage == kRowChecked ? Qt::Checked : Qt::Unchecked;

@@ -32,7 +32,7 @@ Qt::CheckState checkState(int displayed) {
 
 bool CheckTreeModel::Node::sameLook(const Node& other) const {
   return text == other.text && icon == other.icon && state == other.state && enabled == other.enabled &&
-         colour == other.colour;
+         colour == other.colour && deleted == other.deleted;
 }
 
 CheckTreeModel::CheckTreeModel(CXHtmlTree& tree, ThemeIcons& icons) : m_tree(tree), m_icons(icons) {
@@ -69,6 +69,7 @@ CheckTreeModel::Nodes CheckTreeModel::readTree() const {
       node.state = m_tree.displayedState(child);
       node.enabled = m_tree.isEnabled(child);
       node.colour = m_tree.textColour(child);
+      node.deleted = m_tree.isDeletedItem(child);
       fresh.emplace(child, std::move(node));
       shown.push_back(child);
       pending.push_back(child);
@@ -273,16 +274,24 @@ QVariant CheckTreeModel::data(const QModelIndex& index, int role) const {
   switch (role) {
     case Qt::DisplayRole:
       return node->text;
-    case Qt::DecorationRole:
+    case Qt::DecorationRole: {
+      QIcon icon;
       switch (node->icon) {
         case TreeIcon::Folder:
-          return m_icons.folder();
+          icon = m_icons.folder();
+          break;
         case TreeIcon::Volume:
-          return m_icons.volume();
+          icon = m_icons.volume();
+          break;
         case TreeIcon::File:
-          return m_icons.file(node->text);
+          icon = m_icons.file(node->text);
+          break;
       }
-      return {};
+      // Deleted entries carry a mark of their own besides the red text, for readers who do not see red.
+      return node->deleted ? m_icons.deleted(icon) : icon;
+    }
+    case Qt::ToolTipRole:
+      return node->deleted ? QStringLiteral("deleted") : QVariant();
     case Qt::CheckStateRole:
       return checkState(node->state);
     case Qt::ForegroundRole:

@@ -58,6 +58,7 @@ class CheckTreeModel : public QAbstractItemModel {
     int state = kCheckUnchecked;
     bool enabled = true;
     TreeColour colour;
+    bool deleted = false;
     bool sameLook(const Node& other) const;
   };
   using Nodes = std::unordered_map<TreeItem, Node>;

@@ -101,6 +101,14 @@ ResultsPage::ResultsPage(Wizard& wizard, int mode, ParserSlot* borrowed, const A
   m_advancedBox.setLayout(advancedRow.release());
   layout->addWidget(&m_advancedBox);
   layout->addWidget(&m_split, 1);
+  // What the red names and the crossed icons mean.
+  m_legendIcon.setPixmap(m_icons.deletedFile().pixmap(16, 16));
+  m_legend.setText(QStringLiteral("Deleted entries: red names, crossed icons"));
+  m_legend.setStyleSheet(QStringLiteral("color: rgb(255, 0, 0)"));
+  auto legend = std::make_unique<QHBoxLayout>();
+  legend->addWidget(&m_legendIcon);
+  legend->addWidget(&m_legend, 1);
+  layout->addLayout(legend.release());
   auto output = std::make_unique<QHBoxLayout>();
   output->addWidget(&m_outputLabel);
   output->addWidget(&m_output, 1);
@@ -118,7 +126,9 @@ ResultsPage::ResultsPage(Wizard& wizard, int mode, ParserSlot* borrowed, const A
   layout->addWidget(&m_sizeLine);
   addButtonRow(*layout, true, false);
   setLayout(layout.release());
-  resize(960, 640);
+  // Wide enough for every column of the detail list beside the tree at the start.
+  resize(1240, 700);
+  m_split.setSizes({330, 910});
 
   m_sink.setStatusLabel(&m_status);
   m_sink.setSizeLabel(&m_sizeLine);
@@ -151,6 +161,9 @@ ResultsPage::ResultsPage(Wizard& wizard, int mode, ParserSlot* borrowed, const A
   connect(&m_resume, &QPushButton::clicked, this, [this] { m_controller.onResume(); });
   connect(&m_stop, &QPushButton::clicked, this, [this] { m_controller.onStop(); });
   connect(&m_parse, &QPushButton::clicked, this, [this] { m_controller.onParse(); });
+  connect(&m_listView, &QTreeView::doubleClicked, this, [this](const QModelIndex& index) {
+    if (index.isValid()) m_controller.onListDoubleClick(static_cast<std::size_t>(index.row()));
+  });
   connect(m_listView.header(), &QHeaderView::sectionClicked, this, [this](int section) {
     if (section == 0) m_controller.list().clickHeaderCheckBox();
   });
@@ -158,13 +171,23 @@ ResultsPage::ResultsPage(Wizard& wizard, int mode, ParserSlot* borrowed, const A
           [this] { m_treeView.setEnabled(m_controller.tree().treeEnabled()); });
   connect(&m_listModel, &CheckListModel::enabledChanged, &m_listView, &QWidget::setEnabled);
   connect(&m_listModel, &QAbstractItemModel::modelReset, this, [this] {
-    // The columns' widths in dialog units, widened where their texts would be cut.
+    // The columns' widths in dialog units, widened where their texts would be cut; a long name (a search
+    // hit's path) is cut rather than pushing SIZE and ATTRIB out of sight.
     static constexpr int kWidths[] = {80, 90, 90, 90, 80, 70};
     const int unit = m_listView.fontMetrics().averageCharWidth();
-    for (int column = 0; column < m_listModel.columnCount() && column < 6; ++column) {
+    const int columns = std::min(m_listModel.columnCount(), 6);
+    int others = 0;
+    for (int column = 1; column < columns; ++column) {
       const int wanted = std::max({kWidths[column] * unit / 4, static_cast<QAbstractItemView&>(m_listView).sizeHintForColumn(column),
                                    m_listView.header()->sectionSizeHint(column)});
       if (m_listView.columnWidth(column) < wanted) m_listView.setColumnWidth(column, wanted);
+      others += m_listView.columnWidth(column);
+    }
+    if (columns > 0) {
+      const int least = kWidths[0] * unit / 4;
+      const int wanted = std::max({least, static_cast<QAbstractItemView&>(m_listView).sizeHintForColumn(0),
+                                   m_listView.header()->sectionSizeHint(0)});
+      m_listView.setColumnWidth(0, std::max(least, std::min(wanted, m_listView.viewport()->width() - others)));
     }
   });
 

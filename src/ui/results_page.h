@@ -49,6 +49,7 @@ class ResultsPage : public PageWindow {
   CheckListModel& listModel() { return m_listModel; }
   CheckTreeView& treeView() { return m_treeView; }
   QTreeView& listView() { return m_listView; }
+  QLabel& legend() { return m_legend; }
   QLineEdit& searchBox() { return m_searchBox; }
   QPushButton& searchButton() { return m_search; }
 
@@ -81,6 +82,8 @@ class ResultsPage : public PageWindow {
   QComboBox m_heapOffsets;
   QPushButton m_parse;
   QSplitter m_split;
+  QLabel m_legendIcon;
+  QLabel m_legend;
   CheckTreeView m_treeView;
   QTreeView m_listView;
   QLabel m_outputLabel;

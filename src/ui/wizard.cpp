@@ -5,6 +5,10 @@
 
 #include <QCoreApplication>
 #include <QDesktopServices>
+#include <QDialog>
+#include <QDialogButtonBox>
+#include <QTextBrowser>
+#include <QVBoxLayout>
 #include <QDir>
 #include <QFileInfo>
 #include <QMenu>
@@ -37,6 +41,7 @@ Wizard::Wizard()
     : endProcess([] { std::_Exit(0); }), openUrl([](const QUrl& url) { return QDesktopServices::openUrl(url); }) {}
 
 Wizard::~Wizard() {
+  m_help.reset();
   m_leaving.clear();
   while (!m_pages.empty()) {
     m_pages.back()->leave();
@@ -83,8 +88,6 @@ void Wizard::addHelpEntries(QMenu& menu, QWidget& page) {
   menu.addAction(QStringLiteral("About"), this, [this, &page] { showAbout(page); });
 }
 
-std::optional<QString> Wizard::helpPath() { return findProjectFile(QStringLiteral("docs/gui.md")); }
-
 std::optional<QString> Wizard::homepagePath() { return findProjectFile(QStringLiteral("README.md")); }
 
 void Wizard::openProjectFile(const std::optional<QString>& path, const char* name) {
@@ -96,7 +99,27 @@ void Wizard::openProjectFile(const std::optional<QString>& path, const char* nam
   box.exec();
 }
 
-void Wizard::openHelp() { openProjectFile(helpPath(), "docs/gui.md"); }
+void Wizard::openHelp() {
+  // The guide travels inside the program, so Help works wherever no viewer for its format is installed.
+  if (!m_help) {
+    m_help = std::make_unique<QDialog>();
+    m_help->setWindowTitle(QStringLiteral("%1 - Help").arg(QString::fromUtf8(kApplicationTitle)));
+    auto layout = std::make_unique<QVBoxLayout>();
+    auto browser = std::make_unique<QTextBrowser>();
+    browser->setOpenExternalLinks(true);
+    browser->setSource(QUrl(QString::fromUtf8(kGuideUrl)), QTextDocument::MarkdownResource);
+    layout->addWidget(browser.release(), 1);
+    auto buttons = std::make_unique<QDialogButtonBox>(QDialogButtonBox::Close);
+    connect(buttons.get(), &QDialogButtonBox::rejected, m_help.get(), &QDialog::hide);
+    layout->addWidget(buttons.release());
+    m_help->setLayout(layout.release());
+    m_help->resize(760, 640);
+  }
+  if (PageWindow* page = currentPage()) m_help->move(page->pos() + QPoint(40, 40));
+  m_help->show();
+  m_help->raise();
+  m_help->activateWindow();
+}
 
 void Wizard::openHomepage() { openProjectFile(homepagePath(), "README.md"); }
 

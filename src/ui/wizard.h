@@ -13,6 +13,7 @@
 
 #include "app/wizard_state.h"
 
+class QDialog;
 class QMenu;
 class QWidget;
 
@@ -51,10 +52,12 @@ class Wizard : public QObject {
   void openHomepage();
   void showAbout(QWidget& page);
 
-  // The project's own pages: the docs folder's guide and the README, of the installation or else of
-  // the source tree; none when neither is there.
-  static std::optional<QString> helpPath();
+  // The README of the installation or else of the source tree; none when neither is there.
   static std::optional<QString> homepagePath();
+  // The guide built into the program, shown by Help.
+  static constexpr const char* kGuideUrl = "qrc:/guide/gui.md";
+  // Help's window while it is open (one for the whole run), null before Help was chosen.
+  QDialog* helpDialog() const { return m_help.get(); }
 
   // Ends the process at once (std::_Exit); tests put a recorder here.
   std::function<void()> endProcess;
@@ -68,6 +71,7 @@ class Wizard : public QObject {
   std::vector<std::unique_ptr<PageWindow>> m_pages;
   // Pages left through Back, destroyed once control is back in the event loop (Back is pressed on them).
   std::vector<std::unique_ptr<PageWindow>> m_leaving;
+  std::unique_ptr<QDialog> m_help;
 };
 
 }  // namespace tessary::ui

@@ -17,6 +17,7 @@
 #include <QTableView>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTextBrowser>
 #include <QToolButton>
 
 #include "fs/registry.h"
@@ -522,12 +523,24 @@ class WizardTest : public QObject {
     QStringList entries;
     for (QAction* action : menu->actions()) entries << action->text();
     QCOMPARE(entries, (QStringList{QStringLiteral("Help"), QStringLiteral("Software Homepage"), QStringLiteral("About")}));
+    // Help shows the guide built into the program, with its pictures, and asks no outside viewer.
     menu->actions().at(0)->trigger();
+    settle();
+    QVERIFY(opened.empty());
+    QDialog* help = wizard.helpDialog();
+    QVERIFY(help && help->isVisible());
+    auto* browser = help->findChild<QTextBrowser*>();
+    QVERIFY(browser);
+    QVERIFY(browser->toPlainText().contains(QStringLiteral("The desktop wizard")));
+    QVERIFY(browser->toPlainText().contains(QStringLiteral("Volume list page")));
+    QVERIFY(QFile::exists(QStringLiteral(":/guide/gui.md")));
+    QVERIFY(!browser->loadResource(QTextDocument::ImageResource, QUrl(QStringLiteral("screenshots/1-image-page.png"))).isNull());
+    // A second Help raises the same window.
+    menu->actions().at(0)->trigger();
+    QCOMPARE(wizard.helpDialog(), help);
     menu->actions().at(1)->trigger();
-    QCOMPARE(opened.size(), std::size_t{2});
-    QVERIFY(opened[0].toLocalFile().endsWith(QStringLiteral("docs/gui.md")));
-    QVERIFY(QFile::exists(opened[0].toLocalFile()));
-    QVERIFY(opened[1].toLocalFile().endsWith(QStringLiteral("README.md")));
+    QCOMPARE(opened.size(), std::size_t{1});
+    QVERIFY(opened[0].toLocalFile().endsWith(QStringLiteral("README.md")));
     menu->actions().at(2)->trigger();
     settle();
     QCOMPARE(dialogs.met().size(), std::size_t{1});
