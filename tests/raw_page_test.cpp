@@ -145,6 +145,38 @@ TEST_F(RawPageTest, AChosenFileThatWillNotOpenAndAZeroSizeVolumeStartNoScan) {
   EXPECT_FALSE(page.busy());
 }
 
+TEST_F(RawPageTest, SignaturesSavedInTheEditorAreWhatTheNextParseLoads) {
+  plant(65536, test::makeTypedFile("png", 2000, 2, false));
+  RawRecoveryDialog page(m_state, m_view, m_sink, m_dir + "/absent-default.txt");
+  page.onOpen();
+  m_view.setChecked(RawRecoveryDialog::kLoadDefault, false);
+  {
+    PageView view;
+    RecordingSink sink;
+    RawSettingDlg editor(view, sink);
+    const std::string mine = m_dir + "/mine.txt";
+    editor.onChooseFile(mine);
+    page.onSettingClosed(editor.savedFile());  // chosen but nothing saved yet: the page keeps its file
+    EXPECT_EQ(m_view.text(RawRecoveryDialog::kPath), m_dir + "/absent-default.txt");
+    view.setText(RawSettingDlg::kExtension, "png");
+    view.setText(RawSettingDlg::kStartSignature, "0x89,0x50,0x4E,0x47");
+    view.setText(RawSettingDlg::kApproximateSize, "700");
+    view.setText(RawSettingDlg::kCategory, "Mine");
+    ASSERT_TRUE(editor.onSave());
+    editor.onClose();
+    ASSERT_EQ(editor.savedFile(), mine);
+    page.onSettingClosed(editor.savedFile());
+    EXPECT_EQ(m_view.text(RawRecoveryDialog::kPath), mine);
+  }
+  page.onParse();
+  page.waitForWorker();
+  ASSERT_EQ(page.scanResult(), true);
+  const auto results = page.results();
+  ASSERT_EQ(results.size(), 1u);
+  EXPECT_EQ(results[0].category, "Mine");
+  EXPECT_EQ(results[0].offset, 65536);
+}
+
 TEST_F(RawPageTest, WhileTheScanRunsSettingParseAndSaveAreRefused) {
   RawRecoveryDialog page(m_state, m_view, m_sink, signatures());
   page.onOpen();

@@ -65,6 +65,12 @@ bool RawRecoveryDialog::onSetting() {
   return true;
 }
 
+void RawRecoveryDialog::onSettingClosed(const std::optional<std::string>& savedFile) {
+  if (m_busy || !savedFile || !isRegularFile(*savedFile)) return;
+  m_view.setText(kPath, *savedFile);
+  m_sink.setStatus("Parse loads the signatures saved in Setting from " + *savedFile);
+}
+
 bool RawRecoveryDialog::loadSignatureFile(const std::string& path, FileKind kind) {
   if (path.empty()) return false;
   ImageFile file;

@@ -56,6 +56,9 @@ class RawRecoveryDialog {
   void onChooseSignatureFile(const std::optional<std::string>& chosen);
   // "Setting": true when the editor may open (false, after its message, while work runs).
   bool onSetting();
+  // The signature editor closed after saving records into `savedFile`: that file becomes the page's
+  // signature file, so the next Parse loads what was just written.
+  void onSettingClosed(const std::optional<std::string>& savedFile);
   // Parse: loads the signature files and starts the scan.
   void onParse();
   // Save: `browse` shows the folder chooser once the checks have passed (none when cancelled).

@@ -69,22 +69,28 @@ void RawSettingDlg::onHelp(const std::string& field) {
 void RawSettingDlg::onChooseFile(const std::optional<std::string>& chosen) {
   m_file.close();
   m_fileLength = 0;
+  m_path.clear();
+  m_saves = 0;
   if (!chosen || chosen->empty() || !m_file.create(*chosen)) {
     m_sink.showMessage("File can not be created");
     m_view.setText(kPath, "");
     return;
   }
+  m_path = *chosen;
   m_view.setText(kPath, *chosen);
 }
 
 bool RawSettingDlg::appendToFile(const std::string& path) {
   m_file.close();
   m_fileLength = 0;
+  m_path.clear();
+  m_saves = 0;
   if (path.empty() || !m_file.openForAppend(path)) {
     m_sink.showMessage("File can not be created");
     return false;
   }
   m_fileLength = m_file.written();
+  m_path = path;
   m_view.setText(kPath, path);
   return true;
 }
@@ -155,6 +161,7 @@ bool RawSettingDlg::onSave() {
   }
   m_fileLength += kSignatureRecordSize;
   m_last = record;
+  ++m_saves;
   m_sink.showMessage("everything initialized well.....");
   return true;
 }

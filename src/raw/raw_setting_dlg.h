@@ -65,6 +65,8 @@ class RawSettingDlg {
   bool fileOpen() const { return m_file.isOpen(); }
   // The record the last successful Save wrote.
   const std::optional<SignatureRecord>& lastRecord() const { return m_last; }
+  // The file the Saves of this dialog wrote records into; none while no Save succeeded.
+  std::optional<std::string> savedFile() const { return m_saves > 0 ? std::optional<std::string>(m_path) : std::nullopt; }
 
  private:
   std::optional<SignatureRecord> buildRecord();
@@ -74,6 +76,8 @@ class RawSettingDlg {
   OutputFile m_file;
   std::uint64_t m_fileLength = 0;
   std::optional<SignatureRecord> m_last;
+  std::string m_path;   // the open file's path
+  int m_saves = 0;      // records saved into it
 };
 
 }  // namespace tessary

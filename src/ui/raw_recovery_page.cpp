@@ -123,6 +123,7 @@ void RawRecoveryPage::openSetting() {
   if (!m_controller.onSetting()) return;
   RawSettingDialog dialog(this);
   dialog.exec();
+  m_controller.onSettingClosed(dialog.controller().savedFile());
 }
 
 std::optional<std::string> RawRecoveryPage::chooseFolder() {

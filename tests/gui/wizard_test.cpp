@@ -7,6 +7,8 @@
 #include <QFile>
 #include <QFileDialog>
 #include <QGroupBox>
+#include <QHeaderView>
+#include <QImage>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -406,6 +408,51 @@ class WizardTest : public QObject {
     QCOMPARE(fileText(out.filePath(QStringLiteral("docs/deep/c.txt"))), QStringLiteral("charlie"));
     QVERIFY(!QFile::exists(out.filePath(QStringLiteral("gone.txt"))));
     QVERIFY(page->treeView().isEnabled());
+  }
+
+  void resultsPageShowsEveryColumnMarksDeletedEntriesAndDumpsOnDoubleClick() {
+    MemoryVolume volume;
+    QTemporaryDir out;
+    ui::Wizard wizard;
+    DialogAnswerer dialogs;
+    prepareMemoryVolume(wizard);
+    wizard.openPage(std::make_unique<ui::ResultsPage>(wizard, 1, &volume.parser));
+    auto* page = currentPage<ui::ResultsPage>(wizard);
+    QVERIFY(waitUntil([&] { return !page->controller().running(); }));
+    settle();
+    ui::CheckTreeModel& model = page->treeModel();
+    const QModelIndex root = model.index(0, 0);
+    QModelIndex docs = childNamed(model, root, QStringLiteral("docs"));
+    page->treeView().expand(docs);
+    settle();
+    docs = childNamed(model, root, QStringLiteral("docs"));
+    clickTreeLabel(page->treeView(), docs);
+    settle();
+    QCOMPARE(page->listModel().rowCount(), 2);
+    // At the size the page opens with, the last column ends inside the list.
+    QHeaderView* header = page->listView().header();
+    QCOMPARE(page->listModel().headerData(5, Qt::Horizontal).toString(), QStringLiteral("ATTRIB"));
+    QVERIFY2(header->sectionViewportPosition(5) + header->sectionSize(5) <= page->listView().viewport()->width(),
+             qPrintable(QStringLiteral("ATTRIB ends at %1 of %2")
+                            .arg(header->sectionViewportPosition(5) + header->sectionSize(5))
+                            .arg(page->listView().viewport()->width())));
+    // The deleted file's icon differs from a live file's of the same kind, and the legend says why.
+    const QModelIndex gone = childNamed(model, root, QStringLiteral("gone.txt"));
+    const QModelIndex a = childNamed(model, docs, QStringLiteral("a.txt"));
+    const QImage goneIcon = gone.data(Qt::DecorationRole).value<QIcon>().pixmap(16, 16).toImage();
+    const QImage liveIcon = a.data(Qt::DecorationRole).value<QIcon>().pixmap(16, 16).toImage();
+    QVERIFY(goneIcon != liveIcon);
+    QVERIFY(page->legend().isVisible());
+    QVERIFY(page->legend().text().contains(QStringLiteral("Deleted")));
+
+    // A double click on a row dumps its file into the output folder.
+    page->view().setText(VolumeScanDlg::kOutputFolder, out.path().toStdString());
+    QTreeView& list = page->listView();
+    const QRect row = list.visualRect(page->listModel().index(0, 1));
+    QTest::mouseDClick(list.viewport(), Qt::LeftButton, {}, row.center());
+    settle();
+    QCOMPARE(fileText(out.filePath(QStringLiteral("a.txt"))), QStringLiteral("alpha"));
+    QVERIFY(dialogs.saw(QStringLiteral("file is dumped in path  :  %1/a.txt   ").arg(out.path())));
   }
 
   void listRowTickTicksItsTreeItem() {
