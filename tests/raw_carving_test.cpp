@@ -323,11 +323,15 @@ TEST(CarvingTreeTest, SignaturesOfOneCategoryShareANodeThatCountsThem) {
   c.add(Sig("gif", {'G', 'I'}).withApprox(10).inCategory("Images"));
   c.add(Sig("png", {'P', 'N'}).withApprox(10).inCategory("Images"));
   c.add(Sig("zip", {'Z', 'Z'}).withApprox(10).inCategory("Archives"));
+  c.add(Sig("rar", {'R', 'R'}).withApprox(10).inCategory("Compressed"));
   ASSERT_TRUE(c.run());
   EXPECT_EQ(c.tree.itemText(c.engine.rootNode()), "RAW RECOVERY ");
+  // A category that found nothing says so.
+  ASSERT_EQ(c.tree.childCount(c.engine.rootNode()), 3u);
+  EXPECT_EQ(c.tree.itemText(c.category(2)), "Compressed (0)");
+  EXPECT_EQ(c.tree.childCount(c.category(2)), 0u);
   EXPECT_TRUE(c.tree.GetCheck(c.engine.rootNode()));
   EXPECT_TRUE(c.tree.isExpanded(c.engine.rootNode()));
-  ASSERT_EQ(c.tree.childCount(c.engine.rootNode()), 2u);
   EXPECT_EQ(c.tree.itemText(c.category(0)), "Images (3)");
   EXPECT_EQ(c.tree.itemText(c.category(1)), "Archives (1)");
   EXPECT_EQ(c.leaves(c.category(0)), (std::vector<std::string>{"0 .gif", "512 .png", "1024 .gif"}));

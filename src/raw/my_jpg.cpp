@@ -208,7 +208,10 @@ void myJpg::makeCategoryNodes() {
     m_categoryCounts[name] = 0;
     auto known = nodes.find(name);
     if (known == nodes.end())
-      known = nodes.emplace(name, tree->insertItem(utf8FromUtf16(name), m_root, kInsertLast, TreeIcon::Folder, -1)).first;
+      // Every category shows its count from the start, so one that found nothing says so.
+      known = nodes.emplace(name, tree->insertItem(format("%s (0)", utf8FromUtf16(name).c_str()), m_root, kInsertLast,
+                                                   TreeIcon::Folder, -1))
+                  .first;
     rule.categoryNode = known->second;
   }
   tree->SetCheck(m_root, true);
