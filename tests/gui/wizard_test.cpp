@@ -317,6 +317,70 @@ class WizardTest : public QObject {
     QCOMPARE(currentPage<ui::VolumeListPage>(wizard), list.data());
   }
 
+  void aDiskWithoutVolumesReachesTheRawPageThroughACustomVolume() {
+    if (!haveSample()) QSKIP("sample.vhdx not unpacked");
+    ui::Wizard wizard;
+    DialogAnswerer dialogs;
+    WizardWalk walk(wizard, dialogs);
+    QVERIFY(walk.imagePage(sampleImage()));
+    ui::ScanModePage* scan = walk.scanModePage();
+    QVERIFY(scan);
+    // An advanced scan of sectors that hold no boot record finds no volume at all.
+    click(*button(*scan, QStringLiteral("Advance Scan")));
+    click(*button(*scan, QString::fromUtf8(DriveParsingModes::kCustomSetting)));
+    typeInto(fieldAfter(*scan, QString::fromUtf8(DriveParsingModes::kStartingSector)), QStringLiteral("1"));
+    typeInto(fieldAfter(*scan, QString::fromUtf8(DriveParsingModes::kEndingSector)), QStringLiteral("100"));
+    ui::VolumeListPage* list = walk.volumeListPage();
+    QVERIFY(list);
+    QVERIFY(waitUntil([&] { return dialogs.saw(QStringLiteral("populated partitions....")); }));
+    settle();
+    QCOMPARE(list->table().model()->rowCount(), 0);
+    QVERIFY(!list->nextButton().isEnabled());
+
+    click(*button(*list, QStringLiteral("Add Custom Volume")));
+    settle();
+    QVERIFY(list->nextButton().isEnabled());
+    typeInto(fieldAfter(*list, QStringLiteral("Start Sector:")), QStringLiteral("2048"));
+    typeInto(fieldAfter(*list, QStringLiteral("End Sector :")), QStringLiteral("6143"));
+    auto* combo = list->findChild<QComboBox*>();
+    QVERIFY(combo);
+    const int rawEntry = combo->findText(QStringLiteral("RAW"));
+    combo->setCurrentIndex(rawEntry);
+    emit combo->activated(rawEntry);
+    // Clicking the row, as users do before Next, keeps what was typed.
+    QTableView& table = list->table();
+    QTest::mouseClick(table.viewport(), Qt::LeftButton, {}, table.visualRect(table.model()->index(0, 1)).center());
+    settle();
+    QCOMPARE(fieldAfter(*list, QStringLiteral("End Sector :")).text(), QStringLiteral("6143"));
+    click(list->nextButton());
+    auto* raw = currentPage<ui::RawRecoveryPage>(wizard);
+    QVERIFY(raw);
+    QCOMPARE(wizard.state().selectedVolume->fileSystem, std::string("RAW"));
+    QCOMPARE(wizard.state().selectedVolume->startSector, std::int64_t{2048});
+    QCOMPARE(wizard.state().selectedVolume->volumeSizeText, std::string("2"));
+  }
+
+  void filterEntriesCanBeUndone() {
+    if (!haveSample()) QSKIP("sample.vhdx not unpacked");
+    ui::Wizard wizard;
+    DialogAnswerer dialogs;
+    WizardWalk walk(wizard, dialogs);
+    QVERIFY(walk.imagePage(sampleImage()) && walk.scanModePage());
+    ui::VolumeListPage* list = walk.volumeListPage();
+    QVERIFY(list);
+    QCOMPARE(list->table().model()->rowCount(), 2);
+    QAbstractButton* showAll = button(*list, QString::fromUtf8(PopulateDriveDlg::kShowAllEntries));
+    QVERIFY(showAll && !showAll->isEnabled());
+    click(*button(*list, QStringLiteral("Filter Entries")));
+    settle();
+    QCOMPARE(list->table().model()->rowCount(), 0);
+    QVERIFY(showAll->isEnabled());
+    click(*showAll);
+    settle();
+    QCOMPARE(list->table().model()->rowCount(), 2);
+    QCOMPARE(list->table().model()->index(0, 1).data().toString(), QStringLiteral("NTFS"));
+  }
+
   void signatureEditorHelpAndSaveWithoutAFile() {
     ui::RawSettingDialog dialog(nullptr);
     DialogAnswerer dialogs;
