@@ -7,8 +7,8 @@ cd "$(dirname "$0")/.."
 began=$(date +%s)
 bash scripts/deps.sh
 
-# The command line alone, in a build folder of its own (scripts/screenshots.sh and the tests use others).
-build=build-demo
+# The command line alone (scripts/screenshots.sh and scripts/test.sh build in folders of their own).
+build=build
 launcher=()
 command -v ccache >/dev/null && launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
 # Light optimisation compiles faster; the sample is small enough for it to make no difference.
