@@ -508,6 +508,7 @@ TEST_F(PopulateDriveDlgTest, ShowAllEntriesUndoesTheFilter) {
   }
   EXPECT_TRUE(after[3].custom);
   // The rows own their records again: the third volume goes on with its own start.
+  m_page->onCustomSettingsToggled(false);
   m_page->onRowClicked(2);
   ASSERT_EQ(m_page->onNext(), Page::NextPage::RecoveryMode);
   EXPECT_EQ(m_state.selectedVolume->startSector, 2048);
