@@ -188,8 +188,8 @@ bool rawRoad(const QString& image, const QDir& folder) {
   if (!scan) return shoot(nullptr, folder, QStringLiteral("10-advance-scan"));
   clickIf(button(*scan, QStringLiteral("Advance Scan")));
   clickIf(button(*scan, QString::fromUtf8(DriveParsingModes::kCustomSetting)));
-  typeInto(*scan, QString::fromUtf8(DriveParsingModes::kStartingSector), QStringLiteral("1"));
-  typeInto(*scan, QString::fromUtf8(DriveParsingModes::kEndingSector), QStringLiteral("100"));
+  typeInto(*scan, QString::fromUtf8(DriveParsingModes::kStartingSector), QStringLiteral("20000"));
+  typeInto(*scan, QString::fromUtf8(DriveParsingModes::kEndingSector), QStringLiteral("20100"));
   bool ok = shoot(scan, folder, QStringLiteral("10-advance-scan"));
   ui::VolumeListPage* volumes = ok ? walk.volumeListPage() : nullptr;
   if (volumes) {

@@ -328,8 +328,8 @@ class WizardTest : public QObject {
     // An advanced scan of sectors that hold no boot record finds no volume at all.
     click(*button(*scan, QStringLiteral("Advance Scan")));
     click(*button(*scan, QString::fromUtf8(DriveParsingModes::kCustomSetting)));
-    typeInto(fieldAfter(*scan, QString::fromUtf8(DriveParsingModes::kStartingSector)), QStringLiteral("1"));
-    typeInto(fieldAfter(*scan, QString::fromUtf8(DriveParsingModes::kEndingSector)), QStringLiteral("100"));
+    typeInto(fieldAfter(*scan, QString::fromUtf8(DriveParsingModes::kStartingSector)), QStringLiteral("20000"));
+    typeInto(fieldAfter(*scan, QString::fromUtf8(DriveParsingModes::kEndingSector)), QStringLiteral("20100"));
     ui::VolumeListPage* list = walk.volumeListPage();
     QVERIFY(list);
     QVERIFY(waitUntil([&] { return dialogs.saw(QStringLiteral("populated partitions....")); }));
@@ -513,6 +513,8 @@ class WizardTest : public QObject {
     page->view().setText(VolumeScanDlg::kOutputFolder, out.path().toStdString());
     QTreeView& list = page->listView();
     const QRect row = list.visualRect(page->listModel().index(0, 1));
+    // A double click is a press and release followed by the double-click event.
+    QTest::mouseClick(list.viewport(), Qt::LeftButton, {}, row.center());
     QTest::mouseDClick(list.viewport(), Qt::LeftButton, {}, row.center());
     settle();
     QCOMPARE(fileText(out.filePath(QStringLiteral("a.txt"))), QStringLiteral("alpha"));
