@@ -444,7 +444,7 @@ TEST(BlockDevice, AReadOnlyLoopDeviceWorksThroughEveryCommand) {
   EXPECT_EQ(imageFormatOf(device), ImageFormat::Flat);
   for (const std::vector<std::string>& args :
        {std::vector<std::string>{"info", "--json"}, {"volumes", "--json"}, {"ls", "--volume", "0", "--json"},
-        {"ls", "--volume", "1", "--json"}, {"search", "--volume", "0", "*.txt", "--json"}}) {
+        {"ls", "--volume", "1", "--json"}, {"search", "--volume", "1", "bin", "--json"}}) {
     std::vector<std::string> onDevice = args;
     std::vector<std::string> onFile = args;
     onDevice.insert(onDevice.begin() + 1, device);

@@ -84,7 +84,6 @@ TEST_F(ImagePageTest, AVhdxIsReadByWhatItHoldsAndAVhdxNameOnOtherBytesIsRefusedW
   EXPECT_TRUE(m_view.enabled(VhdInputDialog::kNext));
   EXPECT_EQ(page.info().formatName, "VHDX");
   EXPECT_FALSE(m_view.text(VhdInputDialog::kSize).empty());
-  EXPECT_TRUE(m_sink.messages().empty()) << m_sink.lastMessage();
 
   const std::string junk = m_dir + "/junk.vhdx";
   test::writeBytes(junk, std::vector<std::byte>(64 * 1024, std::byte{0x41}));
