@@ -201,9 +201,11 @@ TEST_F(DiskFormatTest, VhdHeadersCorruptedInSixWaysAreRefusedWithoutHugeTables) 
   FileReadSeekVHD capped(m_context);
   ASSERT_TRUE(capped.open(write(buildVhd(sound), "huge.vhd")));
   EXPECT_EQ(capped.blockTable.size(), 4u);
-  // The extension comes first.
+  // The footer decides, whatever the name; without one another name is refused by name.
+  FileReadSeekVHD renamed(m_context);
+  EXPECT_TRUE(renamed.open(write(buildVhd(sound), "disk.img")));
   FileReadSeekVHD wrongName(m_context);
-  EXPECT_FALSE(wrongName.open(write(buildVhd(sound), "disk.img")));
+  EXPECT_FALSE(wrongName.open(write(Bytes(4096), "zeros.img")));
   EXPECT_EQ(m_sink.lastMessage(), "Not a vhd file");
 }
 
@@ -363,7 +365,14 @@ TEST_F(DiskFormatTest, VmdkHeadersCorruptedInFiveWaysAreRefused) {
        "VMDK extent \"bad.vmdk\": grain size 8 or grain table size 4294967295 cannot be used"},
       {"a directory past the file for a huge capacity", [](Bytes& b) { putLe(b, 12, 1ull << 50, 8); },
        "VMDK extent \"bad.vmdk\": the grain directory lies outside the file"},
-      {"compressed grains", [](Bytes& b) { putLe(b, 8, 0x10003, 4); }, "VMDK extent \"bad.vmdk\" holds compressed grains, which cannot be read"},
+      {"compressed grains without an algorithm", [](Bytes& b) { putLe(b, 8, 0x10003, 4); },
+       "VMDK extent \"bad.vmdk\" holds grains compressed in a way that cannot be read"},
+      {"an unknown algorithm", [](Bytes& b) { putLe(b, 8, 0x10003, 4); putLe(b, 77, 2, 2); },
+       "VMDK extent \"bad.vmdk\" holds grains compressed in a way that cannot be read"},
+      {"deflate without the compressed flag", [](Bytes& b) { putLe(b, 77, 1, 2); },
+       "VMDK extent \"bad.vmdk\" holds grains compressed in a way that cannot be read"},
+      {"a directory at the end without a footer", [](Bytes& b) { putLe(b, 56, UINT64_MAX, 8); },
+       "VMDK extent \"bad.vmdk\" places its grain directory in a footer, but has no sound footer"},
   };
   for (const Case& c : cases) {
     Bytes image = buildVmdk(VmdkShape{});
@@ -453,7 +462,7 @@ TEST_F(DiskFormatTest, VmdkExtentsThatLeaveTheFolderOrAreMissingAreRefusedWithAM
 
 // ---- Choosing the reader ----
 
-TEST_F(DiskFormatTest, FormatIsChosenByExtensionThenByContents) {
+TEST_F(DiskFormatTest, FormatIsChosenByContentsThenByExtension) {
   EXPECT_EQ(imageFormatOf(m_dir + "/absent.VHDX"), ImageFormat::Vhdx);
   EXPECT_EQ(imageFormatOf(m_dir + "/absent.Vhd"), ImageFormat::Vhd);
   EXPECT_EQ(imageFormatOf(m_dir + "/absent.vdi"), ImageFormat::Vdi);
@@ -461,12 +470,16 @@ TEST_F(DiskFormatTest, FormatIsChosenByExtensionThenByContents) {
   EXPECT_EQ(imageFormatOf(write(buildVdi(VdiShape{}), "vdi.img")), ImageFormat::Vdi);
   EXPECT_EQ(imageFormatOf(write(buildVmdk(VmdkShape{}), "vmdk.img")), ImageFormat::Vmdk);
   EXPECT_EQ(imageFormatOf(write(buildVhd(VhdShape{}), "vhd.img")), ImageFormat::Vhd);
-  EXPECT_EQ(imageFormatOf(write(Bytes(4096), "zeros.img")), ImageFormat::Vhdx);
-  // A VMDK under another name reads; a VDI under another name is refused by the image page's routine.
+  EXPECT_EQ(imageFormatOf(write(Bytes(4096), "zeros.img")), ImageFormat::Flat);
+  // The content wins over another format's name; a name alone decides only for bytes no header claims.
+  EXPECT_EQ(imageFormatOf(write(buildVdi(VdiShape{}), "vdi.vhdx")), ImageFormat::Vdi);
+  EXPECT_EQ(imageFormatOf(write(Bytes(4096), "zeros.vmdk")), ImageFormat::Vmdk);
+  // A VMDK or VDI under another name reads; other bytes named .img are no VDI.
   FileReadSeekVmdk vmdk(m_context);
   EXPECT_TRUE(vmdk.open(m_dir + "/vmdk.img"));
   ImageInfo info;
-  EXPECT_FALSE(readVdiImageInfo(m_sink, m_context, nullptr, m_dir + "/vdi.img", info));
+  EXPECT_TRUE(readVdiImageInfo(m_sink, m_context, nullptr, m_dir + "/vdi.img", info));
+  EXPECT_FALSE(readVdiImageInfo(m_sink, m_context, nullptr, m_dir + "/zeros.img", info));
   EXPECT_EQ(m_sink.lastMessage(), "not a vdi file");
 }
 

@@ -77,12 +77,21 @@ TEST_F(ImagePageTest, CancellingTheDialogStillEnablesNextWhichThenWantsAPath) {
   EXPECT_EQ(m_sink.lastMessage(), "Please select valid path to continue the recovery process.");
 }
 
-TEST_F(ImagePageTest, WrongExtensionLeavesNextDisabled) {
+TEST_F(ImagePageTest, AVhdxIsReadByWhatItHoldsAndAVhdxNameOnOtherBytesIsRefusedWithAHint) {
   VhdInputDialog page(m_state, m_view, m_sink);
   page.onOpen();
   page.onBrowseClosed(write(test::VhdxShape{}, "disk.img"));
+  EXPECT_TRUE(m_view.enabled(VhdInputDialog::kNext));
+  EXPECT_EQ(page.info().formatName, "VHDX");
+  EXPECT_FALSE(m_view.text(VhdInputDialog::kSize).empty());
+
+  const std::string junk = m_dir + "/junk.vhdx";
+  test::writeBytes(junk, std::vector<std::byte>(64 * 1024, std::byte{0x41}));
+  page.onBrowseClosed(junk);
   EXPECT_FALSE(m_view.enabled(VhdInputDialog::kNext));
-  EXPECT_EQ(m_sink.lastMessage(), "Please select valid vhdx file to continue the recovery process.");
+  const auto messages = m_sink.messages();
+  ASSERT_GE(messages.size(), 2u);
+  EXPECT_NE(messages.back().find("give it another name (such as one ending in .img)"), std::string::npos);
 }
 
 TEST_F(ImagePageTest, NextNamesTheFirstEmptyField) {
@@ -123,7 +132,7 @@ TEST_F(ImagePageTest, InfoCommandPrintsTheContractLineAndRefusesWithThePagesMess
   EXPECT_NE(out.find("\"block_size\":1048576"), std::string::npos);
 
   EXPECT_EQ(runCli({"info", m_dir + "/disk.img"}, out, err), 1);
-  EXPECT_EQ(err, "Please select valid vhdx file to continue the recovery process.\n");
+  EXPECT_EQ(err, "Please select valid path to continue the recovery process.\n");
   EXPECT_EQ(runCli({"info", m_dir + "/missing.vhdx"}, out, err), 1);
   EXPECT_EQ(err, "Please select valid path to continue the recovery process.\n");
   EXPECT_EQ(runCli({"info", path, "--disk-size-mib", ""}, out, err), 1);

@@ -155,16 +155,23 @@ TEST_F(VhdxReaderTest, SectorBitmapEntryAfterEachChunkIsDropped) {
   EXPECT_EQ(m_context.diskSectorCount, (4098ULL << 20) / 512);
 }
 
-TEST_F(VhdxReaderTest, ExtensionTestIgnoresCaseAndRejectsVhd) {
+TEST_F(VhdxReaderTest, ExtensionTestIgnoresCaseAndOnlyRejectsOtherNamesWithoutTheVhdxSignature) {
   VhdxShape shape;
   const std::string upper = write(shape, "DISK.VHDX");
   FileReadSeekVHDX a(m_context);
   EXPECT_TRUE(a.open(upper));
-  const std::string vhd = write(shape, "disk.vhd");
+  // A VHDX under another name is still a VHDX.
+  const std::string renamed = write(shape, "disk.vhd");
   FileReadSeekVHDX b(m_context);
-  EXPECT_FALSE(b.open(vhd));
-  EXPECT_EQ(m_sink.lastMessage(), "not a vhd file");
+  EXPECT_TRUE(b.open(renamed));
   ImageInfo info;
+  EXPECT_TRUE(readImageInfo(m_sink, m_context, nullptr, renamed, info));
+  // Other bytes under another name are refused by name, as before.
+  const std::string vhd = m_dir + "/other.vhd";
+  test::writeBytes(vhd, std::vector<std::byte>(4096, std::byte{0x11}));
+  FileReadSeekVHDX c(m_context);
+  EXPECT_FALSE(c.open(vhd));
+  EXPECT_EQ(m_sink.lastMessage(), "not a vhd file");
   EXPECT_FALSE(readImageInfo(m_sink, m_context, nullptr, vhd, info));
   EXPECT_EQ(m_sink.lastMessage(), "Please select valid vhdx file to continue the recovery process.");
 }

@@ -137,9 +137,9 @@ TEST_F(VolumesCommandTest, RefusalsExitOneWithThePagesMessage) {
   const CommandRun noImage = tessary({"volumes", m_dir + "/absent.vhdx"});
   EXPECT_EQ(noImage.status, 1);
   EXPECT_EQ(noImage.err, "Please select valid path to continue the recovery process.\n");
-  const CommandRun notVhdx = tessary({"volumes", m_dir + "/disk.img"});
-  EXPECT_EQ(notVhdx.status, 1);
-  EXPECT_EQ(notVhdx.err, "Please select valid vhdx file to continue the recovery process.\n");
+  const CommandRun noFlatImage = tessary({"volumes", m_dir + "/disk.img"});
+  EXPECT_EQ(noFlatImage.status, 1);
+  EXPECT_EQ(noFlatImage.err, "Please select valid path to continue the recovery process.\n");
 }
 
 TEST_F(VolumesCommandTest, UnknownTreatAsLabelIsBadUsage) {

@@ -45,7 +45,7 @@ void VhdInputDialog::onBrowseClosed(const std::optional<std::string>& picked) {
 
 bool VhdInputDialog::onNext() {
   const std::string path = m_view.text(kPath);
-  if (path.empty() || !isRegularFile(path)) {
+  if (path.empty() || !isImageFile(path)) {
     m_sink.showMessage("Please select valid path to continue the recovery process.");
     return false;
   }

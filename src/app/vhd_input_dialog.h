@@ -1,4 +1,5 @@
-// The image page: pick a VHDX (or VHD, VDI, VMDK) file, show its values in three editable fields, and check them before Next.
+// The image page: pick a VHDX (or VHD, VDI, VMDK, qcow2 or flat) image or a block device, show its values in
+// three editable fields, and check them before Next.
 #pragma once
 
 #include <optional>
@@ -25,6 +26,12 @@ class VhdInputDialog {
   static constexpr const char* kFileFilter = ".VHDX Files (*.vhdx)|*vhdx||";
   // The other formats the readers take, offered beside the VHDX filter.
   static constexpr const char* kOtherImagesFilter = "VHD, VDI and VMDK Files (*.vhd *.vdi *.vmdk)|*.vhd;*.vdi;*.vmdk||";
+  // Every image the readers take by its usual name (offered first), and any file at all: a flat image or
+  // a renamed one is read by what it holds.
+  static constexpr const char* kDiskImagesFilter =
+      "Disk images (*.vhdx *.avhdx *.vhd *.avhd *.vdi *.vmdk *.qcow2 *.qcow *.img *.raw *.dd *.bin *.001)|"
+      "*.vhdx;*.avhdx;*.vhd;*.avhd;*.vdi;*.vmdk;*.qcow2;*.qcow;*.img;*.raw;*.dd;*.bin;*.001||";
+  static constexpr const char* kAllFilesFilter = "All files (*)|*||";
 
   VhdInputDialog(WizardState& state, PageView& view, PageSink& sink);
 

@@ -37,8 +37,10 @@ void addInfoCommand(CLI::App& app, CommandRunner& runner) {
             << "Differencing: " << (differencing ? "yes" : "no") << '\n';
         const ImageInfo& info = wizard.imageDialog().info();
         if (info.shown && info.formatName != "VHDX") {
-          out << "Format: " << info.formatName << '\n'
-              << "Geometry: " << info.cylinders << '/' << info.heads << '/' << info.sectorsPerTrack << '\n';
+          out << "Format: " << info.formatName << '\n';
+          // qcow2 and flat images state no geometry.
+          if (info.cylinders != 0 || info.heads != 0 || info.sectorsPerTrack != 0)
+            out << "Geometry: " << info.cylinders << '/' << info.heads << '/' << info.sectorsPerTrack << '\n';
           if (!info.adapterType.empty()) out << "Adapter type: " << info.adapterType << '\n';
           if (!info.createType.empty()) out << "Create type: " << info.createType << '\n';
         }

@@ -3,6 +3,8 @@
 
 #include <array>
 
+#include "disk/flat_reader.h"
+#include "disk/qcow2_reader.h"
 #include "disk/vdi_reader.h"
 #include "disk/vhd_reader.h"
 #include "disk/vmdk_reader.h"
@@ -66,13 +68,9 @@ std::uint32_t geometryValue(const std::string& text) {
 
 }  // namespace
 
-ImageFormat imageFormatOf(const std::string& path) {
-  if (endsWithNoCase(path, ".vhdx")) return ImageFormat::Vhdx;
-  if (endsWithNoCase(path, ".vhd")) return ImageFormat::Vhd;
-  if (endsWithNoCase(path, ".vdi")) return ImageFormat::Vdi;
-  if (endsWithNoCase(path, ".vmdk")) return ImageFormat::Vmdk;
+std::optional<ImageFormat> imageFormatByContent(const std::string& path) {
   ImageFile file;
-  if (!file.open(path)) return ImageFormat::Vhdx;
+  if (!file.open(path)) return std::nullopt;
   std::array<std::byte, 512> first{};
   std::array<std::byte, 512> last{};
   const bool haveFirst = file.readExact(0, first);
@@ -83,7 +81,26 @@ ImageFormat imageFormatOf(const std::string& path) {
   if (haveFirst && le32At(first, 64) == FileReadSeekVdi::kSignature) return ImageFormat::Vdi;
   if (haveFirst && (le32At(first, 0) == FileReadSeekVmdk::kMagic || hasMagic(first, 0, "# Disk DescriptorFile")))
     return ImageFormat::Vmdk;
-  return ImageFormat::Vhdx;
+  if (haveFirst && be32At(first, 0) == FileReadSeekQcow2::kMagic) return ImageFormat::Qcow2;
+  return std::nullopt;
+}
+
+namespace {
+
+std::optional<ImageFormat> formatOfName(const std::string& path) {
+  if (endsWithNoCase(path, ".vhdx")) return ImageFormat::Vhdx;
+  if (endsWithNoCase(path, ".vhd")) return ImageFormat::Vhd;
+  if (endsWithNoCase(path, ".vdi")) return ImageFormat::Vdi;
+  if (endsWithNoCase(path, ".vmdk")) return ImageFormat::Vmdk;
+  return std::nullopt;
+}
+
+}  // namespace
+
+ImageFormat imageFormatOf(const std::string& path) {
+  if (const auto byContent = imageFormatByContent(path)) return *byContent;
+  if (const auto byName = formatOfName(path)) return *byName;
+  return ImageFormat::Flat;
 }
 
 const char* imageFormatName(ImageFormat format) {
@@ -92,6 +109,8 @@ const char* imageFormatName(ImageFormat format) {
     case ImageFormat::Vhd: return "VHD";
     case ImageFormat::Vdi: return "VDI";
     case ImageFormat::Vmdk: return "VMDK";
+    case ImageFormat::Qcow2: return "QCOW2";
+    case ImageFormat::Flat: return "Flat";
   }
   return "VHDX";
 }
@@ -102,6 +121,8 @@ std::unique_ptr<readWriteInterface> createDiskReader(ImageFormat format, DiskCon
     case ImageFormat::Vhd: return std::make_unique<FileReadSeekVHD>(context);
     case ImageFormat::Vdi: return std::make_unique<FileReadSeekVdi>(context);
     case ImageFormat::Vmdk: return std::make_unique<FileReadSeekVmdk>(context);
+    case ImageFormat::Qcow2: return std::make_unique<FileReadSeekQcow2>(context);
+    case ImageFormat::Flat: return std::make_unique<FileReadSeekFlat>(context);
   }
   return nullptr;
 }
@@ -130,7 +151,7 @@ bool readVhdImageInfo(PageSink& page, DiskContext& context, readWriteInterface* 
 bool readVdiImageInfo(PageSink& page, DiskContext& context, readWriteInterface* reader, const std::string& path,
                       ImageInfo& info) {
   info = ImageInfo{};
-  if (path.size() > 3 && !endsWithNoCase(path, "vdi")) {
+  if (path.size() > 3 && !endsWithNoCase(path, "vdi") && imageFormatByContent(path) != ImageFormat::Vdi) {
     page.showMessage("not a vdi file");
     return false;
   }
@@ -177,15 +198,61 @@ bool readVmdkImageInfo(PageSink& page, DiskContext& context, readWriteInterface*
   return true;
 }
 
+bool readQcow2ImageInfo(PageSink& page, DiskContext& context, readWriteInterface* reader, const std::string& path,
+                        ImageInfo& info) {
+  info = ImageInfo{};
+  if (!canOpen(path)) return true;
+  NotingSink noting(page);
+  FileReadSeekQcow2 qcow2(context);
+  if (!openForPage(context, path, qcow2, noting)) {
+    if (!noting.said()) page.showMessage("Not a qcow2 file");
+    return false;
+  }
+  finish(context, reader, qcow2, info);
+  info.formatName = "QCOW2";
+  info.formatVersion = static_cast<std::uint16_t>(qcow2.version);
+  info.blockSize = static_cast<std::uint32_t>(qcow2.clusterBytes());
+  info.differencing = !qcow2.backingFile.empty();
+  if (info.differencing)
+    info.warnings.push_back(format("This qcow2 image has a backing file \"%s\", which is not read: what it holds "
+                                   "reads as zeros.", qcow2.backingFile.c_str()));
+  return true;
+}
+
+bool readFlatImageInfo(PageSink& page, DiskContext& context, readWriteInterface* reader, const std::string& path,
+                       ImageInfo& info) {
+  info = ImageInfo{};
+  if (!canOpen(path)) return true;
+  NotingSink noting(page);
+  FileReadSeekFlat flat(context);
+  if (!openForPage(context, path, flat, noting)) {
+    if (!noting.said()) page.showMessage("The file cannot be read as a flat disk image");
+    return false;
+  }
+  finish(context, reader, flat, info);
+  info.formatName = "Flat";
+  info.formatVersion = 0;
+  info.blockSize = kSectorSize;
+  return true;
+}
+
 bool readAnyImageInfo(PageSink& page, DiskContext& context, readWriteInterface* reader, const std::string& path,
                       ImageInfo& info) {
+  bool shown = false;
   switch (imageFormatOf(path)) {
-    case ImageFormat::Vhdx: return readImageInfo(page, context, reader, path, info);
-    case ImageFormat::Vhd: return readVhdImageInfo(page, context, reader, path, info);
-    case ImageFormat::Vdi: return readVdiImageInfo(page, context, reader, path, info);
-    case ImageFormat::Vmdk: return readVmdkImageInfo(page, context, reader, path, info);
+    case ImageFormat::Vhdx: shown = readImageInfo(page, context, reader, path, info); break;
+    case ImageFormat::Vhd: shown = readVhdImageInfo(page, context, reader, path, info); break;
+    case ImageFormat::Vdi: shown = readVdiImageInfo(page, context, reader, path, info); break;
+    case ImageFormat::Vmdk: shown = readVmdkImageInfo(page, context, reader, path, info); break;
+    case ImageFormat::Qcow2: return readQcow2ImageInfo(page, context, reader, path, info);
+    case ImageFormat::Flat: return readFlatImageInfo(page, context, reader, path, info);
   }
-  return false;
+  // A file refused for its name alone (no header of any format): say how it can be read after all.
+  if (!shown && !imageFormatByContent(path) && canOpen(path))
+    page.showMessage(
+        "The file holds no VHDX, VHD, VDI, VMDK or qcow2 header. If it is a flat disk image, give it another name "
+        "(such as one ending in .img) to read it as one.");
+  return shown;
 }
 
 }  // namespace tessary

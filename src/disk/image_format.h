@@ -1,8 +1,9 @@
-// Which reader an image file needs (by its extension, then by its contents), the readers' creation, and
+// Which reader an image file needs (by its contents, then by its extension), the readers' creation, and
 // the image page's reading of each format's values.
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "disk/read_write_interface.h"
@@ -10,10 +11,14 @@
 
 namespace tessary {
 
-enum class ImageFormat { Vhdx, Vhd, Vdi, Vmdk };
+enum class ImageFormat { Vhdx, Vhd, Vdi, Vmdk, Qcow2, Flat };
 
-// ".vhdx", ".vhd", ".vdi" and ".vmdk" (ASCII case ignored) name their format; any other name is taken by
-// what the file starts (or, for VHD, ends) with, and is a VHDX when nothing matches.
+// The format whose header the file holds: the VHDX, VDI, VMDK and qcow2 signatures at the start, the VHD
+// footer at the start or the end. None when no header claims the file (or it cannot be read).
+std::optional<ImageFormat> imageFormatByContent(const std::string& path);
+// The reader a file needs: the format its content names, whatever its name. A file that no header claims
+// is a flat disk, unless its name says ".vhdx", ".vhd", ".vdi" or ".vmdk" (ASCII case ignored): then that
+// format's reader refuses it with its own message.
 ImageFormat imageFormatOf(const std::string& path);
 const char* imageFormatName(ImageFormat format);
 
@@ -27,6 +32,10 @@ bool readVhdImageInfo(PageSink& page, DiskContext& context, readWriteInterface* 
 bool readVdiImageInfo(PageSink& page, DiskContext& context, readWriteInterface* reader, const std::string& path,
                       ImageInfo& info);
 bool readVmdkImageInfo(PageSink& page, DiskContext& context, readWriteInterface* reader, const std::string& path,
+                       ImageInfo& info);
+bool readQcow2ImageInfo(PageSink& page, DiskContext& context, readWriteInterface* reader, const std::string& path,
+                        ImageInfo& info);
+bool readFlatImageInfo(PageSink& page, DiskContext& context, readWriteInterface* reader, const std::string& path,
                        ImageInfo& info);
 // The routine of the image's format.
 bool readAnyImageInfo(PageSink& page, DiskContext& context, readWriteInterface* reader, const std::string& path,

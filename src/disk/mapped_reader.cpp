@@ -24,7 +24,7 @@ MappedDiskReader::Place MappedDiskReader::placeRelative(std::int64_t offset) con
   if (!absolute || *absolute < 0) return {};
   Place where = place(static_cast<std::uint64_t>(*absolute));
   if (where.mapped && where.runBytes == 0) where.mapped = false;
-  if (where.allocated && (!where.file || where.filePosition > static_cast<std::uint64_t>(INT64_MAX))) {
+  if (where.allocated && !where.memory && (!where.file || where.filePosition > static_cast<std::uint64_t>(INT64_MAX))) {
     where.mapped = false;
     where.allocated = false;
   }
@@ -53,7 +53,9 @@ bool MappedDiskReader::read(void* buffer, std::uint32_t length) {
     }
     const std::uint64_t wanted = std::min<std::uint64_t>(length - done, where.runBytes);
     std::span<std::byte> piece(out + done, static_cast<std::size_t>(wanted));
-    if (where.allocated) {
+    if (where.allocated && where.memory) {
+      std::memcpy(piece.data(), where.memory, piece.size());
+    } else if (where.allocated) {
       const auto got = where.file->readAt(where.filePosition, piece);
       if (!got) {
         ++missingReads;

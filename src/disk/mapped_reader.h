@@ -28,6 +28,9 @@ class MappedDiskReader : public readWriteInterface {
     bool allocated = false;  // false: the byte has no data in any file and reads as zero
     const ImageFile* file = nullptr;
     std::uint64_t filePosition = 0;
+    // Instead of a file: bytes the reader holds in memory (a cluster it inflated), valid until the next
+    // call of place.
+    const std::byte* memory = nullptr;
     std::uint64_t runBytes = 0;  // bytes from here on that share this mapping (at least 1 when mapped)
   };
   virtual Place place(std::uint64_t absolute) const = 0;

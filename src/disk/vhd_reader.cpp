@@ -5,6 +5,7 @@
 #include <array>
 #include <vector>
 
+#include "disk/image_format.h"
 #include "platform/bytes.h"
 #include "platform/text.h"
 
@@ -18,7 +19,10 @@ constexpr std::int64_t kNoBlock = 0xFFFFFFFF;
 // Blocks hold one sector at least and 256 MiB at most; the format writes 2 MiB.
 constexpr std::uint32_t kMaxBlockSize = 256u << 20;
 
-bool hasVhdExtension(const std::string& path) { return path.size() <= 3 || endsWithNoCase(path, "vhd"); }
+// The name test of a VHD, passed also by a file of any name that holds the VHD footer.
+bool hasVhdExtension(const std::string& path) {
+  return path.size() <= 3 || endsWithNoCase(path, "vhd") || imageFormatByContent(path) == ImageFormat::Vhd;
+}
 
 }  // namespace
 

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <vector>
 
+#include "disk/image_format.h"
 #include "disk/vhdx_format.h"
 #include "platform/bytes.h"
 #include "platform/page_sink.h"
@@ -16,7 +17,10 @@ namespace {
 
 constexpr std::int64_t kNoDataEntry = 0xFFFFFFFF;
 
-bool hasVhdxExtension(const std::string& path) { return path.size() <= 3 || endsWithNoCase(path, "vhdx"); }
+// The name test of a VHDX, passed also by a file of any name that starts with the VHDX signature.
+bool hasVhdxExtension(const std::string& path) {
+  return path.size() <= 3 || endsWithNoCase(path, "vhdx") || imageFormatByContent(path) == ImageFormat::Vhdx;
+}
 
 }  // namespace
 

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <sstream>
 
+#include "disk/decompress.h"
 #include "platform/bytes.h"
 #include "platform/text.h"
 
@@ -15,6 +16,8 @@ namespace {
 
 constexpr std::size_t kHeaderSize = 512;
 constexpr std::uint32_t kCompressedGrains = 1u << 16;
+constexpr std::uint32_t kMarkers = 1u << 17;
+constexpr std::uint16_t kDeflate = 1;
 constexpr std::uint64_t kGrainDirectoryAtEnd = UINT64_MAX;
 // Bounds the format never needs: grains of up to 32 MiB, tables of up to 4096 entries, a descriptor of up
 // to 1 MiB, and up to 4096 extents (a 2 TiB disk split at 2 GiB has 1024).
@@ -129,10 +132,13 @@ bool FileReadSeekVmdk::readSparse(const ImageFile& file, const std::string& name
     grainSize = out.grainSectors;
     gtEntries = static_cast<std::uint32_t>(out.gtEntries);
   }
-  if ((flags & kCompressedGrains) != 0 || le16At(header, 77) != 0) {
-    message(format("VMDK extent \"%s\" holds compressed grains, which cannot be read", name.c_str()));
+  const std::uint16_t compression = le16At(header, 77);
+  if (compression > kDeflate || ((flags & kCompressedGrains) != 0) != (compression == kDeflate)) {
+    message(format("VMDK extent \"%s\" holds grains compressed in a way that cannot be read", name.c_str()));
     return false;
   }
+  out.compressed = compression == kDeflate;
+  out.markers = (flags & kMarkers) != 0;
   if (out.grainSectors == 0 || out.grainSectors > kMaxGrainSectors || (out.grainSectors & (out.grainSectors - 1)) != 0 ||
       out.gtEntries == 0 || out.gtEntries > kMaxTableEntries || out.capacity > kMaxDiskSectors) {
     message(format("VMDK extent \"%s\": grain size %llu or grain table size %llu cannot be used", name.c_str(),
@@ -141,7 +147,18 @@ bool FileReadSeekVmdk::readSparse(const ImageFile& file, const std::string& name
   }
   // The primary directory, or the redundant one when an image has only that.
   std::uint64_t directorySector = le64At(header, 56);
-  if (directorySector == 0 || directorySector == kGrainDirectoryAtEnd) directorySector = le64At(header, 48);
+  if (directorySector == kGrainDirectoryAtEnd) {
+    // A stream-optimized extent writes its directory last and names it in the footer: a copy of the header
+    // one sector before the end-of-stream marker.
+    std::array<std::byte, kHeaderSize> footer{};
+    if (fileSize < 3 * kHeaderSize || !file.readExact(fileSize - 2 * kHeaderSize, footer) || le32At(footer, 0) != kMagic ||
+        le64At(footer, 56) == kGrainDirectoryAtEnd) {
+      message(format("VMDK extent \"%s\" places its grain directory in a footer, but has no sound footer", name.c_str()));
+      return false;
+    }
+    directorySector = le64At(footer, 56);
+  }
+  if (directorySector == 0) directorySector = le64At(header, 48);
   const std::uint64_t sectorsPerTable = out.grainSectors * out.gtEntries;
   const std::uint64_t count = out.capacity / sectorsPerTable + (out.capacity % sectorsPerTable != 0);
   const auto directoryAt = checkedMul(directorySector, std::uint64_t{kSectorSize});
@@ -156,7 +173,14 @@ bool FileReadSeekVmdk::readSparse(const ImageFile& file, const std::string& name
     return false;
   }
   out.directory.resize(static_cast<std::size_t>(count));
-  for (std::size_t i = 0; i < out.directory.size(); ++i) out.directory[i] = le32At(raw, i * 4);
+  for (std::size_t i = 0; i < out.directory.size(); ++i) {
+    out.directory[i] = le32At(raw, i * 4);
+    // A grain table must lie wholly inside the file.
+    if (out.directory[i] != 0 && !fits(fileSize, std::uint64_t{out.directory[i]} * kSectorSize, out.gtEntries * 4)) {
+      message(format("VMDK extent \"%s\": grain table %zu lies past the file's end", name.c_str(), i));
+      return false;
+    }
+  }
 
   // The descriptor embedded in the extent, when it has one of a sound size.
   const std::uint64_t descriptorSector = le64At(header, 28);
@@ -302,6 +326,38 @@ const std::vector<std::uint32_t>& FileReadSeekVmdk::grainTable(const SparseExten
   return m_table;
 }
 
+const std::byte* FileReadSeekVmdk::inflatedGrain(const SparseExtent& extent, std::uint32_t sector,
+                                                 std::uint64_t grainLba) const {
+  if (m_grainOwner == &extent && m_grainSector == sector) return m_grain.data();
+  const std::uint64_t grainBytes = extent.grainSectors * kSectorSize;
+  m_grain.assign(static_cast<std::size_t>(grainBytes), std::byte{0});
+  m_grainOwner = &extent;
+  m_grainSector = sector;
+  const std::uint64_t fileSize = extent.file->size();
+  std::uint64_t at = std::uint64_t{sector} * kSectorSize;
+  // Deflate never grows a grain by more than a little; anything larger is a broken marker.
+  std::uint64_t length = grainBytes + grainBytes / 8 + kSectorSize;
+  bool sound = at < fileSize;
+  if (sound && extent.markers) {
+    std::array<std::byte, 12> marker{};
+    sound = extent.file->readExact(at, marker) && le64At(marker, 0) == grainLba && le32At(marker, 8) > 0 &&
+            le32At(marker, 8) <= length;
+    length = le32At(marker, 8);
+    at += marker.size();
+  }
+  if (sound) {
+    length = std::min(length, fileSize - std::min(at, fileSize));
+    std::vector<std::byte> packed(static_cast<std::size_t>(length));
+    sound = !packed.empty() && extent.file->readExact(at, packed) && inflateZlib(packed, m_grain);
+  }
+  if (!sound) {
+    // A grain that is cut off, names another sector, or inflates to anything but one grain reads as zeros.
+    ++missingReads;
+    std::fill(m_grain.begin(), m_grain.end(), std::byte{0});
+  }
+  return m_grain.data();
+}
+
 MappedDiskReader::Place FileReadSeekVmdk::placeInSparse(const Piece& piece, std::uint64_t sector) const {
   const SparseExtent& extent = m_sparse[piece.sparse];
   Place where;
@@ -327,6 +383,14 @@ MappedDiskReader::Place FileReadSeekVmdk::placeInSparse(const Piece& piece, std:
     const bool follows = allocated ? entry == first + (next - grain) * extent.grainSectors : entry < 2;
     if (!follows) break;
     run += extent.grainSectors;
+  }
+  if (extent.compressed && allocated) {
+    // A deflated grain is served from memory, one grain at a time.
+    where.allocated = true;
+    where.runBytes = std::min(extent.grainSectors - within, pieceLeft) * kSectorSize;
+    const std::byte* grainBytes = inflatedGrain(extent, first, sector - within);
+    where.memory = grainBytes + within * kSectorSize;
+    return where;
   }
   where.runBytes = std::min(run, pieceLeft) * kSectorSize;
   if (!allocated) return where;

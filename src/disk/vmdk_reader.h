@@ -1,5 +1,6 @@
-// The VMDK reader: a sparse extent file (header, grain directory, grain tables) read on its own, or a
-// descriptor file whose FLAT, SPARSE and ZERO extents lie in files beside it.
+// The VMDK reader: a sparse extent file (header, grain directory, grain tables; stream-optimized ones with
+// deflated grains and the directory found through the footer) read on its own, or a descriptor file whose
+// FLAT, SPARSE and ZERO extents lie in files beside it.
 #pragma once
 
 #include <cstdint>
@@ -62,6 +63,9 @@ class FileReadSeekVmdk : public MappedDiskReader {
     std::uint64_t grainSectors = 0;
     std::uint64_t gtEntries = 0;
     std::vector<std::uint32_t> directory;
+    // Stream-optimized extents: every grain deflated (zlib), behind a marker of its sector and size.
+    bool compressed = false;
+    bool markers = false;
   };
   struct Piece {
     enum class Kind { Flat, Sparse, Zero };
@@ -93,6 +97,11 @@ class FileReadSeekVmdk : public MappedDiskReader {
   mutable const SparseExtent* m_tableOwner = nullptr;
   mutable std::uint32_t m_tableSector = 0;
   mutable std::vector<std::uint32_t> m_table;
+  // The compressed grain last inflated (its extent and sector in the file), under m_tableMutex.
+  const std::byte* inflatedGrain(const SparseExtent& extent, std::uint32_t sector, std::uint64_t grainLba) const;
+  mutable const SparseExtent* m_grainOwner = nullptr;
+  mutable std::uint32_t m_grainSector = 0;
+  mutable std::vector<std::byte> m_grain;
 };
 
 // A descriptor's extent file name as a path below `folder`, or none when it would leave that folder

@@ -2,6 +2,8 @@
 #include "platform/files.h"
 
 #include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -35,11 +37,11 @@ ImageFile& ImageFile::operator=(ImageFile&& other) noexcept {
 bool ImageFile::open(const std::string& path) {
   close();
   // Opened without blocking, so that a FIFO named as the image cannot hold the program; only a regular
-  // file is an image (not a folder, a FIFO, a socket or a device).
+  // file or a block device is an image (not a folder, a FIFO, a socket or a character device).
   m_fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (m_fd < 0) return false;
   struct stat st {};
-  if (::fstat(m_fd, &st) != 0 || !S_ISREG(st.st_mode) || ::fcntl(m_fd, F_SETFL, ::fcntl(m_fd, F_GETFL) & ~O_NONBLOCK) != 0) {
+  if (::fstat(m_fd, &st) != 0 || !(S_ISREG(st.st_mode) || S_ISBLK(st.st_mode)) || ::fcntl(m_fd, F_SETFL, ::fcntl(m_fd, F_GETFL) & ~O_NONBLOCK) != 0) {
     close();
     errno = EINVAL;
     return false;
@@ -56,6 +58,11 @@ std::uint64_t ImageFile::size() const {
   if (m_fd < 0) return 0;
   struct stat st {};
   if (::fstat(m_fd, &st) != 0 || st.st_size < 0) return 0;
+  // A block device's length is the device's, not its inode's (which says 0).
+  if (S_ISBLK(st.st_mode)) {
+    std::uint64_t bytes = 0;
+    return ::ioctl(m_fd, BLKGETSIZE64, &bytes) == 0 ? bytes : 0;
+  }
   return static_cast<std::uint64_t>(st.st_size);
 }
 
@@ -247,6 +254,11 @@ bool isDirectory(const std::string& path) {
 bool isRegularFile(const std::string& path) {
   struct stat st {};
   return ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
+}
+
+bool isImageFile(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && (S_ISREG(st.st_mode) || S_ISBLK(st.st_mode));
 }
 
 bool createDirectory(const std::string& path) {

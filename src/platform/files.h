@@ -11,7 +11,8 @@
 
 namespace tessary {
 
-// An image file. It is only ever opened for reading; nothing in the system writes to an image.
+// An image file or a block device. It is only ever opened for reading; nothing in the system writes to an
+// image.
 class ImageFile {
  public:
   ImageFile() = default;
@@ -80,6 +81,8 @@ bool sameFile(const std::string& a, const std::string& b);
 std::optional<std::uint64_t> freeSpace(const std::string& folder);
 bool isDirectory(const std::string& path);
 bool isRegularFile(const std::string& path);
+// Whether the path names something an image can be read from: a regular file or a block device.
+bool isImageFile(const std::string& path);
 // Creates one folder; true when it exists afterwards.
 bool createDirectory(const std::string& path);
 bool removeFile(const std::string& path);

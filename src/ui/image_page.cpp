@@ -88,7 +88,8 @@ void ImagePage::browse() {
   QFileDialog dialog(this, QString::fromUtf8(kApplicationTitle));
   dialog.setFileMode(QFileDialog::ExistingFile);
   dialog.setAcceptMode(QFileDialog::AcceptOpen);
-  dialog.setNameFilters(nameFiltersOf(VhdInputDialog::kFileFilter) + nameFiltersOf(VhdInputDialog::kOtherImagesFilter));
+  dialog.setNameFilters(nameFiltersOf(VhdInputDialog::kDiskImagesFilter) + nameFiltersOf(VhdInputDialog::kFileFilter) +
+                        nameFiltersOf(VhdInputDialog::kOtherImagesFilter) + nameFiltersOf(VhdInputDialog::kAllFilesFilter));
   std::optional<std::string> picked;
   if (dialog.exec() == QDialog::Accepted && !dialog.selectedFiles().isEmpty())
     picked = dialog.selectedFiles().constFirst().toStdString();
