@@ -23,12 +23,16 @@ void addInfoCommand(CLI::App& app, CommandRunner& runner) {
       const auto sectorSize = decimalValue(view.text(VhdInputDialog::kLogicalSectorSize));
       const bool differencing = wizard.imageDialog().info().differencing;
       for (const std::string& warning : wizard.imageDialog().info().warnings) err << "warning: " << warning << '\n';
+      const ImageInfo& shownInfo = wizard.imageDialog().info();
       if (options->json) {
         printJson(out, {{"format_version", version},
                         {"disk_size_mib", sizeMib},
                         {"block_size", blockSize},
                         {"logical_sector_size", sectorSize},
-                        {"differencing", differencing}});
+                        {"differencing", differencing},
+                        {"chain", shownInfo.chain},
+                        {"missing_parent", shownInfo.missingParent},
+                        {"log_entries_applied", shownInfo.logEntriesApplied}});
       } else {
         out << "File format version: " << version << '\n'
             << "Size of HDD: " << sizeMib << " MB\n"
@@ -42,6 +46,9 @@ void addInfoCommand(CLI::App& app, CommandRunner& runner) {
           if (!info.adapterType.empty()) out << "Adapter type: " << info.adapterType << '\n';
           if (!info.createType.empty()) out << "Create type: " << info.createType << '\n';
         }
+        for (const std::string& line : info.chain) out << "Chain " << printableText(line) << '\n';
+        if (!info.missingParent.empty()) out << "Missing parent: " << printableText(info.missingParent) << '\n';
+        if (info.logEntriesApplied > 0) out << "Log entries replayed in memory: " << info.logEntriesApplied << '\n';
       }
       return 0;
     });

@@ -3,6 +3,7 @@
 
 #include <array>
 
+#include "disk/parent_chain.h"
 #include "disk/vdi_reader.h"
 #include "disk/vhd_reader.h"
 #include "disk/vmdk_reader.h"
@@ -97,6 +98,10 @@ const char* imageFormatName(ImageFormat format) {
 }
 
 std::unique_ptr<readWriteInterface> createDiskReader(ImageFormat format, DiskContext& context) {
+  return std::make_unique<ChainedDiskReader>(context, format);
+}
+
+std::unique_ptr<readWriteInterface> createLayerReader(ImageFormat format, DiskContext& context) {
   switch (format) {
     case ImageFormat::Vhdx: return std::make_unique<FileReadSeekVHDX>(context);
     case ImageFormat::Vhd: return std::make_unique<FileReadSeekVHD>(context);
@@ -179,13 +184,25 @@ bool readVmdkImageInfo(PageSink& page, DiskContext& context, readWriteInterface*
 
 bool readAnyImageInfo(PageSink& page, DiskContext& context, readWriteInterface* reader, const std::string& path,
                       ImageInfo& info) {
-  switch (imageFormatOf(path)) {
-    case ImageFormat::Vhdx: return readImageInfo(page, context, reader, path, info);
-    case ImageFormat::Vhd: return readVhdImageInfo(page, context, reader, path, info);
-    case ImageFormat::Vdi: return readVdiImageInfo(page, context, reader, path, info);
-    case ImageFormat::Vmdk: return readVmdkImageInfo(page, context, reader, path, info);
+  const ImageFormat format = imageFormatOf(path);
+  bool shown = false;
+  switch (format) {
+    case ImageFormat::Vhdx: shown = readImageInfo(page, context, reader, path, info); break;
+    case ImageFormat::Vhd: shown = readVhdImageInfo(page, context, reader, path, info); break;
+    case ImageFormat::Vdi: shown = readVdiImageInfo(page, context, reader, path, info); break;
+    case ImageFormat::Vmdk: shown = readVmdkImageInfo(page, context, reader, path, info); break;
   }
-  return false;
+  if (shown && info.shown && info.differencing) {
+    // The chain as it will be read: each image, and the parent that is missing; a refused chain is
+    // refused here already.
+    std::vector<std::string> notes;
+    if (!describeChain(context, path, format, info.chain, info.missingParent, notes)) {
+      page.showMessage(notes.empty() ? std::string("The chain of parents cannot be read.") : notes.back());
+      return false;
+    }
+    info.warnings.insert(info.warnings.end(), notes.begin(), notes.end());
+  }
+  return shown;
 }
 
 }  // namespace tessary
