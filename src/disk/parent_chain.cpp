@@ -239,7 +239,7 @@ bool ChainedDiskReader::readFrom(std::size_t index, std::uint64_t offset, std::b
     bool own = true;
     if (!last && layer.chain) {
       own = layer.chain->holds(at, run);
-      run = std::clamp<std::uint64_t>(run, kSectorSize, length - done);
+      run = std::min(std::max<std::uint64_t>(run, kSectorSize), length - done);
     }
     if (!own) {
       if (!readFrom(index + 1, at, out + done, run)) ok = false;

@@ -285,6 +285,11 @@ constexpr std::size_t kDescriptorSize = 32;
 // Logs are 1 MiB as written; a larger one is read up to this size.
 constexpr std::uint64_t kMaxLogBytes = 64u << 20;
 constexpr std::uint32_t kMaxLocatorBytes = 1u << 20;
+// No log describes a file past 1 PiB.
+constexpr std::uint64_t kMaxLoggedFileBytes = std::uint64_t{1} << 50;
+// Entries whose checksums are taken, in bytes, as a multiple of the log's size: entries of a sound log do
+// not overlap, so a log that needs more is refused rather than read again and again.
+constexpr std::uint64_t kChecksumBudget = 4;
 
 bool isZero(const Guid& id) {
   return std::all_of(id.begin(), id.end(), [](std::uint8_t b) { return b == 0; });
@@ -315,12 +320,14 @@ class LogBytes {
 enum class EntryCheck { Valid, NotAnEntry, Checksum, Malformed };
 
 // Checks the entry at `at`: signature, length, log GUID, checksum, and every descriptor and data sector.
-EntryCheck checkEntry(const LogBytes& log, std::uint64_t at, const Guid& logGuid, LogEntry& entry) {
+EntryCheck checkEntry(const LogBytes& log, std::uint64_t at, const Guid& logGuid, LogEntry& entry, std::uint64_t& budget) {
   const std::vector<std::byte> head = log.take(at, kEntryHeaderSize);
   if (!hasMagic(head, 0, "loge")) return EntryCheck::NotAnEntry;
   const std::uint64_t length = le32At(head, 8);
   if (length < kLogPage || length % kLogPage != 0 || length > log.size()) return EntryCheck::Malformed;
   if (guidAt(head, 32) != logGuid) return EntryCheck::NotAnEntry;  // an entry of an older log
+  if (length > budget) return EntryCheck::Malformed;
+  budget -= length;
   std::vector<std::byte> whole = log.take(at, length);
   const std::uint32_t stored = le32At(whole, 4);
   for (std::size_t i = 4; i < 8; ++i) whole[i] = std::byte{0};
@@ -336,9 +343,12 @@ EntryCheck checkEntry(const LogBytes& log, std::uint64_t at, const Guid& logGuid
   std::uint64_t dataSectors = 0;
   for (std::uint64_t d = 0; d < descriptors; ++d) {
     const Bytes descriptor = slice(whole, static_cast<std::size_t>(kEntryHeaderSize + d * kDescriptorSize), kDescriptorSize);
-    if (le64At(descriptor, 24) != entry.sequence || le64At(descriptor, 16) % kLogPage != 0) return EntryCheck::Malformed;
+    const std::uint64_t fileOffset = le64At(descriptor, 16);
+    if (le64At(descriptor, 24) != entry.sequence || fileOffset % kLogPage != 0 || fileOffset > kMaxLoggedFileBytes)
+      return EntryCheck::Malformed;
     if (hasMagic(descriptor, 0, "zero")) {
-      if (le64At(descriptor, 8) % kLogPage != 0) return EntryCheck::Malformed;
+      const std::uint64_t zeroLength = le64At(descriptor, 8);
+      if (zeroLength % kLogPage != 0 || zeroLength > kMaxLoggedFileBytes - fileOffset) return EntryCheck::Malformed;
       continue;
     }
     if (!hasMagic(descriptor, 0, "desc")) return EntryCheck::Malformed;
@@ -438,9 +448,10 @@ LogReplay replayLog(const ImageFile& file, const Header& header) {
   std::map<std::uint64_t, LogEntry> valid;  // by position
   std::optional<std::uint64_t> failedChecksum;
   std::optional<std::uint64_t> malformed;
+  std::uint64_t budget = kChecksumBudget * log.size();
   for (std::uint64_t at = 0; at < log.size(); at += kLogPage) {
     LogEntry entry;
-    switch (checkEntry(log, at, header.logGuid, entry)) {
+    switch (checkEntry(log, at, header.logGuid, entry, budget)) {
       case EntryCheck::Valid: valid.emplace(at, entry); break;
       case EntryCheck::Checksum: if (!failedChecksum) failedChecksum = at; break;
       case EntryCheck::Malformed: if (!malformed) malformed = at; break;
@@ -452,13 +463,18 @@ LogReplay replayLog(const ImageFile& file, const Header& header) {
   std::vector<LogEntry> heads;
   for (const auto& [at, entry] : valid) heads.push_back(entry);
   std::sort(heads.begin(), heads.end(), [](const LogEntry& a, const LogEntry& b) { return a.sequence > b.sequence; });
+  // The newest entries only: an entry cut short by a crash fails its checksum and is no candidate at all.
+  if (heads.size() > 64) heads.resize(64);
   for (const LogEntry& head : heads) {
     std::vector<LogEntry> sequence;
     std::uint64_t at = head.tail;
+    std::uint64_t spanned = 0;  // a sequence never holds more than the whole log
     for (std::uint64_t step = 0; step <= log.size() / kLogPage; ++step) {
       const auto it = valid.find(at);
       if (it == valid.end()) break;
       if (!sequence.empty() && it->second.sequence != sequence.back().sequence + 1) break;
+      spanned += it->second.length;
+      if (spanned > log.size()) break;
       sequence.push_back(it->second);
       if (it->second.position == head.position && it->second.sequence == head.sequence) {
         auto overlay = std::make_shared<ReadOverlay>();

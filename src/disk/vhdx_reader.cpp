@@ -258,7 +258,9 @@ bool FileReadSeekVHDX::holds(std::uint64_t offset, std::uint64_t& run) const {
   // One bit per logical sector, least significant first; a chunk without its bitmap is the parent's.
   const std::uint64_t chunk = block / chunkRatio;
   const std::uint64_t sectorBytes = m_logicalSectorSize;
-  if (chunk >= m_bitmapOffsets.size() || m_bitmapOffsets[chunk] == 0 || sectorBytes < kSectorSize) return false;
+  if (chunk >= m_bitmapOffsets.size() || m_bitmapOffsets[chunk] == 0 || sectorBytes < kSectorSize ||
+      blockBytes % sectorBytes != 0)
+    return false;
   const std::uint64_t firstSector = (block % chunkRatio) * (blockBytes / sectorBytes);
   const std::uint64_t sector = firstSector + within / sectorBytes;
   const std::uint64_t lastSector = firstSector + blockBytes / sectorBytes;  // one past the block
