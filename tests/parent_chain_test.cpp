@@ -307,7 +307,7 @@ TEST_F(ChainRulesTest, LogThatFailsItsChecksumIsIgnoredWithAWarning) {
   EXPECT_EQ(top->logEntriesApplied, 0u);
   const auto run = test::runTessary({"info", dirty, "--json"});
   ASSERT_EQ(run.status, 0) << run.err;
-  EXPECT_EQ(run.objects().at(0).at("log_entries_applied").get<std::size_t>(), 0u);
+  EXPECT_FALSE(run.objects().at(0).contains("log_entries_applied"));
   EXPECT_NE(run.err.find("warning: The VHDX log entry at 8 KiB into the log fails its checksum"), std::string::npos) << run.err;
   EXPECT_EQ(sha256OfFile(dirty), before);
 }

@@ -25,14 +25,18 @@ void addInfoCommand(CLI::App& app, CommandRunner& runner) {
       for (const std::string& warning : wizard.imageDialog().info().warnings) err << "warning: " << warning << '\n';
       const ImageInfo& shownInfo = wizard.imageDialog().info();
       if (options->json) {
-        printJson(out, {{"format_version", version},
-                        {"disk_size_mib", sizeMib},
-                        {"block_size", blockSize},
-                        {"logical_sector_size", sectorSize},
-                        {"differencing", differencing},
-                        {"chain", shownInfo.chain},
-                        {"missing_parent", shownInfo.missingParent},
-                        {"log_entries_applied", shownInfo.logEntriesApplied}});
+        // The chain and the replayed log are told only where there is one; other images keep the line.
+        nlohmann::ordered_json line = {{"format_version", version},
+                                       {"disk_size_mib", sizeMib},
+                                       {"block_size", blockSize},
+                                       {"logical_sector_size", sectorSize},
+                                       {"differencing", differencing}};
+        if (differencing) {
+          line["chain"] = shownInfo.chain;
+          line["missing_parent"] = shownInfo.missingParent;
+        }
+        if (shownInfo.logEntriesApplied > 0) line["log_entries_applied"] = shownInfo.logEntriesApplied;
+        printJson(out, line);
       } else {
         out << "File format version: " << version << '\n'
             << "Size of HDD: " << sizeMib << " MB\n"
