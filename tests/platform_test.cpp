@@ -4,6 +4,9 @@
 #include <chrono>
 #include <cstdlib>
 #include <ctime>
+#include <filesystem>
+#include <memory>
+#include <vector>
 #include <thread>
 
 #include "platform/bytes.h"
@@ -230,6 +233,68 @@ TEST(Sinks, RecordingSinkKeepsOrderAndAnswersFromItsQueue) {
   EXPECT_EQ(events[2].id, kMsgProgressPosition);
   EXPECT_EQ(events[2].first, 500);
   EXPECT_EQ(sink.lastMessage(), "m");
+}
+
+TEST(ImageFiles, OverlayReplacesBytesInOrderAndReachesPastTheFilesEnd) {
+  const std::string dir = test::makeTempDir("tessary-overlay-");
+  const std::string path = dir + "/image.bin";
+  {
+    std::FILE* f = std::fopen(path.c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    const std::string text(100, 'f');
+    std::fwrite(text.data(), 1, text.size(), f);
+    std::fclose(f);
+  }
+  auto overlay = std::make_shared<ReadOverlay>();
+  auto bytes = [](char c, std::size_t n) { return std::vector<std::byte>(n, static_cast<std::byte>(c)); };
+  overlay->write(10, bytes('a', 20));   // [10, 30)
+  overlay->zero(20, 20);                // [20, 40): cuts the tail of the first write
+  overlay->write(25, bytes('b', 5));    // [25, 30) inside the zeros
+  overlay->write(5, bytes('c', 10));    // [5, 15): cuts the head of the first write
+  overlay->write(110, bytes('d', 10));  // past the file's end
+  ImageFile file;
+  ASSERT_TRUE(file.open(path));
+  file.setOverlay(overlay);
+  EXPECT_EQ(file.size(), 120u);
+  std::vector<std::byte> out(130, std::byte{0x77});
+  ASSERT_EQ(file.readAt(0, out), std::optional<std::size_t>(120));
+  std::string seen;
+  for (std::size_t i = 0; i < 120; ++i) seen += out[i] == std::byte{0} ? '0' : static_cast<char>(out[i]);
+  EXPECT_EQ(seen, std::string(5, 'f') + std::string(10, 'c') + std::string(5, 'a') + std::string(5, '0') + std::string(5, 'b') +
+                      std::string(10, '0') + std::string(60, 'f') + std::string(10, '0') + std::string(10, 'd'));
+  // A read that starts inside a piece sees the piece from there on.
+  std::vector<std::byte> part(4);
+  ASSERT_TRUE(file.readExact(27, part));
+  EXPECT_EQ(part, (std::vector<std::byte>{std::byte{'b'}, std::byte{'b'}, std::byte{'b'}, std::byte{0}}));
+  file.setOverlay(nullptr);
+  EXPECT_EQ(file.size(), 100u);
+  std::filesystem::remove_all(dir);
+}
+
+TEST(ImageFiles, FilesBesideAnImageAreOpenedBelowItsFolderOnly) {
+  const std::string dir = test::makeTempDir("tessary-beside-");
+  std::filesystem::create_directories(dir + "/vm/sub");
+  std::filesystem::create_directories(dir + "/outside");
+  for (const char* name : {"/vm/disk.vmdk", "/vm/sub/part.vmdk", "/outside/secret.bin"}) {
+    std::FILE* f = std::fopen((dir + name).c_str(), "wb");
+    ASSERT_NE(f, nullptr);
+    std::fclose(f);
+  }
+  std::filesystem::create_symlink(dir + "/outside/secret.bin", dir + "/vm/link.vmdk");
+  std::filesystem::create_symlink(dir + "/outside", dir + "/vm/linked");
+  const std::string image = dir + "/vm/disk.vmdk";
+  ImageFile file;
+  EXPECT_EQ(file.openBeside(image, "sub/part.vmdk"), "");
+  EXPECT_TRUE(file.isOpen());
+  EXPECT_EQ(file.openBeside(image, ".\\sub\\part.vmdk"), "");
+  EXPECT_EQ(file.openBeside(image, "link.vmdk"), "it is a link, which is never followed");
+  EXPECT_FALSE(file.isOpen());
+  EXPECT_EQ(file.openBeside(image, "linked/secret.bin"), "a folder on its way is a link or not a folder");
+  EXPECT_EQ(file.openBeside(image, "../outside/secret.bin"), "it leads out of the image's folder");
+  EXPECT_EQ(file.openBeside(image, dir + "/outside/secret.bin"), "it is not a name inside the image's folder");
+  EXPECT_EQ(file.openBeside(image, "sub"), "it is not a regular file");
+  EXPECT_EQ(file.openBeside(image, "absent.vmdk"), "it does not exist");
+  std::filesystem::remove_all(dir);
 }
 
 }  // namespace

@@ -1,6 +1,8 @@
 // The image page's logic.
 #include "app/vhd_input_dialog.h"
 
+#include <algorithm>
+
 #include "app/wizard_state.h"
 #include "disk/image_format.h"
 #include "platform/files.h"
@@ -13,7 +15,7 @@ VhdInputDialog::VhdInputDialog(WizardState& state, PageView& view, PageSink& sin
 
 void VhdInputDialog::onOpen() {
   m_view.setEnabled(kPath, false);  // read-only
-  for (const char* id : {kInfoGroup, kFileVersion, kSize, kBlockSize, kLogicalSectorSize}) m_view.setShown(id, false);
+  for (const char* id : {kInfoGroup, kFileVersion, kSize, kBlockSize, kLogicalSectorSize, kChain}) m_view.setShown(id, false);
   m_view.setEnabled(kNext, false);
 }
 
@@ -24,6 +26,14 @@ void VhdInputDialog::onBrowseClosed(const std::optional<std::string>& picked) {
   m_view.setText(kPath, *picked);
   m_state.imagePath = *picked;
   m_state.chainFromImagePage = true;
+  m_state.disk.namedParents.clear();
+  const std::string parents = m_view.text(kParents);
+  for (std::size_t start = 0; start < parents.size();) {
+    const std::size_t end = std::min(parents.find('\n', start), parents.size());
+    const std::string line = trimmed(std::string_view(parents).substr(start, end - start));
+    if (!line.empty()) m_state.disk.namedParents.push_back(line);
+    start = end + 1;
+  }
   // A temporary reader holds the file's length while the values are read; none is kept afterwards.
   m_state.diskReader = m_state.makeReader(&m_sink);
   const bool shown = readAnyImageInfo(m_sink, m_state.disk, m_state.diskReader.get(), *picked, m_info);
@@ -39,6 +49,10 @@ void VhdInputDialog::onBrowseClosed(const std::optional<std::string>& picked) {
     m_view.setText(kBlockSize, format("%d", static_cast<int>(m_info.blockSize)));
     m_view.setText(kLogicalSectorSize, format("%d", static_cast<int>(m_info.logicalSectorSize)));
     for (const std::string& warning : m_info.warnings) m_sink.showMessage(warning);
+    std::string chain;
+    for (const std::string& line : m_info.chain) chain += (chain.empty() ? "" : "\n") + line;
+    m_view.setText(kChain, chain);
+    m_view.setShown(kChain, !chain.empty());
   }
   m_state.diskReader.reset();
 }

@@ -23,6 +23,10 @@ class VhdInputDialog {
   static constexpr const char* kBlockSize = "Sector Per Track:";
   static constexpr const char* kLogicalSectorSize = "Head:";
   static constexpr const char* kNext = "Next";
+  // The parents of a differencing image the user names, one path a line (the image's parent first), and
+  // the chain as it is read, one image a line.
+  static constexpr const char* kParents = "Parent images:";
+  static constexpr const char* kChain = "Chain:";
   static constexpr const char* kFileFilter = ".VHDX Files (*.vhdx)|*vhdx||";
   // The other formats the readers take, offered beside the VHDX filter.
   static constexpr const char* kOtherImagesFilter = "VHD, VDI and VMDK Files (*.vhd *.vdi *.vmdk)|*.vhd;*.vdi;*.vmdk||";

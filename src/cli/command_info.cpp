@@ -23,12 +23,20 @@ void addInfoCommand(CLI::App& app, CommandRunner& runner) {
       const auto sectorSize = decimalValue(view.text(VhdInputDialog::kLogicalSectorSize));
       const bool differencing = wizard.imageDialog().info().differencing;
       for (const std::string& warning : wizard.imageDialog().info().warnings) err << "warning: " << warning << '\n';
+      const ImageInfo& shownInfo = wizard.imageDialog().info();
       if (options->json) {
-        printJson(out, {{"format_version", version},
-                        {"disk_size_mib", sizeMib},
-                        {"block_size", blockSize},
-                        {"logical_sector_size", sectorSize},
-                        {"differencing", differencing}});
+        // The chain and the replayed log are told only where there is one; other images keep the line.
+        nlohmann::ordered_json line = {{"format_version", version},
+                                       {"disk_size_mib", sizeMib},
+                                       {"block_size", blockSize},
+                                       {"logical_sector_size", sectorSize},
+                                       {"differencing", differencing}};
+        if (differencing) {
+          line["chain"] = shownInfo.chain;
+          line["missing_parent"] = shownInfo.missingParent;
+        }
+        if (shownInfo.logEntriesApplied > 0) line["log_entries_applied"] = shownInfo.logEntriesApplied;
+        printJson(out, line);
       } else {
         out << "File format version: " << version << '\n'
             << "Size of HDD: " << sizeMib << " MB\n"
@@ -44,6 +52,9 @@ void addInfoCommand(CLI::App& app, CommandRunner& runner) {
           if (!info.adapterType.empty()) out << "Adapter type: " << info.adapterType << '\n';
           if (!info.createType.empty()) out << "Create type: " << info.createType << '\n';
         }
+        for (const std::string& line : info.chain) out << "Chain " << printableText(line) << '\n';
+        if (!info.missingParent.empty()) out << "Missing parent: " << printableText(info.missingParent) << '\n';
+        if (info.logEntriesApplied > 0) out << "Log entries replayed in memory: " << info.logEntriesApplied << '\n';
       }
       return 0;
     });

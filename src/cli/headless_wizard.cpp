@@ -19,6 +19,9 @@ HeadlessWizard::HeadlessWizard(const CommonOptions& options, std::ostream& err)
 bool HeadlessWizard::imagePage() {
   m_imageDialog = std::make_unique<VhdInputDialog>(m_state, m_imageView, m_sink);
   m_imageDialog->onOpen();
+  std::string parents;
+  for (const std::string& parent : m_options.parents) parents += (parents.empty() ? "" : "\n") + parent;
+  m_imageView.setText(VhdInputDialog::kParents, parents);
   m_imageDialog->onBrowseClosed(m_options.image);
   if (!m_imageView.enabled(VhdInputDialog::kNext)) return false;
   if (m_options.diskSizeMib) m_imageView.setText(VhdInputDialog::kSize, *m_options.diskSizeMib);

@@ -39,6 +39,8 @@ void addImageOptions(CLI::App& command, CommonOptions& options) {
   command.add_option("--block-size", options.blockSize, "Image page: the block size field")->check(positiveWholeNumber());
   command.add_option("--logical-sector-size", options.logicalSectorSize, "Image page: the logical sector size field")
       ->check(positiveWholeNumber());
+  command.add_option("--parent", options.parents,
+                     "Image page: the parent of a differencing image (repeat for its parent, and so on)");
   command.add_flag("--json", options.json, "One JSON object per line on stdout");
   command.add_flag("--quiet", options.quiet, "No progress bar");
   command.add_flag("--verbose", options.verbose, "Status lines and messages on stderr");

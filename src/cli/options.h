@@ -5,6 +5,7 @@
 #include <iosfwd>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -16,6 +17,8 @@ namespace tessary::cli {
 
 struct CommonOptions {
   std::string image;
+  // --parent: the image's parent, then its parent, and so on (read even when its identity differs).
+  std::vector<std::string> parents;
   // The image page's three fields; unset means the values the image's metadata gives.
   std::optional<std::string> diskSizeMib;
   std::optional<std::string> blockSize;

@@ -5,6 +5,7 @@
 
 #include "disk/flat_reader.h"
 #include "disk/qcow2_reader.h"
+#include "disk/parent_chain.h"
 #include "disk/vdi_reader.h"
 #include "disk/vhd_reader.h"
 #include "disk/vmdk_reader.h"
@@ -116,6 +117,10 @@ const char* imageFormatName(ImageFormat format) {
 }
 
 std::unique_ptr<readWriteInterface> createDiskReader(ImageFormat format, DiskContext& context) {
+  return std::make_unique<ChainedDiskReader>(context, format);
+}
+
+std::unique_ptr<readWriteInterface> createLayerReader(ImageFormat format, DiskContext& context) {
   switch (format) {
     case ImageFormat::Vhdx: return std::make_unique<FileReadSeekVHDX>(context);
     case ImageFormat::Vhd: return std::make_unique<FileReadSeekVHD>(context);
@@ -238,14 +243,25 @@ bool readFlatImageInfo(PageSink& page, DiskContext& context, readWriteInterface*
 
 bool readAnyImageInfo(PageSink& page, DiskContext& context, readWriteInterface* reader, const std::string& path,
                       ImageInfo& info) {
+  const ImageFormat format = imageFormatOf(path);
   bool shown = false;
-  switch (imageFormatOf(path)) {
+  switch (format) {
     case ImageFormat::Vhdx: shown = readImageInfo(page, context, reader, path, info); break;
     case ImageFormat::Vhd: shown = readVhdImageInfo(page, context, reader, path, info); break;
     case ImageFormat::Vdi: shown = readVdiImageInfo(page, context, reader, path, info); break;
     case ImageFormat::Vmdk: shown = readVmdkImageInfo(page, context, reader, path, info); break;
     case ImageFormat::Qcow2: return readQcow2ImageInfo(page, context, reader, path, info);
     case ImageFormat::Flat: return readFlatImageInfo(page, context, reader, path, info);
+  }
+  if (shown && info.shown && info.differencing) {
+    // The chain as it will be read: each image, and the parent that is missing; a refused chain is
+    // refused here already.
+    std::vector<std::string> notes;
+    if (!describeChain(context, path, format, info.chain, info.missingParent, notes)) {
+      page.showMessage(notes.empty() ? std::string("The chain of parents cannot be read.") : notes.back());
+      return false;
+    }
+    info.warnings.insert(info.warnings.end(), notes.begin(), notes.end());
   }
   // A file refused for its name alone (no header of any format): say how it can be read after all.
   if (!shown && !imageFormatByContent(path) && canOpen(path))

@@ -22,8 +22,11 @@ std::optional<ImageFormat> imageFormatByContent(const std::string& path);
 ImageFormat imageFormatOf(const std::string& path);
 const char* imageFormatName(ImageFormat format);
 
-// A new, unopened reader for the format; its messages go to context.messages.
+// A new, unopened reader for the format that reads the image over its parents (parent_chain.h); its
+// messages go to context.messages.
 std::unique_ptr<readWriteInterface> createDiskReader(ImageFormat format, DiskContext& context);
+// The format's own reader of one file, without its parents.
+std::unique_ptr<readWriteInterface> createLayerReader(ImageFormat format, DiskContext& context);
 
 // The image page's values of a VHD, VDI or VMDK file, read by opening its reader once (readImageInfo of
 // vhdx_reader.h reads a VHDX). True when the values were shown; false after a rejection message.

@@ -30,6 +30,9 @@ struct DiskContext {
   std::uint32_t imageLogicalSectorSize = 0;
   // Where a reader's message boxes go; none shows nothing.
   PageSink* messages = nullptr;
+  // Images the user named as parents (the image's parent first, then its parent, and so on); they are
+  // read even when their identity differs from what the child records.
+  std::vector<std::string> namedParents;
 };
 
 // The disk's logical sector size in bytes, in which its partition tables and the volume list count: the

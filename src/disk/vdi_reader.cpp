@@ -4,6 +4,7 @@
 #include <algorithm>
 
 #include "platform/bytes.h"
+#include "platform/text.h"
 
 namespace tessary {
 
@@ -13,6 +14,15 @@ constexpr std::uint64_t kNotAllocated = 0xFFFFFFFF;
 constexpr std::uint64_t kZeroBlock = 0xFFFFFFFE;
 
 bool hasData(std::uint64_t entry) { return entry != kNotAllocated && entry != kZeroBlock; }
+
+std::string uuidAt(Bytes header, std::size_t at) {
+  std::string text;
+  for (std::size_t i = 0; i < 16; ++i) text += format("%02x", u8At(header, at + i));
+  return text;
+}
+
+constexpr std::size_t kCreateUuid = 392;
+constexpr std::size_t kLinkageUuid = 424;
 
 }  // namespace
 
@@ -41,7 +51,9 @@ bool FileReadSeekVdi::open(const std::string& path) {
   allocatedBlocks = le32At(header, 388);
   blockSectors = blockSize / kSectorSize;
 
-  if (diskSize == 0 || headerSize == 0 || allocatedBlocks == 0 || blockSize == 0) return false;
+  // A snapshot that has not been written to yet holds no block.
+  if (diskSize == 0 || headerSize == 0 || (allocatedBlocks == 0 && imageType != kDifferencing) || blockSize == 0)
+    return false;
   // Blocks plus their extra bytes must be addressable for every 32-bit block number.
   if (std::uint64_t{blockSize} + blockExtra > (std::uint64_t{1} << 32)) {
     message("VDI block size cannot be used");
@@ -84,6 +96,26 @@ MappedDiskReader::Place FileReadSeekVdi::place(std::uint64_t absolute) const {
   where.file = &m_file;
   where.filePosition = *position;
   return where;
+}
+
+std::optional<ParentLink> FileReadSeekVdi::parentLink() const {
+  if (imageType != kDifferencing) return std::nullopt;
+  ParentLink link;
+  link.searchExtension = ".vdi";
+  link.identity = uuidAt(header, kLinkageUuid);
+  link.identityName = "UUID";
+  return link;
+}
+
+std::string FileReadSeekVdi::chainIdentity() const { return uuidAt(header, kCreateUuid); }
+
+bool FileReadSeekVdi::holds(std::uint64_t offset, std::uint64_t& run) const {
+  run = kSectorSize;
+  if (imageType != kDifferencing || blockSize == 0 || offset >= diskSize) return true;
+  const std::uint64_t index = offset / blockSize;
+  if (index >= blockMap.size()) return true;
+  run = std::min<std::uint64_t>(blockSize - offset % blockSize, diskSize - offset);
+  return blockMap[index] != kNotAllocated;
 }
 
 std::optional<std::uint64_t> FileReadSeekVdi::nextDataOffset(std::uint64_t offset) const {

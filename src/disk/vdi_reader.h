@@ -9,10 +9,11 @@
 #include <vector>
 
 #include "disk/mapped_reader.h"
+#include "disk/parent_chain.h"
 
 namespace tessary {
 
-class FileReadSeekVdi : public MappedDiskReader {
+class FileReadSeekVdi : public MappedDiskReader, public ChainLayer {
  public:
   static constexpr std::size_t kHeaderSize = 472;
   static constexpr std::uint32_t kSignature = 0xBEDA107F;
@@ -21,6 +22,13 @@ class FileReadSeekVdi : public MappedDiskReader {
 
   bool open(const std::string& path) override;
   std::optional<std::uint64_t> nextDataOffset(std::uint64_t offset) const override;
+
+  // A snapshot (image type 4) records its parent's creation UUID as its linkage UUID; no name, so the
+  // parent is sought among the .vdi files beside it. Unallocated blocks are the parent's.
+  std::optional<ParentLink> parentLink() const override;
+  std::string chainIdentity() const override;
+  bool holds(std::uint64_t offset, std::uint64_t& run) const override;
+  static constexpr std::uint32_t kDifferencing = 4;
 
   // A copy of the image header and the values taken from it.
   std::array<std::byte, kHeaderSize> header{};

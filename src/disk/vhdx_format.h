@@ -2,6 +2,9 @@
 #pragma once
 
 #include <array>
+#include <memory>
+#include <optional>
+#include <utility>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -55,6 +58,7 @@ inline constexpr Guid kFileParameters = guid("CAA16737-FA36-4D43-B3B6-33F0AA44E7
 inline constexpr Guid kVirtualDiskSize = guid("2FA54224-CD1B-4876-B211-5DBED83BF4B8");
 inline constexpr Guid kLogicalSectorSize = guid("8141BF1D-A96F-4709-BA47-F233A8FAAB5F");
 inline constexpr Guid kPhysicalSectorSize = guid("CDA348C7-445D-4471-9CC9-E9885251C556");
+inline constexpr Guid kParentLocator = guid("A8D35F2D-B30B-454D-ABF7-D3D84834AB0C");
 
 struct RegionEntry {
   Guid id{};
@@ -72,12 +76,42 @@ struct Layout {
   std::uint64_t diskSize = 0;
   std::uint32_t logicalSectorSize = 0;
   std::uint32_t physicalSectorSize = 0;
+  // The parent locator item of a differencing disk: its place in the metadata region and its length
+  // (0 when there is none).
+  std::uint32_t parentLocatorOffset = 0;
+  std::uint32_t parentLocatorLength = 0;
 };
 
 // Reads the region table, finds the metadata table and reads its items. `maxItemsAtMetadata` is the
 // largest item count accepted at the metadata region (5 when opening, 6 on the image page). The error
 // text is the message to show.
 Result<Layout> readLayout(const ImageFile& file, std::uint16_t maxItemsAtMetadata);
+
+// The current header (the one of the two that passes its checksum with the higher sequence number).
+struct Header {
+  std::uint64_t sequence = 0;
+  Guid dataWriteGuid{};
+  Guid logGuid{};
+  std::uint32_t logLength = 0;
+  std::uint64_t logOffset = 0;
+};
+std::optional<Header> currentHeader(const ImageFile& file);
+
+// A GUID as text, lower case, without braces.
+std::string guidText(const Guid& id);
+
+// The parent locator's key/value pairs ("parent_linkage", "relative_path", ...); empty when there is none
+// or it cannot be read.
+std::vector<std::pair<std::string, std::string>> readParentLocator(const ImageFile& file, const Layout& layout);
+
+// The log's active sequence applied in memory: the data and zero descriptors of every entry from the
+// sequence's tail to its head, in order, as an overlay for the file's reads. The file is never written.
+struct LogReplay {
+  std::shared_ptr<ReadOverlay> overlay;  // none when nothing was applied
+  std::size_t entries = 0;
+  std::string warning;  // why a log that is there was not applied
+};
+LogReplay replayLog(const ImageFile& file, const Header& header);
 
 }  // namespace tessary::vhdx
 

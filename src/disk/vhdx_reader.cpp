@@ -2,6 +2,7 @@
 #include "disk/vhdx_reader.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <vector>
 
@@ -16,6 +17,13 @@ namespace tessary {
 namespace {
 
 constexpr std::int64_t kNoDataEntry = 0xFFFFFFFF;
+// Block states of the table's entries.
+constexpr std::uint8_t kBlockNotPresent = 0;
+constexpr std::uint8_t kBlockUndefined = 1;
+constexpr std::uint8_t kBlockPartiallyPresent = 7;
+constexpr std::uint64_t kBitmapPresent = 6;
+// A sector bitmap block covers 2^23 logical sectors.
+constexpr std::uint64_t kSectorsPerBitmap = std::uint64_t{1} << 23;
 
 // The name test of a VHDX, passed also by a file of any name that starts with the VHDX signature.
 bool hasVhdxExtension(const std::string& path) {
@@ -39,6 +47,18 @@ bool FileReadSeekVHDX::open(const std::string& path) {
     return false;
   }
   imageFileSize = m_file.size();
+
+  // A log that holds updates the file does not show yet is replayed over the file's reads in memory.
+  logEntriesApplied = 0;
+  m_dataWriteGuid.clear();
+  if (const auto header = vhdx::currentHeader(m_file)) {
+    m_dataWriteGuid = vhdx::guidText(header->dataWriteGuid);
+    const vhdx::LogReplay replay = vhdx::replayLog(m_file, *header);
+    if (replay.overlay) {
+      m_file.setOverlay(replay.overlay);
+      logEntriesApplied = replay.entries;
+    }
+  }
 
   auto layout = vhdx::readLayout(m_file, 5);
   if (!layout) {
@@ -67,6 +87,9 @@ bool FileReadSeekVHDX::open(const std::string& path) {
   }
   m_context.diskSectorCount = diskSize / kSectorSize;
   m_context.imageLogicalSectorSize = layout->logicalSectorSize;
+  m_logicalSectorSize = logicalSectorSize;
+  differencing = (layout->fileFlags & vhdx::kHasParentFlag) != 0;
+  m_locator = differencing ? vhdx::readParentLocator(m_file, *layout) : decltype(m_locator){};
 
   const vhdx::RegionEntry& bat = layout->batRegion;
   if (!fits(imageFileSize, bat.fileOffset, bat.length)) {
@@ -76,7 +99,10 @@ bool FileReadSeekVHDX::open(const std::string& path) {
   // The table is read only as far as the disk needs: one entry per payload block and one sector-bitmap
   // entry per chunk, however long the region claims to be.
   const std::uint64_t blocks = diskSize / blockSize + (diskSize % blockSize != 0);
-  const std::uint64_t neededEntries = blocks + blocks / chunkRatio + 1;
+  // A differencing disk's table ends with the sector-bitmap entry of its last chunk.
+  const std::uint64_t chunks = blocks / chunkRatio + (blocks % chunkRatio != 0);
+  const std::uint64_t neededEntries =
+      differencing && chunks <= UINT64_MAX / (chunkRatio + 1) / 8 ? chunks * (chunkRatio + 1) : blocks + blocks / chunkRatio + 1;
   const std::uint64_t batBytes =
       std::min<std::uint64_t>(bat.length, neededEntries > UINT64_MAX / 8 ? UINT64_MAX : neededEntries * 8);
   std::vector<std::byte> raw(static_cast<std::size_t>(batBytes));
@@ -87,6 +113,8 @@ bool FileReadSeekVHDX::open(const std::string& path) {
   const std::size_t entries = (raw.size() + 7) / 8;
   blockTable.clear();
   blockTable.reserve(entries);
+  m_states.clear();
+  m_bitmapOffsets.clear();
   std::uint64_t counter = 0;
   for (std::size_t i = 0; i < entries; ++i) {
     // A last entry cut short by the region's length reads its missing bytes as zero.
@@ -97,9 +125,15 @@ bool FileReadSeekVHDX::open(const std::string& path) {
     if (counter > chunkRatio) {
       // Every chunk ratio's worth of payload entries is followed by one sector-bitmap entry.
       counter = 0;
+      m_bitmapOffsets.push_back((entry & 7) == kBitmapPresent ? entry & vhdx::kBatOffsetMask : 0);
       continue;
     }
     blockTable.push_back(static_cast<std::int64_t>((entry & vhdx::kBatOffsetMask) / kSectorSize));
+    m_states.push_back(static_cast<std::uint8_t>(entry & 7));
+  }
+  if (differencing && blockTable.size() > blocks) {
+    blockTable.resize(static_cast<std::size_t>(blocks));
+    m_states.resize(static_cast<std::size_t>(blocks));
   }
   tableEntryCount = blockTable.size();
   return true;
@@ -191,6 +225,68 @@ std::optional<std::uint64_t> FileReadSeekVHDX::nextDataOffset(std::uint64_t offs
   return std::nullopt;
 }
 
+std::optional<ParentLink> FileReadSeekVHDX::parentLink() const {
+  if (!differencing) return std::nullopt;
+  ParentLink link;
+  auto valueOf = [&](const char* key) -> std::string {
+    for (const auto& [k, v] : m_locator)
+      if (k == key) return v;
+    return {};
+  };
+  for (const char* key : {"relative_path", "volume_path", "absolute_win32_path"}) {
+    const std::string value = valueOf(key);
+    if (!value.empty()) link.names.push_back(value);
+  }
+  std::string linkage = valueOf("parent_linkage");
+  if (linkage.size() >= 2 && linkage.front() == '{' && linkage.back() == '}') linkage = linkage.substr(1, linkage.size() - 2);
+  link.identity = linkage;
+  link.identityName = "data write GUID";
+  return link;
+}
+
+bool FileReadSeekVHDX::holds(std::uint64_t offset, std::uint64_t& run) const {
+  run = kSectorSize;
+  if (!differencing || blockSectors == 0) {
+    const std::uint64_t disk = m_context.diskSectorCount * kSectorSize;
+    run = std::max<std::uint64_t>(kSectorSize, disk > offset ? disk - offset : 0);
+    return true;
+  }
+  const std::uint64_t blockBytes = std::uint64_t{blockSectors} * kSectorSize;
+  const std::uint64_t block = offset / blockBytes;
+  if (block >= m_states.size()) return true;
+  const std::uint64_t within = offset % blockBytes;
+  run = blockBytes - within;
+  const std::uint8_t state = m_states[block];
+  if (state == kBlockNotPresent || state == kBlockUndefined) return false;
+  if (state != kBlockPartiallyPresent) return true;
+  // One bit per logical sector, least significant first; a chunk without its bitmap is the parent's.
+  const std::uint64_t chunk = block / chunkRatio;
+  const std::uint64_t sectorBytes = m_logicalSectorSize;
+  if (chunk >= m_bitmapOffsets.size() || m_bitmapOffsets[chunk] == 0 || sectorBytes < kSectorSize ||
+      blockBytes % sectorBytes != 0)
+    return false;
+  const std::uint64_t firstSector = (block % chunkRatio) * (blockBytes / sectorBytes);
+  const std::uint64_t sector = firstSector + within / sectorBytes;
+  const std::uint64_t lastSector = firstSector + blockBytes / sectorBytes;  // one past the block
+  if (lastSector > kSectorsPerBitmap) return false;
+  std::lock_guard lock(m_bitmapMutex);
+  if (m_bitmapBlock != block) {
+    // The block's part of its chunk's bitmap, read once while the block is in use.
+    m_bitmap.assign(static_cast<std::size_t>((lastSector - firstSector + 7) / 8), std::byte{0});
+    if (!m_file.readExact(m_bitmapOffsets[chunk] + firstSector / 8, m_bitmap)) ++missingReads;
+    m_bitmapBlock = block;
+  }
+  auto bit = [&](std::uint64_t s) {
+    const std::uint64_t i = s - firstSector;
+    return ((std::to_integer<std::uint8_t>(m_bitmap[static_cast<std::size_t>(i / 8)]) >> (i % 8)) & 1) != 0;
+  };
+  const bool own = bit(sector);
+  std::uint64_t end = sector + 1;
+  while (end < lastSector && bit(end) == own) ++end;
+  run = (end - sector) * sectorBytes - within % sectorBytes;
+  return own;
+}
+
 bool readImageInfo(PageSink& page, DiskContext& context, readWriteInterface* reader, const std::string& path,
                    ImageInfo& info) {
   info = ImageInfo{};
@@ -201,6 +297,14 @@ bool readImageInfo(PageSink& page, DiskContext& context, readWriteInterface* rea
   ImageFile file;
   if (!file.open(path)) return true;
   if (reader) reader->imageFileSize = file.size();
+
+  std::string logWarning;
+  if (const auto header = vhdx::currentHeader(file)) {
+    const vhdx::LogReplay replay = vhdx::replayLog(file, *header);
+    if (replay.overlay) file.setOverlay(replay.overlay);
+    info.logEntriesApplied = replay.entries;
+    logWarning = replay.warning;
+  }
 
   auto layout = vhdx::readLayout(file, 6);
   if (!layout) {
@@ -218,6 +322,15 @@ bool readImageInfo(PageSink& page, DiskContext& context, readWriteInterface* rea
   info.differencing = (layout->fileFlags & vhdx::kHasParentFlag) != 0;
   if (info.differencing) page.showMessage("This is a differencing VHDX.");
   info.warnings = vhdx::integrityWarnings(file, *layout);
+  if (info.logEntriesApplied > 0) {
+    // The replayed log's changes are read; the file itself stays as it is.
+    std::erase_if(info.warnings, [](const std::string& w) { return w.starts_with("The VHDX log holds changes"); });
+    info.warnings.push_back(format("The VHDX log was replayed in memory: %zu entries applied; the file was not changed.",
+                                   info.logEntriesApplied));
+  } else if (!logWarning.empty()) {
+    std::erase_if(info.warnings, [](const std::string& w) { return w.starts_with("The VHDX log holds changes"); });
+    info.warnings.push_back(logWarning);
+  }
   return true;
 }
 

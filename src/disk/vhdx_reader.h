@@ -2,16 +2,18 @@
 #pragma once
 
 #include <cstdint>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "disk/parent_chain.h"
 #include "disk/read_write_interface.h"
 #include "platform/files.h"
 
 namespace tessary {
 
-class FileReadSeekVHDX : public readWriteInterface {
+class FileReadSeekVHDX : public readWriteInterface, public ChainLayer {
  public:
   explicit FileReadSeekVHDX(DiskContext& context) : m_context(context) {}
 
@@ -19,6 +21,17 @@ class FileReadSeekVHDX : public readWriteInterface {
   bool read(void* buffer, std::uint32_t length) override;
   bool seek(std::int64_t offset, std::uint32_t origin = 0) override;
   std::optional<std::uint64_t> nextDataOffset(std::uint64_t offset) const override;
+
+  // A differencing disk names its parent in its parent locator and records the parent's data write GUID
+  // as parent_linkage. A block that is not present is the parent's; a partially present block holds the
+  // sectors its sector bitmap marks.
+  std::optional<ParentLink> parentLink() const override;
+  std::string chainIdentity() const override { return m_dataWriteGuid; }
+  bool holds(std::uint64_t offset, std::uint64_t& run) const override;
+
+  // Log entries replayed in memory over the file's reads when it was opened (0 when none were).
+  std::size_t logEntriesApplied = 0;
+  bool differencing = false;
 
   std::int64_t currentOffset = 0;
   std::uint32_t blockSectors = 0;
@@ -38,6 +51,15 @@ class FileReadSeekVHDX : public readWriteInterface {
 
   DiskContext& m_context;
   ImageFile m_file;
+  std::string m_dataWriteGuid;
+  std::vector<std::pair<std::string, std::string>> m_locator;
+  std::uint32_t m_logicalSectorSize = 512;
+  // Per payload block its state (the entry's low three bits), per chunk its sector bitmap's position.
+  std::vector<std::uint8_t> m_states;
+  std::vector<std::uint64_t> m_bitmapOffsets;
+  mutable std::mutex m_bitmapMutex;
+  mutable std::uint64_t m_bitmapBlock = UINT64_MAX;
+  mutable std::vector<std::byte> m_bitmap;
 };
 
 // The values the image page shows for a VHDX file.
@@ -58,6 +80,11 @@ struct ImageInfo {
   std::uint32_t sectorsPerTrack = 0;
   std::string adapterType;
   std::string createType;
+  // A differencing image's chain, the image first (one line per image), and the parent that is missing.
+  std::vector<std::string> chain;
+  std::string missingParent;
+  // VHDX log entries replayed in memory.
+  std::size_t logEntriesApplied = 0;
 };
 
 // Reads the file's values for the image page. True when the values were shown or the file cannot be

@@ -97,6 +97,7 @@ bool FileReadSeekVmdk::parseDescriptor(const std::string& text) {
   version = valueOf(text, "version=");
   cid = valueOf(text, "CID=");
   parentCid = valueOf(text, "parentCID=");
+  parentFileNameHint = valueOf(text, "parentFileNameHint=");
   virtualHwVersion = valueOf(text, "ddb.virtualHWVersion = ");
   geometryCylinders = valueOf(text, "ddb.geometry.cylinders = ");
   geometryHeads = valueOf(text, "ddb.geometry.heads = ");
@@ -207,8 +208,9 @@ const ImageFile* FileReadSeekVmdk::openExtentFile(const std::string& folder, con
   for (std::size_t i = 0; i < m_fileNames.size(); ++i)
     if (m_fileNames[i] == *path) return m_files[i].get();
   auto file = std::make_unique<ImageFile>();
-  if (!file->open(*path)) {
-    message(format("VMDK extent file \"%s\" cannot be opened", name.c_str()));
+  const std::string why = file->openBeside(m_imagePath, name);
+  if (!why.empty()) {
+    message(format("VMDK extent file \"%s\" cannot be opened: %s", name.c_str(), why.c_str()));
     return nullptr;
   }
   m_files.push_back(std::move(file));
@@ -273,6 +275,7 @@ bool FileReadSeekVmdk::open(const std::string& path) {
     return false;
   }
   imageFileSize = file->size();
+  m_imagePath = path;
   const ImageFile& main = *file;
   m_files.push_back(std::move(file));
   m_fileNames.push_back(path);
@@ -447,6 +450,49 @@ std::optional<std::uint64_t> FileReadSeekVmdk::nextDataInSparse(const Piece& pie
     }
   }
   return std::nullopt;
+}
+
+std::optional<ParentLink> FileReadSeekVmdk::parentLink() const {
+  if (parentCid.empty() || equalsNoCase(parentCid, "ffffffff")) return std::nullopt;
+  ParentLink link;
+  if (!parentFileNameHint.empty()) link.names.push_back(parentFileNameHint);
+  link.identity = parentCid;
+  link.identityName = "CID";
+  return link;
+}
+
+bool FileReadSeekVmdk::holds(std::uint64_t offset, std::uint64_t& run) const {
+  const std::uint64_t sector = offset / kSectorSize;
+  run = kSectorSize;
+  if (sector >= m_totalSectors) return true;
+  auto it = std::upper_bound(m_pieces.begin(), m_pieces.end(), sector,
+                             [](std::uint64_t s, const Piece& piece) { return s < piece.firstSector; });
+  if (it == m_pieces.begin()) return true;
+  const Piece& piece = *(it - 1);
+  const std::uint64_t within = sector - piece.firstSector;
+  if (within >= piece.sectors) return true;
+  const std::uint64_t pieceLeft = piece.sectors - within;
+  if (piece.kind != Piece::Kind::Sparse) {
+    run = pieceLeft * kSectorSize;
+    return true;
+  }
+  const SparseExtent& extent = m_sparse[piece.sparse];
+  const std::uint64_t perTable = extent.grainSectors * extent.gtEntries;
+  const std::uint64_t index = within / perTable;
+  const std::uint64_t tableLeft = perTable - within % perTable;
+  if (index >= extent.directory.size() || extent.directory[index] < 1) {
+    run = std::min(pieceLeft, tableLeft) * kSectorSize;
+    return false;
+  }
+  std::lock_guard lock(m_tableMutex);
+  const std::vector<std::uint32_t>& table = grainTable(extent, extent.directory[index]);
+  const std::size_t grain = static_cast<std::size_t>(within % perTable / extent.grainSectors);
+  const bool own = table[grain] != 0;
+  std::uint64_t sectors = extent.grainSectors - within % extent.grainSectors;
+  for (std::size_t next = grain + 1; next < table.size() && sectors < pieceLeft && (table[next] != 0) == own; ++next)
+    sectors += extent.grainSectors;
+  run = std::min(sectors, pieceLeft) * kSectorSize;
+  return own;
 }
 
 std::optional<std::uint64_t> FileReadSeekVmdk::nextDataOffset(std::uint64_t offset) const {

@@ -11,10 +11,11 @@
 #include <vector>
 
 #include "disk/mapped_reader.h"
+#include "disk/parent_chain.h"
 
 namespace tessary {
 
-class FileReadSeekVmdk : public MappedDiskReader {
+class FileReadSeekVmdk : public MappedDiskReader, public ChainLayer {
  public:
   static constexpr std::uint32_t kMagic = 0x564D444B;  // "KDMV"
 
@@ -32,6 +33,13 @@ class FileReadSeekVmdk : public MappedDiskReader {
   bool open(const std::string& path) override;
   std::optional<std::uint64_t> nextDataOffset(std::uint64_t offset) const override;
 
+  // A snapshot names its parent by parentFileNameHint and records the parent's CID as its parentCID.
+  std::optional<ParentLink> parentLink() const override;
+  std::string chainIdentity() const override { return cid; }
+  // A grain of a sparse extent whose entry (or grain table) is 0 is the parent's; a zeroed grain (entry
+  // 1), flat and zero extents are the snapshot's own.
+  bool holds(std::uint64_t offset, std::uint64_t& run) const override;
+
   // The sparse extent header of the opened file (or of the first sparse extent a descriptor names).
   std::uint32_t headerVersion = 0;
   std::uint64_t capacity = 0;     // sectors
@@ -43,6 +51,7 @@ class FileReadSeekVmdk : public MappedDiskReader {
   std::string version;
   std::string cid;
   std::string parentCid;
+  std::string parentFileNameHint;
   std::string createType;
   std::vector<Extent> extents;
   std::string virtualHwVersion;
@@ -87,6 +96,7 @@ class FileReadSeekVmdk : public MappedDiskReader {
   Place placeInSparse(const Piece& piece, std::uint64_t sector) const;
   std::optional<std::uint64_t> nextDataInSparse(const Piece& piece, std::uint64_t sector) const;
 
+  std::string m_imagePath;
   std::vector<std::unique_ptr<ImageFile>> m_files;
   std::vector<std::string> m_fileNames;
   std::vector<SparseExtent> m_sparse;

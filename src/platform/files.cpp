@@ -10,7 +10,10 @@
 
 #include <cerrno>
 #include <climits>
+#include <algorithm>
 #include <cstdlib>
+#include <iterator>
+#include <vector>
 #include <utility>
 
 namespace tessary {
@@ -24,12 +27,14 @@ std::optional<off_t> checkedAddOffset(off_t at, std::uint64_t count) {
 
 ImageFile::~ImageFile() { close(); }
 
-ImageFile::ImageFile(ImageFile&& other) noexcept : m_fd(std::exchange(other.m_fd, -1)) {}
+ImageFile::ImageFile(ImageFile&& other) noexcept
+    : m_fd(std::exchange(other.m_fd, -1)), m_overlay(std::move(other.m_overlay)) {}
 
 ImageFile& ImageFile::operator=(ImageFile&& other) noexcept {
   if (this != &other) {
     close();
     m_fd = std::exchange(other.m_fd, -1);
+    m_overlay = std::move(other.m_overlay);
   }
   return *this;
 }
@@ -49,22 +54,132 @@ bool ImageFile::open(const std::string& path) {
   return true;
 }
 
+std::string ImageFile::openBeside(const std::string& imagePath, const std::string& name) {
+  close();
+  if (name.empty() || name.front() == '/' || name.front() == '\\' || (name.size() >= 2 && name[1] == ':'))
+    return "it is not a name inside the image's folder";
+  if (name.find('\0') != std::string::npos) return "it is not a name inside the image's folder";
+  std::vector<std::string> parts;
+  std::size_t start = 0;
+  while (start <= name.size()) {
+    const std::size_t end = std::min(name.find_first_of("/\\", start), name.size());
+    const std::string part = name.substr(start, end - start);
+    if (part == "..") return "it leads out of the image's folder";
+    if (!part.empty() && part != ".") parts.push_back(part);
+    start = end + 1;
+  }
+  if (parts.empty()) return "it is not a name inside the image's folder";
+  const std::size_t slash = imagePath.find_last_of('/');
+  const std::string folder = slash == std::string::npos ? "." : imagePath.substr(0, slash == 0 ? 1 : slash);
+  int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir < 0) return "the image's folder cannot be opened";
+  for (std::size_t i = 0; i < parts.size(); ++i) {
+    const bool last = i + 1 == parts.size();
+    const int flags = O_RDONLY | O_NOFOLLOW | O_CLOEXEC | (last ? O_NONBLOCK : O_DIRECTORY);
+    const int next = ::openat(dir, parts[i].c_str(), flags);
+    const int error = errno;
+    ::close(dir);
+    if (next < 0) {
+      if (error == ELOOP || error == EMLINK) return "it is a link, which is never followed";
+      if (error == ENOTDIR) return "a folder on its way is a link or not a folder";
+      if (error == ENOENT) return "it does not exist";
+      return "it cannot be opened";
+    }
+    dir = next;
+  }
+  struct stat st {};
+  if (::fstat(dir, &st) != 0 || !S_ISREG(st.st_mode) || ::fcntl(dir, F_SETFL, ::fcntl(dir, F_GETFL) & ~O_NONBLOCK) != 0) {
+    ::close(dir);
+    return "it is not a regular file";
+  }
+  m_fd = dir;
+  return {};
+}
+
 void ImageFile::close() {
   if (m_fd >= 0) ::close(m_fd);
   m_fd = -1;
+}
+
+std::optional<std::pair<std::uint64_t, std::uint64_t>> ImageFile::identity() const {
+  struct stat st {};
+  if (m_fd < 0 || ::fstat(m_fd, &st) != 0) return std::nullopt;
+  return std::make_pair(static_cast<std::uint64_t>(st.st_dev), static_cast<std::uint64_t>(st.st_ino));
 }
 
 std::uint64_t ImageFile::size() const {
   if (m_fd < 0) return 0;
   struct stat st {};
   if (::fstat(m_fd, &st) != 0 || st.st_size < 0) return 0;
+  const auto own = static_cast<std::uint64_t>(st.st_size);
+  std::uint64_t bytes = own;
   // A block device's length is the device's, not its inode's (which says 0).
-  if (S_ISBLK(st.st_mode)) {
-    std::uint64_t bytes = 0;
-    return ::ioctl(m_fd, BLKGETSIZE64, &bytes) == 0 ? bytes : 0;
-  }
-  return static_cast<std::uint64_t>(st.st_size);
+  if (S_ISBLK(st.st_mode) && ::ioctl(m_fd, BLKGETSIZE64, &bytes) != 0) bytes = 0;
+  return m_overlay ? std::max(bytes, m_overlay->end()) : bytes;
 }
+
+void ReadOverlay::place(std::uint64_t start, Piece piece) {
+  if (piece.end <= start) return;
+  // Cut every piece that overlaps [start, end) back to what lies outside it.
+  auto it = m_pieces.lower_bound(start);
+  if (it != m_pieces.begin()) {
+    auto before = std::prev(it);
+    if (before->second.end > start) {
+      Piece tail = before->second;
+      before->second.end = start;
+      if (tail.end > piece.end) m_pieces.emplace(piece.end, tail);
+    }
+  }
+  it = m_pieces.lower_bound(start);
+  while (it != m_pieces.end() && it->first < piece.end) {
+    if (it->second.end > piece.end) {
+      Piece tail = it->second;
+      m_pieces.erase(it);
+      m_pieces.emplace(piece.end, tail);
+      break;
+    }
+    it = m_pieces.erase(it);
+  }
+  m_pieces.emplace(start, std::move(piece));
+}
+
+void ReadOverlay::write(std::uint64_t offset, std::span<const std::byte> data) {
+  if (data.empty() || offset > UINT64_MAX - data.size()) return;
+  Piece piece;
+  piece.end = offset + data.size();
+  piece.data = std::make_shared<const std::vector<std::byte>>(data.begin(), data.end());
+  piece.dataStart = offset;
+  place(offset, std::move(piece));
+}
+
+void ReadOverlay::zero(std::uint64_t offset, std::uint64_t length) {
+  if (length == 0 || offset > UINT64_MAX - length) return;
+  Piece piece;
+  piece.end = offset + length;
+  piece.zero = true;
+  place(offset, std::move(piece));
+}
+
+void ReadOverlay::apply(std::uint64_t offset, std::span<std::byte> out) const {
+  if (out.empty() || offset > UINT64_MAX - out.size()) return;
+  const std::uint64_t end = offset + out.size();
+  auto it = m_pieces.upper_bound(offset);
+  if (it != m_pieces.begin()) --it;
+  for (; it != m_pieces.end() && it->first < end; ++it) {
+    const std::uint64_t from = std::max(offset, it->first);
+    const std::uint64_t to = std::min(end, it->second.end);
+    if (from >= to) continue;
+    std::byte* target = out.data() + (from - offset);
+    if (it->second.zero) {
+      std::fill(target, target + (to - from), std::byte{0});
+    } else {
+      const std::byte* source = it->second.data->data() + (from - it->second.dataStart);
+      std::copy(source, source + (to - from), target);
+    }
+  }
+}
+
+std::uint64_t ReadOverlay::end() const { return m_pieces.empty() ? 0 : std::prev(m_pieces.end())->second.end; }
 
 std::optional<std::size_t> ImageFile::readAt(std::uint64_t offset, std::span<std::byte> out) const {
   if (m_fd < 0 || offset > static_cast<std::uint64_t>(INT64_MAX)) return std::nullopt;
@@ -77,6 +192,16 @@ std::optional<std::size_t> ImageFile::readAt(std::uint64_t offset, std::span<std
     }
     if (got == 0) break;
     done += static_cast<std::size_t>(got);
+  }
+  if (m_overlay && !m_overlay->empty()) {
+    // The overlay may reach past the file's own end: those bytes are its own, or zeros before them.
+    const std::uint64_t overlayEnd = m_overlay->end();
+    if (overlayEnd > offset + done) {
+      const std::size_t reach = static_cast<std::size_t>(std::min<std::uint64_t>(out.size(), overlayEnd - offset));
+      std::fill(out.begin() + static_cast<std::ptrdiff_t>(done), out.begin() + static_cast<std::ptrdiff_t>(reach), std::byte{0});
+      done = reach;
+    }
+    m_overlay->apply(offset, out.first(done));
   }
   return done;
 }

@@ -3,6 +3,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <map>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -10,6 +12,29 @@
 #include "platform/data_sink.h"
 
 namespace tessary {
+
+// Bytes that stand in for a file's own on every read, held in memory only (a VHDX log replayed over the
+// file it belongs to). Later writes replace earlier ones where they overlap.
+class ReadOverlay {
+ public:
+  void write(std::uint64_t offset, std::span<const std::byte> data);
+  void zero(std::uint64_t offset, std::uint64_t length);
+  // Lays the overlay's bytes over `out`, which holds the file's bytes from `offset` on.
+  void apply(std::uint64_t offset, std::span<std::byte> out) const;
+  // The end of the last byte the overlay holds (0 when it holds none).
+  std::uint64_t end() const;
+  bool empty() const { return m_pieces.empty(); }
+
+ private:
+  struct Piece {
+    std::uint64_t end = 0;
+    bool zero = false;
+    std::shared_ptr<const std::vector<std::byte>> data;  // the bytes from the piece's own start
+    std::uint64_t dataStart = 0;                          // where `data` begins in the file
+  };
+  void place(std::uint64_t start, Piece piece);
+  std::map<std::uint64_t, Piece> m_pieces;  // by start; never overlapping
+};
 
 // An image file or a block device. It is only ever opened for reading; nothing in the system writes to an
 // image.
@@ -23,7 +48,15 @@ class ImageFile {
   ImageFile& operator=(ImageFile&& other) noexcept;
 
   bool open(const std::string& path);
+  // Opens `name`, a path an image records relative to its own folder, below the folder of `imagePath`:
+  // every component is opened relative to the one before and without following a link, so neither ".."
+  // nor a link leads out of that folder. Only a regular file is taken. Empty on success, else the reason.
+  std::string openBeside(const std::string& imagePath, const std::string& name);
   void close();
+  // Reads see the overlay's bytes instead of the file's where it has some; none restores the file's own.
+  void setOverlay(std::shared_ptr<const ReadOverlay> overlay) { m_overlay = std::move(overlay); }
+  // Device and file number, to tell two names of one file apart.
+  std::optional<std::pair<std::uint64_t, std::uint64_t>> identity() const;
   bool isOpen() const { return m_fd >= 0; }
   std::uint64_t size() const;
 
@@ -35,6 +68,7 @@ class ImageFile {
 
  private:
   int m_fd = -1;
+  std::shared_ptr<const ReadOverlay> m_overlay;
 };
 
 // An output file: created (an existing file is emptied), written, closed by the operation that writes it.
