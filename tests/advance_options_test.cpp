@@ -156,7 +156,7 @@ TEST(AdvanceOptionsCli, LsAndRecoverInTheAdvancedModeUseTheChosenCandidate) {
   // The sectors-per-cluster choice past the list's end is refused.
   const auto bad = test::runTessary({"ls", image, "--volume", "0", "--mode", "advanced", "--sectors-per-cluster", "9", "--quiet"});
   EXPECT_EQ(bad.status, 1);
-  const std::string out = ::testing::TempDir() + "/fat-advanced-recover";
+  const std::string out = test::makeTempDir("fat-advanced-recover");
   std::filesystem::remove_all(out);
   const auto rec = test::runTessary({"recover", image, "--volume", "0", "--mode", "advanced", "--out", out, "--json",
                                      "--quiet", "README.TXT"});

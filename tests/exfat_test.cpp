@@ -613,7 +613,7 @@ TEST(ExfatOddTest, FileInTheLastPartialMibAndDeletedFragmentedFileAreRecoveredWh
   EXPECT_EQ(fs.volumeSize(), v.bytes());
   ASSERT_NE(v.bytes() % (1 << 20), 0u);
 
-  const std::string out = ::testing::TempDir() + "/exfat-odd";
+  const std::string out = test::makeTempDir("exfat-odd");
   std::filesystem::remove_all(out);
   const auto r = test::runTessary({"recover", test::fixturePath("exfat_odd.vhdx"), "--volume", "0", "--out", out,
                                    "--quiet", "--json"});

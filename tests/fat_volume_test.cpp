@@ -356,7 +356,7 @@ TEST(FatFixtures, AdvancedModeParsesAVolumeWhoseBootSectorWasZeroed) {
 
 TEST(FatFixtures, RecoverWritesFilesWithTimesAndRestoresRecycleBinNames) {
   if (!haveFixture("fat32.vhdx")) GTEST_SKIP();
-  const std::string out = ::testing::TempDir() + "/fat-recover";
+  const std::string out = test::makeTempDir("fat-recover");
   std::filesystem::remove_all(out);
   // The Windows-style copy: OEM "MSDOS5.0", FAT entry 1 0xFFFFFFFF.
   const auto r = runTessary({"recover", fixturePath("fat32.vhdx"), "--volume", "1", "--out", out, "--quiet"});
@@ -416,7 +416,7 @@ TEST(FatOddFixtures, FilesOfEveryAttributeHiddenFoldersCaseBitsAndDeletedLongNam
 
 TEST(FatOddFixtures, RecoverSavesRootFilesOfEveryAttributeAndWhatHiddenFoldersHold) {
   if (!haveFixture("fat_attrs.vhdx")) GTEST_SKIP();
-  const std::string out = ::testing::TempDir() + "/fat-attrs";
+  const std::string out = test::makeTempDir("fat-attrs");
   std::filesystem::remove_all(out);
   const auto r = runTessary({"recover", fixturePath("fat_attrs.vhdx"), "--volume", "0", "--out", out, "--quiet"});
   ASSERT_EQ(r.status, 0) << r.err;
