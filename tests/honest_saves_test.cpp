@@ -422,6 +422,29 @@ TEST(RefusedParse, AVolumeTreatedAsAFileSystemItDoesNotHoldFailsWithTheParsersTe
   }
 }
 
+// HFS+ forced on an NTFS volume once listed nothing with exit 0, and ext once closed with the completion
+// message: each forced file system the volume does not hold now fails with a text that says so.
+TEST(RefusedParse, AFileSystemForcedOnAnNtfsVolumeThatDoesNotHoldItFailsSayingWhy) {
+  if (!test::haveFixture("ntfs_tree.vhdx")) GTEST_SKIP() << "no fixture";
+  for (const char* fs : {"HFS+", "EXTX", "FAT32", "FAT16", "FAT64"}) {
+    for (const char* command : {"ls", "search"}) {
+      std::vector<std::string> args{command, test::fixturePath("ntfs_tree.vhdx"), "--volume", "0", "--fs", fs, "--quiet"};
+      if (std::string(command) == "search") args.push_back("txt");
+      const auto result = test::runTessary(args);
+      EXPECT_EQ(result.status, 1) << fs << " " << command;
+      EXPECT_EQ(result.out, "") << fs << " " << command;
+      EXPECT_FALSE(result.err.empty()) << fs;
+      EXPECT_EQ(result.err.find("Scanning process completed"), std::string::npos) << fs << ": " << result.err;
+    }
+  }
+  const auto hfs = test::runTessary({"ls", test::fixturePath("ntfs_tree.vhdx"), "--volume", "0", "--fs", "HFS+", "--quiet"});
+  EXPECT_TRUE(hfs.err == "Work Aborted....\n" ||
+              hfs.err == "The volume holds NTFS, not HFS+: no HFS+ entries were found on it.\n")
+      << hfs.err;
+  // The file system the volume holds, forced, still lists.
+  EXPECT_EQ(test::runTessary({"ls", test::fixturePath("ntfs_tree.vhdx"), "--volume", "0", "--fs", "NTFS", "--quiet"}).status, 0);
+}
+
 // ---- Recycle bins of both record layouts on volumes that mtools, ntfs-3g and exfat-fuse wrote.
 
 std::string upper(std::string text) {

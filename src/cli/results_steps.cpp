@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <ostream>
+#include <unordered_set>
 #include <vector>
 
 #include "fs/registry.h"
@@ -11,13 +12,6 @@
 #include "results/save_engine.h"
 
 namespace tessary::cli {
-
-namespace {
-
-// Folders deeper than this are listed but not opened.
-constexpr std::size_t kMaxDepth = 4096;
-
-}  // namespace
 
 ResultsSteps::ResultsSteps(HeadlessWizard& wizard, const CommonOptions& options)
     : m_wizard(wizard), m_options(options) {}
@@ -89,29 +83,57 @@ bool ResultsSteps::resultsPage() {
     m_wizard.noteFailure(*failure);
     return false;
   }
-  return m_results->parser() != nullptr && m_results->parser()->topItem() != kNoItem;
+  if (m_results->parser() == nullptr || m_results->parser()->topItem() == kNoItem) return false;
+  // A file system forced on a volume that holds another one, where the parser found nothing: the
+  // volume does not hold it, which is a failure, not an empty listing.
+  const std::string& listed = m_wizard.listedFileSystem();
+  if (m_options.fs && !listed.empty() && !m_results->tree().hasChildren(m_results->parser()->topItem())) {
+    const FileSystemRow* forced = fileSystemForTreatAs(*m_options.fs);
+    const FileSystemRow* found = fileSystemForLabel(listed);
+    if (forced && forced != found) {
+      m_wizard.noteFailure("The volume holds " + listed + ", not " + *m_options.fs + ": no " + *m_options.fs +
+                           " entries were found on it.");
+      return false;
+    }
+  }
+  return true;
 }
 
 void ResultsSteps::visitAll(const std::function<void(TreeItem, const std::string&)>& visit) {
   CXHtmlTree& tree = m_results->tree();
   ParserSlot* parser = m_results->parser();
   if (!parser) return;
-  std::vector<std::int64_t> onPath;
-  std::function<void(TreeItem, const std::string&)> walk = [&](TreeItem folder, const std::string& prefix) {
-    for (TreeItem child = tree.childItem(folder); child != kNoItem; child = tree.nextSiblingItem(child)) {
-      const std::int64_t data = tree.itemData(child);
-      if (!parser->validItem(data)) continue;  // the placeholder
-      const std::string path = prefix.empty() ? tree.itemText(child) : prefix + "/" + tree.itemText(child);
-      visit(child, path);
-      if (!parser->isFolder(data) || onPath.size() >= kMaxDepth) continue;
-      if (std::find(onPath.begin(), onPath.end(), data) != onPath.end()) continue;
-      tree.expand(child, true);
-      onPath.push_back(data);
-      walk(child, path);
-      onPath.pop_back();
-    }
+  // Depth first in tree order with the walk's own stack, so a tree of any depth is listed whole; a
+  // folder already on the path is listed but not opened again.
+  struct Level {
+    TreeItem next;
+    std::int64_t data;
+    std::size_t prefixLength;
   };
-  walk(parser->topItem(), std::string());
+  std::unordered_set<std::int64_t> onPath;
+  std::vector<Level> stack{{tree.childItem(parser->topItem()), -1, 0}};
+  std::string prefix;
+  while (!stack.empty()) {
+    Level& level = stack.back();
+    if (level.next == kNoItem) {
+      onPath.erase(level.data);
+      prefix.resize(level.prefixLength);
+      stack.pop_back();
+      continue;
+    }
+    const TreeItem child = level.next;
+    level.next = tree.nextSiblingItem(child);
+    const std::int64_t data = tree.itemData(child);
+    if (!parser->validItem(data)) continue;  // the placeholder
+    prefix.resize(level.prefixLength);
+    if (!prefix.empty()) prefix += '/';
+    prefix += tree.itemText(child);
+    visit(child, prefix);
+    if (!parser->isFolder(data) || onPath.count(data)) continue;
+    tree.expand(child, true);
+    onPath.insert(data);
+    stack.push_back({tree.childItem(child), data, prefix.size()});
+  }
 }
 
 TreeItem ResultsSteps::findPath(const std::string& path) {
@@ -155,6 +177,9 @@ int reportSave(HeadlessWizard& wizard, const SaveEngine& engine, std::ostream& e
   for (const std::string& path : engine.filesWithMissingBytes())
     err << "warning: " << path << " holds zeros where the image ended before its data\n";
   wizard.warnAboutMissingReads();
+  for (const OutputFolder::Shortened& name : engine.shortenedNames())
+    err << "shortened: " << printableText(name.path) << " (the name was too long for the output folder: "
+        << printableText(name.name) << ")\n";
   if (engine.failureCount() == 0) return 0;
   // Every file that failed, with its reason, then the closing line that counts them.
   for (const SaveEngine::Failure& failure : engine.failures())

@@ -1,0 +1,112 @@
+// A volume whose folders nest 10,000 deep: listed whole (no level is cut off), searched to the bottom and
+// recovered whole, in time that grows with the entries rather than with depth times entries. The ext4
+// volume is made at run time by mke2fs and filled by debugfs (mke2fs -d stops at paths longer than the
+// host's path limit), and skipped where those tools are missing.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <set>
+
+#include "support/cli_runner.h"
+#include "support/fixtures.h"
+
+namespace tessary {
+namespace {
+
+constexpr int kDepth = 10000;
+constexpr int kFileEvery = 1000;
+
+class DeepExtTree : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    if (test::runCommand("command -v mke2fs >/dev/null && command -v debugfs >/dev/null") != 0) return;
+    s_dir = test::makeTempDir("tessary-deep-");
+    s_image = s_dir + "/deep.img";
+    std::ofstream level(s_dir + "/level.txt");
+    level << "level file\n";
+    level.close();
+    // Every thousandth level holds a file; the bottom folder holds bottom.txt, at depth 10,001.
+    std::ofstream commands(s_dir + "/fill.cmd");
+    for (int depth = 0; depth < kDepth; ++depth) {
+      if (depth % kFileEvery == 0) commands << "write " << s_dir << "/level.txt f" << depth << ".txt\n";
+      commands << "mkdir d\ncd d\n";
+    }
+    commands << "write " << s_dir << "/level.txt bottom.txt\n";
+    commands.close();
+    const int made = test::runCommand("mke2fs -q -F -t ext4 -b 1024 -N 10240 '" + s_image + "' 16M >/dev/null 2>&1 && "
+                                      "debugfs -w -f '" + s_dir + "/fill.cmd' '" + s_image + "' >/dev/null 2>&1");
+    if (made != 0) s_image.clear();
+  }
+  static void TearDownTestSuite() {
+    if (!s_dir.empty()) test::runCommand("rm -rf '" + s_dir + "'");
+  }
+  void SetUp() override {
+    if (s_image.empty()) GTEST_SKIP() << "mke2fs and debugfs are needed to make the volume";
+  }
+
+  static std::string deepPath(int depth) {
+    std::string path;
+    for (int i = 0; i < depth; ++i) path += "d/";
+    return path;
+  }
+
+  static inline std::string s_dir;
+  static inline std::string s_image;
+};
+
+TEST_F(DeepExtTree, EveryLevelIsListedAndTheBottomFileIsFound) {
+  const auto start = std::chrono::steady_clock::now();
+  const auto listed = test::runTessary({"ls", s_image, "--volume", "0", "--quiet", "--json"});
+  const auto took = std::chrono::steady_clock::now() - start;
+  ASSERT_EQ(listed.status, 0) << listed.err;
+  std::set<std::string> lines;
+  for (const auto& entry : listed.objects()) lines.insert(entry["path"].get<std::string>());
+  // 10,000 folders, ten level files, and the bottom file; nothing cut off at any depth.
+  EXPECT_TRUE(lines.count(deepPath(kDepth) + "bottom.txt")) << "the file at depth 10,001 is missing";
+  for (int depth = 0; depth < kDepth; depth += kFileEvery)
+    EXPECT_TRUE(lines.count(deepPath(depth) + "f" + std::to_string(depth) + ".txt")) << depth;
+  EXPECT_TRUE(lines.count(deepPath(kDepth - 1) + "d"));
+  EXPECT_EQ(lines.size(), static_cast<std::size_t>(kDepth + kDepth / kFileEvery + 1));
+  EXPECT_LT(took, std::chrono::seconds(60)) << "listing grew faster than its output";
+
+  const auto searched = test::runTessary({"search", s_image, "--volume", "0", "--quiet", "--json", "bottom"});
+  ASSERT_EQ(searched.status, 0) << searched.err;
+  ASSERT_EQ(searched.objects().size(), 1u);
+  EXPECT_EQ(searched.objects().front()["path"], deepPath(kDepth) + "bottom.txt");
+}
+
+TEST_F(DeepExtTree, RecoverWritesEveryFileAtItsDepth) {
+  const std::string out = s_dir + "/out";
+  test::runCommand("rm -rf '" + out + "'");
+  const auto start = std::chrono::steady_clock::now();
+  const auto recovered = test::runTessary({"recover", s_image, "--volume", "0", "--out", out, "--quiet", "--json"});
+  const auto took = std::chrono::steady_clock::now() - start;
+  ASSERT_EQ(recovered.status, 0) << recovered.err;
+  EXPECT_EQ(recovered.objects().size(), static_cast<std::size_t>(kDepth / kFileEvery + 1));
+  EXPECT_LT(took, std::chrono::seconds(60));
+  // Walked from the host's side a level at a time: the whole path is longer than the host takes at once.
+  int fd = ::open(out.c_str(), O_RDONLY | O_DIRECTORY);
+  for (int depth = 0; depth < kDepth && fd >= 0; ++depth) {
+    if (depth % kFileEvery == 0) {
+      struct stat st {};
+      EXPECT_EQ(::fstatat(fd, ("f" + std::to_string(depth) + ".txt").c_str(), &st, AT_SYMLINK_NOFOLLOW), 0) << depth;
+      EXPECT_EQ(st.st_size, 11) << depth;
+    }
+    const int next = ::openat(fd, "d", O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
+    ::close(fd);
+    fd = next;
+  }
+  ASSERT_GE(fd, 0) << "a level of the chain was not made";
+  struct stat st {};
+  EXPECT_EQ(::fstatat(fd, "bottom.txt", &st, AT_SYMLINK_NOFOLLOW), 0);
+  EXPECT_EQ(st.st_size, 11);
+  ::close(fd);
+}
+
+}  // namespace
+}  // namespace tessary
