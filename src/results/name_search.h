@@ -71,10 +71,10 @@ struct NameSearchLinks {
   // The matcher's budget: once the names tested have taken this long to match, and each took more than
   // kSlowMatch on average, the pattern is too costly for the volume and the search ends. A cheap pattern
   // over a large volume is never cut short.
-  std::chrono::milliseconds matchTimeLimit{2000};
+  std::chrono::milliseconds matchTimeLimit{1000};
 };
 
-inline constexpr std::chrono::microseconds kSlowMatch{20};
+inline constexpr std::chrono::microseconds kSlowMatch{100};
 
 // How a search ended.
 struct NameSearchResult {

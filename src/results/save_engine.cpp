@@ -22,6 +22,9 @@ std::string withoutTrailingSlashes(std::string path) {
   return path;
 }
 
+// The longest name of one path component on the host.
+constexpr std::size_t kHostNameMax = 255;
+
 constexpr std::size_t kRecycleInfoLimit = 2048;
 // Both record versions start with the version (8 bytes), the deleted file's size (8) and the time of
 // deletion (8). Version 1 then holds the path in a fixed field of 260 UTF-16 units; version 2 holds the
@@ -70,7 +73,8 @@ std::string childPath(const std::string& folder, const std::string& name) {
 }
 
 std::optional<std::string> createOutputFile(OutputFile& out, const std::string& folder, const std::string& name) {
-  const std::string path = childPath(folder, name);
+  // A name longer than a host folder holds is shortened here too, as the save engine's files are.
+  const std::string path = childPath(folder, shortenedName(safeComponent(trimmed(name)), kHostNameMax));
   if (!out.create(path)) return std::nullopt;
   return path;
 }
@@ -282,12 +286,20 @@ void SaveEngine::saveFolderItem(TreeItem item) {
   std::string path = m_outputFolder;
   recreateAncestors(item, path);
   const std::string folderName = rightTrimmed(m_tree.itemText(item));
-  enterFolder(path, folderName);
+  const std::string parent = path;
+  const bool made = folderName.empty() || enterFolder(path, folderName);
+  const int error = errno;
   m_sink.setStatus("saving Folder: " + folderName);
   const std::int64_t data = m_tree.itemData(item);
   if (!m_parser->isFolder(data)) return;
   const std::int64_t count = m_parser->fileCount(data);
   m_sink.progressRange(0, count);
+  // The folder's files would have nowhere to go: each one is a failure.
+  if (!made) {
+    noteUnmadeFolder(data, childPath(parent, folderName), error);
+    m_sink.progressPosition(count);
+    return;
+  }
   m_parser->writeFolder(*this, data, path, 0);
   m_sink.progressPosition(count);
 }
