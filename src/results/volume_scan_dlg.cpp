@@ -104,7 +104,13 @@ void VolumeScanDlg::startParseWorker() {
     if (row && row->restoresRecycleBinNames) m_engine.restoreRecycleBinNames();
     fillTopLevel();
     m_view.setEnabled(kBack, true);
-    if (!outcome.message.empty()) m_sink.showMessage(outcome.message);
+    // A parse that failed never closes with the completion message: its own text takes that place.
+    const bool completion = outcome.message.rfind("Scanning process completed", 0) == 0;
+    if (outcome.failed && completion && !outcome.status.empty()) {
+      m_sink.showMessage(outcome.status);
+    } else if (!outcome.message.empty()) {
+      m_sink.showMessage(outcome.message);
+    }
     if (!outcome.status.empty()) m_sink.setStatus(outcome.status);
     showWorkerControls(false);
     m_running = false;
