@@ -99,40 +99,61 @@ bool ResultsSteps::resultsPage() {
   return true;
 }
 
-void ResultsSteps::visitAll(const std::function<void(TreeItem, const std::string&)>& visit) {
+void ResultsSteps::visitAll(const std::function<void(std::int64_t, const std::string&)>& visit) {
   CXHtmlTree& tree = m_results->tree();
   ParserSlot* parser = m_results->parser();
   if (!parser) return;
-  // Depth first in tree order with the walk's own stack, so a tree of any depth is listed whole; a
-  // folder already on the path is listed but not opened again.
+  // One level per folder on the path, the walk's own stack: a level walks either the tree's items or, for
+  // a folder the tree never opened, the parser's children of that folder.
   struct Level {
-    TreeItem next;
-    std::int64_t data;
-    std::size_t prefixLength;
+    TreeItem nextItem = kNoItem;
+    std::vector<std::int64_t> entries;
+    std::size_t nextEntry = 0;
+    bool fromTree = true;
+    std::int64_t data = -1;
+    std::size_t prefixLength = 0;
+  };
+  auto opened = [&](TreeItem item) {
+    const TreeItem first = tree.childItem(item);
+    return first != kNoItem && tree.itemText(first) != SaveEngine::kPlaceholder;
   };
   std::unordered_set<std::int64_t> onPath;
-  std::vector<Level> stack{{tree.childItem(parser->topItem()), -1, 0}};
+  std::vector<Level> stack(1);
+  stack.back().nextItem = tree.childItem(parser->topItem());
   std::string prefix;
   while (!stack.empty()) {
     Level& level = stack.back();
-    if (level.next == kNoItem) {
+    TreeItem item = kNoItem;
+    std::int64_t data = -1;
+    if (level.fromTree && level.nextItem != kNoItem) {
+      item = level.nextItem;
+      level.nextItem = tree.nextSiblingItem(item);
+      data = tree.itemData(item);
+      if (!parser->validItem(data)) continue;  // the placeholder
+    } else if (!level.fromTree && level.nextEntry < level.entries.size()) {
+      data = level.entries[level.nextEntry++];
+    } else {
       onPath.erase(level.data);
-      prefix.resize(level.prefixLength);
       stack.pop_back();
       continue;
     }
-    const TreeItem child = level.next;
-    level.next = tree.nextSiblingItem(child);
-    const std::int64_t data = tree.itemData(child);
-    if (!parser->validItem(data)) continue;  // the placeholder
-    prefix.resize(level.prefixLength);
+    const std::size_t prefixLength = level.prefixLength;
+    prefix.resize(prefixLength);
     if (!prefix.empty()) prefix += '/';
-    prefix += tree.itemText(child);
-    visit(child, prefix);
+    prefix += item != kNoItem ? tree.itemText(item) : parser->name(data);
+    visit(data, prefix);
     if (!parser->isFolder(data) || onPath.count(data)) continue;
-    tree.expand(child, true);
     onPath.insert(data);
-    stack.push_back({tree.childItem(child), data, prefix.size()});
+    Level below;
+    below.data = data;
+    below.prefixLength = prefix.size();
+    if (item != kNoItem && opened(item)) {
+      below.nextItem = tree.childItem(item);
+    } else {
+      below.fromTree = false;
+      below.entries = parser->children(data);
+    }
+    stack.push_back(std::move(below));
   }
 }
 
