@@ -1,7 +1,8 @@
 // A volume whose folders nest 10,000 deep: listed whole (no level is cut off), searched to the bottom and
 // recovered whole, in time that grows with the entries rather than with depth times entries. The ext4
 // volume is made at run time by mke2fs and filled by debugfs (mke2fs -d stops at paths longer than the
-// host's path limit), and skipped where those tools are missing.
+// host's path limit), put in an MBR partition by sfdisk and into a VHDX by qemu-img; the test is skipped
+// where those tools are missing.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -24,9 +25,11 @@ constexpr int kFileEvery = 1000;
 class DeepExtTree : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    if (test::runCommand("command -v mke2fs >/dev/null && command -v debugfs >/dev/null") != 0) return;
+    if (test::runCommand("(command -v mke2fs && command -v debugfs && command -v sfdisk && command -v qemu-img) >/dev/null") != 0)
+      return;
     s_dir = test::makeTempDir("tessary-deep-");
-    s_image = s_dir + "/deep.img";
+    const std::string volume = s_dir + "/volume.img";
+    const std::string disk = s_dir + "/disk.img";
     std::ofstream level(s_dir + "/level.txt");
     level << "level file\n";
     level.close();
@@ -38,15 +41,21 @@ class DeepExtTree : public ::testing::Test {
     }
     commands << "write " << s_dir << "/level.txt bottom.txt\n";
     commands.close();
-    const int made = test::runCommand("mke2fs -q -F -t ext4 -b 1024 -N 10240 '" + s_image + "' 16M >/dev/null 2>&1 && "
-                                      "debugfs -w -f '" + s_dir + "/fill.cmd' '" + s_image + "' >/dev/null 2>&1");
+    // The volume sits in the disk's first MBR partition, at sector 2048, and the disk is a VHDX.
+    s_image = s_dir + "/deep.vhdx";
+    const int made = test::runCommand(
+        "mke2fs -q -F -t ext4 -b 1024 -N 10240 '" + volume + "' 16M >/dev/null 2>&1 && "
+        "debugfs -w -f '" + s_dir + "/fill.cmd' '" + volume + "' >/dev/null 2>&1 && "
+        "truncate -s 18M '" + disk + "' && echo 'start=2048, type=83' | sfdisk -q '" + disk + "' >/dev/null 2>&1 && "
+        "dd if='" + volume + "' of='" + disk + "' bs=1M seek=1 conv=notrunc status=none && "
+        "qemu-img convert -f raw -O vhdx '" + disk + "' '" + s_image + "' >/dev/null 2>&1");
     if (made != 0) s_image.clear();
   }
   static void TearDownTestSuite() {
     if (!s_dir.empty()) test::runCommand("rm -rf '" + s_dir + "'");
   }
   void SetUp() override {
-    if (s_image.empty()) GTEST_SKIP() << "mke2fs and debugfs are needed to make the volume";
+    if (s_image.empty()) GTEST_SKIP() << "mke2fs, debugfs, sfdisk and qemu-img are needed to make the disk";
   }
 
   static std::string deepPath(int depth) {
