@@ -25,8 +25,8 @@ constexpr int kFileEvery = 1000;
 class DeepExtTree : public ::testing::Test {
  protected:
   static void SetUpTestSuite() {
-    if (test::runCommand("(command -v mke2fs && command -v debugfs && command -v sfdisk && command -v qemu-img) >/dev/null") != 0)
-      return;
+    const std::string tools = "command -v mke2fs && command -v debugfs && command -v sfdisk && command -v qemu-img";
+    if (test::runCommand("(" + tools + ") >/dev/null") != 0) return;
     s_dir = test::makeTempDir("tessary-deep-");
     const std::string volume = s_dir + "/volume.img";
     const std::string disk = s_dir + "/disk.img";

@@ -438,9 +438,7 @@ TEST(RefusedParse, AFileSystemForcedOnAnNtfsVolumeThatDoesNotHoldItFailsSayingWh
     }
   }
   const auto hfs = test::runTessary({"ls", test::fixturePath("ntfs_tree.vhdx"), "--volume", "0", "--fs", "HFS+", "--quiet"});
-  EXPECT_TRUE(hfs.err == "Work Aborted....\n" ||
-              hfs.err == "The volume holds NTFS, not HFS+: no HFS+ entries were found on it.\n")
-      << hfs.err;
+  EXPECT_EQ(hfs.err, "Work Aborted....\n");
   // The file system the volume holds, forced, still lists.
   EXPECT_EQ(test::runTessary({"ls", test::fixturePath("ntfs_tree.vhdx"), "--volume", "0", "--fs", "NTFS", "--quiet"}).status, 0);
 }

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <ctime>
 #include <cctype>
 #include <sstream>
 #include <fstream>
@@ -319,10 +320,11 @@ TEST_F(CostlyPatternTest, EveryCostlyPatternEndsWithinTwoSeconds) {
   for (const std::string& pattern : {std::string("(a+)+$"), std::string("(.*a){200}"), classes,
                                      std::string("(?:a+){1000}"), std::string("(?=a)(a|aa)+b"),
                                      std::string(20000, '(') + "a" + std::string(20000, ')')}) {
-    const auto start = std::chrono::steady_clock::now();
+    // Processor time, so that a loaded machine does not count against the search.
+    const std::clock_t start = std::clock();
     search(pattern);
-    const auto took = std::chrono::steady_clock::now() - start;
-    EXPECT_LT(took, std::chrono::seconds(2)) << pattern.substr(0, 40);
+    const double took = static_cast<double>(std::clock() - start) / CLOCKS_PER_SEC;
+    EXPECT_LT(took, 2.0) << pattern.substr(0, 40);
     EXPECT_EQ(m_sink.lastStatus(), "Searching Finished");
   }
   // The patterns that compile still find what they should.
