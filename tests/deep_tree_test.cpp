@@ -92,7 +92,7 @@ TEST_F(DeepExtTree, EveryLevelIsListedAndTheBottomFileIsFound) {
   // mke2fs's lost+found sits beside them.
   EXPECT_TRUE(lines.count("lost+found"));
   EXPECT_EQ(lines.size(), static_cast<std::size_t>(kDepth + kDepth / kFileEvery + 1 + 1));
-  EXPECT_LT(took, std::chrono::seconds(60)) << "listing grew faster than its output";
+  EXPECT_LT(took, std::chrono::seconds(300)) << "listing grew faster than its output";
 
   const auto searched = test::runTessary({"search", s_image, "--volume", "0", "--quiet", "--json", "bottom"});
   ASSERT_EQ(searched.status, 0) << searched.err;
@@ -108,7 +108,7 @@ TEST_F(DeepExtTree, RecoverWritesEveryFileAtItsDepth) {
   const auto took = std::chrono::steady_clock::now() - start;
   ASSERT_EQ(recovered.status, 0) << recovered.err;
   EXPECT_EQ(recovered.objects().size(), static_cast<std::size_t>(kDepth / kFileEvery + 1));
-  EXPECT_LT(took, std::chrono::seconds(60));
+  EXPECT_LT(took, std::chrono::seconds(300));
   // Walked from the host's side a level at a time: the whole path is longer than the host takes at once.
   int fd = ::open(out.c_str(), O_RDONLY | O_DIRECTORY);
   for (int depth = 0; depth < kDepth && fd >= 0; ++depth) {
