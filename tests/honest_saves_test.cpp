@@ -166,18 +166,15 @@ TEST_F(SaveHonestyTest, AWriterThatReportsFailureLeavesAnIncompleteFileThoughIts
 }
 
 TEST_F(SaveHonestyTest, HostFailuresAndIncompleteFilesAreCountedApartInOneClosingLine) {
-  m_parser.add(1, std::string(300, 'n'), false, "a name the host refuses");
+  // A name too long for the host is saved shortened, not refused; the short files are incomplete.
+  m_parser.add(1, std::string(300, 'n'), false, "a name the host shortens");
   m_parser.entry(m_parser.add(1, "a.bin", false, "a")).claimedSize = 2;
   m_parser.entry(m_parser.add(1, "b.bin", false, "b")).claimedSize = 2;
   VolumeScanDlg& page = saveAll();
-  EXPECT_EQ(page.saveEngine().failureCount(), 3);
+  EXPECT_EQ(page.saveEngine().failureCount(), 2);
   EXPECT_EQ(page.saveEngine().incompleteCount(), 2);
-  EXPECT_TRUE(statusMentions(m_sink, "1 file could not be written; 2 files are incomplete; the first: "));
-  // The refused file is listed too, as nothing written and not complete.
-  const auto files = written();
-  ASSERT_EQ(files.count(std::string(300, 'n')), 1u);
-  EXPECT_EQ(files.at(std::string(300, 'n')).bytes, 0u);
-  EXPECT_FALSE(files.at(std::string(300, 'n')).complete);
+  EXPECT_TRUE(statusMentions(m_sink, "2 files are incomplete; the first: "));
+  EXPECT_EQ(page.saveEngine().shortenedNames().size(), 1u);
 }
 
 TEST_F(SaveHonestyTest, HolesCountAsWrittenAndLeaveAWholeFileThatTakesNoRoomForThem) {
@@ -420,6 +417,27 @@ TEST(RefusedParse, AVolumeTreatedAsAFileSystemItDoesNotHoldFailsWithTheParsersTe
     EXPECT_EQ(result.err, text) << fs;
     EXPECT_EQ(result.out, "") << fs;
   }
+}
+
+// HFS+ forced on an NTFS volume once listed nothing with exit 0, and ext once closed with the completion
+// message: each forced file system the volume does not hold now fails with a text that says so.
+TEST(RefusedParse, AFileSystemForcedOnAnNtfsVolumeThatDoesNotHoldItFailsSayingWhy) {
+  if (!test::haveFixture("ntfs_tree.vhdx")) GTEST_SKIP() << "no fixture";
+  for (const char* fs : {"HFS+", "EXTX", "FAT32", "FAT16", "FAT64"}) {
+    for (const char* command : {"ls", "search"}) {
+      std::vector<std::string> args{command, test::fixturePath("ntfs_tree.vhdx"), "--volume", "0", "--fs", fs, "--quiet"};
+      if (std::string(command) == "search") args.push_back("txt");
+      const auto result = test::runTessary(args);
+      EXPECT_EQ(result.status, 1) << fs << " " << command;
+      EXPECT_EQ(result.out, "") << fs << " " << command;
+      EXPECT_FALSE(result.err.empty()) << fs;
+      EXPECT_EQ(result.err.find("Scanning process completed"), std::string::npos) << fs << ": " << result.err;
+    }
+  }
+  const auto hfs = test::runTessary({"ls", test::fixturePath("ntfs_tree.vhdx"), "--volume", "0", "--fs", "HFS+", "--quiet"});
+  EXPECT_EQ(hfs.err, "Work Aborted....\n");
+  // The file system the volume holds, forced, still lists.
+  EXPECT_EQ(test::runTessary({"ls", test::fixturePath("ntfs_tree.vhdx"), "--volume", "0", "--fs", "NTFS", "--quiet"}).status, 0);
 }
 
 // ---- Recycle bins of both record layouts on volumes that mtools, ntfs-3g and exfat-fuse wrote.

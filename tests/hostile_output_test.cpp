@@ -6,6 +6,8 @@
 
 #include <csignal>
 #include <cstdlib>
+#include <map>
+#include <span>
 #include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -15,6 +17,7 @@
 #include "disk/vhdx_reader.h"
 #include "options.h"
 #include "platform/files.h"
+#include "platform/output_folder.h"
 #include "results/volume_scan_dlg.h"
 #include "support/cli_runner.h"
 #include "support/disk_image_builder.h"
@@ -130,14 +133,101 @@ TEST(HostileNames, PlainListingsEscapeControlCharacters) {
   EXPECT_EQ(cli::printableText("r\xC3\xA9sum\xC3\xA9.doc"), "r\xC3\xA9sum\xC3\xA9.doc");
 }
 
-TEST_F(HostileOutputTest, AFileTheHostRefusesIsCountedAndReportedNotCompleted) {
-  m_parser.add(m_docs, std::string(300, 'n'), false, "too long a name");
+TEST_F(HostileOutputTest, NamesLongerThanTheHostHoldsAreSavedShortenedAndReported) {
+  // 200 times "é" is 404 bytes of UTF-8: more than a Linux folder holds in one name.
+  std::string accents;
+  for (int i = 0; i < 200; ++i) accents += "\xC3\xA9";
+  m_parser.add(m_docs, accents + ".txt", false, "accents");
+  m_parser.add(m_docs, std::string(300, 'n'), false, "plain");
+  const std::int64_t longFolder = m_parser.add(1, std::string(280, 'f') + ".d", true);
+  m_parser.add(longFolder, "inside.txt", false, "inside");
   VolumeScanDlg& page = saveAll();
   EXPECT_EQ(out("docs/a.txt"), "alpha");
-  EXPECT_EQ(page.saveEngine().failureCount(), 1);
+  EXPECT_EQ(page.saveEngine().failureCount(), 0);
+  const auto& shortened = page.saveEngine().shortenedNames();
+  ASSERT_EQ(shortened.size(), 3u);
+  std::map<std::string, std::string> savedAs;
+  for (const auto& name : shortened) savedAs[name.name] = name.path;
+  const std::string accentPath = savedAs.at(accents + ".txt");
+  EXPECT_EQ(test::readHostFile(accentPath), "accents");
+  const std::string accentName = accentPath.substr(accentPath.rfind('/') + 1);
+  EXPECT_LE(accentName.size(), 255u);
+  EXPECT_EQ(accentName.substr(accentName.size() - 4), ".txt");
+  EXPECT_EQ(accentName.substr(0, 20), accents.substr(0, 20));
+  EXPECT_EQ(test::readHostFile(savedAs.at(std::string(300, 'n'))), "plain");
+  EXPECT_EQ(test::readHostFile(savedAs.at(std::string(280, 'f') + ".d") + "/inside.txt"), "inside");
   EXPECT_TRUE(m_sink.sawStatus("Saving Completed.."));
-  EXPECT_TRUE(statusMentions(m_sink, "1 file could not be written; the first: "));
-  EXPECT_TRUE(statusMentions(m_sink, "File name too long"));
+  EXPECT_TRUE(statusMentions(m_sink, "3 names were too long for the output folder and were shortened"));
+}
+
+TEST(ShortenedName, KeepsTheExtensionAndWholeCharactersAndTellsLongNamesApart) {
+  EXPECT_EQ(shortenedName("short.txt", 255), "short.txt");
+  const std::string a = shortenedName(std::string(300, 'x') + "a.jpeg", 255);
+  const std::string b = shortenedName(std::string(300, 'x') + "b.jpeg", 255);
+  EXPECT_EQ(a.size(), 255u);
+  EXPECT_NE(a, b);
+  EXPECT_EQ(a.substr(a.size() - 5), ".jpeg");
+  EXPECT_EQ(shortenedName(std::string(300, 'x') + "a.jpeg", 255), a);  // the same name, the same result
+  // A cut inside a two-byte character drops the whole character.
+  std::string accents;
+  for (int i = 0; i < 200; ++i) accents += "\xC3\xA9";
+  const std::string cut = shortenedName(accents, 100);
+  EXPECT_LE(cut.size(), 100u);
+  EXPECT_EQ(cut.substr(0, cut.find('~')).size() % 2, 0u);
+  // An extension too long to keep is part of the name; a limit below the hash still gives a name.
+  const std::string noExtension = shortenedName(std::string(100, 'y') + "." + std::string(100, 'z'), 60);
+  EXPECT_LE(noExtension.size(), 60u);
+  EXPECT_FALSE(shortenedName(std::string(40, 'q') + ".txt", 8).empty());
+}
+
+// A chain of 10,000 folders is made, a file written at its bottom, and the walk climbs back up making a
+// sibling on every hundredth level, as a depth-first save does: every folder is where it belongs, and only
+// a bounded number of descriptors is held whatever the depth.
+TEST_F(HostileOutputTest, TenThousandLevelsAreMadeAndClimbedWithFewDescriptorsHeld) {
+  auto openDescriptors = [] {
+    std::string text;
+    test::runCommand("ls /proc/" + std::to_string(::getpid()) + "/fd | wc -l", &text);
+    return std::stoi(text);
+  };
+  const int before = openDescriptors();
+  OutputFolder output(m_out);
+  std::vector<OutputFolder::Folder> chain{OutputFolder::kRootFolder};
+  for (int depth = 0; depth < 10000; ++depth) {
+    const auto made = output.folder(chain.back(), "d");
+    ASSERT_TRUE(made.has_value()) << depth;
+    chain.push_back(*made);
+  }
+  OutputFile file;
+  ASSERT_TRUE(output.file(file, chain.back(), "bottom.txt", 1).has_value());
+  ASSERT_TRUE(file.write(std::as_bytes(std::span("bottom", 6))));
+  file.close();
+  EXPECT_LT(openDescriptors() - before, 400);
+  for (int depth = 9900; depth >= 0; depth -= 100) {
+    const auto sibling = output.folder(chain[static_cast<std::size_t>(depth)], "s" + std::to_string(depth));
+    ASSERT_TRUE(sibling.has_value()) << depth;
+    ASSERT_TRUE(output.file(file, *sibling, "f.txt", 2 + depth).has_value());
+    file.close();
+  }
+  EXPECT_LT(openDescriptors() - before, 400);
+  // Checked from the host's side, one level at a time (the whole path is longer than the host allows).
+  int fd = ::open(m_out.c_str(), O_RDONLY | O_DIRECTORY);
+  for (int depth = 0; depth < 10000 && fd >= 0; ++depth) {
+    if (depth % 100 == 0) {
+      struct stat st {};
+      EXPECT_EQ(::fstatat(fd, ("s" + std::to_string(depth) + "/f.txt").c_str(), &st, 0), 0) << depth;
+    }
+    const int next = ::openat(fd, "d", O_RDONLY | O_DIRECTORY | O_NOFOLLOW);
+    ::close(fd);
+    fd = next;
+  }
+  ASSERT_GE(fd, 0);
+  struct stat st {};
+  EXPECT_EQ(::fstatat(fd, "bottom.txt", &st, 0), 0);
+  EXPECT_EQ(st.st_size, 6);
+  ::close(fd);
+  // The path of a deep folder is every level's name.
+  EXPECT_EQ(output.path(chain[3]), m_out + "/d/d/d");
+  EXPECT_EQ(output.at(m_out + "/d/d/d"), chain[3]);
 }
 
 TEST_F(HostileOutputTest, AnUnwritableOutputFolderWritesNothingAndSaysSo) {

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <chrono>
+#include <ctime>
 #include <cctype>
 #include <sstream>
 #include <fstream>
@@ -87,6 +89,33 @@ TEST(NamePattern, NestedQuantifiersOnLongNamesEndWithoutBacktracking) {
   const std::string wide = std::string(250, 'x') + "y";
   EXPECT_TRUE(found("(x+x+)+y", wide));
   EXPECT_FALSE(found("(x+x+)+z", wide));
+}
+
+TEST(NamePattern, PatternsTooDeepOrTooLongAreRefusedBeforeAnyCompilerSeesThem) {
+  // 20,000 nested groups overflowed a recursive compiler's stack on the worker thread.
+  const std::string nested = std::string(20000, '(') + "a" + std::string(20000, ')');
+  EXPECT_FALSE(NamePattern::compile(nested).has_value());
+  EXPECT_FALSE(NamePattern::compile(std::string(20000, '[') + "a").has_value());
+  const std::string deepButFine = std::string(200, '(') + "a" + std::string(200, ')');
+  EXPECT_TRUE(found(deepButFine, "xay"));
+  std::string classes;
+  for (int i = 0; i < 20000; ++i) classes += "[a-z]";
+  EXPECT_FALSE(NamePattern::compile(classes).has_value());
+  // Look-behind has no matcher here; look-ahead has one, in short patterns only.
+  EXPECT_FALSE(NamePattern::compile("(?<=a)b").has_value());
+  EXPECT_FALSE(NamePattern::compile("(?=a)" + std::string(300, 'a')).has_value());
+}
+
+TEST(NamePattern, EcmaScriptSpellingsAndLookAheadsMatchAsWritten) {
+  EXPECT_TRUE(found("caf\\u00E9", "CAF\xC3\x89.txt"));
+  EXPECT_TRUE(found("(?<kind>doc|txt)$", "notes.TXT"));
+  EXPECT_TRUE(found("\\d{4}-\\w+\\.jpe?g$", "2024-beach.JPEG"));
+  EXPECT_TRUE(found("(?=.*jpg)^ph", "photo.jpg"));
+  EXPECT_FALSE(found("(?=.*jpg)^ph", "photo.png"));
+  EXPECT_TRUE(found("^(?!~\\$).*\\.docx$", "report.docx"));
+  EXPECT_FALSE(found("^(?!~\\$).*\\.docx$", "~$report.docx"));
+  EXPECT_TRUE(NamePattern::compile("(?=.*jpg)^ph")->polynomial());
+  EXPECT_FALSE(NamePattern::compile("(a+)+$")->polynomial());
 }
 
 // The results page over an in-memory parser.
@@ -288,6 +317,93 @@ TEST_F(SearchPageTest, StopEndsTheFolderWalkAndALaterSearchIsNotStoppedByIt) {
   search("jpg");
   EXPECT_EQ(page.list().rowCount(), 5u);
   m_page.reset();  // before the parser it borrows
+}
+
+// 1,404 names of about 250 characters, the shape on which costly patterns once ran for a minute.
+class CostlyPatternTest : public SearchPageTest {
+ protected:
+  void SetUp() override {
+    SearchPageTest::SetUp();
+    std::int64_t folder = 1;
+    for (int i = 0; i < 1404; ++i) {
+      if (i % 100 == 0) folder = m_many.add(1, "set" + std::to_string(i), true);
+      m_many.add(folder, std::string(240, 'a') + std::to_string(i) + ".bin", false);
+    }
+  }
+  test::MemoryParser m_many;
+};
+
+TEST_F(CostlyPatternTest, EveryCostlyPatternEndsWithinTwoSeconds) {
+  VolumeScanDlg& page = open(m_many);
+  std::string classes;
+  for (int i = 0; i < 20000; ++i) classes += "[a-z]";
+  for (const std::string& pattern : {std::string("(a+)+$"), std::string("(.*a){200}"), classes,
+                                     std::string("(?:a+){1000}"), std::string("(?=a)(a|aa)+b"),
+                                     std::string(20000, '(') + "a" + std::string(20000, ')')}) {
+    // Processor time, so that a loaded machine does not count against the search.
+    const std::clock_t start = std::clock();
+    search(pattern);
+    const double took = static_cast<double>(std::clock() - start) / CLOCKS_PER_SEC;
+    EXPECT_LT(took, 2.0) << pattern.substr(0, 40);
+    EXPECT_EQ(m_sink.lastStatus(), "Searching Finished");
+  }
+  // The patterns that compile still find what they should.
+  search("(a+)+\\d+\\.bin$");
+  EXPECT_EQ(page.list().rowCount(), 1404u);
+  m_page.reset();
+}
+
+TEST_F(CostlyPatternTest, TheMatchersBudgetEndsACostlySearchButNeverACheapOne) {
+  VolumeScanDlg& page = open(m_many);
+  NameSearchLinks links;
+  links.parser = &m_many;
+  links.tree = &page.tree();
+  links.top = m_many.topItem();
+  links.matchTimeLimit = std::chrono::milliseconds(50);
+  const NameSearchResult costly = runNameSearch(links, *NamePattern::compile("(?=a)(a|aa)+b"), [](const SearchHit&) {});
+  EXPECT_TRUE(costly.timedOut);
+  EXPECT_LT(costly.namesTested, 1404);
+  EXPECT_NE(searchTimedOutMessage(costly).find("too slow"), std::string::npos);
+  // Any volume takes some time to search: a cheap pattern is never cut short, whatever the limit.
+  links.matchTimeLimit = std::chrono::milliseconds(0);
+  const NameSearchResult cheap = runNameSearch(links, *NamePattern::compile("\\d\\.bin$"), [](const SearchHit&) {});
+  EXPECT_FALSE(cheap.timedOut);
+  EXPECT_EQ(cheap.namesTested, 1404);
+  EXPECT_EQ(cheap.hits, 1404);
+  m_page.reset();
+}
+
+TEST_F(SearchPageTest, AFileBelowTenThousandFoldersIsFound) {
+  std::int64_t folder = 1;
+  for (int depth = 0; depth < 10000; ++depth) folder = m_parser.add(folder, "d", true);
+  m_parser.add(folder, "deepest.jpg", false, "deep");
+  VolumeScanDlg& page = open();
+  search("deepest");
+  ASSERT_EQ(page.list().rowCount(), 1u);
+  ASSERT_EQ(page.searchHits().front().folders.size(), 10000u);
+  // Saved below all of its folders.
+  page.list().setRowChecked(0, true);
+  page.tree().SetCheck(page.tree().rootItem(), false);
+  page.onSave(std::optional<std::string>(m_out));
+  page.waitForWorker();
+  EXPECT_EQ(page.saveEngine().failureCount(), 0);
+  ASSERT_EQ(page.saveEngine().written().size(), 1u);
+  std::string expected = m_out;
+  for (int depth = 0; depth < 10000; ++depth) expected += "/d";
+  EXPECT_EQ(page.saveEngine().written().front().path, expected + "/deepest.jpg");
+}
+
+TEST_F(SearchPageTest, HitsBelowAFolderThatCannotBeMadeAreCountedFailures) {
+  VolumeScanDlg& page = open();
+  page.tree().SetCheck(page.tree().rootItem(), false);
+  search("jpg");
+  for (std::size_t row = 0; row < page.list().rowCount(); ++row) page.list().setRowChecked(row, true);
+  // The output folder is gone by the time the save runs.
+  page.onSave(std::optional<std::string>(m_out + "/missing"));
+  page.waitForWorker();
+  EXPECT_EQ(page.saveEngine().failureCount(), 4);
+  EXPECT_NE(page.saveEngine().failureStatus().find("4 files could not be written; the first: "), std::string::npos);
+  EXPECT_TRUE(m_sink.sawMessage("cant create folder photos "));
 }
 
 TEST_F(SearchPageTest, SearchWithoutAParserDoesNothing) {

@@ -12,6 +12,7 @@
 #include "raw/raw_recovery_dialog.h"
 #include "raw/raw_setting_dlg.h"
 #include "raw/signature_record.h"
+#include "support/cli_runner.h"
 #include "support/fixtures.h"
 #include "support/recording_sink.h"
 
@@ -311,6 +312,51 @@ TEST_F(SignatureLoaderTest, NumbersContinueAcrossTheDefaultAndTheChosenFile) {
   // A later default load starts a new engine.
   ASSERT_TRUE(page.loadSignatureFile(path("default.txt"), RawRecoveryDialog::FileKind::Default));
   EXPECT_EQ(page.engine()->signatureCount(), 3u);
+}
+
+// Records the carver can never match were once kept without a word: each is named by its index and why.
+TEST_F(SignatureLoaderTest, RecordsThatCanNeverMatchAreNamedWithTheirIndexAndReason) {
+  std::vector<std::byte> file = recordsFile(6);
+  auto set = [&](std::size_t record, std::size_t field, std::vector<std::uint8_t> bytes) {
+    for (std::size_t i = 0; i < bytes.size(); ++i) file[record * 177 + field + i] = std::byte{bytes[i]};
+  };
+  set(1, sigrec::kStartLength, {0});
+  set(2, sigrec::kStartLength, {255});
+  set(3, sigrec::kApproximateSize, {0xFB, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF});  // -5
+  set(4, sigrec::kStartOffset, {0xFF, 0xFF});
+  set(5, sigrec::kEndLength, {1});
+  writeFile(path("bad.txt"), file);
+  RawRecoveryDialog page(m_state, m_view, m_sink, path("none"));
+  ASSERT_TRUE(page.loadSignatureFile(path("bad.txt"), RawRecoveryDialog::FileKind::Default));
+  // Kept in their places, so that the records after them keep their numbers.
+  EXPECT_EQ(page.engine()->signatureCount(), 6u);
+  const std::string prefix = path("bad.txt") + ": record ";
+  EXPECT_EQ(page.refusedRecords(),
+            (std::vector<std::string>{prefix + "1 (bin): its start signature is 0 bytes long, not 2 to 10",
+                                      prefix + "2 (bin): its start signature is 255 bytes long, not 2 to 10",
+                                      prefix + "3 (bin): its approximate size -5 is negative",
+                                      prefix + "4 (bin): its start signature at offset 65535 does not fit in a 512-byte block",
+                                      prefix + "5 (bin): its end signature is 1 bytes long, not 0 or 2 to 10"}));
+  EXPECT_TRUE(m_sink.sawStatus("5 signature records can never match; the first: " + page.refusedRecords().front()));
+
+  const auto checked = test::runTessary({"signatures", "check", path("bad.txt")});
+  EXPECT_EQ(checked.status, 1);
+  EXPECT_EQ(checked.out, path("bad.txt") + ": record 1 (bin): its start signature is 0 bytes long, not 2 to 10\n" +
+                             path("bad.txt") + ": record 2 (bin): its start signature is 255 bytes long, not 2 to 10\n" +
+                             path("bad.txt") + ": record 3 (bin): its approximate size -5 is negative\n" + path("bad.txt") +
+                             ": record 4 (bin): its start signature at offset 65535 does not fit in a 512-byte block\n" +
+                             path("bad.txt") + ": record 5 (bin): its end signature is 1 bytes long, not 0 or 2 to 10\n");
+  writeFile(path("good.txt"), recordsFile(3));
+  const auto good = test::runTessary({"signatures", "check", path("good.txt")});
+  EXPECT_EQ(good.status, 0);
+  EXPECT_EQ(good.out, path("good.txt") + ": 3 records, each one usable\n");
+}
+
+TEST(DefaultSignatureFileTest, EveryRecordOfTheBuiltFileCanMatch) {
+  const std::string path = std::string(TESSARY_BINARY_DIR) + "/FileSetting.txt";
+  if (!isRegularFile(path)) GTEST_SKIP() << "FileSetting.txt not built";
+  const auto checked = test::runTessary({"signatures", "check", path});
+  EXPECT_EQ(checked.status, 0) << checked.out;
 }
 
 TEST(DefaultSignatureFileTest, TheBuiltFileHoldsEveryListedType) {

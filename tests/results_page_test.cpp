@@ -64,6 +64,21 @@ class ResultsPageTest : public ::testing::Test {
   std::int64_t m_docs = 0, m_a = 0, m_b = 0, m_deep = 0, m_c = 0, m_empty = 0, m_bad = 0, m_top = 0;
 };
 
+// A parse that failed once closed with "Scanning process completed." above its failure: its own text is
+// the message now, and the page reports the failure.
+TEST_F(ResultsPageTest, AFailedParseClosesWithItsOwnTextNotTheCompletionMessage) {
+  m_parser.outcome = ParserSlot::WorkerOutcome{"Scanning process completed.", "No superblock was found.", true};
+  VolumeScanDlg& page = open();
+  EXPECT_FALSE(m_sink.sawMessage("Scanning process completed."));
+  EXPECT_TRUE(m_sink.sawMessage("No superblock was found."));
+  EXPECT_EQ(page.parseFailure(), std::optional<std::string>("No superblock was found."));
+  // A parse that went well still closes with the completion message.
+  m_parser.outcome.reset();
+  m_sink.clear();
+  open();
+  EXPECT_TRUE(m_sink.sawMessage("Scanning process completed."));
+}
+
 TEST_F(ResultsPageTest, WorkerEndsWithTheTopLevelShownAndOnlyFoldersWithChildrenExpandable) {
   VolumeScanDlg& page = open();
   EXPECT_EQ(m_parser.workerRuns, 1);

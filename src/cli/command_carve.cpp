@@ -39,6 +39,7 @@ void addCarveCommand(CLI::App& app, CommandRunner& runner) {
       page.onParse();
       page.waitForWorker();
       wizard.sink().finishBar();
+      for (const std::string& refused : page.refusedRecords()) err << "warning: never used: " << refused << '\n';
       if (page.scanResult() != true) return wizard.refused();
       CXHtmlTree& tree = page.tree();
       const TreeItem top = tree.rootItem();

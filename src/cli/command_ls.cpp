@@ -44,9 +44,8 @@ void addLsCommand(CLI::App& app, CommandRunner& runner) {
       ResultsSteps steps(wizard, *options);
       if (!steps.walkToResults()) return wizard.refused();
       ResultsParser& parser = *steps.page().parser();
-      CXHtmlTree& tree = steps.page().tree();
-      steps.visitAll([&](TreeItem item, const std::string& path) {
-        printEntry(out, parser, tree.itemData(item), path, options->json);
+      steps.visitAll([&](std::int64_t data, const std::string& path) {
+        printEntry(out, parser, data, path, options->json);
       });
       wizard.warnAboutMissingReads();
       return 0;

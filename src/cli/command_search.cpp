@@ -44,6 +44,10 @@ void addSearchCommand(CLI::App& app, CommandRunner& runner) {
         for (const std::string& folder : hit.folders) path += folder + "/";
         printEntry(out, parser, hit.data, path + hit.name, options->json);
       }
+      if (page.searchTimedOut()) {
+        err << page.searchEndMessage() << '\n';
+        return 1;
+      }
       if (outDir->empty() || page.searchHits().empty()) return 0;
 
       // Only the hits are saved: the tree's ticks are cleared, every row is ticked.

@@ -4,7 +4,10 @@
 #include <ostream>
 
 #include "commands.h"
+#include "platform/files.h"
+#include "platform/text.h"
 #include "raw/raw_setting_dlg.h"
+#include "raw/signature_record.h"
 #include "terminal_sink.h"
 
 namespace tessary::cli {
@@ -73,6 +76,41 @@ void addSignaturesCommand(CLI::App& app, CommandRunner& runner) {
         return 1;
       }
       out << o->file << ": record " << static_cast<int>(editor.lastRecord()->recordIndex) << '\n';
+      return 0;
+    });
+  });
+
+  auto checked = std::make_shared<std::string>();
+  CLI::App* check = group->add_subcommand("check", "Lists the records of a signature file that the carver can never use");
+  check->add_option("FILE", *checked, "The signature file")->required();
+  check->callback([&runner, checked] {
+    runner.run([checked](std::ostream& out, std::ostream& err) {
+      ImageFile file;
+      if (!file.open(*checked)) {
+        err << "Cannot open the selected file: " << *checked << '\n';
+        return 1;
+      }
+      const std::uint64_t count = file.size() / kSignatureRecordSize;
+      std::uint64_t refused = 0;
+      SignatureRecordBytes bytes{};
+      for (std::uint64_t k = 0; k < count; ++k) {
+        if (!file.readExact(k * kSignatureRecordSize, bytes)) {
+          err << *checked << ": record " << k << " could not be read\n";
+          return 1;
+        }
+        const SignatureRecord record = *decodeSignatureRecord(bytes);
+        if (const std::optional<std::string> refusal = signatureRecordRefusal(record)) {
+          out << *checked << ": record " << k << " (" << utf8FromUtf16(recordExtension(record)) << "): " << *refusal
+              << '\n';
+          ++refused;
+        }
+      }
+      if (const std::uint64_t rest = file.size() % kSignatureRecordSize; rest != 0) {
+        out << *checked << ": " << rest << " bytes after the last whole record are not a record\n";
+        ++refused;
+      }
+      if (refused > 0) return 1;
+      out << *checked << ": " << count << " records, each one usable\n";
       return 0;
     });
   });

@@ -77,6 +77,7 @@ PopulateDriveDlg::NextPage HeadlessWizard::selectVolume() {
     for (std::size_t i = 0; i < rows.size() && found < 0; ++i)
       if (trimmed(rows[i].volume) == trimmed(*m_options.volume)) found = static_cast<int>(i);
     page.onRowClicked(found);
+    if (found >= 0) m_listedFileSystem = trimmed(rows[static_cast<std::size_t>(found)].fileSystem);
     if (custom) page.onCustomSettingsToggled(true);
   } else if (custom) {
     // The page hides "Add Custom Volume" after a standard scan; the command line presses it anyway,

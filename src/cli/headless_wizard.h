@@ -53,6 +53,9 @@ class HeadlessWizard {
   int refused();
   // A failure a page reported by its status line rather than a message (a parse that aborted).
   void noteFailure(const std::string& text) { m_failure = text; }
+  // The file system the volume list found on the chosen row, before --fs overrode it (empty when the
+  // volume was not a listed row).
+  const std::string& listedFileSystem() const { return m_listedFileSystem; }
   // One warning line on stderr when reads of the image ran past its end (those bytes were zeros).
   void warnAboutMissingReads();
 
@@ -60,6 +63,7 @@ class HeadlessWizard {
   const CommonOptions& m_options;
   std::ostream& m_err;
   std::string m_failure;
+  std::string m_listedFileSystem;
   WizardState m_state;
   TerminalSink m_sink;
   PageView m_imageView;

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <ostream>
+#include <unordered_set>
 #include <vector>
 
 #include "fs/registry.h"
@@ -11,13 +12,6 @@
 #include "results/save_engine.h"
 
 namespace tessary::cli {
-
-namespace {
-
-// Folders deeper than this are listed but not opened.
-constexpr std::size_t kMaxDepth = 4096;
-
-}  // namespace
 
 ResultsSteps::ResultsSteps(HeadlessWizard& wizard, const CommonOptions& options)
     : m_wizard(wizard), m_options(options) {}
@@ -89,29 +83,78 @@ bool ResultsSteps::resultsPage() {
     m_wizard.noteFailure(*failure);
     return false;
   }
-  return m_results->parser() != nullptr && m_results->parser()->topItem() != kNoItem;
+  if (m_results->parser() == nullptr || m_results->parser()->topItem() == kNoItem) return false;
+  // A file system forced on a volume that holds another one, where the parser found nothing: the
+  // volume does not hold it, which is a failure, not an empty listing.
+  const std::string& listed = m_wizard.listedFileSystem();
+  if (m_options.fs && !listed.empty() && !m_results->tree().hasChildren(m_results->parser()->topItem())) {
+    const FileSystemRow* forced = fileSystemForTreatAs(*m_options.fs);
+    const FileSystemRow* found = fileSystemForLabel(listed);
+    if (forced && forced != found) {
+      m_wizard.noteFailure("The volume holds " + listed + ", not " + *m_options.fs + ": no " + *m_options.fs +
+                           " entries were found on it.");
+      return false;
+    }
+  }
+  return true;
 }
 
-void ResultsSteps::visitAll(const std::function<void(TreeItem, const std::string&)>& visit) {
+void ResultsSteps::visitAll(const std::function<void(std::int64_t, const std::string&)>& visit) {
   CXHtmlTree& tree = m_results->tree();
   ParserSlot* parser = m_results->parser();
   if (!parser) return;
-  std::vector<std::int64_t> onPath;
-  std::function<void(TreeItem, const std::string&)> walk = [&](TreeItem folder, const std::string& prefix) {
-    for (TreeItem child = tree.childItem(folder); child != kNoItem; child = tree.nextSiblingItem(child)) {
-      const std::int64_t data = tree.itemData(child);
-      if (!parser->validItem(data)) continue;  // the placeholder
-      const std::string path = prefix.empty() ? tree.itemText(child) : prefix + "/" + tree.itemText(child);
-      visit(child, path);
-      if (!parser->isFolder(data) || onPath.size() >= kMaxDepth) continue;
-      if (std::find(onPath.begin(), onPath.end(), data) != onPath.end()) continue;
-      tree.expand(child, true);
-      onPath.push_back(data);
-      walk(child, path);
-      onPath.pop_back();
-    }
+  // One level per folder on the path, the walk's own stack: a level walks either the tree's items or, for
+  // a folder the tree never opened, the parser's children of that folder.
+  struct Level {
+    TreeItem nextItem = kNoItem;
+    std::vector<std::int64_t> entries;
+    std::size_t nextEntry = 0;
+    bool fromTree = true;
+    std::int64_t data = -1;
+    std::size_t prefixLength = 0;
   };
-  walk(parser->topItem(), std::string());
+  auto opened = [&](TreeItem item) {
+    const TreeItem first = tree.childItem(item);
+    return first != kNoItem && tree.itemText(first) != SaveEngine::kPlaceholder;
+  };
+  std::unordered_set<std::int64_t> onPath;
+  std::vector<Level> stack(1);
+  stack.back().nextItem = tree.childItem(parser->topItem());
+  std::string prefix;
+  while (!stack.empty()) {
+    Level& level = stack.back();
+    TreeItem item = kNoItem;
+    std::int64_t data = -1;
+    if (level.fromTree && level.nextItem != kNoItem) {
+      item = level.nextItem;
+      level.nextItem = tree.nextSiblingItem(item);
+      data = tree.itemData(item);
+      if (!parser->validItem(data)) continue;  // the placeholder
+    } else if (!level.fromTree && level.nextEntry < level.entries.size()) {
+      data = level.entries[level.nextEntry++];
+    } else {
+      onPath.erase(level.data);
+      stack.pop_back();
+      continue;
+    }
+    const std::size_t prefixLength = level.prefixLength;
+    prefix.resize(prefixLength);
+    if (!prefix.empty()) prefix += '/';
+    prefix += item != kNoItem ? tree.itemText(item) : parser->name(data);
+    visit(data, prefix);
+    if (!parser->isFolder(data) || onPath.count(data)) continue;
+    onPath.insert(data);
+    Level below;
+    below.data = data;
+    below.prefixLength = prefix.size();
+    if (item != kNoItem && opened(item)) {
+      below.nextItem = tree.childItem(item);
+    } else {
+      below.fromTree = false;
+      below.entries = parser->children(data);
+    }
+    stack.push_back(std::move(below));
+  }
 }
 
 TreeItem ResultsSteps::findPath(const std::string& path) {
@@ -155,6 +198,9 @@ int reportSave(HeadlessWizard& wizard, const SaveEngine& engine, std::ostream& e
   for (const std::string& path : engine.filesWithMissingBytes())
     err << "warning: " << path << " holds zeros where the image ended before its data\n";
   wizard.warnAboutMissingReads();
+  for (const OutputFolder::Shortened& name : engine.shortenedNames())
+    err << "shortened: " << printableText(name.path) << " (the name was too long for the output folder: "
+        << printableText(name.name) << ")\n";
   if (engine.failureCount() == 0) return 0;
   // Every file that failed, with its reason, then the closing line that counts them.
   for (const SaveEngine::Failure& failure : engine.failures())

@@ -38,10 +38,12 @@ class ResultsSteps {
   VolumeScanDlg& page() { return *m_results; }
   PageView& resultsView() { return m_resultsView; }
 
-  // Every entry below the top item, depth first in tree order, with its '/'-separated path. Folders are
-  // opened (filled) before their children are visited; a folder whose entry is already on the path from
-  // the top is listed but not opened again, so links that loop back end.
-  void visitAll(const std::function<void(TreeItem, const std::string&)>& visit);
+  // Every entry below the top item, depth first in tree order, with its '/'-separated path. The tree's
+  // own items are walked where it holds them; below a folder never opened, the parser's links are
+  // followed in the order opening it would insert them, so no tree item is made and a tree of any depth
+  // costs what its entries cost. A folder whose entry is already on the path from the top is listed but
+  // not opened again, so links that loop back end.
+  void visitAll(const std::function<void(std::int64_t, const std::string&)>& visit);
   // The tree item at a '/'-separated path below the top item (folders along it are opened), or kNoItem.
   TreeItem findPath(const std::string& path);
 

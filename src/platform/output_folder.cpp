@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <vector>
 
 namespace tessary {
@@ -13,6 +15,14 @@ namespace tessary {
 namespace {
 
 constexpr int kMaxVariants = 10000;
+// Descriptors are held for the last kHeldLevels levels of the chain and for every kHeldLevels-th level
+// above them, so that a deep tree holds few descriptors and a level climbed back to is reopened from a
+// held one at most kHeldLevels levels up.
+constexpr std::size_t kHeldLevels = 64;
+// The longest name of one component when the host folder does not tell.
+constexpr long kDefaultNameMax = 255;
+// The longest extension kept when a name is shortened.
+constexpr std::size_t kMaxKeptExtension = 32;
 
 std::string trimmedSlashes(std::string path) {
   while (path.size() > 1 && path.back() == '/') path.pop_back();
@@ -24,21 +34,38 @@ std::string joined(const std::string& folder, const std::string& name) {
   return folder == "/" ? "/" + name : folder + "/" + name;
 }
 
-class Descriptor {
- public:
-  explicit Descriptor(int fd) : m_fd(fd) {}
-  ~Descriptor() {
-    if (m_fd >= 0) ::close(m_fd);
-  }
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
-  int get() const { return m_fd; }
+bool held(std::size_t level, std::size_t top) { return level == 0 || level % kHeldLevels == 0 || level + kHeldLevels > top; }
 
- private:
-  int m_fd;
-};
+std::uint64_t nameHash(const std::string& text) {
+  std::uint64_t hash = 0xcbf29ce484222325ULL;
+  for (unsigned char c : text) {
+    hash ^= c;
+    hash *= 0x100000001b3ULL;
+  }
+  return hash;
+}
+
+// The longest prefix of `text` of at most `bytes` bytes that ends between UTF-8 characters.
+std::string utf8Prefix(const std::string& text, std::size_t bytes) {
+  if (text.size() <= bytes) return text;
+  std::size_t end = bytes;
+  while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
+  return text.substr(0, end);
+}
 
 }  // namespace
+
+std::string shortenedName(const std::string& name, std::size_t limit) {
+  if (name.size() <= limit) return name;
+  char tag[16];
+  std::snprintf(tag, sizeof tag, "~%08llx", static_cast<unsigned long long>(nameHash(name) & 0xFFFFFFFFULL));
+  const std::size_t dot = name.rfind('.');
+  std::string extension;
+  if (dot != std::string::npos && dot > 0 && name.size() - dot <= kMaxKeptExtension) extension = name.substr(dot);
+  const std::size_t fixed = std::strlen(tag) + extension.size();
+  if (limit <= fixed) return utf8Prefix(std::string(tag + 1) + extension, limit);
+  return utf8Prefix(name.substr(0, name.size() - extension.size()), limit - fixed) + tag + extension;
+}
 
 std::string numberedName(const std::string& name, int n) {
   const std::string suffix = " (" + std::to_string(n) + ")";
@@ -48,101 +75,212 @@ std::string numberedName(const std::string& name, int n) {
   return name.substr(0, dot) + suffix + name.substr(dot);
 }
 
-OutputFolder::OutputFolder(std::string root) : m_root(trimmedSlashes(std::move(root))) {}
+OutputFolder::OutputFolder(std::string root) {
+  m_nodes.push_back({trimmedSlashes(std::move(root)), kNoParent, 0, -1});
+  m_tops[m_nodes.front().name] = kRootFolder;
+}
 
-OutputFolder::~OutputFolder() { dropDescriptor(); }
+OutputFolder::~OutputFolder() { closeAll(); }
 
 OutputFolder::OutputFolder(OutputFolder&& other) noexcept
-    : m_root(std::move(other.m_root)),
-      m_folders(std::move(other.m_folders)),
+    : m_nodes(std::move(other.m_nodes)),
+      m_asked(std::move(other.m_asked)),
+      m_onHost(std::move(other.m_onHost)),
+      m_tops(std::move(other.m_tops)),
+      m_chain(std::move(other.m_chain)),
       m_files(std::move(other.m_files)),
-      m_openPath(std::move(other.m_openPath)),
-      m_openFd(other.m_openFd) {
-  other.m_openFd = -1;
+      m_shortened(std::move(other.m_shortened)) {
+  other.m_nodes.assign(1, Node{});
+  other.m_chain.clear();
 }
 
 OutputFolder& OutputFolder::operator=(OutputFolder&& other) noexcept {
   if (this != &other) {
-    dropDescriptor();
-    m_root = std::move(other.m_root);
-    m_folders = std::move(other.m_folders);
+    closeAll();
+    m_nodes = std::move(other.m_nodes);
+    m_asked = std::move(other.m_asked);
+    m_onHost = std::move(other.m_onHost);
+    m_tops = std::move(other.m_tops);
+    m_chain = std::move(other.m_chain);
     m_files = std::move(other.m_files);
-    m_openPath = std::move(other.m_openPath);
-    m_openFd = other.m_openFd;
-    other.m_openFd = -1;
+    m_shortened = std::move(other.m_shortened);
+    other.m_nodes.assign(1, Node{});
+    other.m_chain.clear();
   }
   return *this;
 }
 
-void OutputFolder::dropDescriptor() {
-  if (m_openFd >= 0) ::close(m_openFd);
-  m_openFd = -1;
-  m_openPath.clear();
-}
-
-int OutputFolder::folderDescriptor(const std::string& path) {
-  if (m_openFd >= 0 && path == m_openPath) return m_openFd;
-  dropDescriptor();
-  m_openFd = openFolder(path);
-  if (m_openFd >= 0) m_openPath = path;
-  return m_openFd;
-}
-
-int OutputFolder::openFolder(const std::string& path) const {
-  const std::string wanted = trimmedSlashes(path);
-  const bool below = !m_root.empty() && wanted.size() > m_root.size() && wanted.compare(0, m_root.size(), m_root) == 0 &&
-                     (m_root == "/" || wanted[m_root.size()] == '/');
-  if (!below) return ::open(wanted.empty() ? "." : wanted.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  int fd = ::open(m_root.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  std::size_t at = m_root == "/" ? 1 : m_root.size() + 1;
-  while (fd >= 0 && at <= wanted.size()) {
-    const std::size_t end = wanted.find('/', at);
-    const std::string part = wanted.substr(at, end == std::string::npos ? std::string::npos : end - at);
-    at = end == std::string::npos ? wanted.size() + 1 : end + 1;
-    if (part.empty()) continue;
-    const int next = ::openat(fd, part.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    const int saved = errno;
-    ::close(fd);
-    errno = saved;
-    fd = next;
+void OutputFolder::closeFrom(std::size_t level) {
+  while (m_chain.size() > level) {
+    Node& node = m_nodes[m_chain.back()];
+    if (node.fd >= 0) ::close(node.fd);
+    node.fd = -1;
+    m_chain.pop_back();
   }
-  return fd;
 }
 
-std::optional<std::string> OutputFolder::folder(const std::string& parent, const std::string& name) {
-  const std::string base = trimmedSlashes(parent);
-  const auto key = std::make_pair(base, name);
-  if (const auto known = m_folders.find(key); known != m_folders.end()) return known->second;
-  const Descriptor dir(openFolder(base));
-  if (dir.get() < 0) return std::nullopt;
+void OutputFolder::closeAll() { closeFrom(0); }
+
+OutputFolder::Folder OutputFolder::topFolder(const std::string& path) {
+  if (const auto known = m_tops.find(path); known != m_tops.end()) return known->second;
+  m_nodes.push_back({path, kNoParent, 0, -1});
+  m_tops[path] = m_nodes.size() - 1;
+  return m_nodes.size() - 1;
+}
+
+OutputFolder::Folder OutputFolder::child(Folder parent, const std::string& hostName) {
+  const auto key = std::make_pair(parent, hostName);
+  if (const auto known = m_onHost.find(key); known != m_onHost.end()) return known->second;
+  m_nodes.push_back({hostName, parent, m_nodes[parent].level + 1, -1});
+  m_onHost[key] = m_nodes.size() - 1;
+  return m_nodes.size() - 1;
+}
+
+std::optional<OutputFolder::Folder> OutputFolder::at(const std::string& path) {
+  const std::string wanted = trimmedSlashes(path);
+  const std::string& rootPath = root();
+  const bool below = !rootPath.empty() && wanted.size() > rootPath.size() &&
+                     wanted.compare(0, rootPath.size(), rootPath) == 0 &&
+                     (rootPath == "/" || wanted[rootPath.size()] == '/');
+  if (!below) return topFolder(wanted);
+  Folder at = kRootFolder;
+  std::size_t from = rootPath == "/" ? 1 : rootPath.size() + 1;
+  while (from <= wanted.size()) {
+    const std::size_t end = wanted.find('/', from);
+    const std::string part = wanted.substr(from, end == std::string::npos ? std::string::npos : end - from);
+    from = end == std::string::npos ? wanted.size() + 1 : end + 1;
+    if (part.empty() || part == ".") continue;
+    if (part == "..") return std::nullopt;
+    at = child(at, part);
+  }
+  return at;
+}
+
+std::string OutputFolder::path(Folder folder) const {
+  std::vector<const std::string*> names;
+  std::size_t length = 0;
+  for (Folder at = folder; at != kNoParent && at < m_nodes.size(); at = m_nodes[at].parent) {
+    names.push_back(&m_nodes[at].name);
+    length += m_nodes[at].name.size() + 1;
+  }
+  std::string text;
+  text.reserve(length);
+  for (auto it = names.rbegin(); it != names.rend(); ++it) text = joined(text, **it);
+  return text;
+}
+
+int OutputFolder::openLevel(std::size_t level) {
+  Node& node = m_nodes[m_chain[level]];
+  if (node.fd >= 0) return node.fd;
+  if (level == 0) {
+    node.fd = ::open(node.name.empty() ? "." : node.name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    return node.fd;
+  }
+  // A level whose descriptor was let go is reopened from the nearest held one above it.
+  std::size_t from = level;
+  while (m_nodes[m_chain[from - 1]].fd < 0 && from - 1 > 0) --from;
+  if (openLevel(from - 1) < 0) return -1;
+  for (std::size_t at = from; at <= level; ++at) {
+    Node& step = m_nodes[m_chain[at]];
+    step.fd = ::openat(m_nodes[m_chain[at - 1]].fd, step.name.c_str(),
+                       O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (step.fd < 0) return -1;
+  }
+  return node.fd;
+}
+
+int OutputFolder::descriptor(Folder folder) {
+  // The folders between `folder` and the chain, deepest first.
+  std::vector<Folder> down;
+  Folder at = folder;
+  for (;;) {
+    const Node& node = m_nodes[at];
+    if (node.level < m_chain.size() && m_chain[node.level] == at) break;
+    down.push_back(at);
+    if (node.parent == kNoParent) break;
+    at = node.parent;
+  }
+  if (m_nodes[at].parent == kNoParent && (m_chain.empty() || m_chain.front() != at)) {
+    closeAll();
+  } else {
+    closeFrom(m_nodes[at].level + 1);
+  }
+  for (auto it = down.rbegin(); it != down.rend(); ++it) {
+    m_chain.push_back(*it);
+    const std::size_t top = m_chain.size() - 1;
+    // Levels that fell out of the held window let their descriptor go.
+    if (top >= kHeldLevels) {
+      Node& old = m_nodes[m_chain[top - kHeldLevels]];
+      if (!held(top - kHeldLevels, top) && old.fd >= 0) {
+        ::close(old.fd);
+        old.fd = -1;
+      }
+    }
+    if (openLevel(top) < 0) {
+      const int saved = errno;
+      m_chain.pop_back();
+      errno = saved;
+      return -1;
+    }
+  }
+  return openLevel(m_nodes[folder].level);
+}
+
+std::string OutputFolder::hostName(int dir, const std::string& name) {
+  long limit = ::fpathconf(dir, _PC_NAME_MAX);
+  if (limit <= 0) limit = kDefaultNameMax;
+  return shortenedName(name, static_cast<std::size_t>(limit));
+}
+
+std::optional<OutputFolder::Folder> OutputFolder::folder(Folder parent, const std::string& name) {
+  if (parent >= m_nodes.size()) return std::nullopt;
+  const auto key = std::make_pair(parent, name);
+  if (const auto known = m_asked.find(key); known != m_asked.end()) return known->second;
+  const int dir = descriptor(parent);
+  if (dir < 0) return std::nullopt;
   for (int n = 1; n <= kMaxVariants; ++n) {
-    const std::string candidate = n == 1 ? name : numberedName(name, n);
-    if (::mkdirat(dir.get(), candidate.c_str(), 0755) != 0 && errno != EEXIST) return std::nullopt;
+    const std::string wanted = n == 1 ? name : numberedName(name, n);
+    const std::string candidate = hostName(dir, wanted);
+    if (::mkdirat(dir, candidate.c_str(), 0755) != 0 && errno != EEXIST) return std::nullopt;
     struct stat st {};
-    if (::fstatat(dir.get(), candidate.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return std::nullopt;
+    if (::fstatat(dir, candidate.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return std::nullopt;
     if (!S_ISDIR(st.st_mode)) continue;  // a link, a file or something else holds the name
-    const std::string made = joined(base, candidate);
-    m_folders[key] = made;
+    const Folder made = child(parent, candidate);
+    m_asked[key] = made;
+    if (candidate != wanted) m_shortened.push_back({name, path(made)});
     return made;
   }
   errno = EEXIST;
   return std::nullopt;
 }
 
-std::optional<std::string> OutputFolder::file(OutputFile& out, const std::string& parent, const std::string& name,
+std::optional<std::string> OutputFolder::folder(const std::string& parent, const std::string& name) {
+  const std::optional<Folder> base = at(parent);
+  if (!base) {
+    errno = ENOENT;
+    return std::nullopt;
+  }
+  const std::optional<Folder> made = folder(*base, name);
+  if (!made) return std::nullopt;
+  return path(*made);
+}
+
+std::optional<std::string> OutputFolder::file(OutputFile& out, Folder parent, const std::string& name,
                                               std::int64_t key) {
-  const std::string base = trimmedSlashes(parent);
-  const int dir = folderDescriptor(base);
+  if (parent >= m_nodes.size()) return std::nullopt;
+  const int dir = descriptor(parent);
   if (dir < 0) return std::nullopt;
   int lastError = EEXIST;
   for (int n = 1; n <= kMaxVariants; ++n) {
-    const std::string candidate = n == 1 ? name : numberedName(name, n);
-    const std::string path = joined(base, candidate);
-    const auto made = m_files.find(path);
-    if (made != m_files.end() && made->second != key) continue;  // another entry of this save
+    const std::string wanted = n == 1 ? name : numberedName(name, n);
+    const std::string candidate = hostName(dir, wanted);
+    const auto other = m_files.find({parent, candidate});
+    if (other != m_files.end() && other->second != key) continue;  // another entry of this save
     if (out.createAt(dir, candidate)) {
-      m_files[path] = key;
-      return path;
+      m_files[{parent, candidate}] = key;
+      std::string made = joined(path(parent), candidate);
+      if (candidate != wanted) m_shortened.push_back({name, made});
+      return made;
     }
     lastError = errno;
     // Only a name held by something that is not a plain file of ours moves on to the next name.
@@ -150,6 +288,16 @@ std::optional<std::string> OutputFolder::file(OutputFile& out, const std::string
   }
   errno = lastError;
   return std::nullopt;
+}
+
+std::optional<std::string> OutputFolder::file(OutputFile& out, const std::string& parent, const std::string& name,
+                                              std::int64_t key) {
+  const std::optional<Folder> base = at(parent);
+  if (!base) {
+    errno = ENOENT;
+    return std::nullopt;
+  }
+  return file(out, *base, name, key);
 }
 
 }  // namespace tessary

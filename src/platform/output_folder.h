@@ -1,13 +1,16 @@
-// The output folder of one save. Every folder and file below it is reached from the folder's own
-// descriptor one name at a time, never through a link; what is already there is never followed or removed,
-// and two entries that map to one host name stay two files.
+// The output folder of one save. Every folder and file below it is reached from a descriptor of its parent
+// one name at a time, never through a link; what is already there is never followed or removed, and two
+// entries that map to one host name stay two files. The folders in use are held open level by level, so a
+// walk down and up a tree of any depth costs one open per folder, not one per level per folder.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "platform/files.h"
 
@@ -15,6 +18,10 @@ namespace tessary {
 
 class OutputFolder {
  public:
+  // A folder this object made or found: the root is 0.
+  using Folder = std::size_t;
+  static constexpr Folder kRootFolder = 0;
+
   // `root` is the folder the user chose; a link naming it is the user's own and is followed.
   explicit OutputFolder(std::string root = {});
   ~OutputFolder();
@@ -23,36 +30,73 @@ class OutputFolder {
   OutputFolder(const OutputFolder&) = delete;
   OutputFolder& operator=(const OutputFolder&) = delete;
 
-  const std::string& root() const { return m_root; }
+  const std::string& root() const { return m_nodes.front().name; }
 
-  // The host folder for `name` inside `parent` (the root, or a folder this object returned). A real folder
-  // already there is used; a name held by a link, a file or anything else gets " (2)", " (3)"... The same
-  // parent and name always give the same folder. None when it cannot be made (errno says why).
+  // The folder a host path names: the root, a folder below it (made when missing, as `folder` makes it)
+  // or, for a path outside the root, that path itself. None when it cannot be reached.
+  std::optional<Folder> at(const std::string& path);
+  // The host path of a folder.
+  std::string path(Folder folder) const;
+
+  // The host folder for `name` inside `parent`. A real folder already there is used; a name held by a
+  // link, a file or anything else gets " (2)", " (3)"... The same parent and name always give the same
+  // folder. None when it cannot be made (errno says why).
+  std::optional<Folder> folder(Folder parent, const std::string& name);
+  // The same by host paths.
   std::optional<std::string> folder(const std::string& parent, const std::string& name);
 
-  // Creates the file of entry `key`, named `name`, inside `parent`. An existing regular file is emptied and
-  // written again, unless another entry of this save was written there; such a name, and one held by a
-  // link, a folder or anything else, gets " (2)", " (3)"... before its extension. None when no file could
-  // be made (errno says why).
+  // Creates the file of entry `key`, named `name`, inside `parent`; returns its host path. An existing
+  // regular file is emptied and written again, unless another entry of this save was written there; such
+  // a name, and one held by a link, a folder or anything else, gets " (2)", " (3)"... before its
+  // extension. None when no file could be made (errno says why).
+  std::optional<std::string> file(OutputFile& out, Folder parent, const std::string& name, std::int64_t key);
   std::optional<std::string> file(OutputFile& out, const std::string& parent, const std::string& name,
                                   std::int64_t key);
 
- private:
-  // A descriptor of `path` reached from the root without following links below it; -1 on failure.
-  int openFolder(const std::string& path) const;
-  // The same, kept open for the next call with the same folder (files of one folder come one after
-  // another); owned by this object.
-  int folderDescriptor(const std::string& path);
-  void dropDescriptor();
+  // A name longer than the host folder holds is saved under a shorter one (see `shortenedName`); each
+  // such name, as the image gave it, and the host path it was saved under.
+  struct Shortened {
+    std::string name;
+    std::string path;
+  };
+  const std::vector<Shortened>& shortened() const { return m_shortened; }
 
-  std::string m_root;
-  std::map<std::pair<std::string, std::string>, std::string> m_folders;
-  std::map<std::string, std::int64_t> m_files;
-  std::string m_openPath;
-  int m_openFd = -1;
+ private:
+  struct Node {
+    std::string name;  // the host name below the parent; a whole path for a folder outside the root
+    Folder parent = kNoParent;
+    std::size_t level = 0;  // levels below its top folder
+    int fd = -1;
+  };
+  static constexpr Folder kNoParent = static_cast<Folder>(-1);
+
+  Folder topFolder(const std::string& path);
+  Folder child(Folder parent, const std::string& hostName);
+  // A descriptor of the folder, opened from its parent's (held) descriptor; -1 on failure (errno).
+  int descriptor(Folder folder);
+  int openLevel(std::size_t level);
+  void closeFrom(std::size_t level);
+  void closeAll();
+  // The name as the host can hold it in `dir`, noting a shortening.
+  std::string hostName(int dir, const std::string& name);
+
+  std::vector<Node> m_nodes;
+  // Folders by parent and the name asked for, and by parent and the name on the host.
+  std::map<std::pair<Folder, std::string>, Folder> m_asked;
+  std::map<std::pair<Folder, std::string>, Folder> m_onHost;
+  std::map<std::string, Folder> m_tops;
+  // The chain of folders from a top folder down to the one last used, one per level.
+  std::vector<Folder> m_chain;
+  std::map<std::pair<Folder, std::string>, std::int64_t> m_files;
+  std::vector<Shortened> m_shortened;
 };
 
 // "name (n).ext" for the n-th name that stands in for `name` (n from 2).
 std::string numberedName(const std::string& name, int n);
+
+// `name` cut to at most `limit` bytes: the extension (a short one) is kept, and a hash of the whole name
+// keeps two long names that share their start apart; the cut never splits a UTF-8 character. A name that
+// fits is returned as it is.
+std::string shortenedName(const std::string& name, std::size_t limit);
 
 }  // namespace tessary

@@ -102,10 +102,19 @@ bool RawRecoveryDialog::loadSignatureFile(const std::string& path, FileKind kind
   }
   // The count comes from the last record's 8-bit index; only records that lie wholly in the file are read.
   const std::uint64_t count = std::min<std::uint64_t>(lastRecord.recordIndex + 1u, length / kSignatureRecordSize);
+  if (kind == FileKind::Default || m_engine->signatureCount() == 0) m_refusedRecords.clear();
   for (std::uint64_t k = 0; k < count; ++k) {
     if (!file.readExact(k * kSignatureRecordSize, bytes)) break;
-    m_engine->appendRecord(*decodeSignatureRecord(bytes));
+    const SignatureRecord record = *decodeSignatureRecord(bytes);
+    // Kept in its place (the records' positions number the finds), but never passed over in silence.
+    if (const std::optional<std::string> refusal = signatureRecordRefusal(record))
+      m_refusedRecords.push_back(format("%s: record %llu (%s): %s", path.c_str(), static_cast<unsigned long long>(k),
+                                        utf8FromUtf16(recordExtension(record)).c_str(), refusal->c_str()));
+    m_engine->appendRecord(record);
   }
+  if (!m_refusedRecords.empty())
+    m_sink.setStatus(format("%zu signature records can never match; the first: %s", m_refusedRecords.size(),
+                            m_refusedRecords.front().c_str()));
   return true;
 }
 

@@ -108,6 +108,9 @@ class RawRecoveryDialog {
   const std::string& firstFailure() const { return m_firstFailure; }
   // The status line that counts the failures, "" while none failed.
   std::string failureStatus() const;
+  // Records of the loaded signature files that the carver can never use, each named by its file, its
+  // index and the reason ("FILE: record 3 (jpg): its start signature is 0 bytes long, not 2 to 10").
+  const std::vector<std::string>& refusedRecords() const { return m_refusedRecords; }
   // Saved files that hold zeros where the image had no bytes to give.
   std::int64_t missingReads() const { return m_missing; }
   // Set when a save has ended: the page closes with the result OK and the wizard shows again.
@@ -140,6 +143,7 @@ class RawRecoveryDialog {
   std::int64_t m_failures = 0;
   std::string m_firstFailure;
   std::int64_t m_missing = 0;
+  std::vector<std::string> m_refusedRecords;
 };
 
 }  // namespace tessary

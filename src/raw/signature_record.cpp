@@ -84,6 +84,21 @@ SignatureRecordBytes encodeSignatureRecord(const SignatureRecord& r) {
   return out;
 }
 
+std::optional<std::string> signatureRecordRefusal(const SignatureRecord& record) {
+  // The carver compares whole signatures inside one 512-byte block.
+  constexpr int kBlock = 512;
+  const int start = record.startLength;
+  if (start < 2 || start > static_cast<int>(kSignatureBytes))
+    return "its start signature is " + std::to_string(start) + " bytes long, not 2 to 10";
+  if (record.startOffset + start > kBlock)
+    return "its start signature at offset " + std::to_string(record.startOffset) + " does not fit in a 512-byte block";
+  if (record.endLength == 1 || record.endLength > kSignatureBytes)
+    return "its end signature is " + std::to_string(record.endLength) + " bytes long, not 0 or 2 to 10";
+  if (record.approximateSize < 0)
+    return "its approximate size " + std::to_string(record.approximateSize) + " is negative";
+  return std::nullopt;
+}
+
 std::optional<SignatureRecord> decodeSignatureRecord(Bytes bytes) {
   if (bytes.size() < kSignatureRecordSize) return std::nullopt;
   SignatureRecord r;

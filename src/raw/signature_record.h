@@ -77,6 +77,11 @@ SignatureRecordBytes encodeSignatureRecord(const SignatureRecord& record);
 // Reads one record from the first 177 bytes of `bytes`; none when fewer are there.
 std::optional<SignatureRecord> decodeSignatureRecord(Bytes bytes);
 
+// Why the carver can never use a record (its start signature is not 2 to 10 bytes, or does not fit in a
+// 512-byte block at its offset; its end signature is 1 or more than 10 bytes; its approximate size is
+// negative), or none when it can.
+std::optional<std::string> signatureRecordRefusal(const SignatureRecord& record);
+
 // The signature text as the editor reads it: split at ",", empty tokens skipped, each token read as a
 // hexadecimal number with an optional "0x" prefix up to its first character that is not a hex digit (none
 // gives 0); each value's low 8 bits are one byte.

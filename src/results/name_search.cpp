@@ -1,6 +1,12 @@
 // The name search: pattern compilation, matching over code points, and the walk over the parser's links.
 #include "results/name_search.h"
 
+#include <re2/re2.h>
+
+#include <time.h>
+
+#include <algorithm>
+#include <cctype>
 #include <locale>
 #include <regex>
 #include <stdexcept>
@@ -61,30 +67,140 @@ std::regex_constants::syntax_option_type searchFlags() {
   return flags;
 }
 
+// What a scan of the pattern's syntax finds before any compiler sees it.
+struct PatternShape {
+  std::size_t deepestNesting = 0;
+  bool lookAhead = false;
+  bool lookBehind = false;
+};
+
+// Groups and classes are counted as they open; escapes and class contents are skipped. The scan is a
+// single loop, so even a pattern that would overflow a recursive compiler's stack is measured safely.
+PatternShape shapeOf(std::string_view p) {
+  PatternShape shape;
+  std::size_t depth = 0;
+  bool inClass = false;
+  for (std::size_t i = 0; i < p.size(); ++i) {
+    const char c = p[i];
+    if (c == '\\') {
+      ++i;
+      continue;
+    }
+    if (inClass) {
+      if (c == ']') {
+        inClass = false;
+        --depth;
+      }
+      continue;
+    }
+    if (c == '[') {
+      inClass = true;
+      shape.deepestNesting = std::max(shape.deepestNesting, ++depth);
+    } else if (c == '(') {
+      shape.deepestNesting = std::max(shape.deepestNesting, ++depth);
+      const std::string_view rest = p.substr(i + 1);
+      if (rest.starts_with("?=") || rest.starts_with("?!")) shape.lookAhead = true;
+      if (rest.starts_with("?<=") || rest.starts_with("?<!")) shape.lookBehind = true;
+    } else if (c == ')' && depth > 0) {
+      --depth;
+    }
+  }
+  return shape;
+}
+
+bool isHex(char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; }
+
+// The few ECMAScript spellings the automaton matcher writes otherwise: "\uXXXX" is "\x{XXXX}" and a named
+// group "(?<name>" is "(?P<name>". Everything else is the same syntax.
+std::string automatonSyntax(std::string_view p) {
+  std::string out;
+  out.reserve(p.size() + 8);
+  bool inClass = false;
+  for (std::size_t i = 0; i < p.size(); ++i) {
+    const char c = p[i];
+    if (c == '\\' && i + 1 < p.size()) {
+      if (p[i + 1] == 'u' && i + 5 < p.size() && isHex(p[i + 2]) && isHex(p[i + 3]) &&
+          isHex(p[i + 4]) && isHex(p[i + 5])) {
+        out += "\\x{";
+        out += p.substr(i + 2, 4);
+        out += '}';
+        i += 5;
+        continue;
+      }
+      out += p.substr(i, 2);
+      ++i;
+      continue;
+    }
+    if (inClass) {
+      if (c == ']') inClass = false;
+    } else if (c == '[') {
+      inClass = true;
+    } else if (c == '(' && p.substr(i + 1).starts_with("?<") && i + 3 < p.size() && p[i + 3] != '=' &&
+               p[i + 3] != '!') {
+      out += "(?P<";
+      i += 2;
+      continue;
+    }
+    out += c;
+  }
+  return out;
+}
+
+std::size_t codePointCount(std::string_view utf8) {
+  std::size_t count = 0;
+  for (char c : utf8)
+    if ((static_cast<unsigned char>(c) & 0xC0) != 0x80) ++count;
+  return count;
+}
+
 }  // namespace
 
 struct NamePattern::Compiled {
-  std::wregex expression;
+  // The automaton matcher's program; none for a look-ahead pattern.
+  std::unique_ptr<re2::RE2> automaton;
+  // The polynomial matcher, for a look-ahead pattern only.
+  std::optional<std::wregex> expression;
   // For a literal pattern: its alternatives, case-folded as the expression engine folds them.
   std::vector<std::wstring> alternatives;
 };
 
 std::optional<NamePattern> NamePattern::compile(std::string_view pattern) {
-  const std::wstring text = codePoints(pattern);
+  const std::string text = utf8FromAnsi(pattern);
+  const std::size_t length = codePointCount(text);
+  if (length > kMaxLength) return std::nullopt;
+  const PatternShape shape = shapeOf(text);
+  // The standard library has no look-behind; the automaton has neither kind of look-around.
+  if (shape.deepestNesting > kMaxNesting || shape.lookBehind) return std::nullopt;
   auto compiled = std::make_shared<Compiled>();
-  try {
-    compiled->expression.imbue(matchLocale());
-    compiled->expression.assign(text, searchFlags());
-  } catch (const std::regex_error&) {
-    return std::nullopt;
+  if (shape.lookAhead) {
+    if (length > kMaxLookAheadLength) return std::nullopt;
+    try {
+      std::wregex expression;
+      expression.imbue(matchLocale());
+      expression.assign(codePoints(pattern), searchFlags());
+      compiled->expression = std::move(expression);
+    } catch (const std::regex_error&) {
+      return std::nullopt;
+    }
+  } else {
+    re2::RE2::Options options;
+    options.set_encoding(re2::RE2::Options::EncodingUTF8);
+    options.set_case_sensitive(false);
+    options.set_never_capture(true);
+    options.set_log_errors(false);
+    options.set_max_mem(std::int64_t{64} << 20);
+    auto automaton = std::make_unique<re2::RE2>(automatonSyntax(text), options);
+    if (!automaton->ok()) return std::nullopt;
+    compiled->automaton = std::move(automaton);
   }
   NamePattern result;
+  const std::wstring points = codePoints(pattern);
   result.m_literal = true;
-  for (wchar_t c : text)
+  for (wchar_t c : points)
     if (isSyntaxCharacter(c)) result.m_literal = false;
   if (result.m_literal) {
     const auto& ctype = std::use_facet<std::ctype<wchar_t>>(matchLocale());
-    std::wstring folded = text;
+    std::wstring folded = points;
     ctype.tolower(folded.data(), folded.data() + folded.size());
     std::size_t start = 0;
     for (;;) {
@@ -97,6 +213,8 @@ std::optional<NamePattern> NamePattern::compile(std::string_view pattern) {
   result.m_compiled = std::move(compiled);
   return result;
 }
+
+bool NamePattern::polynomial() const { return m_compiled && m_compiled->expression.has_value(); }
 
 bool NamePattern::matches(std::string_view name) const {
   if (!m_compiled) return false;
@@ -111,8 +229,9 @@ bool NamePattern::matches(std::string_view name) const {
 
 bool NamePattern::matchesByExpression(std::string_view name) const {
   if (!m_compiled) return false;
+  if (m_compiled->automaton) return re2::RE2::PartialMatch(utf8FromAnsi(name), *m_compiled->automaton);
   try {
-    return std::regex_search(codePoints(name), m_compiled->expression);
+    return std::regex_search(codePoints(name), *m_compiled->expression);
   } catch (const std::regex_error&) {
     // The engine gave up on this name (complexity or stack): not a hit, and the search goes on.
     return false;
@@ -127,8 +246,12 @@ std::string hitRowText(const std::string& topText, const SearchHit& hit) {
 
 namespace {
 
-// Folders deeper than this are not descended.
-constexpr std::size_t kMaxSearchDepth = 4096;
+// The processor time of the calling thread: a loaded machine does not make a pattern look costly.
+std::chrono::nanoseconds threadTime() {
+  timespec now{};
+  ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+  return std::chrono::seconds(now.tv_sec) + std::chrono::nanoseconds(now.tv_nsec);
+}
 
 class Walker {
  public:
@@ -137,14 +260,22 @@ class Walker {
 
   void test(std::int64_t data, const std::vector<std::string>& folders) {
     const std::string name = m_parser.name(data);
-    if (!m_pattern.matches(name)) return;
+    const auto before = threadTime();
+    const bool hit = m_pattern.matches(name);
+    m_matchTime += threadTime() - before;
+    ++m_result.namesTested;
+    if (m_matchTime > m_links.matchTimeLimit && m_matchTime > kSlowMatch * m_result.namesTested) {
+      m_result.timedOut = true;
+      m_stopped = true;
+    }
+    if (!hit) return;
     m_onHit(SearchHit{data, folders, name});
-    ++m_hits;
-    if (m_links.sink) m_links.sink->setStatus(format("searched file %lld", static_cast<long long>(m_hits)));
+    ++m_result.hits;
+    if (m_links.sink) m_links.sink->setStatus(format("searched file %lld", static_cast<long long>(m_result.hits)));
   }
 
-  // A folder's children in link order, subfolders descended depth first; a folder already on the walk
-  // is not entered again, so links that loop back end there.
+  // A folder's children in link order, subfolders descended depth first to any depth; a folder already on
+  // the walk is not entered again, so links that loop back end there.
   void walk(std::int64_t folder, std::vector<std::string>& folders) {
     struct Frame {
       std::int64_t folder;
@@ -167,7 +298,7 @@ class Walker {
       const std::int64_t child = frame.children[frame.next++];
       showPosition();
       if (m_parser.isFolder(child)) {
-        if (stack.size() >= kMaxSearchDepth || onWalk.count(child)) continue;
+        if (onWalk.count(child)) continue;
         const std::string name = m_parser.name(child);
         // A folder without a name adds nothing to the path.
         if (!name.empty()) folders.push_back(name);
@@ -177,11 +308,14 @@ class Walker {
         test(child, folders);
       }
     }
-    // Whatever a stop left on the path belongs to frames already gone.
-    m_stopped = false;
+    // Whatever a stop left on the path belongs to frames already gone. A stop request ends this folder's
+    // walk only; the budget running out ends the search.
+    if (m_stopped && !m_result.timedOut) m_result.stopped = true;
+    m_stopped = m_result.timedOut;
   }
 
-  std::int64_t hits() const { return m_hits; }
+  bool over() const { return m_result.timedOut; }
+  const NameSearchResult& result() const { return m_result; }
 
  private:
   bool stopRequested() {
@@ -191,29 +325,36 @@ class Walker {
 
   // The progress bar's position is the hit count, told only when it moves.
   void showPosition() {
-    if (!m_links.sink || m_hits == m_shownPosition) return;
-    m_links.sink->progressPosition(m_hits);
-    m_shownPosition = m_hits;
+    if (!m_links.sink || m_result.hits == m_shownPosition) return;
+    m_links.sink->progressPosition(m_result.hits);
+    m_shownPosition = m_result.hits;
   }
 
   const NameSearchLinks& m_links;
   const ResultsParser& m_parser;
   const NamePattern& m_pattern;
   const std::function<void(const SearchHit&)>& m_onHit;
-  std::int64_t m_hits = 0;
+  NameSearchResult m_result;
+  std::chrono::nanoseconds m_matchTime{};
   std::int64_t m_shownPosition = -1;
   bool m_stopped = false;
 };
 
 }  // namespace
 
-std::int64_t searchNames(const NameSearchLinks& links, const NamePattern& pattern,
-                         const std::function<void(const SearchHit&)>& onHit) {
-  if (!links.parser || !links.tree || links.top == kNoItem) return 0;
+std::string searchTimedOutMessage(const NameSearchResult& result) {
+  return format("Search stopped: the pattern is too slow to match (%lld names tested). Try a simpler pattern.",
+                static_cast<long long>(result.namesTested));
+}
+
+NameSearchResult runNameSearch(const NameSearchLinks& links, const NamePattern& pattern,
+                               const std::function<void(const SearchHit&)>& onHit) {
+  if (!links.parser || !links.tree || links.top == kNoItem) return {};
   const ResultsParser& parser = *links.parser;
   const CXHtmlTree& tree = *links.tree;
   Walker walker(links, pattern, onHit);
-  for (TreeItem item = tree.childItem(links.top); item != kNoItem; item = tree.nextSiblingItem(item)) {
+  for (TreeItem item = tree.childItem(links.top); item != kNoItem && !walker.over();
+       item = tree.nextSiblingItem(item)) {
     const std::int64_t data = tree.itemData(item);
     if (!parser.validItem(data)) continue;
     if (parser.isFolder(data)) {
@@ -228,7 +369,12 @@ std::int64_t searchNames(const NameSearchLinks& links, const NamePattern& patter
       walker.test(data, {});
     }
   }
-  return walker.hits();
+  return walker.result();
+}
+
+std::int64_t searchNames(const NameSearchLinks& links, const NamePattern& pattern,
+                         const std::function<void(const SearchHit&)>& onHit) {
+  return runNameSearch(links, pattern, onHit).hits;
 }
 
 }  // namespace tessary

@@ -22,6 +22,9 @@ std::string withoutTrailingSlashes(std::string path) {
   return path;
 }
 
+// The longest name of one path component on the host.
+constexpr std::size_t kHostNameMax = 255;
+
 constexpr std::size_t kRecycleInfoLimit = 2048;
 // Both record versions start with the version (8 bytes), the deleted file's size (8) and the time of
 // deletion (8). Version 1 then holds the path in a fixed field of 260 UTF-16 units; version 2 holds the
@@ -70,7 +73,8 @@ std::string childPath(const std::string& folder, const std::string& name) {
 }
 
 std::optional<std::string> createOutputFile(OutputFile& out, const std::string& folder, const std::string& name) {
-  const std::string path = childPath(folder, name);
+  // A name longer than a host folder holds is shortened here too, as the save engine's files are.
+  const std::string path = childPath(folder, shortenedName(safeComponent(trimmed(name)), kHostNameMax));
   if (!out.create(path)) return std::nullopt;
   return path;
 }
@@ -89,9 +93,11 @@ void SaveEngine::setOutputFolder(const std::string& folder) {
 
 // A folder below `path`, created when it is not there yet; false when it cannot be made.
 bool SaveEngine::enterFolder(std::string& path, const std::string& name) {
-  const std::optional<std::string> made = m_output.folder(path, safeComponent(trimmed(name)));
+  const std::optional<OutputFolder::Folder> at = m_output.at(path);
+  if (!at) return false;
+  const std::optional<OutputFolder::Folder> made = m_output.folder(*at, safeComponent(trimmed(name)));
   if (!made) return false;
-  path = *made;
+  path = m_output.path(*made);
   return true;
 }
 
@@ -110,6 +116,15 @@ void SaveEngine::noteFailure(const std::string& path, int error) {
 void SaveEngine::noteIncomplete(const std::string& path, const std::string& reason) {
   ++m_incompleteCount;
   m_failures.push_back({path, 0, reason});
+}
+
+std::string SaveEngine::shortenedStatus() const {
+  const auto& names = m_output.shortened();
+  if (names.empty()) return {};
+  const std::string what = names.size() == 1 ? std::string("1 name was too long for the output folder and was shortened")
+                                             : format("%zu names were too long for the output folder and were shortened",
+                                                      names.size());
+  return what + "; the first is saved as " + names.front().path;
 }
 
 std::string SaveEngine::failureStatus() const {
@@ -147,16 +162,21 @@ void SaveEngine::saveTree() {
 }
 
 void SaveEngine::saveSubtree(TreeItem item) {
-  for (TreeItem child = m_tree.childItem(item); child != kNoItem && !stopRequested();
-       child = m_tree.nextSiblingItem(child)) {
+  // The tree's own depth is the stack's: each entry is the next child to look at on one level.
+  std::vector<TreeItem> stack{m_tree.childItem(item)};
+  while (!stack.empty()) {
+    const TreeItem child = stack.back();
+    if (child == kNoItem || stopRequested()) {
+      stack.pop_back();
+      continue;
+    }
+    stack.back() = m_tree.nextSiblingItem(child);
     if (!m_tree.hasChildren(child)) {
       if (m_tree.GetCheck(child)) saveCheckedFile(child);
-    } else if (!m_tree.GetCheck(child)) {
-      saveSubtree(child);  // only its ticked descendants
-    } else if (m_tree.itemText(m_tree.childItem(child)) == kPlaceholder) {
+    } else if (m_tree.GetCheck(child) && m_tree.itemText(m_tree.childItem(child)) == kPlaceholder) {
       saveFolderItem(child);  // never expanded: saved straight from the parser's entries
     } else {
-      saveSubtree(child);
+      stack.push_back(m_tree.childItem(child));  // a partly ticked folder: only its ticked descendants
     }
   }
 }
@@ -168,20 +188,37 @@ void SaveEngine::recreateAncestors(TreeItem item, std::string& path) {
        at = m_tree.parentItem(at)) {
     names.push_back(trimmed(m_tree.itemText(at)));
   }
+  std::optional<OutputFolder::Folder> folder = m_output.at(path);
+  if (!folder) return;
   // From the ancestor just below the top item down to the parent; a folder that cannot be created is
   // left out of the path.
-  for (auto it = names.rbegin(); it != names.rend(); ++it) enterFolder(path, *it);
+  for (auto it = names.rbegin(); it != names.rend(); ++it)
+    if (const auto made = m_output.folder(*folder, safeComponent(*it))) folder = made;
+  path = m_output.path(*folder);
 }
 
 void SaveEngine::writeAndRecord(std::int64_t data, const std::string& folder) {
+  if (m_outputFull) return;
+  const std::optional<OutputFolder::Folder> at = m_output.at(folder);
+  if (!at) {
+    const std::string path = childPath(folder, m_parser->name(data));
+    noteFailure(path, ENOENT);
+    m_written.push_back({path, 0, false});
+    return;
+  }
+  writeAndRecord(data, *at);
+}
+
+void SaveEngine::writeAndRecord(std::int64_t data, OutputFolder::Folder folder) {
   if (m_outputFull) return;
   const std::string name = safeComponent(trimmed(m_parser->name(data)));
   OutputFile out;
   const std::optional<std::string> path = m_output.file(out, folder, name, data);
   if (!path) {
     const int error = errno;
-    noteFailure(childPath(folder, name), error);
-    m_written.push_back({childPath(folder, name), 0, false});
+    const std::string wanted = childPath(m_output.path(folder), name);
+    noteFailure(wanted, error);
+    m_written.push_back({wanted, 0, false});
     return;
   }
   const std::uint64_t missingBefore = m_reader ? m_reader->missingReads.load() : 0;
@@ -232,6 +269,13 @@ void SaveEngine::saveFolderFile(std::int64_t data, const std::string& folder) {
   m_sink.setSizeLine("");
 }
 
+void SaveEngine::saveFolderFile(std::int64_t data, OutputFolder::Folder folder) {
+  m_sink.setStatus("saving File  " + childPath(m_output.path(folder), m_parser->name(data)));
+  m_sink.setSizeLine("File size: " + m_parser->saveSizeText(data));
+  if (!m_parser->neverWritten(data)) writeAndRecord(data, folder);
+  m_sink.setSizeLine("");
+}
+
 void SaveEngine::saveFolderItem(TreeItem item) {
   if (m_outputFolder.empty()) {
     m_sink.showMessage("Select output folder");
@@ -241,18 +285,22 @@ void SaveEngine::saveFolderItem(TreeItem item) {
   std::string path = m_outputFolder;
   recreateAncestors(item, path);
   const std::string folderName = rightTrimmed(m_tree.itemText(item));
-  enterFolder(path, folderName);
+  const std::string parent = path;
+  const bool made = folderName.empty() || enterFolder(path, folderName);
+  const int error = errno;
   m_sink.setStatus("saving Folder: " + folderName);
   const std::int64_t data = m_tree.itemData(item);
   if (!m_parser->isFolder(data)) return;
   const std::int64_t count = m_parser->fileCount(data);
   m_sink.progressRange(0, count);
+  // The folder's files would have nowhere to go: each one is a failure.
+  if (!made) {
+    noteUnmadeFolder(data, childPath(parent, folderName), error);
+    m_sink.progressPosition(count);
+    return;
+  }
   m_parser->writeFolder(*this, data, path, 0);
   m_sink.progressPosition(count);
-}
-
-namespace {
-constexpr int kMaxFolderDepth = 4096;
 }
 
 std::int64_t countFilesBelow(const ResultsParser& parser, std::int64_t folder) {
@@ -273,37 +321,95 @@ std::int64_t countFilesBelow(const ResultsParser& parser, std::int64_t folder) {
   return count;
 }
 
+void SaveEngine::noteUnmadeFolder(std::int64_t folder, const std::string& path, int error) {
+  const std::string reason = format("its folder %s could not be made: %s", path.c_str(), std::strerror(error));
+  std::unordered_set<std::int64_t> seen{folder};
+  std::vector<std::pair<std::int64_t, std::string>> stack{{folder, path}};
+  while (!stack.empty()) {
+    const auto [at, here] = std::move(stack.back());
+    stack.pop_back();
+    for (std::int64_t child : m_parser->children(at)) {
+      const std::string name = m_parser->name(child);
+      if (m_parser->isFolder(child)) {
+        if (seen.insert(child).second) stack.emplace_back(child, childPath(here, name));
+      } else if (!m_parser->neverWritten(child)) {
+        const std::string wanted = childPath(here, name);
+        m_failures.push_back({wanted, error, reason});
+        m_written.push_back({wanted, 0, false});
+      }
+    }
+  }
+}
+
 std::int64_t SaveEngine::writeFolderEntries(std::int64_t folder, const std::string& path, std::int64_t counter,
                                             const FolderRules& rules) {
-  std::unordered_set<std::int64_t> onWalk;
-  std::function<std::int64_t(std::int64_t, const std::string&, std::int64_t, int)> walk =
-      [&](std::int64_t at, const std::string& here, std::int64_t count, int depth) -> std::int64_t {
-    onWalk.insert(at);
-    for (std::int64_t child : m_parser->children(at)) {
-      if (stopRequested()) break;
-      m_sink.progressPosition(count);
-      std::string base = rightTrimmed(here);
-      const std::string name = m_parser->name(child);
-      if (!m_parser->isFolder(child)) {
-        ++count;
-        if (base.empty()) {
-          base = rules.emptyPathFallback;
-          if (!base.empty()) createDirectory(base);
+  // One frame per folder level, the walk's own stack: a tree of any depth is walked without recursion,
+  // and each level's host folder stays at hand for its files.
+  struct Frame {
+    std::int64_t folder;
+    std::vector<std::int64_t> children;
+    std::size_t next = 0;
+    std::optional<OutputFolder::Folder> out;
+  };
+  std::int64_t count = counter;
+  const std::string start = rightTrimmed(path);
+  const std::optional<OutputFolder::Folder> top = m_output.at(start);
+  std::optional<OutputFolder::Folder> fallback;
+  std::unordered_set<std::int64_t> onWalk{folder};
+  std::vector<Frame> stack;
+  stack.push_back({folder, m_parser->children(folder), 0, top});
+  while (!stack.empty() && !stopRequested()) {
+    Frame& frame = stack.back();
+    if (frame.next >= frame.children.size()) {
+      onWalk.erase(frame.folder);
+      stack.pop_back();
+      continue;
+    }
+    const std::int64_t child = frame.children[frame.next++];
+    m_sink.progressPosition(count);
+    const std::string name = m_parser->name(child);
+    if (!m_parser->isFolder(child)) {
+      ++count;
+      std::optional<OutputFolder::Folder> into = frame.out;
+      // Files with no output path at all go to the parser's fallback folder.
+      if (start.empty() && into == top && !rules.emptyPathFallback.empty()) {
+        if (!fallback) {
+          createDirectory(rules.emptyPathFallback);
+          fallback = m_output.at(rules.emptyPathFallback);
         }
-        saveFolderFile(child, base);
+        into = fallback;
+      }
+      if (into) {
+        saveFolderFile(child, *into);
+      } else {
+        saveFolderFile(child, start);
+      }
+      continue;
+    }
+    // "." and ".." name the folder itself or its parent: nothing to create, nothing to descend.
+    const std::string bare = trimmed(name);
+    if (bare == "." || bare == ".." || onWalk.count(child)) continue;
+    std::optional<OutputFolder::Folder> below = frame.out;
+    if (!bare.empty() && frame.out) {
+      below = m_output.folder(*frame.out, safeComponent(bare));
+      if (!below) {
+        // Nothing below a folder that cannot be made can be written: each of its files is a failure.
+        const int error = errno;
+        const std::string unmade = childPath(m_output.path(*frame.out), name);
+        count += countFilesBelow(*m_parser, child);
+        noteUnmadeFolder(child, unmade, error);
+        if (error == ENOSPC || error == EDQUOT) {
+          m_outputFull = true;
+          m_stop = 1;
+        }
         continue;
       }
-      // "." and ".." name the folder itself or its parent: nothing to create, nothing to descend.
-      const std::string bare = trimmed(name);
-      if (bare == "." || bare == ".." || onWalk.count(child) || depth >= kMaxFolderDepth) continue;
-      if (!bare.empty()) enterFolder(base, name);
-      if (std::find(rules.notDescended.begin(), rules.notDescended.end(), name) == rules.notDescended.end())
-        count = walk(child, base, count, depth + 1);
     }
-    onWalk.erase(at);
-    return count;
-  };
-  return walk(folder, path, counter, 0);
+    if (std::find(rules.notDescended.begin(), rules.notDescended.end(), name) != rules.notDescended.end()) continue;
+    onWalk.insert(child);
+    stack.push_back({child, m_parser->children(child), 0, below});
+  }
+  return count;
 }
 
 bool SaveEngine::makeFolderChain(std::string& base, const std::string& relativePath) {
@@ -321,12 +427,20 @@ bool SaveEngine::makeFolderChain(std::string& base, const std::string& relativeP
 }
 
 bool SaveEngine::makeFolderChain(std::string& base, const std::vector<std::string>& folders) {
+  std::optional<OutputFolder::Folder> at = m_output.at(base);
+  if (!at) return false;
   for (const std::string& piece : folders) {
-    if (!enterFolder(base, piece)) {
+    const std::optional<OutputFolder::Folder> made = m_output.folder(*at, safeComponent(trimmed(piece)));
+    if (!made) {
+      const int error = errno;
+      base = m_output.path(*at);
       m_sink.showMessage(format("cant create folder %s ", piece.c_str()));
+      errno = error;
       return false;
     }
+    at = made;
   }
+  base = m_output.path(*at);
   return true;
 }
 
@@ -354,7 +468,20 @@ void SaveEngine::saveListRows() {
       const std::size_t lastPiece = text.rfind('\\');
       made = makeFolderChain(base, lastPiece == std::string::npos ? std::string() : text.substr(0, lastPiece));
     }
-    if (!made) continue;
+    if (!made) {
+      // The hit's file cannot be written below a folder that could not be made: a counted failure.
+      const int error = errno;
+      if (!m_parser->neverWritten(data)) {
+        const std::string wanted = childPath(base, m_parser->name(data));
+        m_failures.push_back({wanted, error, format("a folder of its path could not be made: %s", std::strerror(error))});
+        m_written.push_back({wanted, 0, false});
+        if (error == ENOSPC || error == EDQUOT) {
+          m_outputFull = true;
+          m_stop = 1;
+        }
+      }
+      continue;
+    }
     if (!m_parser->neverWritten(data)) writeAndRecord(data, base);
   }
   m_sink.progressPosition(static_cast<std::int64_t>(rows));

@@ -55,11 +55,13 @@ class SaveEngine {
   PageSink& sink() { return m_sink; }
   // Writes one file of a folder writer: status and size lines, then the data writer.
   void saveFolderFile(std::int64_t data, const std::string& folder);
+  void saveFolderFile(std::int64_t data, OutputFolder::Folder folder);
 
   // The folder writers' common shape: each child in link order, files written as met (and counted,
-  // also those never written), subfolders created below `path` and descended. A folder without a name
-  // saves its children into its parent's folder. Folders already on the walk are not entered again, so
-  // links that loop back up end the walk.
+  // also those never written), subfolders created below `path` and descended, to any depth. A folder
+  // without a name saves its children into its parent's folder. Folders already on the walk are not
+  // entered again, so links that loop back up end the walk. The files below a folder that cannot be made
+  // are counted as failures, each with its path and the reason.
   struct FolderRules {
     // Names of folders that are created but not descended into (NTFS: ".").
     std::vector<std::string> notDescended;
@@ -95,6 +97,10 @@ class SaveEngine {
   bool outputFull() const { return m_outputFull; }
   // The status line that reports them ("3 files could not be written; ..."), empty when none failed.
   std::string failureStatus() const;
+  // Names too long for the output folder, saved shortened (the extension kept, a short hash added).
+  const std::vector<OutputFolder::Shortened>& shortenedNames() const { return m_output.shortened(); }
+  // The status line that reports them, empty when none was shortened.
+  std::string shortenedStatus() const;
 
   // Reads of the image that ran past its end while a file was written leave zeros in it: the files so
   // written, when the page gives the engine the reader to watch.
@@ -105,6 +111,9 @@ class SaveEngine {
 
  private:
   void writeAndRecord(std::int64_t data, const std::string& folder);
+  void writeAndRecord(std::int64_t data, OutputFolder::Folder folder);
+  // Every file below a folder that could not be made is a failure of its own.
+  void noteUnmadeFolder(std::int64_t folder, const std::string& path, int error);
   void noteFailure(const std::string& path, int error);
   void noteIncomplete(const std::string& path, const std::string& reason);
   bool enterFolder(std::string& path, const std::string& name);

@@ -105,7 +105,13 @@ void VolumeScanDlg::startParseWorker() {
     fillTopLevel();
     m_view.setEnabled(kBack, true);
     if (!outcome.failed) m_sink.progressComplete();
-    if (!outcome.message.empty()) m_sink.showMessage(outcome.message);
+    // A parse that failed never closes with the completion message: its own text takes that place.
+    const bool completion = outcome.message.rfind("Scanning process completed", 0) == 0;
+    if (outcome.failed && completion && !outcome.status.empty()) {
+      m_sink.showMessage(outcome.status);
+    } else if (!outcome.message.empty()) {
+      m_sink.showMessage(outcome.message);
+    }
     if (!outcome.status.empty()) m_sink.setStatus(outcome.status);
     showWorkerControls(false);
     m_running = false;
@@ -246,6 +252,7 @@ void VolumeScanDlg::saveWorker() {
   for (const char* id : {kBack, kSave, kSearch, kBrowse, kSaveSelectedFolder}) m_view.setEnabled(id, true);
   m_stop = 0;
   m_sink.setStatus("Saving Completed..");
+  if (const std::string shortened = m_engine.shortenedStatus(); !shortened.empty()) m_sink.setStatus(shortened);
   // A file that could not be written is never passed over in silence.
   const std::string failures = m_engine.failureStatus();
   if (!failures.empty()) m_sink.setStatus(failures);
@@ -398,6 +405,8 @@ void VolumeScanDlg::searchWorker(const std::string& pattern) {
   m_engine.searchHits.clear();
   m_engine.searchMode = true;
   m_searchRefused = false;
+  m_searchTimedOut = false;
+  m_searchEndMessage.clear();
   // A stop of an earlier worker is over: it must not end this search before it starts.
   m_stop = 0;
   m_parser->stopFlag() = 0;
@@ -417,12 +426,19 @@ void VolumeScanDlg::searchWorker(const std::string& pattern) {
         return m_parser->stopFlag().load() != 0 || m_stop.load() != 0;
       };
       const std::string topText = m_tree.itemText(links.top);
-      searchNames(links, *compiled, [&](const SearchHit& hit) {
+      const NameSearchResult result = runNameSearch(links, *compiled, [&](const SearchHit& hit) {
         const EntryTexts t = m_parser->texts(hit.data);
         m_list.appendRow({hitRowText(topText, hit), t.creation, t.access, t.modification, t.size, t.attributes},
                          hit.data);
         m_engine.searchHits.push_back(hit);
       });
+      // A pattern too costly to finish says so; the hits found until then stay listed.
+      if (result.timedOut) {
+        m_searchTimedOut = true;
+        m_searchEndMessage = searchTimedOutMessage(result);
+        m_sink.setStatus(m_searchEndMessage);
+        m_sink.showMessage(m_searchEndMessage);
+      }
     }
   }
   m_sink.progressComplete();

@@ -83,6 +83,10 @@ class VolumeScanDlg {
   std::optional<std::string> parseFailure() const;
   // Whether the last search's pattern was refused as not a valid expression.
   bool searchRefused() const { return m_searchRefused.load(); }
+  // Whether the last search ended because its pattern was too costly to match.
+  bool searchTimedOut() const { return m_searchTimedOut.load(); }
+  // Its message (read once the worker has ended).
+  const std::string& searchEndMessage() const { return m_searchEndMessage; }
   // The last search's hits, one per row of the detail list while it holds them.
   const std::vector<SearchHit>& searchHits() const { return m_engine.searchHits; }
   // Whether a detail list row stands for a deleted entry (rows hold tree items, or entries when they
@@ -141,6 +145,8 @@ class VolumeScanDlg {
   bool m_quit = false;
   bool m_detailListShown = true;
   std::atomic<bool> m_searchRefused{false};
+  std::atomic<bool> m_searchTimedOut{false};
+  std::string m_searchEndMessage;
   std::optional<std::string> m_parseFailure;  // written by the parse worker, read after it ended
 };
 

@@ -3,6 +3,7 @@
 #include "fs/ext/ext2.h"
 
 #include <algorithm>
+#include <optional>
 
 #include "fs/ext/ext_layout.h"
 #include "platform/bytes.h"
@@ -21,8 +22,6 @@ constexpr std::uint64_t kMib = 1024 * 1024;
 constexpr std::size_t kTableChunk = 64 * 1024;
 // Status lines of the long per-record steps are shown this often.
 constexpr std::int64_t kReportEvery = 1024;
-// No folder chain of a real volume is deeper than this; a longer parent chain is a loop.
-constexpr int kMaxParentChain = 4096;
 // A directory is never read past this many blocks, whatever its size claims.
 constexpr std::uint64_t kMaxDirectoryBlocks = std::uint64_t{1} << 22;
 
@@ -590,9 +589,54 @@ const ExtEntry* ext2Class::entry(std::int64_t key) const {
   return it != m_map.end() && it->key == key ? &*it : nullptr;
 }
 
+void ext2Class::markChainsThatEnd() {
+  // Each entry's parent chain either ends (at the root, or at a parent the map does not hold) or runs in
+  // a loop. Every chain is followed once: an entry met again on the chain being followed closes a loop,
+  // and an entry already settled settles the whole chain, so the cost is linear at any depth.
+  enum : std::uint8_t { kUnknown, kOnChain, kEnds, kLoops };
+  std::vector<std::uint8_t> state(m_map.size(), kUnknown);
+  std::vector<std::size_t> chain;
+  auto indexOf = [this](std::int32_t key) -> std::optional<std::size_t> {
+    const ExtEntry* at = entry(key);
+    if (!at) return std::nullopt;
+    return static_cast<std::size_t>(at - m_map.data());
+  };
+  for (std::size_t start = 0; start < m_map.size(); ++start) {
+    if (state[start] != kUnknown) continue;
+    chain.clear();
+    std::size_t at = start;
+    std::uint8_t outcome = kEnds;
+    for (;;) {
+      if (state[at] == kOnChain) {
+        outcome = kLoops;
+        break;
+      }
+      if (state[at] != kUnknown) {
+        outcome = state[at];
+        break;
+      }
+      state[at] = kOnChain;
+      chain.push_back(at);
+      const ExtEntry& e = m_map[at];
+      if (e.parent <= 0) break;
+      const std::optional<std::size_t> up = indexOf(e.parent);
+      if (!up) break;
+      at = *up;
+    }
+    for (std::size_t i : chain) state[i] = outcome;
+  }
+  m_chainEnds.assign(state.size(), false);
+  for (std::size_t i = 0; i < state.size(); ++i) m_chainEnds[i] = state[i] == kEnds;
+}
+
+bool ext2Class::reachesTop(std::int64_t index) const {
+  return index >= 0 && static_cast<std::size_t>(index) < m_chainEnds.size() && m_chainEnds[static_cast<std::size_t>(index)];
+}
+
 void ext2Class::linkParentsAndChildren() {
   status("Maintaining Parent Child....");
   const auto size = static_cast<std::int64_t>(m_map.size());
+  markChainsThatEnd();
   progressRange(size);
   auto find = [this](std::int32_t key) -> ExtEntry* { return const_cast<ExtEntry*>(entry(key)); };
   for (std::int64_t counter = 0; counter < size; ++counter) {
@@ -608,19 +652,7 @@ void ext2Class::linkParentsAndChildren() {
     ExtEntry* parent = find(e.parent);
     if (!parent) continue;
     // A parent chain that leads back to the entry would make a folder its own ancestor.
-    bool loop = false;
-    std::int32_t up = e.parent;
-    for (int step = 0; step < kMaxParentChain && up > 0; ++step) {
-      const ExtEntry* at = entry(up);
-      if (!at) break;
-      if (at->parent == e.key) {
-        loop = true;
-        break;
-      }
-      up = at->parent;
-      if (step == kMaxParentChain - 1) loop = true;
-    }
-    if (loop) continue;
+    if (!reachesTop(counter)) continue;
     e.nextSibling = parent->firstChild;
     parent->firstChild = e.key;
   }

@@ -74,6 +74,9 @@ class ext2Class {
   void readDirectories();
   void buildEntryMap();
   void linkParentsAndChildren();
+  // Whether each entry's parent chain ends rather than loops (m_chainEnds), and the answer for one.
+  void markChainsThatEnd();
+  bool reachesTop(std::int64_t index) const;
   void fillRootEntries();
 
   // What the page, the save engine and the command line ask once the parse has finished.
@@ -216,6 +219,7 @@ class ext2Class {
   std::deque<std::string> m_names;
   // The entry map: named entries and ROOT, sorted by key.
   std::vector<ExtEntry> m_map;
+  std::vector<bool> m_chainEnds;
   std::vector<InodeCopy> m_mapInodes;   // beside m_map, position for position
   std::vector<bool> m_mapHasInode;
   std::unordered_set<std::int32_t> m_deletedKeys;
