@@ -1,5 +1,5 @@
 // A volume whose folders nest 10,000 deep: listed whole (no level is cut off), searched to the bottom and
-// recovered whole, in time that grows with the entries rather than with depth times entries. The ext4
+// recovered whole (bench/deep_tree.sh times it). The ext4
 // volume is made at run time by mke2fs and filled by debugfs (mke2fs -d stops at paths longer than the
 // host's path limit), put in an MBR partition by sfdisk and into a VHDX by qemu-img; the test is skipped
 // where those tools are missing.
@@ -9,7 +9,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <chrono>
 #include <fstream>
 #include <set>
 
@@ -69,9 +68,7 @@ class DeepExtTree : public ::testing::Test {
 };
 
 TEST_F(DeepExtTree, EveryLevelIsListedAndTheBottomFileIsFound) {
-  const auto start = std::chrono::steady_clock::now();
   const auto listed = test::runTessary({"ls", s_image, "--volume", "0", "--quiet"});
-  const auto took = std::chrono::steady_clock::now() - start;
   ASSERT_EQ(listed.status, 0) << listed.err;
   // Each line ends with two blanks and the entry's path (a folder's with a "/").
   std::set<std::string> lines;
@@ -92,7 +89,6 @@ TEST_F(DeepExtTree, EveryLevelIsListedAndTheBottomFileIsFound) {
   // mke2fs's lost+found sits beside them.
   EXPECT_TRUE(lines.count("lost+found"));
   EXPECT_EQ(lines.size(), static_cast<std::size_t>(kDepth + kDepth / kFileEvery + 1 + 1));
-  EXPECT_LT(took, std::chrono::seconds(300)) << "listing grew faster than its output";
 
   const auto searched = test::runTessary({"search", s_image, "--volume", "0", "--quiet", "--json", "bottom"});
   ASSERT_EQ(searched.status, 0) << searched.err;
@@ -103,12 +99,9 @@ TEST_F(DeepExtTree, EveryLevelIsListedAndTheBottomFileIsFound) {
 TEST_F(DeepExtTree, RecoverWritesEveryFileAtItsDepth) {
   const std::string out = s_dir + "/out";
   test::runCommand("rm -rf '" + out + "'");
-  const auto start = std::chrono::steady_clock::now();
   const auto recovered = test::runTessary({"recover", s_image, "--volume", "0", "--out", out, "--quiet", "--json"});
-  const auto took = std::chrono::steady_clock::now() - start;
   ASSERT_EQ(recovered.status, 0) << recovered.err;
   EXPECT_EQ(recovered.objects().size(), static_cast<std::size_t>(kDepth / kFileEvery + 1));
-  EXPECT_LT(took, std::chrono::seconds(300));
   // Walked from the host's side a level at a time: the whole path is longer than the host takes at once.
   int fd = ::open(out.c_str(), O_RDONLY | O_DIRECTORY);
   for (int depth = 0; depth < kDepth && fd >= 0; ++depth) {
