@@ -182,7 +182,7 @@ void SaveEngine::writeAndRecord(std::int64_t data, const std::string& folder) {
   if (!path) {
     const int error = errno;
     noteFailure(childPath(folder, name), error);
-    m_written.push_back({childPath(folder, name), 0, false});
+    m_written.push_back({childPath(folder, name), 0, false, m_parser->isDeleted(data)});
     return;
   }
   const std::uint64_t missingBefore = m_reader ? m_reader->missingReads.load() : 0;
@@ -204,7 +204,7 @@ void SaveEngine::writeAndRecord(std::int64_t data, const std::string& folder) {
     complete = true;
   }
   if (m_reader && m_reader->missingReads.load() != missingBefore) m_filesWithMissingBytes.push_back(*path);
-  m_written.push_back({*path, bytes, complete});
+  m_written.push_back({*path, bytes, complete, m_parser->isDeleted(data)});
 }
 
 void SaveEngine::saveCheckedFile(TreeItem item) {

@@ -679,6 +679,21 @@ ExtEntryTexts ext2Class::describeTimesAndPermissions(const ExtEntry& e) const {
   return texts;
 }
 
+std::optional<ExtInodeStamps> ext2Class::inodeStamps(const ExtEntry& e) const {
+  std::array<std::byte, 256> inode{};
+  if (e.key == kRootKey || !inodeOf(e, inode)) return std::nullopt;
+  const Bytes b(inode.data(), inode.size());
+  ExtInodeStamps s;
+  s.atime = le32At(b, kInodeAtime);
+  s.ctime = le32At(b, kInodeCtime);
+  s.mtime = le32At(b, kInodeMtime);
+  s.mode = le16At(b, kInodeMode);
+  // The owner's low halves in the inode's first fields, the high halves in its Linux-specific tail.
+  s.uid = static_cast<std::uint32_t>(le16At(b, kInodeUidLo)) | static_cast<std::uint32_t>(le16At(b, kInodeUidHi)) << 16;
+  s.gid = static_cast<std::uint32_t>(le16At(b, kInodeGidLo)) | static_cast<std::uint32_t>(le16At(b, kInodeGidHi)) << 16;
+  return s;
+}
+
 std::string ext2Class::describeSize(const ExtEntry& e) {
   const std::uint64_t x = e.size;
   if (x >= (std::uint64_t{1} << 30)) return format("%.2f GB", static_cast<double>(x) / static_cast<double>(1 << 30));
