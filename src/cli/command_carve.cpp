@@ -26,7 +26,7 @@ void addCarveCommand(CLI::App& app, CommandRunner& runner) {
   addVolumeOptions(*command, *options);
   command->add_option("--out", *outDir, "The output folder (created when missing)")->required();
   command->add_option("--signatures", *signatures, "A signature file to load after the default one");
-  command->add_flag("--no-default-signatures", *noDefault, "Untick \"Load Default Items \"");
+  command->add_flag("--no-default-signatures", *noDefault, "Leave out the signature file beside the program [\"Load Default Items \"]");
   command->callback([&runner, options, outDir, signatures, noDefault] {
     runner.run([options, outDir, signatures, noDefault](std::ostream& out, std::ostream& err) {
       // The raw page is where "Treat file system as:" RAW leads.

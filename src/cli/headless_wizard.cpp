@@ -164,9 +164,9 @@ std::string HeadlessWizard::volumesText() const {
   if (!m_volumeList) return text;
   for (const auto& row : m_volumeList->rows()) {
     if (!text.empty()) text += "; ";
-    std::string size = trimmed(row.volumeSize);
-    text += trimmed(row.volume) + " " + trimmed(row.fileSystem) + " " + size + (size.find("MB") == std::string::npos ? " MB" : "") +
-            " at sector " + row.startSector;
+    // "63   MB" or a bare MiB count, shown as "63 MB".
+    std::string size = std::to_string(decimalValue(row.volumeSize)) + " MB";
+    text += trimmed(row.volume) + " " + trimmed(row.fileSystem) + " " + size + " at sector " + row.startSector;
   }
   return text;
 }
