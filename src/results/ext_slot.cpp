@@ -69,7 +69,7 @@ class ExtSlot : public ParserSlot {
     EntryStamps s;
     const ExtEntry* e = m_ext.entry(data);
     if (!e) return s;
-    s.number = static_cast<std::uint64_t>(static_cast<std::int64_t>(e->key) + 1);
+    s.number = m_ext.inodeNumber(*e);
     const std::optional<ExtInodeStamps> inode = m_ext.inodeStamps(*e);
     if (!inode) return s;
     s.creation = fileTimeFromUnix(inode->ctime);

@@ -679,6 +679,13 @@ ExtEntryTexts ext2Class::describeTimesAndPermissions(const ExtEntry& e) const {
   return texts;
 }
 
+std::uint64_t ext2Class::inodeNumber(const ExtEntry& e) const {
+  const auto key = static_cast<std::uint64_t>(std::max<std::int32_t>(e.key, 0));
+  if (key >= m_slotCount && key - m_slotCount < m_aliases.size())
+    return static_cast<std::uint64_t>(std::max<std::int32_t>(m_aliases[key - m_slotCount].target, 0)) + 1;
+  return key + 1;
+}
+
 std::optional<ExtInodeStamps> ext2Class::inodeStamps(const ExtEntry& e) const {
   std::array<std::byte, 256> inode{};
   if (e.key == kRootKey || !inodeOf(e, inode)) return std::nullopt;

@@ -97,6 +97,9 @@ class ext2Class {
   ExtEntryTexts describeTimesAndPermissions(const ExtEntry& entry) const;
   // The entry's inode fields for machine output; nothing for the top folder or an inode that cannot be read.
   std::optional<ExtInodeStamps> inodeStamps(const ExtEntry& entry) const;
+  // The inode number an entry names: its own, or for a further name (a hard link's, a slack name's) the
+  // inode that name points at.
+  std::uint64_t inodeNumber(const ExtEntry& entry) const;
   static std::string describeSize(const ExtEntry& entry);
   // The entry's bytes (holes as the sink's holes, unreadable blocks as zeros, cut at its size) and its
   // times into the sink; false when a block could not be read, the sink refused bytes, or the size is
