@@ -47,7 +47,11 @@ void addCarveCommand(CLI::App& app, CommandRunner& runner) {
         if (wizard.sink().lastMessage() == "zero size volume..") {
           const std::uint64_t sectors =
               wizard.state().disk.diskSectorCount / (logicalSectorBytes(wizard.state().disk) / kSectorSize);
-          if (wizard.volumeList().rows().empty())
+          const auto rows = wizard.volumeList().rows();
+          if (std::none_of(rows.begin(), rows.end(), [](const PopulateDriveDlg::ListRow& row) {
+                const std::string label = trimmed(row.fileSystem);
+                return label != "CUSTOM" && label != "RAW";
+              }))
             wizard.addHint("the disk holds no volumes the scan could find");
           if (!options->volume && !options->startSector && !options->endSector)
             wizard.addHint(format("name what to carve: --start-sector 0 --end-sector %llu for the whole disk "

@@ -86,7 +86,7 @@ void addVolumeOptions(CLI::App& command, CommonOptions& options) {
 void addRecoveryOptions(CLI::App& command, CommonOptions& options) {
   command.add_option("--mode", options.mode,
                      "standard reads the file system's own structures; advanced searches the volume for them "
-                     "(for damaged or formatted volumes); deep searches NTFS record by record")
+                     "(for damaged or formatted volumes); deep scans the whole volume for records (NTFS, HFS+)")
       ->check(CLI::IsMember({"standard", "advanced", "deep"}));
   command.add_option("--max-candidates", options.maxCandidates,
                      "With --mode advanced: how many file systems to look for "

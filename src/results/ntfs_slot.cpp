@@ -82,9 +82,10 @@ class NtfsSlot : public ParserSlot {
     EntryStamps s;
     if (!m_ntfs.isEntry(data)) return s;
     const MftEntry& entry = m_ntfs.entries()[static_cast<std::size_t>(data)];
-    s.number = static_cast<std::uint64_t>(std::max<std::int64_t>(entry.index, 0));
+    const std::int64_t index = entry.index;  // a packed field: read by value
+    s.number = index > 0 ? static_cast<std::uint64_t>(index) : 0;
     // The orphan folder is made by the parser and has no record of its own.
-    if (entry.index == m_ntfs.orphanIndex() && entry.recordOffset == 0) return s;
+    if (index == m_ntfs.orphanIndex() && entry.recordOffset == 0) return s;
     const NtfsFileTimes times = m_ntfs.getFileTimeStructure(entry.recordOffset);
     if (!times.hasTimes) return s;
     s.creation = times.creation;

@@ -680,9 +680,15 @@ ExtEntryTexts ext2Class::describeTimesAndPermissions(const ExtEntry& e) const {
 }
 
 std::uint64_t ext2Class::inodeNumber(const ExtEntry& e) const {
-  const auto key = static_cast<std::uint64_t>(std::max<std::int32_t>(e.key, 0));
-  if (key >= m_slotCount && key - m_slotCount < m_aliases.size())
-    return static_cast<std::uint64_t>(std::max<std::int32_t>(m_aliases[key - m_slotCount].target, 0)) + 1;
+  // Packed fields: read by value.
+  const std::int32_t own = e.key;
+  const auto key = static_cast<std::uint64_t>(own > 0 ? own : 0);
+  if (key < m_slotCount) return key + 1;
+  // A further name keeps its inode's table and slot: the group whose table that is gives the number.
+  const std::uint64_t table = e.inodeTableBlock;
+  const std::uint32_t slot = e.slot;
+  for (std::uint32_t group = 0; group < m_groupCount; ++group)
+    if (inodeTableOf(group) == table) return std::uint64_t{group} * m_inodesPerGroup + slot + 1;
   return key + 1;
 }
 
