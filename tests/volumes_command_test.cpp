@@ -81,9 +81,9 @@ TEST_F(VolumesCommandTest, JsonRowsAreTheContractsObjectsInListOrder) {
   const CommandRun run = tessary({"volumes", sample(), "--json"});
   ASSERT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(run.out,
-            "{\"volume\":0,\"file_system\":\"NTFS\",\"size\":\"59   MB\",\"start_sector\":2048}\n"
-            "{\"volume\":1,\"file_system\":\"FAT32\",\"size\":\"4   MB\",\"start_sector\":122880}\n"
-            "{\"volume\":2,\"file_system\":\"Unknown\",\"size\":\"0   MB\",\"start_sector\":130000}\n");
+            "{\"volume\":0,\"file_system\":\"NTFS\",\"size\":\"59   MB\",\"start_sector\":2048,\"size_bytes\":61865984}\n"
+            "{\"volume\":1,\"file_system\":\"FAT32\",\"size\":\"4   MB\",\"start_sector\":122880,\"size_bytes\":4194304}\n"
+            "{\"volume\":2,\"file_system\":\"Unknown\",\"size\":\"0   MB\",\"start_sector\":130000,\"size_bytes\":0}\n");
 }
 
 TEST_F(VolumesCommandTest, TextOutputIsATableUnderTheFourColumnHeaders) {
