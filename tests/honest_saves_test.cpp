@@ -414,7 +414,8 @@ TEST(RefusedParse, AVolumeTreatedAsAFileSystemItDoesNotHoldFailsWithTheParsersTe
     const auto result =
         test::runTessary({"ls", test::fixturePath("fat16.vhdx"), "--volume", "0", "--fs", fs, "--quiet", "--json"});
     EXPECT_EQ(result.status, 1) << fs;
-    EXPECT_EQ(result.err, text) << fs;
+    // The parser's text is the first line; hints may follow.
+    EXPECT_EQ(result.err.substr(0, result.err.find('\n') + 1), text) << fs;
     EXPECT_EQ(result.out, "") << fs;
   }
 }

@@ -14,8 +14,9 @@ void addCandidatesCommand(CLI::App& app, CommandRunner& runner) {
   addImageOptions(*command, *options);
   addScanOptions(*command, *options);
   addVolumeOptions(*command, *options);
-  command->add_option("--max-candidates", options->maxCandidates, "\"Please Enter Max File Systems to Find :\"");
-  command->add_flag("--formatted", options->formatted, "\"Is Drive Formated..?\"");
+  command->add_option("--max-candidates", options->maxCandidates,
+                      "How many file systems to look for [\"Please Enter Max File Systems to Find :\"]");
+  command->add_flag("--formatted", options->formatted, "The volume was formatted [\"Is Drive Formated..?\"]");
   command->callback([&runner, options] {
     runner.run([options](std::ostream& out, std::ostream& err) {
       // The lists are the advanced-input page's, which only the Advanced mode opens.

@@ -1,11 +1,15 @@
 // `tessary carve IMAGE --volume N --out DIR [--signatures FILE] [--no-default-signatures]`: the raw page.
 // Loads the default signature file (unless told not to) and FILE, scans, ticks every result and saves.
 #include <CLI/CLI.hpp>
+#include <algorithm>
+#include <array>
 #include <ostream>
+#include <vector>
 
 #include "commands.h"
 #include "headless_wizard.h"
 #include "platform/files.h"
+#include "platform/text.h"
 #include "raw/raw_recovery_dialog.h"
 #include "results_steps.h"
 
@@ -22,7 +26,7 @@ void addCarveCommand(CLI::App& app, CommandRunner& runner) {
   addVolumeOptions(*command, *options);
   command->add_option("--out", *outDir, "The output folder (created when missing)")->required();
   command->add_option("--signatures", *signatures, "A signature file to load after the default one");
-  command->add_flag("--no-default-signatures", *noDefault, "Untick \"Load Default Items \"");
+  command->add_flag("--no-default-signatures", *noDefault, "Leave out the signature file beside the program [\"Load Default Items \"]");
   command->callback([&runner, options, outDir, signatures, noDefault] {
     runner.run([options, outDir, signatures, noDefault](std::ostream& out, std::ostream& err) {
       // The raw page is where "Treat file system as:" RAW leads.
@@ -40,7 +44,26 @@ void addCarveCommand(CLI::App& app, CommandRunner& runner) {
       page.waitForWorker();
       wizard.sink().finishBar();
       for (const std::string& refused : page.refusedRecords()) err << "warning: never used: " << refused << '\n';
-      if (page.scanResult() != true) return wizard.refused();
+      if (page.scanResult() != true) {
+        if (wizard.sink().lastMessage() == "zero size volume..") {
+          const std::uint64_t sectors =
+              wizard.state().disk.diskSectorCount / (logicalSectorBytes(wizard.state().disk) / kSectorSize);
+          const auto rows = wizard.volumeList().rows();
+          if (std::none_of(rows.begin(), rows.end(), [](const PopulateDriveDlg::ListRow& row) {
+                const std::string label = trimmed(row.fileSystem);
+                return label != "CUSTOM" && label != "RAW";
+              }))
+            wizard.addHint("the disk holds no volumes the scan could find");
+          if (!options->volume && !options->startSector && !options->endSector)
+            wizard.addHint(format("name what to carve: --start-sector 0 --end-sector %llu for the whole disk "
+                                  "(%llu sectors), or a volume with --volume N",
+                                  static_cast<unsigned long long>(sectors ? sectors - 1 : 0),
+                                  static_cast<unsigned long long>(sectors)));
+          else
+            wizard.addHint("the end sector must lie after the start sector");
+        }
+        return wizard.refused();
+      }
       CXHtmlTree& tree = page.tree();
       const TreeItem top = tree.rootItem();
       tree.SetCheck(top, false);
@@ -49,12 +72,26 @@ void addCarveCommand(CLI::App& app, CommandRunner& runner) {
       page.onSave([&outDir]() -> std::optional<std::string> { return *outDir; });
       page.waitForWorker();
       wizard.sink().finishBar();
-      for (const RawRecoveryDialog::Result& result : page.results()) {
+      const std::vector<RawRecoveryDialog::Result> results = page.results();
+      std::vector<std::array<std::string, 4>> rows;
+      std::uint64_t bytes = 0;
+      for (const RawRecoveryDialog::Result& result : results) {
+        bytes += static_cast<std::uint64_t>(std::max<std::int64_t>(result.size, 0));
         if (options->json) {
           printJson(out, {{"category", result.category}, {"name", result.name}, {"offset", result.offset}, {"size", result.size}});
         } else {
-          out << result.category << "  " << result.name << "  " << result.offset << "  " << result.size << '\n';
+          rows.push_back({result.category, result.name, std::to_string(result.offset), std::to_string(result.size)});
         }
+      }
+      if (!options->json && !rows.empty()) printColumns(out, {"CATEGORY", "NAME", "OFFSET", "SIZE"}, rows);
+      if (results.empty()) {
+        err << "no files carved: no signature matched the volume\n";
+      } else {
+        std::string folder = *outDir;
+        if (!folder.empty() && folder.back() != '/') folder += '/';
+        err << format("carved %zu files, %llu bytes, into %sRAW RECOVERY; %lld failed\n", results.size(),
+                      static_cast<unsigned long long>(bytes), folder.c_str(),
+                      static_cast<long long>(page.failureCount()));
       }
       if (page.missingReads() > 0)
         err << "warning: " << page.missingReads() << " reads ran past the image's data; those bytes were zeros\n";

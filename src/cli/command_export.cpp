@@ -4,6 +4,7 @@
 
 #include "commands.h"
 #include "headless_wizard.h"
+#include "results_steps.h"
 
 namespace tessary::cli {
 
@@ -12,11 +13,12 @@ void addExportCommand(CLI::App& app, CommandRunner& runner) {
   auto folder = std::make_shared<std::string>();
   CLI::App* command = app.add_subcommand("export", "The scan-mode page's \"Save Disk Image\": the whole virtual disk as a flat image file");
   addImageOptions(*command, *options);
-  command->add_option("--out", *folder, "The folder the image file is saved in")->required()->check(CLI::ExistingDirectory);
+  command->add_option("--out", *folder, "The folder the image file is saved in (created when missing)")->required();
   command->callback([&runner, options, folder] {
     runner.run([options, folder](std::ostream& out, std::ostream& err) {
       HeadlessWizard wizard(*options, err);
       if (!wizard.imagePage()) return wizard.refused();
+      if (!makeOutputFolder(*folder, err)) return 1;
       PageView view;
       DriveParsingModes page(wizard.state(), wizard.imageView(), view, wizard.sink());
       page.onOpen();

@@ -6,6 +6,7 @@
 #include "commands.h"
 #include "headless_wizard.h"
 #include "platform/files.h"
+#include "platform/text.h"
 #include "results_steps.h"
 
 namespace tessary::cli {
@@ -38,7 +39,8 @@ void addRecoverCommand(CLI::App& app, CommandRunner& runner) {
         for (const std::string& path : *paths) {
           const TreeItem item = steps.findPath(path);
           if (item == kNoItem) {
-            err << "no such entry: " << path << '\n';
+            err << "no such entry: " << printableText(path) << '\n';
+            err << "hint: `tessary ls` lists the paths, '/'-separated below the volume's top folder\n";
             return 1;
           }
           tree.SetCheck(item, true);
@@ -58,6 +60,10 @@ void addRecoverCommand(CLI::App& app, CommandRunner& runner) {
           out << printableText(relative) << "  " << file.bytes << (file.complete ? "" : "  incomplete") << '\n';
         }
       }
+      if (page.saveEngine().written().empty() && page.saveEngine().failureCount() == 0)
+        err << "nothing to save: the volume holds no files\n";
+      else
+        printSaveSummary(page.saveEngine(), *outDir, err);
       return reportSave(wizard, page.saveEngine(), err);
     });
   });

@@ -6,6 +6,7 @@
 #include "commands.h"
 #include "headless_wizard.h"
 #include "platform/files.h"
+#include "platform/text.h"
 #include "results_steps.h"
 
 namespace tessary::cli {
@@ -36,19 +37,34 @@ void addSearchCommand(CLI::App& app, CommandRunner& runner) {
       wizard.sink().finishBar();
       if (page.searchRefused()) {
         err << kPatternRefusedMessage << '\n';
+        if (pattern->find_first_of("*?") != std::string::npos)
+          err << "hint: PATTERN is a regular expression, not a file-name pattern: write '\\.jpg$' for names "
+                 "ending in .jpg, '.' for any one character, '.*' for any run of characters\n";
         return 1;
       }
       ResultsParser& parser = *page.parser();
-      for (const SearchHit& hit : page.searchHits()) {
+      std::uint64_t bytes = 0, deleted = 0;
+      const auto& hitList = page.searchHits();
+      for (const SearchHit& hit : hitList) {
         std::string path;
         for (const std::string& folder : hit.folders) path += folder + "/";
+        if (&hit == &hitList.front() && !options->json) printListingHeader(out);
         printEntry(out, parser, hit.data, path + hit.name, options->json);
+        bytes += parser.sizeBytes(hit.data);
+        if (parser.isDeleted(hit.data)) ++deleted;
       }
       if (page.searchTimedOut()) {
         err << page.searchEndMessage() << '\n';
         return 1;
       }
-      if (outDir->empty() || page.searchHits().empty()) return 0;
+      const std::size_t hits = hitList.size();
+      if (hits == 0) {
+        err << "no file name matches " << printableText(*pattern) << '\n';
+        return 0;
+      }
+      err << format("%zu files match (%llu bytes), %llu of them deleted\n", hits,
+                    static_cast<unsigned long long>(bytes), static_cast<unsigned long long>(deleted));
+      if (outDir->empty()) return 0;
 
       // Only the hits are saved: the tree's ticks are cleared, every row is ticked.
       page.tree().SetCheck(page.parser()->topItem(), false);
@@ -57,6 +73,7 @@ void addSearchCommand(CLI::App& app, CommandRunner& runner) {
       page.onSave(*outDir);
       page.waitForWorker();
       wizard.sink().finishBar();
+      printSaveSummary(page.saveEngine(), *outDir, err);
       return reportSave(wizard, page.saveEngine(), err);
     });
   });

@@ -38,17 +38,17 @@ void addSignaturesCommand(CLI::App& app, CommandRunner& runner) {
   group->require_subcommand(1);
   CLI::App* add = group->add_subcommand("add", "Appends one record to a signature file (the signature editor's Save)");
   add->add_option("FILE", o->file, "The signature file (created when missing)")->required();
-  add->add_option("--ext", o->ext, "\"File Extention :\"")->required();
-  add->add_option("--start", o->start, "\"Starting Signature :\" (0x.. bytes separated by commas)")->required();
-  add->add_option("--end", o->end, "\"Ending Signature :\"");
-  add->add_option("--start-offset", o->startOffset, "\"Starting Signature Offset:\"");
-  add->add_option("--size-offset", o->sizeOffset, "\"Offset to Size Byte :\"");
-  add->add_option("--size-bytes", o->sizeBytes, "\"Number Of Bytes In Size :\"");
-  add->add_option("--header-size", o->headerSize, "\"Header size :\"");
-  add->add_flag("--size-includes-header", o->sizeIncludesHeader, "\"Size includes header size\"");
-  add->add_option("--skip", o->skip, "\"Size_to_skip_WhileParsing :\"");
-  add->add_option("--approx-size", o->approxSize, "\"Approx file size :\"");
-  add->add_option("--category", o->category, "\"Put Under Category :\"");
+  add->add_option("--ext", o->ext, "Extension given to the carved files, without the dot [\"File Extention :\"]")->required();
+  add->add_option("--start", o->start, "Bytes a file starts with: 0x.. values separated by commas, 0x2A for any byte [\"Starting Signature :\"]")->required();
+  add->add_option("--end", o->end, "Bytes a file ends with, as --start [\"Ending Signature :\"]");
+  add->add_option("--start-offset", o->startOffset, "Where the start bytes lie in the file's first sector [\"Starting Signature Offset:\"]");
+  add->add_option("--size-offset", o->sizeOffset, "Where the file's header stores its size [\"Offset to Size Byte :\"]");
+  add->add_option("--size-bytes", o->sizeBytes, "How many bytes that size field holds [\"Number Of Bytes In Size :\"]");
+  add->add_option("--header-size", o->headerSize, "Bytes of header before the sized part [\"Header size :\"]");
+  add->add_flag("--size-includes-header", o->sizeIncludesHeader, "The stored size counts the header too [\"Size includes header size\"]");
+  add->add_option("--skip", o->skip, "Bytes to step over after a find [\"Size_to_skip_WhileParsing :\"]");
+  add->add_option("--approx-size", o->approxSize, "Most bytes a file without an end signature is carved to [\"Approx file size :\"]");
+  add->add_option("--category", o->category, "Folder the results are saved under [\"Put Under Category :\"]");
   add->add_flag("--verbose", o->verbose, "Messages on stderr");
   add->callback([&runner, o] {
     runner.run([o](std::ostream& out, std::ostream& err) {

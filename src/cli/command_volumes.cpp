@@ -34,6 +34,13 @@ void printTable(std::ostream& out, const std::vector<PopulateDriveDlg::ListRow>&
   for (const auto& row : rows) line({row.volume, row.fileSystem, row.volumeSize, row.startSector});
 }
 
+// The size the list shows in whole MiB ("63   MB", or a bare number), in bytes.
+std::uint64_t sizeBytes(const std::string& text) {
+  const long long mib = decimalValue(trimmed(text));
+  if (mib <= 0) return 0;
+  return static_cast<std::uint64_t>(mib) > (UINT64_MAX >> 20) ? UINT64_MAX : static_cast<std::uint64_t>(mib) << 20;
+}
+
 const char* pageName(PopulateDriveDlg::NextPage page) {
   return page == PopulateDriveDlg::NextPage::Raw ? "raw" : "recovery-mode";
 }
@@ -64,6 +71,7 @@ void addVolumesCommand(CLI::App& app, CommandRunner& runner) {
           object["file_system"] = row.fileSystem;
           object["size"] = row.volumeSize;
           object["start_sector"] = decimalValue(row.startSector);
+          object["size_bytes"] = sizeBytes(row.volumeSize);
           out << object.dump() << '\n';
         }
       } else {
@@ -87,6 +95,8 @@ void addVolumesCommand(CLI::App& app, CommandRunner& runner) {
               << pageName(*next) << " page\n";
         }
       }
+      if (rows.empty()) err << "the scan found no volumes\n";
+      wizard.printHints();
       wizard.warnAboutMissingReads();
       return 0;
     });

@@ -40,6 +40,8 @@ void addSearchCommand(CLI::App& app, CommandRunner& runner);
 
 // One entry as `ls` prints it: its JSON object, or a line with its kind, deleted mark, texts and path.
 void printEntry(std::ostream& out, ResultsParser& parser, std::int64_t data, const std::string& path, bool json);
+// The plain listing's header row.
+void printListingHeader(std::ostream& out);
 void addExportCommand(CLI::App& app, CommandRunner& runner);
 
 }  // namespace tessary::cli

@@ -1,8 +1,13 @@
 // The command line's walk through the wizard.
 #include "headless_wizard.h"
 
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <filesystem>
 #include <ostream>
 
+#include "fs/registry.h"
 #include "platform/text.h"
 
 namespace tessary::cli {
@@ -10,6 +15,22 @@ namespace tessary::cli {
 namespace {
 
 std::string sectorText(std::int64_t sector) { return format("%lld", static_cast<long long>(sector)); }
+
+std::string treatAsList() {
+  std::string list;
+  for (const std::string& entry : treatAsEntries()) list += (list.empty() ? "" : ", ") + entry;
+  return list;
+}
+
+// Whether the file starts with the VHDX signature.
+bool startsAsVhdx(const std::string& path) {
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  if (!file) return false;
+  std::array<char, 8> head{};
+  const bool read = std::fread(head.data(), 1, head.size(), file) == head.size();
+  std::fclose(file);
+  return read && std::string(head.data(), head.size()) == "vhdxfile";
+}
 
 }  // namespace
 
@@ -19,11 +40,24 @@ HeadlessWizard::HeadlessWizard(const CommonOptions& options, std::ostream& err)
 bool HeadlessWizard::imagePage() {
   m_imageDialog = std::make_unique<VhdInputDialog>(m_state, m_imageView, m_sink);
   m_imageDialog->onOpen();
+  // The file dialog hands over a full path; so does the command line (the exported image is named after it).
+  std::string path = m_options.image;
+  std::error_code error;
+  if (!path.empty()) {
+    const std::filesystem::path absolute = std::filesystem::absolute(path, error);
+    if (!error) path = absolute.lexically_normal().string();
+  }
   std::string parents;
   for (const std::string& parent : m_options.parents) parents += (parents.empty() ? "" : "\n") + parent;
   m_imageView.setText(VhdInputDialog::kParents, parents);
-  m_imageDialog->onBrowseClosed(m_options.image);
-  if (!m_imageView.enabled(VhdInputDialog::kNext)) return false;
+  m_imageDialog->onBrowseClosed(path);
+  if (!m_imageView.enabled(VhdInputDialog::kNext)) {
+    // A file that is no image at all reads as a VHDX whose region table is broken.
+    if (m_sink.lastMessage() == "Region entry corrupt" && !startsAsVhdx(m_options.image))
+      addHint(m_options.image + " is not a virtual-disk image: it has no VHDX signature, and its name or "
+                                "contents name no VHD, VDI or VMDK");
+    return false;
+  }
   if (m_options.diskSizeMib) m_imageView.setText(VhdInputDialog::kSize, *m_options.diskSizeMib);
   if (m_options.blockSize) m_imageView.setText(VhdInputDialog::kBlockSize, *m_options.blockSize);
   if (m_options.logicalSectorSize) m_imageView.setText(VhdInputDialog::kLogicalSectorSize, *m_options.logicalSectorSize);
@@ -63,6 +97,13 @@ bool HeadlessWizard::volumeListPage() {
   const bool opened = m_volumeList->onOpen();
   m_volumeList->waitForScan();
   m_sink.finishBar();
+  if (opened && !m_options.advanced) {
+    if (!m_options.gpt && m_volumeList->protectiveMbrOnly())
+      addHint("the MBR holds only a protective entry (type 0xEE): the disk is partitioned with GPT; add --gpt "
+              "to list its volumes");
+    if (m_options.gpt && !m_volumeList->gptHeaderFound())
+      addHint("the disk's sector 1 holds no GPT header; without --gpt the MBR is read");
+  }
   return opened;
 }
 
@@ -97,7 +138,50 @@ PopulateDriveDlg::NextPage HeadlessWizard::selectVolume() {
       }
     }
   }
-  return page.onNext();
+  const PopulateDriveDlg::NextPage next = page.onNext();
+  if (next == PopulateDriveDlg::NextPage::None) hintAtRefusedVolume(custom);
+  return next;
+}
+
+void HeadlessWizard::hintAtRefusedVolume(bool custom) {
+  const std::string refusal = m_sink.lastMessage();
+  const std::size_t count = m_volumeList->rows().size();
+  if (refusal == "please select a valid volume.") {
+    if (count == 0) {
+      addHint(format("the scan found no volumes; name a range of the disk's %llu sectors with --start-sector S "
+                     "--end-sector E (and --fs LABEL), or try --advanced to search for boot records",
+                     static_cast<unsigned long long>(m_state.disk.diskSectorCount /
+                                                     (logicalSectorBytes(m_state.disk) / 512))));
+    } else if (m_options.volume) {
+      addHint("there is no volume " + *m_options.volume + "; the list holds: " + volumesText());
+    } else {
+      addHint("name a volume with --volume N: " + volumesText());
+    }
+  } else if (refusal == "can not parse unknown volume" && !custom) {
+    if (!m_options.gpt && m_volumeList->protectiveMbrOnly()) return;  // the GPT hint says what to do
+    addHint("read it as a file system with --fs LABEL (" + treatAsList() + "), or carve it with `tessary carve`");
+  }
+}
+
+std::string HeadlessWizard::volumesText() const {
+  std::string text;
+  if (!m_volumeList) return text;
+  for (const auto& row : m_volumeList->rows()) {
+    if (!text.empty()) text += "; ";
+    // "63   MB" or a bare MiB count, shown as "63 MB".
+    std::string size = std::to_string(decimalValue(row.volumeSize)) + " MB";
+    text += trimmed(row.volume) + " " + trimmed(row.fileSystem) + " " + size + " at sector " + row.startSector;
+  }
+  return text;
+}
+
+void HeadlessWizard::addHint(const std::string& text) {
+  if (std::find(m_hints.begin(), m_hints.end(), text) == m_hints.end()) m_hints.push_back(text);
+}
+
+void HeadlessWizard::printHints() {
+  for (const std::string& hint : m_hints) m_err << "hint: " << hint << '\n';
+  m_hints.clear();
 }
 
 void HeadlessWizard::warnAboutMissingReads() {
@@ -111,6 +195,7 @@ int HeadlessWizard::refused() {
   m_sink.finishBar();
   const std::string text = m_failure.empty() ? m_sink.lastMessage() : m_failure;
   m_err << (text.empty() ? std::string("the wizard could not go on") : text) << '\n';
+  printHints();
   return 1;
 }
 

@@ -3,6 +3,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "app/drive_parsing_modes.h"
 #include "app/vhd_input_dialog.h"
@@ -49,8 +50,15 @@ class HeadlessWizard {
   PageView& volumeListView() { return m_volumeListView; }
   PopulateDriveDlg& volumeList() { return *m_volumeList; }
 
-  // Reports the page's refusal (the failure noted, else its last message) on stderr and gives exit status 1.
+  // Reports the page's refusal (the failure noted, else its last message) on stderr, one line, then the
+  // hints gathered so far ("hint: ..." lines, each a next step), and gives exit status 1.
   int refused();
+  // A next step for the user, printed after a refusal or by printHints().
+  void addHint(const std::string& text);
+  // Prints the hints gathered so far on stderr (and forgets them).
+  void printHints();
+  // The volume list as one line for a hint: "0 NTFS 63 MB at sector 2048; 1 ...".
+  std::string volumesText() const;
   // A failure a page reported by its status line rather than a message (a parse that aborted).
   void noteFailure(const std::string& text) { m_failure = text; }
   // The file system the volume list found on the chosen row, before --fs overrode it (empty when the
@@ -60,10 +68,14 @@ class HeadlessWizard {
   void warnAboutMissingReads();
 
  private:
+  // The next steps after the volume list page refused the choice.
+  void hintAtRefusedVolume(bool custom);
+
   const CommonOptions& m_options;
   std::ostream& m_err;
   std::string m_failure;
   std::string m_listedFileSystem;
+  std::vector<std::string> m_hints;
   WizardState m_state;
   TerminalSink m_sink;
   PageView m_imageView;

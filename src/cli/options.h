@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <iosfwd>
 #include <optional>
+#include <array>
 #include <string>
 #include <vector>
 
@@ -37,7 +38,9 @@ struct CommonOptions {
   std::optional<std::string> maxCandidates;
   bool formatted = false;
   int candidate = 0;
-  int sectorsPerCluster = 0;
+  // "Sector Per Cluster :" by the value an item shows, or by its position.
+  std::optional<std::string> sectorsPerCluster;
+  std::optional<int> sectorsPerClusterItem;
   int heapCandidate = 0;
 
   bool json = false;
@@ -56,6 +59,10 @@ void addRecoveryOptions(CLI::App& command, CommonOptions& options);
 
 // Prints one JSON object on its own line, fields in the order given (as docs/cli.md lists them).
 void printJson(std::ostream& out, const nlohmann::ordered_json& object);
+// A table with a header row, each column as wide as its widest cell, separated by two blanks.
+void printColumns(std::ostream& out, const std::vector<std::string>& header,
+                  const std::vector<std::array<std::string, 4>>& rows);
+
 // A name as a terminal line may show it: control characters (below 0x20, and 0x7F) become \xNN, so a
 // name from an image can neither break a line nor send the terminal an escape sequence.
 std::string printableText(const std::string& text);

@@ -8,6 +8,7 @@
 
 #include "fs/registry.h"
 #include "platform/files.h"
+#include "platform/text.h"
 #include "results/parser_slot.h"
 #include "results/save_engine.h"
 
@@ -55,18 +56,35 @@ bool ResultsSteps::advancedInputPage() {
   if (!m_advancedNext) return true;
   openAdvancedInput();
   // The lists' choices by position; the page selected the first item of each.
+  const int clusterItem = m_options.sectorsPerCluster ? clusterItemOf(*m_options.sectorsPerCluster)
+                                                      : m_options.sectorsPerClusterItem.value_or(0);
+  if (clusterItem < 0) return false;
   const std::pair<const char*, int> choices[] = {{advanceOptions::kCandidates, m_options.candidate},
-                                                 {advanceOptions::kClusterSizes, m_options.sectorsPerCluster},
+                                                 {advanceOptions::kClusterSizes, clusterItem},
                                                  {advanceOptions::kHeapOffsets, m_options.heapCandidate}};
   for (const auto& [id, position] : choices) {
     const auto count = static_cast<int>(m_advancedView.items(id).size());
     if (position != 0 && (position < 0 || position >= count)) {
       m_wizard.sink().showMessage(std::string("\"") + id + "\" has no item " + std::to_string(position) + ".");
+      m_wizard.addHint("`tessary candidates` lists the items; positions count from 0");
       return false;
     }
     if (count > 0) m_advancedView.setSelection(id, position);
   }
   return m_advanced->onNext() == advanceOptions::NextPage::Results;
+}
+
+int ResultsSteps::clusterItemOf(const std::string& value) {
+  const std::vector<std::string> items = m_advancedView.items(advanceOptions::kClusterSizes);
+  std::string listed;
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    if (trimmed(items[i]) == trimmed(value)) return static_cast<int>(i);
+    listed += (listed.empty() ? "" : ", ") + trimmed(items[i]);
+  }
+  m_wizard.sink().showMessage("\"Sector Per Cluster :\" offers no " + value + "; it lists " +
+                              (listed.empty() ? std::string("nothing") : listed) + ".");
+  m_wizard.addHint("--sectors-per-cluster takes one of the listed values; --sectors-per-cluster-item picks by position");
+  return -1;
 }
 
 bool ResultsSteps::resultsPage() {
@@ -79,9 +97,22 @@ bool ResultsSteps::resultsPage() {
   m_results->waitForWorker();
   m_wizard.sink().finishBar();
   // A parse that failed is the command's failure, whatever the tree shows.
+  const auto& volume = m_wizard.state().selectedVolume;
+  const FileSystemRow* row = volume ? fileSystemForLabel(volume->fileSystem) : nullptr;
   if (const std::optional<std::string> failure = m_results->parseFailure()) {
     m_wizard.noteFailure(*failure);
+    if (failure->rfind("Selected Drive is not in", 0) == 0 && m_options.mode == "standard" && row &&
+        row->offersAdvanced)
+      m_wizard.addHint("the boot sector does not read as this file system; --mode advanced searches the volume "
+                       "for its structures (for a damaged or formatted volume)");
     return false;
+  }
+  if (m_results->parser() == nullptr && m_wizard.sink().lastMessage() == "Not a valid drive." && volume) {
+    std::string list;
+    for (const std::string& entry : treatAsEntries()) list += (list.empty() ? "" : ", ") + entry;
+    m_wizard.addHint(row ? "this build reads no " + std::string(row->family) + " volume in the " + m_options.mode + " mode"
+                         : "no file system is called \"" + volume->fileSystem + "\"; name the volume's with --fs LABEL (" +
+                               list + ")");
   }
   if (m_results->parser() == nullptr || m_results->parser()->topItem() == kNoItem) return false;
   // A file system forced on a volume that holds another one, where the parser found nothing: the
@@ -97,6 +128,29 @@ bool ResultsSteps::resultsPage() {
     }
   }
   return true;
+}
+
+ResultsSteps::NameRules ResultsSteps::nameRules() const {
+  NameRules rules;
+  const auto& volume = m_wizard.state().selectedVolume;
+  const FileSystemRow* row = volume ? fileSystemForLabel(volume->fileSystem) : nullptr;
+  if (!row) return rules;
+  const std::string family = row->family;
+  // ext compares names byte for byte; the others ignore case. FAT pads 8.3 names with blanks.
+  rules.ignoreCase = family != "ext";
+  rules.padded = family.rfind("FAT", 0) == 0;
+  return rules;
+}
+
+std::string ResultsSteps::shownName(const std::string& name) const {
+  return nameRules().padded ? rightTrimmed(name) : name;
+}
+
+bool ResultsSteps::sameName(const std::string& listed, const std::string& typed) const {
+  const NameRules rules = nameRules();
+  const std::string a = rules.padded ? rightTrimmed(listed) : listed;
+  const std::string b = rules.padded ? rightTrimmed(typed) : typed;
+  return rules.ignoreCase ? equalsNoCase(a, b) : a == b;
 }
 
 void ResultsSteps::visitAll(const std::function<void(std::int64_t, const std::string&)>& visit) {
@@ -140,7 +194,7 @@ void ResultsSteps::visitAll(const std::function<void(std::int64_t, const std::st
     const std::size_t prefixLength = level.prefixLength;
     prefix.resize(prefixLength);
     if (!prefix.empty()) prefix += '/';
-    prefix += item != kNoItem ? tree.itemText(item) : parser->name(data);
+    prefix += shownName(item != kNoItem ? tree.itemText(item) : parser->name(data));
     visit(data, prefix);
     if (!parser->isFolder(data) || onPath.count(data)) continue;
     onPath.insert(data);
@@ -169,11 +223,15 @@ TreeItem ResultsSteps::findPath(const std::string& path) {
     start = end == std::string::npos ? path.size() + 1 : end + 1;
     if (piece.empty()) continue;
     tree.expand(at, true);
+    // The name as listed first, then as the file system compares names (case, 8.3 padding).
     TreeItem found = kNoItem;
-    for (TreeItem child = tree.childItem(at); child != kNoItem; child = tree.nextSiblingItem(child))
-      if (tree.itemText(child) == piece && parser->validItem(tree.itemData(child))) {
-        found = child;
-        break;
+    for (int pass = 0; pass < 2 && found == kNoItem; ++pass)
+      for (TreeItem child = tree.childItem(at); child != kNoItem; child = tree.nextSiblingItem(child)) {
+        const std::string text = tree.itemText(child);
+        if ((pass == 0 ? text == piece : sameName(text, piece)) && parser->validItem(tree.itemData(child))) {
+          found = child;
+          break;
+        }
       }
     at = found;
   }
@@ -192,6 +250,20 @@ bool makeOutputFolder(const std::string& path, std::ostream& err) {
   if (isDirectory(path)) return true;
   err << "cannot create the output folder " << path << '\n';
   return false;
+}
+
+void printSaveSummary(const SaveEngine& engine, const std::string& outDir, std::ostream& err) {
+  std::uint64_t files = 0, bytes = 0, deleted = 0;
+  for (const auto& file : engine.written()) {
+    if (!file.complete) continue;
+    ++files;
+    bytes += file.bytes;
+    if (file.deleted) ++deleted;
+  }
+  err << format("saved %llu files (%llu bytes, %llu of them deleted) below %s; %lld failed\n",
+                static_cast<unsigned long long>(files), static_cast<unsigned long long>(bytes),
+                static_cast<unsigned long long>(deleted), printableText(outDir).c_str(),
+                static_cast<long long>(engine.failureCount()));
 }
 
 int reportSave(HeadlessWizard& wizard, const SaveEngine& engine, std::ostream& err) {

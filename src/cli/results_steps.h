@@ -47,7 +47,22 @@ class ResultsSteps {
   // The tree item at a '/'-separated path below the top item (folders along it are opened), or kNoItem.
   TreeItem findPath(const std::string& path);
 
+  // How the volume's file system compares names: case ignored (all but ext), 8.3 blanks ignored (FAT).
+  struct NameRules {
+    bool ignoreCase = false;
+    bool padded = false;
+  };
+  NameRules nameRules() const;
+  // A name as paths show it: without the blanks that pad FAT's 8.3 names.
+  std::string shownName(const std::string& name) const;
+  // Whether a typed path piece names the listed entry, as the file system compares names.
+  bool sameName(const std::string& listed, const std::string& typed) const;
+
  private:
+  // The position of the "Sector Per Cluster :" item showing `value`; -1, with the list as the message,
+  // when no item does.
+  int clusterItemOf(const std::string& value);
+
   HeadlessWizard& m_wizard;
   const CommonOptions& m_options;
   PageView m_recoveryView;
@@ -63,6 +78,8 @@ class ResultsSteps {
 // The output folder of a save, made with the folders above it that are missing; false, with the message
 // on `err`, when it cannot be made.
 bool makeOutputFolder(const std::string& path, std::ostream& err);
+// The closing line of a save on stderr: files written, their bytes, deleted files among them, failures.
+void printSaveSummary(const SaveEngine& engine, const std::string& outDir, std::ostream& err);
 // What a finished save of the results page leaves on stderr (files holding zeros where the image ended,
 // reads past the image's data, the failures) and the command's exit status.
 int reportSave(HeadlessWizard& wizard, const SaveEngine& engine, std::ostream& err);

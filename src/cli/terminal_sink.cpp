@@ -22,8 +22,18 @@ void TerminalSink::finishBar() {
   }
 }
 
+bool tellsWhatToPress(const std::string& text) {
+  std::string lowered = text;
+  for (char& c : lowered)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  for (const char* word : {"click", "button", "go back"})
+    if (lowered.find(word) != std::string::npos) return true;
+  return false;
+}
+
 void TerminalSink::setStatus(const std::string& text) {
-  if (!m_verbose) return;
+  // A status line that tells a window's user which button to press means nothing on the command line.
+  if (!m_verbose || tellsWhatToPress(text)) return;
   std::lock_guard lock(m_mutex);
   if (m_barShown) {
     std::fputc('\n', stderr);

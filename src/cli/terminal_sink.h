@@ -12,6 +12,9 @@ namespace tessary {
 
 // The command line's sink: a progress bar on stderr when it is a terminal, status lines on stderr when
 // verbose, message boxes remembered (and printed when verbose), questions answered Yes.
+// Whether a status line is about the window's buttons ("Select volume and click next button...").
+bool tellsWhatToPress(const std::string& text);
+
 class TerminalSink : public PageSink {
  public:
   TerminalSink(bool quiet, bool verbose);

@@ -6,6 +6,8 @@
 
 #include <cstdio>
 
+#include "platform/text.h"
+
 namespace tessary {
 
 namespace {
@@ -96,6 +98,17 @@ std::int64_t unixNanosecondsFromFileTime(FileTime ft) {
   if (seconds > kLimit) return INT64_MAX;
   if (seconds < -kLimit) return INT64_MIN;
   return seconds * 1000000000LL + ticks * 100;
+}
+
+std::int64_t unixSecondsFromFileTime(FileTime ft) {
+  return static_cast<std::int64_t>(ft / kFileTimeTicksPerSecond) - kFileTimeUnixEpochSeconds;
+}
+
+std::optional<std::string> isoUtcText(FileTime ft) {
+  const std::optional<CalendarTime> utc = calendarFromFileTime(ft);
+  if (!utc || utc->year < 0 || utc->year > 9999) return std::nullopt;
+  return format("%04d-%02d-%02dT%02d:%02d:%02dZ", utc->year, utc->month, utc->day, utc->hour, utc->minute,
+                utc->second);
 }
 
 std::optional<CalendarTime> calendarFromFileTime(FileTime ft) {

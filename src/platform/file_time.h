@@ -36,6 +36,12 @@ std::optional<FileTime> fileTimeFromDos(std::uint16_t date, std::uint16_t time, 
 // Nanoseconds since 1970 for setting host file times.
 std::int64_t unixNanosecondsFromFileTime(FileTime ft);
 
+// Whole seconds since 1970 (UTC), rounded down.
+std::int64_t unixSecondsFromFileTime(FileTime ft);
+// The time as ISO 8601 in UTC to the second ("2024-05-06T07:08:09Z"); nothing when it names no calendar
+// moment.
+std::optional<std::string> isoUtcText(FileTime ft);
+
 // FileTimeToSystemTime: nothing when the value lies beyond what a calendar time can hold.
 std::optional<CalendarTime> calendarFromFileTime(FileTime ft);
 // SystemTimeToTzSpecificLocalTime with the host's zone (TZ).

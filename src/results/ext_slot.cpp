@@ -65,6 +65,23 @@ class ExtSlot : public ParserSlot {
     const ExtEntryTexts t = m_ext.describeTimesAndPermissions(*e);
     return {t.creation, t.access, t.modification, ext2Class::describeSize(*e), t.permissions};
   }
+  EntryStamps stamps(std::int64_t data) override {
+    EntryStamps s;
+    const ExtEntry* e = m_ext.entry(data);
+    if (!e) return s;
+    s.number = m_ext.inodeNumber(*e);
+    const std::optional<ExtInodeStamps> inode = m_ext.inodeStamps(*e);
+    if (!inode) return s;
+    s.creation = fileTimeFromUnix(inode->ctime);
+    s.access = fileTimeFromUnix(inode->atime);
+    s.modification = fileTimeFromUnix(inode->mtime);
+    s.change = s.creation;
+    s.creationIsChange = true;
+    s.mode = inode->mode;
+    s.uid = inode->uid;
+    s.gid = inode->gid;
+    return s;
+  }
   std::string saveSizeText(std::int64_t data) override {
     const ExtEntry* e = m_ext.entry(data);
     return format("%ld", static_cast<long>(e ? e->size / 1024 : 0)) + " kb";

@@ -1,4 +1,5 @@
 // The NTFS parser on the results page: its worker and what the page, the save engine and the search ask.
+#include <algorithm>
 #include <memory>
 
 #include "disk/volume_view.h"
@@ -76,6 +77,22 @@ class NtfsSlot : public ParserSlot {
     if (!m_ntfs.isEntry(data)) return {};
     const EntryTimeTexts times = m_ntfs.formatEntryTimes(m_ntfs.entries()[static_cast<std::size_t>(data)]);
     return {times.creation, times.access, times.modification, m_ntfs.formatEntrySize(data), times.attributes};
+  }
+  EntryStamps stamps(std::int64_t data) override {
+    EntryStamps s;
+    if (!m_ntfs.isEntry(data)) return s;
+    const MftEntry& entry = m_ntfs.entries()[static_cast<std::size_t>(data)];
+    const std::int64_t index = entry.index;  // a packed field: read by value
+    s.number = index > 0 ? static_cast<std::uint64_t>(index) : 0;
+    // The orphan folder is made by the parser and has no record of its own.
+    if (index == m_ntfs.orphanIndex() && entry.recordOffset == 0) return s;
+    const NtfsFileTimes times = m_ntfs.getFileTimeStructure(entry.recordOffset);
+    if (!times.hasTimes) return s;
+    s.creation = times.creation;
+    s.access = times.access;
+    s.modification = times.modification;
+    s.change = times.change;
+    return s;
   }
   std::string saveSizeText(std::int64_t data) override { return m_ntfs.formatEntrySize(data); }
   std::uint64_t sizeBytes(std::int64_t data) override { return m_ntfs.isEntry(data) ? m_ntfs.entryDataSize(data) : 0; }

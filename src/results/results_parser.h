@@ -3,10 +3,12 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "platform/data_sink.h"
+#include "platform/file_time.h"
 
 namespace tessary {
 
@@ -19,6 +21,25 @@ struct EntryTexts {
   std::string modification;
   std::string size;
   std::string attributes;
+};
+
+// The same entry for machines: the detail list's three times as the file system stores them (UTC; a FAT
+// or exFAT stamp, which names no zone, taken as given), its number in the file system and, where the file
+// system keeps them, its Unix mode bits and owner. A time the entry does not have (or that names no
+// calendar moment) is unset.
+struct EntryStamps {
+  std::optional<FileTime> creation;
+  std::optional<FileTime> access;
+  std::optional<FileTime> modification;
+  // The inode's change time, where the file system keeps one apart from the creation time.
+  std::optional<FileTime> change;
+  // True where the detail list's creation column shows the change time (ext keeps no creation time there).
+  bool creationIsChange = false;
+  // MFT record, inode or catalog node number; for FAT and exFAT the entry's number in the parser.
+  std::uint64_t number = 0;
+  std::optional<std::uint32_t> mode;  // st_mode bits: type and permissions
+  std::uint32_t uid = 0;
+  std::uint32_t gid = 0;
 };
 
 class ResultsParser {
@@ -41,6 +62,13 @@ class ResultsParser {
   virtual bool searchesName(std::int64_t data) const { return isListedFile(data) && !isFolder(data); }
 
   virtual EntryTexts texts(std::int64_t data) = 0;
+  // The entry's times and numbers for machine output (JSON, timeline lists); by default none but the
+  // item's own number.
+  virtual EntryStamps stamps(std::int64_t data) {
+    EntryStamps s;
+    s.number = static_cast<std::uint64_t>(data);
+    return s;
+  }
   // The size line's text while a file is saved.
   virtual std::string saveSizeText(std::int64_t data) = 0;
   // The exact data size in bytes.

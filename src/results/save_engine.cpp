@@ -218,7 +218,7 @@ void SaveEngine::writeAndRecord(std::int64_t data, OutputFolder::Folder folder) 
     const int error = errno;
     const std::string wanted = childPath(m_output.path(folder), name);
     noteFailure(wanted, error);
-    m_written.push_back({wanted, 0, false});
+    m_written.push_back({wanted, 0, false, m_parser->isDeleted(data)});
     return;
   }
   const std::uint64_t missingBefore = m_reader ? m_reader->missingReads.load() : 0;
@@ -240,7 +240,7 @@ void SaveEngine::writeAndRecord(std::int64_t data, OutputFolder::Folder folder) 
     complete = true;
   }
   if (m_reader && m_reader->missingReads.load() != missingBefore) m_filesWithMissingBytes.push_back(*path);
-  m_written.push_back({*path, bytes, complete});
+  m_written.push_back({*path, bytes, complete, m_parser->isDeleted(data)});
 }
 
 void SaveEngine::saveCheckedFile(TreeItem item) {

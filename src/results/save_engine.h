@@ -76,6 +76,7 @@ class SaveEngine {
     std::uint64_t bytes = 0;  // bytes the file holds, holes included
     // False when the data writer failed or the file holds fewer bytes than the entry's size.
     bool complete = true;
+    bool deleted = false;  // the entry is a deleted one
   };
   const std::vector<WrittenFile>& written() const { return m_written; }
   void clearWritten() { m_written.clear(); }

@@ -38,6 +38,19 @@ std::string sizeText(const char* fmt, std::uint64_t mib) { return format(fmt, st
 
 }  // namespace
 
+bool mbrHoldsOnlyProtectiveEntry(std::span<const std::byte> firstSector) {
+  if (u8At(firstSector, boot::kSignature) != 0x55 || u8At(firstSector, boot::kSignature + 1) != 0xAA) return false;
+  int protective = 0;
+  for (std::size_t i = 0; i < mbr::kEntryCount; ++i) {
+    const std::uint8_t type = mbr::entry(firstSector, i).type;
+    if (type == 0xEE) ++protective;
+    else if (type != 0) return false;
+  }
+  return protective == 1;
+}
+
+bool isGptHeader(std::span<const std::byte> sector) { return hasMagic(sector, 0, gpt::kSignature); }
+
 Partition::Partition(PageSink& page, FoundFn found) : m_page(page), m_found(std::move(found)) {}
 
 bool Partition::insideDisk(std::uint64_t sector, std::uint64_t count) const {

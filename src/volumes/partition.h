@@ -17,6 +17,12 @@ namespace tessary {
 
 struct BootRecordFind;
 
+// Whether a disk's first sector is an MBR whose only used entry is a protective one (type 0xEE): the disk
+// keeps its partitions in a GPT, which the MBR scan lists as one "Unknown" volume.
+bool mbrHoldsOnlyProtectiveEntry(std::span<const std::byte> firstSector);
+// Whether a sector starts with the GPT header's signature "EFI PART" (the disk's sector 1 on a GPT disk).
+bool isGptHeader(std::span<const std::byte> sector);
+
 class Partition {
  public:
   // Receives each record as it is found; the list page appends it to its array (and lists it).

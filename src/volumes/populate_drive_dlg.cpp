@@ -161,10 +161,17 @@ bool PopulateDriveDlg::openStandard() {
   // Volume discovery reads absolute offsets on the virtual disk, in its own sectors.
   m_partition->sectorBytes = logicalSectorBytes(m_state.disk);
   const int result = m_partition->standardScan(*m_state.diskReader, m_state.disk.diskSectorCount);
+  // The first sector and the start of the second, for the hint that the disk holds the other table.
+  std::array<std::byte, 512> mbrSector{};
+  std::array<std::byte, 512> gptSector{};
+  const bool mbrRead = m_state.diskReader->readAt(0, mbrSector);
+  const bool gptRead = m_state.diskReader->readAt(static_cast<std::int64_t>(logicalSectorBytes(m_state.disk)), gptSector);
   bool any = false;
   {
     std::lock_guard lock(m_mutex);
     m_scanResult = result;
+    m_protectiveMbrOnly = mbrRead && mbrHoldsOnlyProtectiveEntry(mbrSector);
+    m_gptHeaderFound = gptRead && isGptHeader(gptSector);
     for (std::size_t i = 0; i < m_volumes.size(); ++i) {
       m_volumes[i].volumeName = format("%d", static_cast<int>(i));
       m_rows.push_back(makeRow(m_volumes[i], i, false));
@@ -505,6 +512,16 @@ void PopulateDriveDlg::onBack() {
     if (advancedMode()) dropOwnedRecords();
   }
   rowsChanged();
+}
+
+bool PopulateDriveDlg::protectiveMbrOnly() const {
+  std::lock_guard lock(m_mutex);
+  return m_protectiveMbrOnly;
+}
+
+bool PopulateDriveDlg::gptHeaderFound() const {
+  std::lock_guard lock(m_mutex);
+  return m_gptHeaderFound;
 }
 
 std::vector<PopulateDriveDlg::ListRow> PopulateDriveDlg::rows() const {

@@ -99,6 +99,11 @@ class PopulateDriveDlg {
   // What the last scan returned (Partition's result), none before a scan finished.
   std::optional<int> scanResult() const;
   bool holdsScanner() const;
+  // What the disk's first two sectors said when the standard scan ran, for pages that offer the other
+  // table: the MBR holds only a protective 0xEE entry (a GPT disk read as MBR, listed as one "Unknown"
+  // volume), and sector 1 holds a GPT header. Both false before a standard scan or when the reads failed.
+  bool protectiveMbrOnly() const;
+  bool gptHeaderFound() const;
   // Called after the rows changed (also from the scan's worker); a GUI refreshes its list.
   void setRowsObserver(std::function<void()> observer);
 
@@ -154,6 +159,8 @@ class PopulateDriveDlg {
   int m_selected = -1;
   bool m_customApplied = false;
   std::optional<int> m_scanResult;
+  bool m_protectiveMbrOnly = false;
+  bool m_gptHeaderFound = false;
   std::function<void()> m_rowsObserver;
 
   mutable std::mutex m_scannerMutex;  // guards m_partition against Stop while the worker lets it go

@@ -74,6 +74,20 @@ class Fat64Slot : public ParserSlot {
     const Fat64Texts t = m_fs.formatTimes(record(data));
     return {t.creation, t.access, t.modification, m_fs.formatSize(record(data)), t.attributes};
   }
+  EntryStamps stamps(std::int64_t data) override {
+    EntryStamps s;
+    s.number = static_cast<std::uint64_t>(data);
+    if (!m_fs.isEntry(data)) return s;
+    const auto& r = record(data);
+    // The list shows a stamp to the minute; the stamp itself keeps two-second steps.
+    auto stamp = [](std::uint32_t value) {
+      return fileTimeFromDos(static_cast<std::uint16_t>(value >> 16), static_cast<std::uint16_t>(value & 0xFFFF));
+    };
+    s.creation = stamp(r.createTimestamp);
+    s.access = stamp(r.accessTimestamp);
+    s.modification = stamp(r.modifyTimestamp);
+    return s;
+  }
   std::string saveSizeText(std::int64_t data) override {
     const std::uint64_t size = sizeBytes(data);
     return format("%ld", static_cast<long>(size / 1024)) + " kb";

@@ -711,6 +711,34 @@ ExtEntryTexts ext2Class::describeTimesAndPermissions(const ExtEntry& e) const {
   return texts;
 }
 
+std::uint64_t ext2Class::inodeNumber(const ExtEntry& e) const {
+  // Packed fields: read by value.
+  const std::int32_t own = e.key;
+  const auto key = static_cast<std::uint64_t>(own > 0 ? own : 0);
+  if (key < m_slotCount) return key + 1;
+  // A further name keeps its inode's table and slot: the group whose table that is gives the number.
+  const std::uint64_t table = e.inodeTableBlock;
+  const std::uint32_t slot = e.slot;
+  for (std::uint32_t group = 0; group < m_groupCount; ++group)
+    if (inodeTableOf(group) == table) return std::uint64_t{group} * m_inodesPerGroup + slot + 1;
+  return key + 1;
+}
+
+std::optional<ExtInodeStamps> ext2Class::inodeStamps(const ExtEntry& e) const {
+  std::array<std::byte, 256> inode{};
+  if (e.key == kRootKey || !inodeOf(e, inode)) return std::nullopt;
+  const Bytes b(inode.data(), inode.size());
+  ExtInodeStamps s;
+  s.atime = le32At(b, kInodeAtime);
+  s.ctime = le32At(b, kInodeCtime);
+  s.mtime = le32At(b, kInodeMtime);
+  s.mode = le16At(b, kInodeMode);
+  // The owner's low halves in the inode's first fields, the high halves in its Linux-specific tail.
+  s.uid = static_cast<std::uint32_t>(le16At(b, kInodeUidLo)) | static_cast<std::uint32_t>(le16At(b, kInodeUidHi)) << 16;
+  s.gid = static_cast<std::uint32_t>(le16At(b, kInodeGidLo)) | static_cast<std::uint32_t>(le16At(b, kInodeGidHi)) << 16;
+  return s;
+}
+
 std::string ext2Class::describeSize(const ExtEntry& e) {
   const std::uint64_t x = e.size;
   if (x >= (std::uint64_t{1} << 30)) return format("%.2f GB", static_cast<double>(x) / static_cast<double>(1 << 30));

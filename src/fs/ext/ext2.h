@@ -48,6 +48,16 @@ struct ExtEntryTexts {
   std::string permissions;
 };
 
+// An inode's times (Unix seconds), mode and owner.
+struct ExtInodeStamps {
+  std::uint32_t atime = 0;
+  std::uint32_t ctime = 0;
+  std::uint32_t mtime = 0;
+  std::uint16_t mode = 0;
+  std::uint32_t uid = 0;
+  std::uint32_t gid = 0;
+};
+
 class ext2Class {
  public:
   // The synthetic top folder takes the key of inode 3.
@@ -88,6 +98,11 @@ class ext2Class {
   bool isDeleted(std::int64_t key) const { return m_deletedKeys.count(static_cast<std::int32_t>(key)) != 0; }
   std::string entryName(std::int64_t key) const;  // UTF-8
   ExtEntryTexts describeTimesAndPermissions(const ExtEntry& entry) const;
+  // The entry's inode fields for machine output; nothing for the top folder or an inode that cannot be read.
+  std::optional<ExtInodeStamps> inodeStamps(const ExtEntry& entry) const;
+  // The inode number an entry names: its own, or for a further name (a hard link's, a slack name's) the
+  // inode that name points at.
+  std::uint64_t inodeNumber(const ExtEntry& entry) const;
   static std::string describeSize(const ExtEntry& entry);
   // The entry's bytes (holes as the sink's holes, unreadable blocks as zeros, cut at its size) and its
   // times into the sink; false when a block could not be read, the sink refused bytes, or the size is

@@ -43,7 +43,11 @@ constexpr std::size_t kBgInodeTableHi = 40;  // u32, 64-byte descriptors only
 // Inode.
 constexpr std::size_t kOldInodeSize = 128;
 constexpr std::size_t kInodeMode = 0;       // u16
+constexpr std::size_t kInodeUidLo = 2;      // u16
 constexpr std::size_t kInodeSizeLo = 4;     // u32
+constexpr std::size_t kInodeGidLo = 24;     // u16
+constexpr std::size_t kInodeUidHi = 120;    // u16
+constexpr std::size_t kInodeGidHi = 122;    // u16
 constexpr std::size_t kInodeAtime = 8;      // u32
 constexpr std::size_t kInodeCtime = 12;     // u32
 constexpr std::size_t kInodeMtime = 16;     // u32

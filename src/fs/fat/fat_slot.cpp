@@ -106,6 +106,16 @@ class FatSlot : public ParserSlot {
     const FatRecordTexts t = m_parser->formatTimes(r);
     return {t.creation, t.access, t.modification, FatParser::formatSize(r.fileSize), t.attributes};
   }
+  EntryStamps stamps(std::int64_t data) override {
+    EntryStamps s;
+    s.number = static_cast<std::uint64_t>(data);
+    if (!m_parser->isEntry(data)) return s;
+    const FatDirRecord& r = m_parser->entry(data);
+    s.creation = fileTimeFromDos(r.creationDate, r.creationTime, r.creationTimeTenth);
+    s.access = fileTimeFromDos(r.accessDate, 0);
+    s.modification = fileTimeFromDos(r.writeDate, r.writeTime);
+    return s;
+  }
   std::string saveSizeText(std::int64_t data) override {
     return format("%ld kb", static_cast<long>(sizeBytes(data) / 1024));
   }

@@ -598,6 +598,24 @@ HfsDescription HFSP::describeTimesAndPermissions(std::uint32_t cnid) {
   return out;
 }
 
+std::optional<HfsStamps> HFSP::recordStamps(std::uint32_t cnid) {
+  const HfsEntry* e = entry(cnid);
+  if (!e || (e->type != kFileRecord && e->type != kFolderRecord)) return std::nullopt;
+  std::vector<std::byte> node;
+  const Bytes record = recordData(*e, node);
+  // Files and folders keep their dates and BSD fields at the same places.
+  if (record.size() < kFolderRecordSize) return std::nullopt;
+  HfsStamps s;
+  s.create = be32At(record, kRecordCreateDate);
+  s.contentMod = be32At(record, kRecordContentModDate);
+  s.attributeMod = be32At(record, kRecordAttributeModDate);
+  s.access = be32At(record, kRecordAccessDate);
+  s.mode = be16At(record, kRecordFileMode);
+  s.owner = be32At(record, kRecordOwnerId);
+  s.group = be32At(record, kRecordGroupId);
+  return s;
+}
+
 std::string HFSP::describeSize(std::uint32_t cnid) const {
   const HfsEntry* e = entry(cnid);
   const std::uint64_t size = e ? e->size : 0;

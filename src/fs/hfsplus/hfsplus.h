@@ -51,6 +51,17 @@ struct HfsDescription {
   std::string creation, access, modification, permissions;
 };
 
+// A catalog record's dates (seconds since 1904), BSD mode and owner.
+struct HfsStamps {
+  std::uint32_t create = 0;
+  std::uint32_t contentMod = 0;
+  std::uint32_t attributeMod = 0;
+  std::uint32_t access = 0;
+  std::uint16_t mode = 0;
+  std::uint32_t owner = 0;
+  std::uint32_t group = 0;
+};
+
 class HFSP {
  public:
   static constexpr const char* kOrphanFolderName = "ORPHAN_ENTRY";
@@ -82,6 +93,8 @@ class HFSP {
   // before its size, or the sink refused bytes.
   bool saveFileData(std::uint32_t cnid, DataSink& sink);
   HfsDescription describeTimesAndPermissions(std::uint32_t cnid);
+  // The file or folder record's fields for machine output; nothing when the record cannot be read.
+  std::optional<HfsStamps> recordStamps(std::uint32_t cnid);
   std::string describeSize(std::uint32_t cnid) const;
 
   const std::map<std::uint32_t, HfsEntry>& entries() const { return m_entries; }

@@ -52,6 +52,21 @@ class HfsPlusSlot : public ParserSlot {
     const HfsDescription d = m_hfs.describeTimesAndPermissions(static_cast<std::uint32_t>(data));
     return {d.creation, d.access, d.modification, m_hfs.describeSize(static_cast<std::uint32_t>(data)), d.permissions};
   }
+  EntryStamps stamps(std::int64_t data) override {
+    EntryStamps s;
+    s.number = static_cast<std::uint64_t>(data);
+    if (!validItem(data)) return s;
+    const std::optional<HfsStamps> record = m_hfs.recordStamps(static_cast<std::uint32_t>(data));
+    if (!record) return s;
+    s.creation = fileTimeFromHfs(record->create);
+    s.access = fileTimeFromHfs(record->access);
+    s.modification = fileTimeFromHfs(record->contentMod);
+    s.change = fileTimeFromHfs(record->attributeMod);
+    if (record->mode != 0) s.mode = record->mode;
+    s.uid = record->owner;
+    s.gid = record->group;
+    return s;
+  }
   std::string saveSizeText(std::int64_t data) override {
     return validItem(data) ? m_hfs.describeSize(static_cast<std::uint32_t>(data)) : std::string();
   }

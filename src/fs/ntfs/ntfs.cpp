@@ -675,6 +675,7 @@ NtfsFileTimes ntfs::getFileTimeStructure(std::int64_t recordOffset) {
       times.creation = le64At(view.record, valueStart + kSiCreation);
       times.modification = le64At(view.record, valueStart + kSiModification);
       times.access = le64At(view.record, valueStart + kSiAccess);
+      times.change = le64At(view.record, valueStart + kSiChange);
     } else if (type == kFileName && u8At(attribute.bytes, kAttrNonResident) == 0) {
       const std::uint32_t flags = le32At(view.record, valueStart + kNameFlags) & 0xFFFF;
       std::string text;

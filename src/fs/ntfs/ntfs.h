@@ -64,6 +64,7 @@ struct NtfsFileTimes {
   FileTime creation = 0;
   FileTime modification = 0;
   FileTime access = 0;
+  FileTime change = 0;
   std::string attributes;
 };
 

@@ -74,6 +74,7 @@ constexpr std::uint8_t kNoNameLength = 255;
 // $STANDARD_INFORMATION value.
 constexpr std::size_t kSiCreation = 0;
 constexpr std::size_t kSiModification = 8;
+constexpr std::size_t kSiChange = 0x10;  // the record's own change time
 constexpr std::size_t kSiAccess = 0x18;
 
 // $ATTRIBUTE_LIST entry.
