@@ -49,10 +49,15 @@ void addCarveCommand(CLI::App& app, CommandRunner& runner) {
       page.waitForWorker();
       wizard.sink().finishBar();
       for (const RawRecoveryDialog::Result& result : page.results()) {
+        // A file a deleted entry named keeps that name and folder; its offset name is reported beside it.
+        const std::string shown = result.folder.empty() ? result.name : result.folder + "/" + result.name;
         if (options->json) {
-          printJson(out, {{"category", result.category}, {"name", result.name}, {"offset", result.offset}, {"size", result.size}});
+          printJson(out, {{"category", result.category}, {"name", result.name}, {"folder", result.folder},
+                          {"offset_name", result.offsetName}, {"named", result.named}, {"offset", result.offset},
+                          {"size", result.size}, {"exact", result.exact}, {"partial", result.partial}});
         } else {
-          out << result.category << "  " << result.name << "  " << result.offset << "  " << result.size << '\n';
+          out << result.category << "  " << printableText(shown) << "  " << result.offset << "  " << result.size
+              << (result.partial ? "  partial" : "") << '\n';
         }
       }
       if (page.missingReads() > 0)
