@@ -112,3 +112,50 @@ mkdir -p "$out/photorec"
 measure "photorec" photorec /d "$out/photorec/recup" /cmd "$volume" partition_none,fileopt,everything,enable,search
 score tessary "$out/tessary"
 score photorec "$out/photorec"
+
+# Names from metadata: the pool copied 16 times into folders of a 256 MiB FAT32 volume (mkfs.fat, mtools),
+# every file then deleted with mdel; `tessary carve --json` reports which carved files a deleted entry named.
+fatdisk=$cache/carvefat.vhdx
+if [ ! -f "$fatdisk" ]; then
+  echo "== building the FAT32 volume with deleted files (once)" >&2
+  fat=$cache/carvefat.vol
+  rm -f "$fat"
+  mkfs.fat -C -F 32 -n CARVE32 "$fat" $((256 * 1024)) >/dev/null
+  export MTOOLS_SKIP_CHECK=1
+  for round in $(seq 1 16); do
+    mmd -i "$fat" "::/r$round"
+    for seed in "$pool"/*; do
+      mmd -i "$fat" "::/r$round/s$(basename "$seed")"
+      mcopy -i "$fat" "$seed"/* "::/r$round/s$(basename "$seed")/"
+    done
+  done
+  mdir -i "$fat" -/ -b :: | grep -v '/$' > "$cache/carvefat.list" || true
+  for round in $(seq 1 16); do for seed in "$pool"/*; do mdel -i "$fat" "::/r$round/s$(basename "$seed")/*"; done; done
+  disk=$cache/carvefat.disk
+  truncate -s 0 "$disk"
+  truncate -s $(((start + 256 * 2048 + 2048) * 512)) "$disk"
+  printf 'label: dos\nunit: sectors\n\nstart=%d, size=%d, type=0c\n' "$start" $((256 * 2048)) |
+    sfdisk --quiet --no-reread --no-tell-kernel "$disk"
+  dd if="$fat" of="$disk" bs=4M seek=$((start * 512)) oflag=seek_bytes conv=notrunc status=none
+  qemu-img convert -f raw -O vhdx "$disk" "$fatdisk"
+  rm -f "$disk" "$fat"
+fi
+echo "== names from a FAT32 volume whose $(wc -l < "$cache/carvefat.list") files were deleted"
+"$cli" carve "$fatdisk" --volume 1 --fs RAW --out "$out/fat" --json --quiet > "$out/fat.json" 2>/dev/null || true
+python3 - "$out/fat.json" "$cache/carvefat.list" <<'PY'
+import json, sys
+results = [json.loads(line) for line in open(sys.argv[1]) if line.strip()]
+deleted = [line.strip().lstrip(":").lstrip("/") for line in open(sys.argv[2]) if line.strip()]
+paths = {p.lower() for p in deleted}
+def matches(r):
+    path = (r["folder"] + "/" + r["name"]).lower()
+    if path in paths:
+        return True
+    # An 8.3 name without a long name loses its first character to the deleted mark.
+    folder, _, name = path.rpartition("/")
+    return any(p.rpartition("/")[0] == folder and p.rpartition("/")[2][1:] == name[1:] for p in paths)
+named = [r for r in results if r["named"]]
+right = [r for r in named if matches(r)]
+print("tessary: %d carved, %d named by a deleted entry, %d of them with the original path (%.1f%%)" %
+      (len(results), len(named), len(right), 100.0 * len(right) / max(len(results), 1)))
+PY

@@ -66,7 +66,8 @@ std::map<std::int64_t, RememberedEntry> rememberedStarts(const VolumeView& view,
     std::u16string name = parser->entryName(i);
     // A short name's first character gave way to the deleted mark.
     if (!name.empty() && name[0] == u'\uFFE5') name[0] = u'_';
-    entry.name = utf8FromUtf16(name);
+    // Short names keep the blanks that pad them to 8.3.
+    entry.name = rightTrimmed(utf8FromUtf16(name));
     entry.size = r.fileSize;
     // Folders from the root down; a parent chain that does not end within the table's size is cut.
     std::vector<std::string> folders;
@@ -75,7 +76,7 @@ std::map<std::int64_t, RememberedEntry> rememberedStarts(const VolumeView& view,
     for (std::int64_t depth = 0; depth < count && parent > 0 && parser->isEntry(parent) && parent != r.selfIndex; ++depth) {
       std::u16string folder = parser->entryName(parent);
       if (!folder.empty() && folder[0] == u'\uFFE5') folder[0] = u'_';
-      folders.push_back(utf8FromUtf16(folder));
+      folders.push_back(rightTrimmed(utf8FromUtf16(folder)));
       const std::int32_t next = parser->entry(parent).parentIndex;
       if (next == parent) break;
       parent = next;

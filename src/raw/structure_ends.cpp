@@ -467,13 +467,16 @@ Length tiffLength(FileBytes& file) {
     if (!entries) return std::nullopt;
     std::vector<std::int64_t> offsets[2];
     std::vector<std::int64_t> counts[2];
+    // Entries are sorted by tag and typed 1 to 13; anything else is no IFD (noise behind a damaged header).
+    if (*entries == 0 || *entries > 4096) return std::nullopt;
+    int previous = -1;
     for (std::int64_t k = 0; k < *entries; ++k) {
       const std::int64_t entry = ifd + 2 + k * 12;
       const std::optional<std::uint16_t> tag = u16(entry);
       const std::optional<std::uint16_t> type = u16(entry + 2);
       const std::optional<std::uint32_t> count = u32(entry + 4);
-      if (!tag || !type || !count) return std::nullopt;
-      if (*type == 0 || *type > 13) continue;
+      if (!tag || !type || !count || *tag <= previous || *type == 0 || *type > 13) return std::nullopt;
+      previous = *tag;
       const std::int64_t bytes = kTypeSize[*type] * static_cast<std::int64_t>(*count);
       if (bytes > 4) {
         const std::optional<std::uint32_t> at = u32(entry + 8);
@@ -701,6 +704,9 @@ std::optional<std::int64_t> FileBytes::find(std::string_view needle, std::int64_
 }
 
 std::optional<std::int64_t> structureLength(StructureRule rule, FileBytes& file) {
+  // A start signature of three bytes or more at a block start is the type's own header; the two-byte ones
+  // ("BM", "MZ") turn up in noise once in 65,536 blocks, and only their headers' checks tell a file.
+  file.recognised = rule != StructureRule::Bmp && rule != StructureRule::Pe;
   switch (rule) {
     case StructureRule::None: return std::nullopt;
     case StructureRule::Jpeg: return jpegLength(file);
