@@ -141,7 +141,7 @@ if [ ! -f "$fatdisk" ]; then
   rm -f "$disk" "$fat"
 fi
 echo "== names from a FAT32 volume whose $(wc -l < "$cache/carvefat.list") files were deleted"
-"$cli" carve "$fatdisk" --volume 1 --fs RAW --out "$out/fat" --json --quiet > "$out/fat.json" 2>/dev/null || true
+"$cli" carve "$fatdisk" --volume 0 --fs RAW --out "$out/fat" --json --quiet > "$out/fat.json" 2>/dev/null || true
 python3 - "$out/fat.json" "$cache/carvefat.list" <<'PY'
 import json, sys
 results = [json.loads(line) for line in open(sys.argv[1]) if line.strip()]

@@ -32,6 +32,15 @@ std::unique_ptr<FatParser> fatParserFor(const VolumeView& view) {
   return nullptr;
 }
 
+// A short name as the parser spells it keeps the blanks that pad its base to eight characters
+// ("DATA    .DB"): a carved file's name has none before its extension, nor at its end.
+std::string compactName(const std::string& name) {
+  const std::string trimmed = rightTrimmed(name);
+  const std::size_t dot = trimmed.rfind('.');
+  if (dot == std::string::npos || dot == 0) return trimmed;
+  return rightTrimmed(trimmed.substr(0, dot)) + trimmed.substr(dot);
+}
+
 }  // namespace
 
 std::map<std::int64_t, RememberedEntry> rememberedStarts(const VolumeView& view, std::uint64_t volumeBytes) {
@@ -67,7 +76,7 @@ std::map<std::int64_t, RememberedEntry> rememberedStarts(const VolumeView& view,
     // A short name's first character gave way to the deleted mark.
     if (!name.empty() && name[0] == u'\uFFE5') name[0] = u'_';
     // Short names keep the blanks that pad them to 8.3.
-    entry.name = rightTrimmed(utf8FromUtf16(name));
+    entry.name = compactName(utf8FromUtf16(name));
     entry.size = r.fileSize;
     // Folders from the root down; a parent chain that does not end within the table's size is cut.
     std::vector<std::string> folders;
@@ -76,7 +85,7 @@ std::map<std::int64_t, RememberedEntry> rememberedStarts(const VolumeView& view,
     for (std::int64_t depth = 0; depth < count && parent > 0 && parser->isEntry(parent) && parent != r.selfIndex; ++depth) {
       std::u16string folder = parser->entryName(parent);
       if (!folder.empty() && folder[0] == u'\uFFE5') folder[0] = u'_';
-      folders.push_back(rightTrimmed(utf8FromUtf16(folder)));
+      folders.push_back(compactName(utf8FromUtf16(folder)));
       const std::int32_t next = parser->entry(parent).parentIndex;
       if (next == parent) break;
       parent = next;
