@@ -140,7 +140,7 @@ TEST(CarvingPendingTest, AnEndClosesTheNewestStartAndNestedFilesCloseInnerFirst)
   EXPECT_EQ(c.leaves(c.category(0)), (std::vector<std::string>{"4096 .nst", "8192 .nst"}));
 }
 
-TEST(CarvingPendingTest, AnEndThatDoesNotBeginABlockIsLeftToTheFlushWhichFindsIt) {
+TEST(CarvingPendingTest, AnEndThatDoesNotBeginABlockIsNeverSeenAndTheFlushKeepsTheApproximateSize) {
   Carving c(2 * kMib);
   c.put(0, {0xAA, 0xBB});
   c.put(700, {0xCC, 0xDD});
@@ -148,9 +148,9 @@ TEST(CarvingPendingTest, AnEndThatDoesNotBeginABlockIsLeftToTheFlushWhichFindsIt
   c.put(1024, {0x11, 0x22});
   c.add(Sig("b", {0x11, 0x22}).withEnd({0x33, 0x44}).withApprox(0));
   ASSERT_TRUE(c.run());
-  // The end does not close the start during the scan (its leaf is named after the start), and the flush
-  // sizes the start to the rest of a block from it. "b" has no approximate size: its start is dropped.
-  EXPECT_EQ(c.items(), (Items{{0, 700 + 512}}));
+  // The end does not close the start (its leaf is named after the start), and the flush gives the start
+  // its approximate size. "b" has no approximate size: its start is dropped.
+  EXPECT_EQ(c.items(), (Items{{0, 5000}}));
   EXPECT_EQ(c.leaves(c.category(0)), std::vector<std::string>{"0 .a"});
 }
 
@@ -176,92 +176,27 @@ TEST(CarvingPendingTest, MoreThan128SignaturesEachKeepTheirOwnStack) {
   EXPECT_EQ(c.items(), (Items{{0, 4096 + 2 + 1}, {1024, 8192 + 2 - 1024 + 1}}));
 }
 
-// The flush's search for ends the scan never saw, at any byte position inside a start's limit.
+// A signature of the user's own (no structure rule) ends only where its end bytes begin a block.
 const std::vector<std::uint8_t> kSoi = {0xFF, 0xD8, 0xFF};
 const std::vector<std::uint8_t> kEoi = {0xFF, 0xD9};
 
-TEST(CarvingEndSearchTest, NestedPairsAreCountedAndNoEndIsTakenPastTheLimit) {
+TEST(CarvingBlockRuleTest, ASignatureWithoutARuleIgnoresEndsInsideBlocksAndNestsByTheStack) {
   Carving c(kMib);
-  // Oldest: a JPEG whose Exif thumbnail (its own SOI ... EOI) sits inside it, nothing on a block start.
+  // A start with a thumbnail-like start and end inside its first blocks, closed by an end at a block start.
   c.put(0, {0xFF, 0xD8, 0xFF, 0xE1});
   c.put(300, kSoi);
   c.put(1201, kEoi);
-  c.put(5001, kEoi);
-  // Middle: a start whose only end lies past the next newer start keeps the distance to that start.
-  c.put(8192, kSoi);
-  // Newest: ends soon after it.
+  c.put(4096, kEoi);
+  // A start whose only end lies inside a block: the flush gives it the approximate size.
   c.put(16384, kSoi);
   c.put(16484, kEoi);
-  c.add(Sig("jpg", kSoi).withEnd(kEoi).withApprox(20 * kMib));
+  c.add(Sig("jpg", kSoi).withEnd(kEoi).withApprox(6000));
   ASSERT_TRUE(c.run());
-  EXPECT_EQ(c.items(), (Items{{16384, 100 + 512}, {8192, 8192}, {0, 5001 + 512}}));
-}
-
-TEST(CarvingEndSearchTest, ACountThatNeverReturnsToZeroTakesTheLastEndBeforeTheLimit) {
-  Carving c(kMib);
-  const std::vector<std::uint8_t> local = {'P', 'K', 3, 4};
-  const std::vector<std::uint8_t> last = {'P', 'K', 5, 6};
-  c.put(0, local);
-  c.put(200, last);
-  // Three members, the second a stored ZIP of its own, and one end record for the whole archive.
-  const std::size_t z = 8192;
-  for (std::size_t at : {z, z + 300, z + 330, z + 900}) c.put(at, local);
-  c.put(z + 700, last);
-  c.put(z + 1300, {'P', 'K', 1, 2});
-  c.put(z + 1400, last);
-  c.put(65536, local);
-  c.put(65536 + 1000, last);
-  c.add(Sig("zip", local).withEnd(last).withApprox(100 * kMib));
-  ASSERT_TRUE(c.run());
-  // Each closes at its end record with a block's room for the record's 22 bytes and more.
-  EXPECT_EQ(c.items(), (Items{{65536, 1000 + 512}, {z, 1400 + 512}, {0, 200 + 512}}));
-}
-
-TEST(CarvingEndSearchTest, StartsAndEndsAcrossTheBorderOfTwoReadsAreSeen) {
-  Carving c(2 * kMib);
-  // The search reads from just past the start bytes in pieces of kSearchPiece bytes.
-  const std::int64_t piece = myJpg::kSearchPiece;
-  const std::int64_t firstBorder = 3 + piece;
-  c.put(0, {0xFF, 0xD8, 0xFF, 0xE0});
-  c.put(static_cast<std::size_t>(firstBorder - 1), kSoi);  // a nested start across the first border
-  c.put(70000, kEoi);
-  c.put(static_cast<std::size_t>(firstBorder + piece - 1), kEoi);  // the outer end across the second
-  c.add(Sig("jpg", kSoi).withEnd(kEoi).withApprox(20 * kMib));
-  // A start at offset 4 of its block: the search begins after those bytes.
-  const std::int64_t box = 524288;
-  const std::int64_t boxBorder = box + 4 + 4 + piece;
-  c.put(static_cast<std::size_t>(box + 4), {'f', 't', 'y', 'p'});
-  c.put(static_cast<std::size_t>(boxBorder - 2), {0xEE, 0xEE, 0xEE, 0xEF});
-  c.add(Sig("box", {'f', 't', 'y', 'p'}).atOffset(4).withEnd({0xEE, 0xEE, 0xEE, 0xEF}).withApprox(20 * kMib));
-  ASSERT_TRUE(c.run());
-  EXPECT_EQ(c.items(), (Items{{0, firstBorder + piece - 1 + 512}, {box, boxBorder - 2 + 512 - box}}));
-}
-
-TEST(CarvingEndSearchTest, LongEndsChainUntilAnotherStartAndABlockStartEndIsNotTakenOnTrust) {
-  Carving c(kMib);
-  const std::vector<std::uint8_t> pdf = {'%', 'P', 'D', 'F', '-'};
-  const std::vector<std::uint8_t> eof = {'%', '%', 'E', 'O', 'F'};
-  // An updated PDF: the original's end, an update written after it, the update's end; then the next PDF.
-  c.put(0, pdf);
-  c.put(3000, eof);
-  c.put(9000, eof);
-  c.put(80000, eof);  // past the window after the update's end: another file's
-  c.put(131072, pdf);
-  c.put(131072 + 600, eof);
-  c.put(131072 + 1000, pdf);  // a PDF off a block start (inside an archive): the end after it is its own
-  c.put(131072 + 1500, eof);
-  c.add(Sig("pdf", pdf).withEnd(eof).withApprox(50 * kMib));
-  // A JPEG whose own end does not begin a block, and a look-alike end that does, far behind it.
-  c.put(262144, kSoi);
-  c.put(262144 + 2000, kEoi);
-  c.put(262144 + 40960, kEoi);
-  c.add(Sig("jpg", kSoi).withEnd(kEoi).withApprox(20 * kMib));
-  ASSERT_TRUE(c.run());
-  const Items items = c.items();
-  const std::set<std::pair<std::int64_t, std::int64_t>> found(items.begin(), items.end());
-  EXPECT_TRUE(found.count({0, 9000 + 512}));
-  EXPECT_TRUE(found.count({131072, 600 + 512}));
-  EXPECT_TRUE(found.count({262144, 2000 + 512}));
+  EXPECT_EQ(c.items(), (Items{{0, 4096 + 2 + 1}, {16384, 6000}}));
+  for (const FoundItem& item : c.engine.foundItems()) {
+    EXPECT_FALSE(item.exact);
+    EXPECT_FALSE(item.partial);
+  }
 }
 
 TEST(CarvingHeaderSizeTest, TheHeaderDecidesAndSkipsTheSavedSizeIsTheApproximateOne) {

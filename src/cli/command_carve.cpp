@@ -77,10 +77,15 @@ void addCarveCommand(CLI::App& app, CommandRunner& runner) {
       std::uint64_t bytes = 0;
       for (const RawRecoveryDialog::Result& result : results) {
         bytes += static_cast<std::uint64_t>(std::max<std::int64_t>(result.size, 0));
+        // A file a deleted entry named keeps that name and folder; its offset name is reported beside it.
+        const std::string shown = result.folder.empty() ? result.name : result.folder + "/" + result.name;
         if (options->json) {
-          printJson(out, {{"category", result.category}, {"name", result.name}, {"offset", result.offset}, {"size", result.size}});
+          printJson(out, {{"category", result.category}, {"name", result.name}, {"folder", result.folder},
+                          {"offset_name", result.offsetName}, {"named", result.named}, {"offset", result.offset},
+                          {"size", result.size}, {"exact", result.exact}, {"partial", result.partial}});
         } else {
-          rows.push_back({result.category, result.name, std::to_string(result.offset), std::to_string(result.size)});
+          rows.push_back({result.category, printableText(shown) + (result.partial ? " (partial)" : ""),
+                          std::to_string(result.offset), std::to_string(result.size)});
         }
       }
       if (!options->json && !rows.empty()) printColumns(out, {"CATEGORY", "NAME", "OFFSET", "SIZE"}, rows);

@@ -3,6 +3,7 @@
 #include "raw/my_jpg.h"
 
 #include <algorithm>
+#include <climits>
 #include <bit>
 #include <cstring>
 #include <new>
@@ -42,53 +43,6 @@ bool slotMatches(const PatternSlot& slot, const std::byte* block) {
   return true;
 }
 
-// A signature's bytes as the flush looks for them at any byte position, 0x2A matching any byte.
-class Needle {
- public:
-  Needle(const std::uint8_t* bytes, std::size_t length) : m_bytes(bytes), m_length(length) {
-    while (m_key < m_length && m_bytes[m_key] == kWildcardByte) ++m_key;
-  }
-  std::size_t length() const { return m_length; }
-
-  // The first position q in [from, to) where the needle matches data[q ..]; `to` when there is none. The
-  // caller keeps q + length() within the data for every q below `to`.
-  std::size_t find(const std::byte* data, std::size_t from, std::size_t to) const {
-    if (m_key == m_length) return from;
-    const int key = m_bytes[m_key];
-    while (from < to) {
-      const void* hit = std::memchr(data + from + m_key, key, to - from);
-      if (!hit) return to;
-      const std::size_t q = static_cast<std::size_t>(static_cast<const std::byte*>(hit) - data) - m_key;
-      if (matches(data + q)) return q;
-      from = q + 1;
-    }
-    return to;
-  }
-
- private:
-  bool matches(const std::byte* at) const {
-    for (std::size_t i = 0; i < m_length; ++i)
-      if (m_bytes[i] != kWildcardByte && std::to_integer<std::uint8_t>(at[i]) != m_bytes[i]) return false;
-    return true;
-  }
-
-  const std::uint8_t* m_bytes;
-  std::size_t m_length;
-  std::size_t m_key = 0;
-};
-
-// The end search's read buffer (a piece, the sector it may be rounded up to, and the bytes kept from the
-// piece before); empty when it cannot be had.
-std::vector<std::byte> searchBuffer() {
-  std::vector<std::byte> piece;
-  try {
-    piece.resize(static_cast<std::size_t>(myJpg::kSearchPiece + kBlock) + kSignatureBytes);
-  } catch (const std::bad_alloc&) {
-    piece.clear();
-  }
-  return piece;
-}
-
 }  // namespace
 
 void myJpg::appendRecord(const SignatureRecord& record) {
@@ -113,6 +67,7 @@ void myJpg::appendRecord(const SignatureRecord& record) {
   rule.approximateSize = record.approximateSize;
   rule.skipSize = record.skipSize;
   rule.category = record.category;
+  rule.structure = structureRuleOf(record.reserved);
   m_signatures.push_back(entry);
   m_rules.push_back(rule);
 }
@@ -218,19 +173,55 @@ void myJpg::makeCategoryNodes() {
   tree->expand(m_root, true);
 }
 
-void myJpg::record(std::int64_t leafPosition, std::int64_t offset, std::int64_t size, std::size_t rule) {
+void myJpg::record(std::int64_t leafPosition, std::int64_t offset, std::int64_t size, std::size_t rule, bool exact,
+                   bool partial) {
+  FoundItem item{offset, size, exact, partial, std::nullopt, leafName(leafPosition, rule)};
+  const auto known = m_remembered.find(offset);
+  if (known != m_remembered.end()) {
+    item.remembered = known->second;
+    // The entry's size is the file's own where the structure did not give one.
+    if (!exact && known->second.size > 0) {
+      item.size = static_cast<std::int64_t>(std::min<std::uint64_t>(known->second.size, INT64_MAX));
+      item.exact = true;
+    }
+  }
   // A carved file never reaches past the volume (nor past the disk) whatever a header or a rule says.
-  size = std::min(size, roomFrom(offset));
-  if (size <= 0) return;
+  item.size = std::min(item.size, roomFrom(offset));
+  if (item.size <= 0) return;
   const SizeRule& r = m_rules[rule];
   const std::u16string category = untilZero(r.category);
   const std::int64_t count = ++m_categoryCounts[category];
   const std::int64_t index = static_cast<std::int64_t>(m_found.size());
-  m_found.push_back({offset, size});
+  m_found.push_back(item);
   if (!tree || r.categoryNode == kNoItem) return;
   tree->setItemText(r.categoryNode, format("%s (%lld)", utf8FromUtf16(category).c_str(), static_cast<long long>(count)));
-  tree->insertItem(leafName(leafPosition, rule), r.categoryNode, kInsertLast, TreeIcon::File, index,
-                   tree->GetCheck(r.categoryNode));
+  TreeItem parent = r.categoryNode;
+  std::string name = item.offsetName;
+  if (item.remembered) {
+    parent = folderNode(r.categoryNode, item.remembered->folder);
+    name = item.remembered->name;
+  }
+  tree->insertItem(name, parent, kInsertLast, TreeIcon::File, index, tree->GetCheck(parent));
+}
+
+TreeItem myJpg::folderNode(TreeItem category, const std::string& path) {
+  TreeItem node = category;
+  std::string sofar;
+  std::size_t from = 0;
+  while (from < path.size()) {
+    std::size_t slash = path.find('/', from);
+    if (slash == std::string::npos) slash = path.size();
+    const std::string part = path.substr(from, slash - from);
+    from = slash + 1;
+    if (part.empty()) continue;
+    sofar += "/" + part;
+    auto it = m_folderNodes.find({category, sofar});
+    if (it == m_folderNodes.end())
+      it = m_folderNodes.emplace(std::make_pair(category, sofar),
+                                 tree->insertItem(part, node, kInsertLast, TreeIcon::Folder, -1, tree->GetCheck(node))).first;
+    node = it->second;
+  }
+  return node;
 }
 
 bool myJpg::scan() {
@@ -240,6 +231,10 @@ bool myJpg::scan() {
   }
   if (sink) sink->progressRange(0, 1000);
   m_found.clear();
+  m_folderNodes.clear();
+  m_remembered.clear();
+  // A volume that still parses as a file system remembers where its deleted files began.
+  if (namesFromMetadata) m_remembered = tessary::rememberedStarts(view, static_cast<std::uint64_t>(std::max<std::int64_t>(volumeLength, 0)));
   makeCategoryNodes();
   std::vector<std::byte> buffer;
   try {
@@ -248,8 +243,6 @@ bool myJpg::scan() {
     m_slots.clear();
     return false;
   }
-  // The end search's read buffer; without it an end at a block start closes its start as it stands.
-  std::vector<std::byte> searchPiece = searchBuffer();
   const std::int64_t chunks = std::max<std::int64_t>(volumeLength, 0) / kChunkSize;
   if (sink) sink->progressRange(0, chunks);
   // Where the next block to test lies when a size read from a header skipped past the chunk's end.
@@ -288,19 +281,39 @@ bool myJpg::scan() {
           p += kBlock;
           continue;
         }
-        const std::int64_t startAt = stack.back().position;
+        const PendingStart start = stack.back();
         stack.pop_back();
-        std::int64_t size = at + rule.endLength - startAt + 1;
+        std::int64_t size = at + rule.endLength - start.position + 1;
         if (rule.approximateSize > 0 && rule.approximateSize < size) size = rule.approximateSize;
-        // The end that begins this block may be a look-alike long after the file's own end, which did
-        // not begin a block: the start's bytes up to here are searched as at the flush.
-        if (!searchPiece.empty() && size > 0) size = searchedSize(s, startAt, std::min(size, roomFrom(startAt)), searchPiece);
-        record(at, startAt, size, s);
+        record(at, start.position, size, s, false, start.partial);
         p += kBlock + skipAmount(s);
         continue;
       }
+      // A type with a structure rule: the file's own length, and the scan goes on after it, so the
+      // members of a ZIP, a JPEG's thumbnail or the blocks of a long file are never taken for new files.
+      if (rule.structure != StructureRule::None) {
+        bool recognised = false;
+        const std::optional<std::int64_t> length = structureSize(s, at, recognised);
+        // Start bytes without the type's header behind them (two bytes "MZ" or "BM" in noise) are no file.
+        if (!recognised) {
+          p += kBlock;
+          continue;
+        }
+        if (length) {
+          record(at, at, *length, s, true, false);
+          const std::int64_t next = (at + *length + kBlock - 1) / kBlock * kBlock;
+          if (next - chunkStart <= kChunkSize - kBlock) {
+            p = next - chunkStart;
+          } else {
+            resumeAt = next;
+            break;
+          }
+          continue;
+        }
+      }
+      const bool partial = rule.structure != StructureRule::None;
       if (rule.endLength > 0) {
-        m_pending[s].push_back({'S', at});
+        m_pending[s].push_back({'S', at, partial});
         p += kBlock;
         continue;
       }
@@ -310,7 +323,7 @@ bool myJpg::scan() {
                             fits(static_cast<std::uint64_t>(kBlock), static_cast<std::uint64_t>(rule.offsetToSize),
                                  static_cast<std::uint64_t>(std::min(rule.bytesInSize, 4)));
       if (!sizeRule) {
-        record(at, at, rule.approximateSize, s);
+        record(at, at, rule.approximateSize, s, false, partial);
         p += skipAmount(s);
         continue;
       }
@@ -322,7 +335,7 @@ bool myJpg::scan() {
       }
       // The header's value only decides whether the item is taken and how far the scan skips; the item
       // is saved with the approximate size, which is at least that value.
-      record(at, at, rule.approximateSize, s);
+      record(at, at, rule.approximateSize, s, false, partial);
       const std::int64_t next = at + kBlock * (size / kBlock + 1);
       if (next - chunkStart <= kChunkSize - kBlock) {
         p = next - chunkStart;
@@ -333,15 +346,14 @@ bool myJpg::scan() {
     }
   }
   if (sink) sink->progressPosition(chunks);
-  flushPending(searchPiece);
+  flushPending();
   m_slots.clear();
   m_keys.clear();
   if (sink) sink->showMessage("done..");
   return true;
 }
 
-void myJpg::flushPending(std::vector<std::byte>& piece) {
-  // `piece` is the search's read buffer; without one each start keeps the size the scan left it.
+void myJpg::flushPending() {
   for (std::size_t s = 0; s < m_pending.size(); ++s) {
     std::vector<PendingStart>& stack = m_pending[s];
     const std::int64_t approx = m_rules[s].approximateSize;
@@ -353,92 +365,24 @@ void myJpg::flushPending(std::vector<std::byte>& piece) {
       if (k != 0 && k + 1 < stack.size()) size = stack[k + 1].position - startAt;
       size = std::min({size, approx, roomFrom(startAt)});
       if (size <= 0) continue;
-      if (!piece.empty()) size = searchedSize(s, startAt, size, piece);
-      record(startAt, startAt, size, s);
+      record(startAt, startAt, size, s, false, stack[k].partial);
     }
     stack.clear();
   }
 }
 
-std::int64_t myJpg::searchedSize(std::size_t s, std::int64_t startAt, std::int64_t limit, std::vector<std::byte>& piece) {
-  const SignatureEntry& e = m_signatures[s];
-  // An end the scan could not test (one byte, or longer than the record holds) is not looked for either.
-  if (e.endLength < 2 || e.endLength > kSignatureBytes || e.startLength > kSignatureBytes) return limit;
-  const Needle start(e.startSignature.data(), e.startLength);
-  const Needle end(e.endSignature.data(), e.endLength);
-  const std::size_t longest = std::max(start.length(), end.length());
-  // The file takes the rest of one block from its end bytes on, within the limit: what an end seen at a
-  // block start gets once saved in whole blocks, and room for a trailer that follows the end bytes (a
-  // ZIP's end record is 22 bytes and more, of which the end bytes are the first 4).
-  auto sizeTo = [&](std::int64_t endAt) { return std::min(endAt + kBlock - startAt, limit); };
-  // An end of four bytes or more does not turn up by chance: a further one soon after the first and before
-  // another start of the type (a PDF's incremental update, written after the original's end) belongs to
-  // the same file. A shorter end does turn up by chance (two bytes meet once in 64 KiB of noise), so it
-  // closes the file at once.
-  const bool chained = end.length() >= 4;
-  constexpr std::int64_t kChainWindow = 65536;
-  std::int64_t stopAt = startAt + limit;
-  bool closed = false;
-  // Both searches begin after the start's own start bytes.
-  const std::int64_t from = startAt + e.startOffset + e.startLength;
-  std::int64_t depth = 1;
-  std::int64_t lastEnd = -1;
-  // piece[0] is the byte at `base`; a piece keeps the last longest - 1 bytes of the one before it, so a
-  // signature across the border between two reads is tested once, in the later piece.
-  // The disk readers position in whole sectors, so every read begins on one (a block start is one).
-  std::int64_t base = from;
-  std::size_t have = 0;
-  std::int64_t next = from / kBlock * kBlock;
-  std::int64_t startCursor = from;
-  std::int64_t endCursor = from;
-  while (next < stopAt) {
-    if (stopRequested()) break;
-    const std::size_t keep = std::min(have, longest - 1);
-    std::memmove(piece.data(), piece.data() + have - keep, keep);
-    base = next - static_cast<std::int64_t>(keep);
-    const std::int64_t n = std::min(kSearchPiece, stopAt - next);
-    // The last piece is read up to a whole sector where the volume has one; only n bytes are searched.
-    const std::int64_t wanted = std::max(n, std::min((n + kBlock - 1) / kBlock * kBlock, roomFrom(next)));
-    // A refused or short read ends the search with what is known so far.
-    if (!view.read(static_cast<std::uint64_t>(next), std::span<std::byte>(piece.data() + keep, static_cast<std::size_t>(wanted))))
-      break;
-    have = keep + static_cast<std::size_t>(n);
-    next += n;
-    const bool lastPiece = next >= stopAt;
-    // Positions each needle is tested at in this piece: all where it fits in the last piece, else those
-    // where the longer of the two fits, so starts and ends are met in the order they lie.
-    auto bound = [&](const Needle& needle) {
-      const std::size_t width = lastPiece ? needle.length() : longest;
-      return have >= width ? have - width + 1 : 0;
-    };
-    const std::size_t startTo = bound(start);
-    const std::size_t endTo = bound(end);
-    std::size_t startFrom = static_cast<std::size_t>(startCursor - base);
-    std::size_t endFrom = static_cast<std::size_t>(endCursor - base);
-    std::size_t nextStart = startFrom < startTo ? start.find(piece.data(), startFrom, startTo) : startTo;
-    std::size_t nextEnd = endFrom < endTo ? end.find(piece.data(), endFrom, endTo) : endTo;
-    while (nextStart < startTo || nextEnd < endTo) {
-      if (nextEnd < endTo && (nextStart >= startTo || nextEnd <= nextStart)) {
-        lastEnd = base + static_cast<std::int64_t>(nextEnd);
-        if (closed || --depth == 0) {
-          if (!chained) return sizeTo(lastEnd);
-          // Closed: a further end within the window after the one before moves the end on, until the
-          // start bytes of another file of the type.
-          closed = true;
-          stopAt = std::min(startAt + limit, lastEnd + static_cast<std::int64_t>(end.length()) + kChainWindow);
-        }
-        nextEnd = end.find(piece.data(), nextEnd + 1, endTo);
-      } else {
-        if (closed) return sizeTo(lastEnd);
-        ++depth;
-        nextStart = start.find(piece.data(), nextStart + 1, startTo);
-      }
-    }
-    startCursor = std::max(startCursor, base + static_cast<std::int64_t>(startTo));
-    endCursor = std::max(endCursor, base + static_cast<std::int64_t>(endTo));
-  }
-  // Closed, or no end brought the count back to zero: the last end seen, else the limit.
-  return lastEnd >= 0 ? sizeTo(lastEnd) : limit;
+std::optional<std::int64_t> myJpg::structureSize(std::size_t s, std::int64_t startAt, bool& recognised) const {
+  const SizeRule& rule = m_rules[s];
+  // The file reaches no further than the volume, and no further than its type's approximate size.
+  std::int64_t limit = roomFrom(startAt);
+  if (rule.approximateSize > 0) limit = std::min(limit, rule.approximateSize);
+  if (limit <= 0) return std::nullopt;
+  FileBytes file([this, startAt](std::int64_t at, std::span<std::byte> out) {
+    return view.read(static_cast<std::uint64_t>(startAt + at), out);
+  }, limit);
+  const std::optional<std::int64_t> length = structureLength(rule.structure, file);
+  recognised = file.recognised;
+  return length;
 }
 
 }  // namespace tessary

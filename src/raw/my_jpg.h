@@ -14,7 +14,9 @@
 #include "disk/volume_view.h"
 #include "platform/page_sink.h"
 #include "platform/worker.h"
+#include "raw/carve_names.h"
 #include "raw/signature_record.h"
+#include "raw/structure_ends.h"
 
 namespace tessary {
 
@@ -47,6 +49,8 @@ struct SizeRule {
   std::array<char16_t, kCategoryUnits> category{};
   TreeItem categoryNode = kNoItem;
   std::uint64_t reservedTail = 0;
+  // The rule the record's reserved field names: where a file of this signature ends by its structure.
+  StructureRule structure = StructureRule::None;
 };
 
 struct PatternSlot {
@@ -59,18 +63,26 @@ struct PatternSlot {
 struct PendingStart {
   std::uint8_t tag = 'S';
   std::int64_t position = 0;
+  // A start whose structure rule failed: whatever size it gets is a guess.
+  bool partial = false;
 };
 
 struct FoundItem {
   std::int64_t offset = 0;
   std::int64_t size = 0;
+  // The size is the file's own length, read from its structure: it is saved to the byte.
+  bool exact = false;
+  // The type has a structure rule but the file broke it: the size is the block rule's guess.
+  bool partial = false;
+  // The deleted entry whose data began where this file begins (its name, folder and times), if any.
+  std::optional<RememberedEntry> remembered;
+  // The leaf name by position and extension, which the result has when no entry named it.
+  std::string offsetName;
 };
 
 class myJpg {
  public:
   static constexpr std::int64_t kChunkSize = 1048576;
-  // The flush reads the bytes after a start whose end the scan never saw in pieces of this size.
-  static constexpr std::int64_t kSearchPiece = 65536;
   static constexpr const char* kRootText = "RAW RECOVERY ";
 
   // What the scan reads, tells and fills: set by the page before the scan.
@@ -96,6 +108,10 @@ class myJpg {
   const std::vector<FoundItem>& foundItems() const { return m_found; }
   // The leaf name of a result: "%lld ." and the rule's extension.
   std::string leafName(std::int64_t position, std::size_t rule) const;
+  // Whether the scan first reads the volume as a file system for the names of deleted files.
+  bool namesFromMetadata = true;
+  // Deleted entries by the offset their data began at, as the scan found them.
+  const std::map<std::int64_t, RememberedEntry>& rememberedStarts() const { return m_remembered; }
   // The category a result's leaf sits under (its node's label without the count), by item index.
   const std::map<std::u16string, std::int64_t>& categoryCounts() const { return m_categoryCounts; }
   TreeItem rootNode() const { return m_root; }
@@ -111,16 +127,15 @@ class myJpg {
  private:
   bool stopRequested() const;
   void makeCategoryNodes();
-  void record(std::int64_t leafPosition, std::int64_t offset, std::int64_t size, std::size_t rule);
+  void record(std::int64_t leafPosition, std::int64_t offset, std::int64_t size, std::size_t rule,
+              bool exact = false, bool partial = false);
+  // What the structure rule of signature `s` makes of a start at `startAt`: the file's length, or none
+  // when the structure is broken; `recognised` tells whether the type's header was there at all.
+  std::optional<std::int64_t> structureSize(std::size_t s, std::int64_t startAt, bool& recognised) const;
   std::int64_t skipAmount(std::size_t rule) const;
   // The largest size an item at `offset` may have: what is left of the volume (and of the disk).
   std::int64_t roomFrom(std::int64_t offset) const;
-  void flushPending(std::vector<std::byte>& piece);
-  // The size of a start at `startAt` of signature `s` whose end is not known for sure: the bytes from the
-  // start up to `limit` are searched for the end at any byte position, nested pairs of the signature's
-  // start and end bytes counted, and ends of four bytes or more chained. `piece` is the read buffer
-  // (kSearchPiece + 512 + kSignatureBytes bytes).
-  std::int64_t searchedSize(std::size_t s, std::int64_t startAt, std::int64_t limit, std::vector<std::byte>& piece);
+  void flushPending();
 
   std::vector<SignatureEntry> m_signatures;
   std::vector<SizeRule> m_rules;
@@ -139,6 +154,10 @@ class myJpg {
   std::vector<FoundItem> m_found;
   std::map<std::u16string, std::int64_t> m_categoryCounts;
   TreeItem m_root = kNoItem;
+  std::map<std::int64_t, RememberedEntry> m_remembered;
+  // Folder nodes below a category node, by the node and the folder's path.
+  std::map<std::pair<TreeItem, std::string>, TreeItem> m_folderNodes;
+  TreeItem folderNode(TreeItem category, const std::string& path);
 };
 
 }  // namespace tessary

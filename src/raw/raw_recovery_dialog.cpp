@@ -335,17 +335,25 @@ void RawRecoveryDialog::saveLeaf(TreeItem leaf, OutputFolder& out) {
     good = file.write(buffer);
     done += kMib;
   }
-  // The rest below 1 MiB, rounded up to whole 512-byte blocks, also after a stop.
+  // The rest below 1 MiB, also after a stop: read in whole 512-byte blocks, and written whole too unless
+  // the file's structure gave its exact length.
   const std::int64_t rest = item.size % kMib;
+  const std::int64_t restBlocks = (rest + 511) / 512 * 512;
+  const std::int64_t restWritten = item.exact ? rest : restBlocks;
   if (good && rest > 0) {
-    std::vector<std::byte> tail(static_cast<std::size_t>((rest + 511) / 512 * 512));
+    std::vector<std::byte> tail(static_cast<std::size_t>(restBlocks));
     if (!view.read(static_cast<std::uint64_t>(item.offset + done), tail)) missing = true;
-    good = file.write(tail);
+    good = file.write(std::span<const std::byte>(tail).first(static_cast<std::size_t>(restWritten)));
+  }
+  if (item.remembered && (item.remembered->modificationNs || item.remembered->accessNs)) {
+    const std::int64_t modified = item.remembered->modificationNs.value_or(*item.remembered->accessNs);
+    file.setTimes(item.remembered->accessNs.value_or(modified), modified);
   }
   file.close();
-  // The carved file is whole when it holds every byte the result spans (the last block rounded up);
-  // a refused buffer, a host error or a stop part-way leaves it short, and that is a counted failure.
-  const auto expected = static_cast<std::uint64_t>(whole * kMib + (rest + 511) / 512 * 512);
+  // The carved file is whole when it holds every byte the result spans (the last block rounded up where
+  // the length is not exact); a refused buffer, a host error or a stop part-way leaves it short, and that
+  // is a counted failure.
+  const auto expected = static_cast<std::uint64_t>(whole * kMib + restWritten);
   const bool complete = good && file.error() == 0 && file.written() >= expected;
   if (!complete && m_failures++ == 0) {
     const std::string why = file.error() != 0 ? std::string(std::strerror(file.error()))
@@ -402,7 +410,6 @@ void RawRecoveryDialog::onListRowCheck(std::size_t row, bool checked) {
 std::vector<RawRecoveryDialog::Result> RawRecoveryDialog::results() const {
   std::vector<Result> out;
   if (!m_engine) return out;
-  const std::vector<FoundItem>& found = m_engine->foundItems();
   const TreeItem top = m_tree.rootItem();
   if (top == kNoItem) return out;
   for (TreeItem node = m_tree.childItem(top); node != kNoItem; node = m_tree.nextSiblingItem(node)) {
@@ -417,14 +424,26 @@ std::vector<RawRecoveryDialog::Result> RawRecoveryDialog::results() const {
       category = utf8FromUtf16(name);
       break;
     }
-    for (TreeItem leaf = m_tree.childItem(node); leaf != kNoItem; leaf = m_tree.nextSiblingItem(leaf)) {
-      const std::int64_t index = m_tree.itemData(leaf);
-      if (index < 0 || index >= static_cast<std::int64_t>(found.size())) continue;
-      const FoundItem& item = found[static_cast<std::size_t>(index)];
-      out.push_back({category, m_tree.itemText(leaf), item.offset, item.size, leaf});
-    }
+    collectResults(node, category, "", out);
   }
   return out;
+}
+
+void RawRecoveryDialog::collectResults(TreeItem node, const std::string& category, const std::string& folder,
+                                       std::vector<Result>& out) const {
+  const std::vector<FoundItem>& found = m_engine->foundItems();
+  for (TreeItem leaf = m_tree.childItem(node); leaf != kNoItem; leaf = m_tree.nextSiblingItem(leaf)) {
+    if (m_tree.itemIcon(leaf) == TreeIcon::Folder) {
+      collectResults(leaf, category, folder.empty() ? m_tree.itemText(leaf) : folder + "/" + m_tree.itemText(leaf), out);
+      continue;
+    }
+    const std::int64_t index = m_tree.itemData(leaf);
+    if (index < 0 || index >= static_cast<std::int64_t>(found.size())) continue;
+    const FoundItem& item = found[static_cast<std::size_t>(index)];
+    Result r{category, m_tree.itemText(leaf), item.offset, item.size, leaf, folder, item.exact, item.partial,
+             item.remembered.has_value(), item.offsetName};
+    out.push_back(std::move(r));
+  }
 }
 
 }  // namespace tessary

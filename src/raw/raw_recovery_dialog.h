@@ -86,13 +86,20 @@ class RawRecoveryDialog {
   // What the last scan returned; none before a scan ended.
   std::optional<bool> scanResult() const;
 
-  // Every result leaf in tree order: its category, leaf name, offset and size.
+  // Every result leaf in tree order: its category, leaf name, the folders between its category node and
+  // it, offset and size, whether the size is the file's exact length or a guess for a damaged file, and
+  // the offset name it has when no deleted entry named it.
   struct Result {
     std::string category;
     std::string name;
     std::int64_t offset = 0;
     std::int64_t size = 0;
     TreeItem item = kNoItem;
+    std::string folder;
+    bool exact = false;
+    bool partial = false;
+    bool named = false;
+    std::string offsetName;
   };
   std::vector<Result> results() const;
 
@@ -124,6 +131,8 @@ class RawRecoveryDialog {
   void saveWorker(const std::string& folder);
   void saveLeaf(TreeItem leaf, OutputFolder& out);
   void walkSave(TreeItem item, OutputFolder& out, std::int64_t& progress);
+  void collectResults(TreeItem node, const std::string& category, const std::string& folder,
+                      std::vector<Result>& out) const;
   std::int64_t tickedItems(TreeItem item) const;
   bool stopRequested();
 

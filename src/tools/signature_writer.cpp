@@ -1,6 +1,7 @@
 // tessary_signature_writer LIST OUT: writes the signature file OUT from the readable list LIST, typing each
 // line into the signature editor's fields and pressing its Save, so that the default file is made by the
-// same code as every file a user writes.
+// same code as every file a user writes. The last field names the type's structure rule, which the editor
+// has no field for: it is written into each record's first reserved field once the editor has closed.
 #include <fstream>
 #include <iostream>
 #include <string>
@@ -10,6 +11,8 @@
 #include "platform/page_view.h"
 #include "platform/text.h"
 #include "raw/raw_setting_dlg.h"
+#include "raw/signature_record.h"
+#include "raw/structure_ends.h"
 
 namespace {
 
@@ -62,17 +65,24 @@ int main(int argc, char** argv) {
                                        RawSettingDlg::kSizeIncludesHeader, RawSettingDlg::kHeaderSize,
                                        RawSettingDlg::kSkipSize,     RawSettingDlg::kApproximateSize,
                                        RawSettingDlg::kCategory};
+  std::vector<tessary::StructureRule> rules;
   int lineNumber = 0;
   for (std::string line; std::getline(list, line);) {
     ++lineNumber;
     const std::string bare = tessary::trimmed(line);
     if (bare.empty() || bare[0] == '#') continue;
     const std::vector<std::string> values = fields(bare);
-    if (values.size() != std::size(kOrder)) {
-      std::cerr << argv[1] << ":" << lineNumber << ": " << values.size() << " fields, " << std::size(kOrder) << " wanted\n";
+    if (values.size() != std::size(kOrder) + 1) {
+      std::cerr << argv[1] << ":" << lineNumber << ": " << values.size() << " fields, " << std::size(kOrder) + 1 << " wanted\n";
       return 1;
     }
-    for (std::size_t i = 0; i < values.size(); ++i) {
+    const std::optional<tessary::StructureRule> rule = tessary::structureRuleNamed(values.back());
+    if (!rule) {
+      std::cerr << argv[1] << ":" << lineNumber << ": no structure rule is called \"" << values.back() << "\"\n";
+      return 1;
+    }
+    rules.push_back(*rule);
+    for (std::size_t i = 0; i < std::size(kOrder); ++i) {
       if (kOrder[i] == RawSettingDlg::kSizeIncludesHeader) view.setChecked(kOrder[i], values[i] == "1");
       else view.setText(kOrder[i], values[i]);
     }
@@ -82,5 +92,17 @@ int main(int argc, char** argv) {
     }
   }
   editor.onClose();
+  std::fstream out(argv[2], std::ios::in | std::ios::out | std::ios::binary);
+  for (std::size_t k = 0; k < rules.size() && out; ++k) {
+    const auto number = static_cast<std::uint32_t>(rules[k]);
+    const char bytes[4] = {static_cast<char>(number & 0xFF), static_cast<char>(number >> 8 & 0xFF),
+                           static_cast<char>(number >> 16 & 0xFF), static_cast<char>(number >> 24 & 0xFF)};
+    out.seekp(static_cast<std::streamoff>(k * tessary::kSignatureRecordSize + tessary::sigrec::kReserved));
+    out.write(bytes, sizeof bytes);
+  }
+  if (!out) {
+    std::cerr << "cannot write the structure rules into " << argv[2] << '\n';
+    return 1;
+  }
   return 0;
 }

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <optional>
 #include <string>
 #include <unordered_set>
 #include <vector>
@@ -139,6 +140,11 @@ class FatParser {
   // 12, 16 or 32 once the boot sector (or the Advanced choice) has been read.
   int entryBits() const { return m_entryBits; }
   std::uint32_t clusterSize() const { return m_clusterSize; }
+  // The volume-relative byte offset where a data cluster begins; none for a cluster outside the volume.
+  std::optional<std::uint64_t> clusterStart(std::uint32_t cluster) const {
+    if (!clusterInVolume(cluster)) return std::nullopt;
+    return clusterOffset(cluster);
+  }
 
  protected:
   explicit FatParser(bool fat32) : m_fat32(fat32) {}

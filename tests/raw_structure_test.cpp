@@ -1,0 +1,302 @@
+// Carving by the files' own structure: real files of every default type, made by real tools and planted
+// in noise, come back at their exact offsets and lengths; damaged files fall back to the block rule and
+// are marked partial; look-alike start bytes make no file; nested and back-to-back starts cost one pass.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <fstream>
+#include <map>
+#include <nlohmann/json.hpp>
+
+#include "platform/files.h"
+#include "platform/text.h"
+#include "raw/my_jpg.h"
+#include "raw/structure_ends.h"
+#include "support/fixtures.h"
+#include "support/raw_volume.h"
+#include "support/recording_sink.h"
+
+namespace tessary {
+namespace {
+
+using test::ByteVector;
+
+constexpr std::int64_t kMib = 1048576;
+
+std::string defaultSignatures() { return std::string(TESSARY_BINARY_DIR) + "/FileSetting.txt"; }
+
+ByteVector hostBytes(const std::string& path) {
+  const std::string text = test::readHostFile(path);
+  ByteVector out(text.size());
+  std::memcpy(out.data(), text.data(), text.size());
+  return out;
+}
+
+// The default signatures loaded into an engine over a volume held in memory.
+class DefaultCarving {
+ public:
+  explicit DefaultCarving(ByteVector disk) : m_disk(std::move(disk)) {
+    ImageFile file;
+    if (!file.open(defaultSignatures())) return;
+    SignatureRecordBytes bytes{};
+    for (std::uint64_t k = 0; k < file.size() / kSignatureRecordSize; ++k) {
+      if (!file.readExact(k * kSignatureRecordSize, bytes)) return;
+      engine.appendRecord(*decodeSignatureRecord(bytes));
+    }
+    loaded = engine.signatureCount() > 0;
+  }
+  bool run() {
+    engine.view = VolumeView(m_reader, 0, m_disk.size() / 512);
+    engine.sink = &m_sink;
+    engine.tree = &tree;
+    engine.volumeLength = static_cast<std::int64_t>(m_disk.size()) / kMib * kMib;
+    return engine.scan();
+  }
+  std::map<std::int64_t, FoundItem> byOffset() const {
+    std::map<std::int64_t, FoundItem> out;
+    for (const FoundItem& f : engine.foundItems()) out[f.offset] = f;
+    return out;
+  }
+  ByteVector& disk() { return m_disk; }
+
+  bool loaded = false;
+  myJpg engine;
+  CXHtmlTree tree;
+
+ private:
+  ByteVector m_disk;
+  test::BufferReader m_reader{m_disk};
+  RecordingSink m_sink;
+};
+
+TEST(StructureCarvingTest, EveryDefaultTypeMadeByARealToolComesBackWholeAndNothingElse) {
+  if (!test::haveFixture("carve_samples.img")) GTEST_SKIP() << "carve_samples.img missing";
+  if (!isRegularFile(defaultSignatures())) GTEST_SKIP() << "FileSetting.txt not built";
+  std::ifstream in(test::fixturePath("carve_samples.json"));
+  const nlohmann::json manifest = nlohmann::json::parse(in);
+  DefaultCarving carving(hostBytes(test::fixturePath("carve_samples.img")));
+  ASSERT_TRUE(carving.loaded);
+  ASSERT_TRUE(carving.run());
+  const std::map<std::int64_t, FoundItem> found = carving.byOffset();
+  for (const auto& file : manifest["files"]) {
+    const std::string name = file["name"];
+    const auto it = found.find(file["offset"].get<std::int64_t>());
+    ASSERT_NE(it, found.end()) << name << " was not carved";
+    EXPECT_EQ(it->second.size, file["size"].get<std::int64_t>()) << name;
+    EXPECT_TRUE(it->second.exact) << name;
+    EXPECT_FALSE(it->second.partial) << name;
+  }
+  // The JPEGs inside the ZIP and the AVI, the ZIP's other local headers, the stray end after the first
+  // JPEG: none of them is a file of its own.
+  EXPECT_EQ(found.size(), manifest["files"].size());
+}
+
+// A JPEG cut short, its start bytes in noise, and a ZIP whose stored member holds a look-alike end record.
+TEST(StructureCarvingTest, BrokenFilesFallBackMarkedPartialAndLookAlikesMakeNoFile) {
+  if (!test::haveFixture("carve_samples.img")) GTEST_SKIP() << "carve_samples.img missing";
+  if (!isRegularFile(defaultSignatures())) GTEST_SKIP() << "FileSetting.txt not built";
+  std::ifstream in(test::fixturePath("carve_samples.json"));
+  const nlohmann::json manifest = nlohmann::json::parse(in);
+  const ByteVector samples = hostBytes(test::fixturePath("carve_samples.img"));
+  auto sample = [&](const std::string& wanted) {
+    for (const auto& file : manifest["files"])
+      if (file["name"] == wanted) {
+        const auto at = samples.begin() + file["offset"].get<std::int64_t>();
+        return ByteVector(at, at + file["size"].get<std::int64_t>());
+      }
+    return ByteVector{};
+  };
+  const ByteVector jpeg = sample("progressive.jpg");
+  ASSERT_FALSE(jpeg.empty());
+  test::NoiseVolume volume(2 * kMib, 5);
+  // The first half of the JPEG, then noise; an end pair at a block start 8 blocks later closes it.
+  volume.plant(0, ByteVector(jpeg.begin(), jpeg.begin() + static_cast<std::ptrdiff_t>(jpeg.size() / 2)), "jpg");
+  volume.plant(8 * 512, test::textBytes("\xFF\xD9"), "end");
+  // "MZ" and "BM" at block starts without the headers behind them.
+  volume.plant(64 * 512, test::textBytes("MZ"), "exe");
+  volume.plant(65 * 512, test::textBytes("BM"), "bmp");
+  // A ZIP whose members (one a stored JPEG) lie at block starts of their own in this volume.
+  const ByteVector zip = sample("multi.zip");
+  ASSERT_FALSE(zip.empty());
+  volume.plant(kMib, zip, "zip");
+  DefaultCarving carving(volume.bytes());
+  ASSERT_TRUE(carving.run());
+  const std::map<std::int64_t, FoundItem> found = carving.byOffset();
+  ASSERT_TRUE(found.count(0));
+  EXPECT_TRUE(found.at(0).partial);
+  EXPECT_FALSE(found.at(0).exact);
+  EXPECT_EQ(found.at(0).size, 8 * 512 + 2 + 1);
+  EXPECT_FALSE(found.count(64 * 512));
+  EXPECT_FALSE(found.count(65 * 512));
+  ASSERT_TRUE(found.count(kMib));
+  EXPECT_EQ(found.at(kMib).size, static_cast<std::int64_t>(zip.size()));
+}
+
+// Each walk's reader sees only the bytes below its limit.
+std::optional<std::int64_t> lengthOf(StructureRule rule, const ByteVector& bytes, std::int64_t limit = -1) {
+  FileBytes file(
+      [&bytes](std::int64_t at, std::span<std::byte> out) {
+        // Reads come in whole sectors; what lies past the bytes reads as zeros, as past a file's end.
+        std::fill(out.begin(), out.end(), std::byte{0});
+        if (at < 0 || static_cast<std::uint64_t>(at) >= bytes.size()) return false;
+        const std::size_t n = std::min(out.size(), bytes.size() - static_cast<std::size_t>(at));
+        std::memcpy(out.data(), bytes.data() + at, n);
+        return true;
+      },
+      limit < 0 ? static_cast<std::int64_t>(bytes.size()) : limit);
+  return structureLength(rule, file);
+}
+
+ByteVector concat(std::initializer_list<std::string> parts) {
+  std::string all;
+  for (const std::string& p : parts) all += p;
+  return test::textBytes(all);
+}
+
+// No free tool writes RAR archives, so these follow the published block layouts: a RAR 4 archive with one
+// stored file block, and a RAR 5 archive with a file header carrying a data area.
+TEST(StructureEndsTest, RarBlocksAreWalkedToTheEndOfArchiveBlock) {
+  using namespace std::string_literals;
+  const ByteVector rar4 = concat({"Rar!\x1A\x07\x00"s,
+                                  "\x00\x00\x73\x00\x00\x0D\x00"s + std::string(6, '\0'),            // main header
+                                  "\x00\x00\x74\x00\x80\x20\x00"s + "\x05\x00\x00\x00"s + std::string(21, 'h'),
+                                  "hello"s,                                                           // file data
+                                  "\x00\x00\x7B\x00\x40\x07\x00"s,                                    // end block
+                                  "trailing noise"s});
+  EXPECT_EQ(lengthOf(StructureRule::Rar, rar4), 7 + 13 + 32 + 5 + 7);
+  const ByteVector rar5 = concat({"Rar!\x1A\x07\x01\x00"s,
+                                  "CRC!\x03\x01\x00\x00"s,                   // main: size 3, type 1, flags 0, 0
+                                  "CRC!\x04\x02\x02\x06\x00"s + "abcdef"s,   // file: data area of 6 bytes
+                                  "CRC!\x03\x05\x00\x00"s,                   // end of archive
+                                  "noise"s});
+  EXPECT_EQ(lengthOf(StructureRule::Rar, rar5), 8 + 8 + 9 + 6 + 8);
+  // The end block beyond the limit, or a block type no archive has: no length.
+  EXPECT_FALSE(lengthOf(StructureRule::Rar, rar4, 50).has_value());
+  ByteVector bad = rar5;
+  bad[8 + 5] = std::byte{9};
+  EXPECT_FALSE(lengthOf(StructureRule::Rar, bad).has_value());
+}
+
+TEST(StructureEndsTest, LengthsFromHeadersNeverPassTheLimitAndHostileCountsStop) {
+  using namespace std::string_literals;
+  // A RIFF size that claims 4 GiB, a SQLite header whose page count is stale, a GIF without its trailer.
+  const ByteVector riff = concat({"RIFF\xF0\xFF\xFF\xFF" "WAVEfmt "s, std::string(64, 'x')});
+  EXPECT_FALSE(lengthOf(StructureRule::Riff, riff).has_value());
+  std::string db = "SQLite format 3"s + '\0' + "\x10\x00"s + std::string(100, '\0');
+  db[31] = 4;   // four pages
+  db[27] = 7;   // change counter 7, "valid for" 0: the count is stale
+  EXPECT_FALSE(lengthOf(StructureRule::Sqlite, test::textBytes(db)).has_value());
+  db[95] = 7;
+  EXPECT_EQ(lengthOf(StructureRule::Sqlite, test::textBytes(db + std::string(4 * 4096, '\0'))), 4 * 4096);
+  const ByteVector gif = concat({"GIF89a\x02\x00\x02\x00\x00\x00\x00"s, "\x2C"s + std::string(9, '\0') + "\x02\x02\xAB\xCD\x00"s});
+  EXPECT_FALSE(lengthOf(StructureRule::Gif, gif).has_value());
+  EXPECT_FALSE(lengthOf(StructureRule::Gif, concat({std::string(gif.size(), '\0')})).has_value());
+  // A JPEG whose segment length runs past the limit.
+  EXPECT_FALSE(lengthOf(StructureRule::Jpeg, concat({"\xFF\xD8\xFF\xE1\xFF\xF0"s, std::string(100, 'a'), "\xFF\xD9"s}))
+                   .has_value());
+  // A PDF: updates that follow an %%EOF move the end on; what is not an update does not.
+  const std::string first = "%PDF-1.4\n1 0 obj\n<<>>\nendobj\ntrailer\n<<>>\n%%EOF\n"s;
+  const std::string update = "2 0 obj\n<<>>\nendobj\nxref\n0 1\ntrailer\n<<>>\n%%EOF\r\n"s;
+  EXPECT_EQ(lengthOf(StructureRule::Pdf, concat({first, update, "\x93\x11 noise %%EOF\n"s})),
+            static_cast<std::int64_t>(first.size() + update.size()));
+  EXPECT_EQ(lengthOf(StructureRule::Pdf, concat({first, "%PDF-1.4\n"s, update})), static_cast<std::int64_t>(first.size()));
+}
+
+// 16,000 JPEG starts one after another, each closed by an end pair at a block start, and the same starts
+// nested (every start first, every end after): both take one pass, not one per start.
+TEST(StructureCarvingTest, NestedAndBackToBackStartsCostOnePass) {
+  if (!isRegularFile(defaultSignatures())) GTEST_SKIP() << "FileSetting.txt not built";
+  static constexpr std::size_t kStarts = 16000;
+  auto timeOf = [](bool nested) {
+    ByteVector disk(((3 * kStarts * 512) / kMib + 1) * kMib);
+    auto put = [&disk](std::size_t block, std::initializer_list<std::uint8_t> bytes) {
+      std::size_t i = 0;
+      for (std::uint8_t b : bytes) disk[block * 512 + i++] = std::byte{b};
+    };
+    for (std::size_t k = 0; k < kStarts; ++k) {
+      // A start whose first segment checks out but whose data never reaches an end marker. An end moves
+      // the scan on by two blocks, so ends keep a block between them.
+      const std::size_t startBlock = nested ? k : 3 * k;
+      const std::size_t endBlock = nested ? kStarts + 2 * k : 3 * k + 1;
+      put(startBlock, {0xFF, 0xD8, 0xFF, 0xE0, 0x00, 0x04, 0x00, 0x00, 0x77});
+      put(endBlock, {0xFF, 0xD9});
+    }
+    DefaultCarving carving(std::move(disk));
+    const auto began = std::chrono::steady_clock::now();
+    EXPECT_TRUE(carving.run());
+    const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+    EXPECT_EQ(carving.engine.foundItems().size(), kStarts);
+    return seconds;
+  };
+  const double backToBack = timeOf(false);
+  const double nested = timeOf(true);
+  EXPECT_LT(nested, 4 * backToBack + 1.0) << "nested " << nested << " s, back to back " << backToBack << " s";
+}
+
+TEST(DefaultSignatureFileTest, EveryDefaultTypeButRtfNamesAStructureRule) {
+  if (!isRegularFile(defaultSignatures())) GTEST_SKIP() << "FileSetting.txt not built";
+  DefaultCarving carving{ByteVector(kMib)};
+  ASSERT_TRUE(carving.loaded);
+  for (std::size_t s = 0; s < carving.engine.signatureCount(); ++s) {
+    const std::u16string ext = carving.engine.signatures()[s].extension.data();
+    const StructureRule rule = carving.engine.rules()[s].structure;
+    EXPECT_EQ(rule == StructureRule::None, ext == u"rtf") << utf8FromUtf16(ext);
+  }
+}
+
+}  // namespace
+}  // namespace tessary
+
+namespace tessary {
+namespace {
+
+// A FAT16 volume written by mkfs.fat and mtools whose files were deleted with mdel: each carved file that
+// starts where a deleted entry's data began takes its name, folder and times; the live file keeps its
+// offset name (its entry is no deleted one).
+TEST(CarvedNamesTest, DeletedEntriesOfAFatVolumeNameTheFilesCarvedAtTheirFirstClusters) {
+  if (!test::haveFixture("carve_fat.img")) GTEST_SKIP() << "carve_fat.img missing";
+  if (!isRegularFile(defaultSignatures())) GTEST_SKIP() << "FileSetting.txt not built";
+  std::ifstream in(test::fixturePath("carve_fat.json"));
+  const nlohmann::json manifest = nlohmann::json::parse(in);
+  DefaultCarving carving(hostBytes(test::fixturePath("carve_fat.img")));
+  ASSERT_TRUE(carving.run());
+  std::map<std::string, const FoundItem*> named;
+  std::size_t unnamedPng = 0;
+  for (const FoundItem& f : carving.engine.foundItems()) {
+    if (f.remembered)
+      named[f.remembered->folder.empty() ? f.remembered->name : f.remembered->folder + "/" + f.remembered->name] = &f;
+    else if (f.offsetName.ends_with(".png"))
+      ++unnamedPng;
+  }
+  for (const auto& entry : manifest["entries"]) {
+    if (!entry["deleted"].get<bool>()) continue;
+    std::string path = entry["path"];
+    // An 8.3 name without a long name loses its first character to the deleted mark.
+    if (!named.count(path)) path.replace(path.rfind('/') + 1, 1, "_");
+    std::string seen;
+    for (const auto& [name, item] : named) seen += name + "; ";
+    ASSERT_TRUE(named.count(path)) << path << " not among " << seen;
+    const FoundItem& f = *named.at(path);
+    EXPECT_EQ(f.size, entry["size"].get<std::int64_t>()) << path;
+    EXPECT_TRUE(f.exact) << path;
+    ASSERT_TRUE(f.remembered->modificationNs.has_value()) << path;
+    EXPECT_GT(*f.remembered->modificationNs, 0) << path;
+  }
+  EXPECT_EQ(named.size(), 5u);
+  // Short names come without the blanks that pad them ("DATA    .DB" is "_ata.db").
+  for (const auto& [path, item] : named) EXPECT_EQ(path.find(" ."), std::string::npos) << path;
+  EXPECT_EQ(unnamedPng, 1u);
+  // In the tree: Images (n) / Photos / 2020 / _MG_0042.JPG.
+  const TreeItem images = carving.tree.children(carving.engine.rootNode()).at(0);
+  bool sawPhotos = false;
+  for (TreeItem child : carving.tree.children(images)) {
+    if (carving.tree.itemText(child) != "Photos") continue;
+    sawPhotos = true;
+    EXPECT_EQ(carving.tree.itemIcon(child), TreeIcon::Folder);
+  }
+  EXPECT_TRUE(sawPhotos);
+}
+
+}  // namespace
+}  // namespace tessary
