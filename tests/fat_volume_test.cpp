@@ -147,12 +147,12 @@ std::map<std::string, std::int64_t> byPath(const FatParser& parser) {
   std::map<std::string, std::int64_t> out;
   for (const Listed& l : listAll(parser)) {
     std::string path = l.path;
-    // A deleted short name shows its lost first character as '_'.
+    // A deleted short name shows its first character as U+FFE5.
     const bool deleted = parser.entry(l.index).deleted;
     if (deleted) {
       const std::size_t slash = path.rfind('/');
       const std::size_t at = slash == std::string::npos ? 0 : slash + 1;
-      if (path.compare(at, 1, "_") == 0) path.replace(at, 1, "?");
+      if (path.compare(at, 3, "\xEF\xBF\xA5") == 0) path.replace(at, 3, "?");
     }
     out[comparable(path) + (deleted ? "#deleted" : "")] = l.index;
   }
@@ -620,7 +620,7 @@ TEST(FatBuilt, ShortNamesLongNamesAndDeletedMarks) {
   ASSERT_EQ(names.size(), 5u);
   EXPECT_EQ(names[0], u"README.TXT");
   EXPECT_EQ(names[1], u"DOCS       ");
-  EXPECT_EQ(names[2], u"_OST.TXT");
+  EXPECT_EQ(names[2], u"\uFFE5OST.TXT");
   EXPECT_TRUE(b.parser.entry(b.parser.childEntries(0)[2]).deleted);
   EXPECT_EQ(names[3], u"ABCDEFGHIJKLMNOPQRSTUVWXYZ");
   EXPECT_EQ(names[4], u"NOEXT   .   ");
@@ -662,7 +662,7 @@ TEST(FatBuilt, LongNamesOfUpToTwentySlotsAreKeptWholeAndOnlyForTheirOwnShortEntr
   EXPECT_EQ(names[1], u"PLAIN.TXT");
   EXPECT_EQ(names[2], u"Second one");
   EXPECT_EQ(names[3], u"Removed.txt");
-  EXPECT_EQ(names[4], u"_OST.TXT");
+  EXPECT_EQ(names[4], u"\uFFE5OST.TXT");
   EXPECT_TRUE(b.parser.entry(b.parser.childEntries(0)[3]).deleted);
 }
 

@@ -172,11 +172,8 @@ std::uint64_t FatParser::clusterOffset(std::uint32_t cluster) const {
 
 std::u16string FatParser::shortName(Bytes slot, bool file) const {
   std::u16string name;
-  // A deleted entry's first character is lost to the 0xE5 mark: it shows (and is saved) as '_', never as
-  // the mark itself. Other first bytes are sign-extended.
-  const std::uint8_t first = byteAt(slot, 0);
-  name.push_back(first == kDeletedMark ? u'_'
-                                       : static_cast<char16_t>(static_cast<std::int16_t>(static_cast<std::int8_t>(first))));
+  // The first byte is sign-extended: a deleted entry's 0xE5 shows as U+FFE5.
+  name.push_back(static_cast<char16_t>(static_cast<std::int16_t>(static_cast<std::int8_t>(byteAt(slot, 0)))));
   const Bytes rest = slice(slot, 1, 10);
   name += utf16FromAnsi(std::string_view(reinterpret_cast<const char*>(rest.data()), rest.size()));
   // Names typed in lower case keep one short entry and say so in byte 12.
