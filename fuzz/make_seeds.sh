@@ -9,7 +9,7 @@
 #   ntfs_fuzz     each NTFS volume cut after its MFT's first 256 KiB (boot sector, MFT records, what lies
 #                 between)
 #   fat_fuzz, ext_fuzz, hfsplus_fuzz
-#                 each volume of that file system on any fixture disk, its first 1 MiB
+#                 each volume of that file system on any fixture disk, its first 1 MiB less 4 KiB
 #   exfat_fuzz    each exFAT volume in 1 MiB, its FAT and heap moved close behind the boot region
 #                 (exfat_seeds.sh)
 #   vhd_fuzz, vdi_fuzz, vmdk_fuzz
@@ -175,7 +175,7 @@ case $target in
         kind=$(kind_at "$disk" $((start * 512)))
         [ -n "$kind" ] || case $name in hfsplus*) kind=hfsplus ;; esac
         [ "$kind" = "$want" ] || continue
-        copy "$disk" $((start * 512)) "$out/$name.$start" 0 $((1 << 20))
+        copy "$disk" $((start * 512)) "$out/$name.$start" 0 $(((1 << 20) - 4096))
       done
     done
     ;;
@@ -189,3 +189,18 @@ case $target in
     done
     ;;
 esac
+
+# Targets that pick their mode by the input's length (length % MODES) get each seed in every length class:
+# the seed, then copies 1 to MODES-1 bytes longer.
+case $target in
+  ntfs_fuzz) modes=3 ;;
+  fat_fuzz) modes=4 ;;
+  exfat_fuzz | hfsplus_fuzz) modes=2 ;;
+  *) modes=1 ;;
+esac
+for seed in "$out"/*; do
+  [ -f "$seed" ] || continue
+  for ((k = 1; k < modes; k++)); do
+    { cat "$seed"; head -c "$k" /dev/zero; } >"$seed.mode$k"
+  done
+done
