@@ -74,7 +74,7 @@ for t in "${run[@]}"; do
   dictionary=()
   [ ! -f "$dict" ] || dictionary=(-dict="$dict")
   log=$build/$t.log
-  echo "== $t: $seconds s, $(ls "$seeds" | wc -l) seeds, max_len ${max_len[$t]}${dictionary:+, $dict}"
+  echo "== $t: $seconds s, $(ls "$seeds" | wc -l) seeds, max_len ${max_len[$t]}$([ ! -f "$dict" ] || echo ", $dict")"
   jobs=${FUZZ_JOBS:-1}
   # One process has no one else's finds to read back from the corpus folder.
   parallel=(-reload=0)
