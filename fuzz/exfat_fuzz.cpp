@@ -1,6 +1,7 @@
 // The exFAT parser on a volume held in memory (the input is the volume, from its boot sector): the
-// standard parse, the tree's top level, every record's data into a DiscardSink; then the Advanced mode's
-// candidate searches and the table built from the first FAT and heap candidates. Seeds: exfat_seeds.sh.
+// standard parse, the tree's top level, every record's data into a DiscardSink; or (the input's length
+// picks) the Advanced mode's candidate searches and the table built from the first FAT and heap
+// candidates. Seeds: exfat_seeds.sh.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -36,7 +37,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::uint64_t sectors = (size + tessary::kSectorSize - 1) / tessary::kSectorSize;
   const tessary::VolumeView view(reader, 0, sectors);
   tessary::NullSink sink;
-  {
+  // The input's length picks the standard parse or the Advanced one, its last byte the Advanced parse's
+  // cluster size.
+  const std::uint8_t pick = size > 0 ? data[size - 1] : 0;
+  if (size % 2 == 0) {
     tessary::CXHtmlTree tree;
     tessary::Fat64Class fs;
     fs.setSink(&sink);
@@ -50,8 +54,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       fs.fillTopLevel();
       writeAll(fs);
     }
-  }
-  {
+  } else {
     tessary::CXHtmlTree tree;
     tessary::Fat64Class fs;
     fs.setSink(&sink);
@@ -59,8 +62,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     fs.attach(view, size);
     fs.checkBootSector();
     fs.findCandidates(3);
-    // The input's last byte picks the cluster size of the Advanced parse.
-    if (fs.setAdvancedGeometry(size > 0 ? data[size - 1] % 8 : 0)) {
+    if (fs.setAdvancedGeometry(pick % 8)) {
       fs.insertTopItem();
       fs.clearEntries();
       fs.scanEntryCandidates();

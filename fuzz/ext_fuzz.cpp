@@ -40,9 +40,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   tessary::CXHtmlTree tree;
   tessary::ext2Class parser;
   parser.setTree(&tree, "ROOT");
-  // The volume may be larger than the input (a seed cut from a bigger volume): its tail reads as zeros.
-  constexpr std::int64_t kVolumeMib = 64;
-  parser.attachVolume(tessary::VolumeView(disk, 0, 0), kVolumeMib);
+  // The volume record is the input rounded up to whole MiB. A file system larger than that (a seed cut
+  // from a bigger volume) reads its blocks past the input as zeros; a volume record far larger than the
+  // input would only make every run walk megabytes of zeros.
+  const auto volumeMib = static_cast<std::int64_t>((size >> 20) + 1);
+  parser.attachVolume(tessary::VolumeView(disk, 0, 0), volumeMib);
   if (!parser.findSuperblock() || !parser.readGroupDescriptors()) return 0;
   parser.readInodeTables();
   parser.readDirectories();

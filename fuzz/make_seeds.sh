@@ -8,6 +8,12 @@
 #                 GPT names, the table entries moved to where those sectors now lie
 #   ntfs_fuzz     each NTFS volume cut after its MFT's first 256 KiB (boot sector, MFT records, what lies
 #                 between)
+#   fat_fuzz, ext_fuzz, hfsplus_fuzz
+#                 each volume of that file system on any fixture disk, its first 1 MiB less 4 KiB
+#   exfat_fuzz    each exFAT volume in 1 MiB, its FAT and heap moved close behind the boot region
+#                 (exfat_seeds.sh)
+#   vhd_fuzz, vdi_fuzz, vmdk_fuzz
+#                 the first 1 MiB of each image fixture of that format
 # A target without a case here starts from fuzz/seeds/TARGET/ or from nothing.
 # Needs xz, qemu-img, dd, od.  Usage: fuzz/make_seeds.sh TARGET OUTDIR
 # FUZZ_FIXTURE_CACHE names a folder that keeps the unpacked fixtures between calls (scripts/fuzz.sh sets it).
@@ -58,6 +64,17 @@ volume_starts() {  # volume_starts RAW: the first sector of each volume the MBR 
 inside() { [ $(($2 * 512 + 8192)) -le "$(stat -c %s "$1")" ]; }  # inside RAW SECTOR: the volume's start is on the disk
 # Disks of 4096-byte sectors are left out: qemu-img does not open them, and the volume starts above are
 # counted in 512-byte sectors.
+text_at() { dd if="$1" bs=1 skip="$2" count="$3" status=none | tr -d '\0'; }  # text_at FILE OFFSET COUNT
+kind_at() {  # kind_at RAW OFFSET: fat, ext, hfsplus or nothing, by the volume's boot sector or superblock
+  if [ "$(u "$1" 2 $(($2 + 1080)))" = 61267 ]; then echo ext
+  else
+    case "$(text_at "$1" $(($2 + 1024)) 2)/$(text_at "$1" $(($2 + 54)) 4)/$(text_at "$1" $(($2 + 82)) 5)" in
+      H+/* | HX/*) echo hfsplus ;;
+      */FAT1/* | */FAT32) echo fat ;;
+    esac
+  fi
+  return 0
+}
 fixture_names() { for f in "$fixtures"/*.vhdx.xz; do case $f in *_4k.vhdx.xz) ;; *) basename "$f" .vhdx.xz ;; esac; done; }
 
 case $target in
@@ -145,33 +162,22 @@ case $target in
   exfat_fuzz)
     bash "$here/exfat_seeds.sh" "$out"
     ;;
-  fat_fuzz)
-    # The FAT fixtures' volumes (at sector 2048), their first 2 MiB: boot sector, FATs, root and folders.
-    for name in fat12 fat16 fat32; do
-      [ -f "$here/../tests/fixtures/$name.vhdx.xz" ] || continue
-      xz -dc "$here/../tests/fixtures/$name.vhdx.xz" >"$work/$name.vhdx"
-      qemu-img convert -f vhdx -O raw "$work/$name.vhdx" "$work/$name.raw"
-      dd if="$work/$name.raw" of="$out/$name.fat" bs=512 skip=2048 count=4096 status=none
-      rm -f "$work/$name.vhdx" "$work/$name.raw"
+  fat_fuzz | ext_fuzz | hfsplus_fuzz)
+    # Every volume of this file system on any fixture disk, its first 1 MiB: boot sector or superblock,
+    # FATs, root and first folders; group descriptors and the first inode tables; volume header, catalog
+    # and extents files. A volume without its boot record (hfsplus_noheader) goes by the fixture's name.
+    want=${target%_fuzz}
+    for name in $(fixture_names); do
+      raw "$name"
+      disk=$cache/$name.raw
+      for start in $(volume_starts "$disk"); do
+        inside "$disk" "$start" || continue
+        kind=$(kind_at "$disk" $((start * 512)))
+        [ -n "$kind" ] || case $name in hfsplus*) kind=hfsplus ;; esac
+        [ "$kind" = "$want" ] || continue
+        copy "$disk" $((start * 512)) "$out/$name.$start" 0 $(((1 << 20) - 4096))
+      done
     done
-    ;;
-  ext_fuzz)
-    # The three volumes of the ext fixture, their first 2 MiB: superblock, group descriptors, inode tables.
-    xz -dc "$here/../tests/fixtures/ext_volumes.vhdx.xz" >"$work/ext.vhdx"
-    qemu-img convert -f vhdx -O raw "$work/ext.vhdx" "$work/ext.raw"
-    for start in 2048 26624 43008; do
-      dd if="$work/ext.raw" of="$out/ext.$start" bs=512 skip="$start" count=4096 status=none
-    done
-    rm -f "$work/ext.vhdx" "$work/ext.raw"
-    ;;
-  hfsplus_fuzz)
-    # The two volumes of the HFS+ fixture, each whole (6160 sectors).
-    xz -dc "$here/../tests/fixtures/hfsplus_tree.vhdx.xz" >"$work/hfs.vhdx"
-    qemu-img convert -f vhdx -O raw "$work/hfs.vhdx" "$work/hfs.raw"
-    for start in 2048 10240; do
-      dd if="$work/hfs.raw" of="$out/hfsplus.$start" bs=512 skip="$start" count=6160 status=none
-    done
-    rm -f "$work/hfs.vhdx" "$work/hfs.raw"
     ;;
   vhd_fuzz | vdi_fuzz | vmdk_fuzz)
     # The head of each twin image of this format: its headers and tables and the first data blocks.
@@ -183,3 +189,18 @@ case $target in
     done
     ;;
 esac
+
+# Targets that pick their mode by the input's length (length % MODES) get each seed in every length class:
+# the seed, then copies 1 to MODES-1 bytes longer.
+case $target in
+  ntfs_fuzz) modes=3 ;;
+  fat_fuzz) modes=4 ;;
+  exfat_fuzz | hfsplus_fuzz) modes=2 ;;
+  *) modes=1 ;;
+esac
+for seed in "$out"/*; do
+  [ -f "$seed" ] || continue
+  for ((k = 1; k < modes; k++)); do
+    { cat "$seed"; head -c "$k" /dev/zero; } >"$seed.mode$k"
+  done
+done

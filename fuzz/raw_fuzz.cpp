@@ -17,29 +17,32 @@
 
 namespace {
 
+constexpr std::int64_t kVolume = 1048576;
+
+// The volume: the input's bytes after the records, then zeros up to kVolume. Nothing is copied.
 class InputReader : public tessary::readWriteInterface {
  public:
-  explicit InputReader(std::vector<std::byte> disk) : m_disk(std::move(disk)) {}
+  explicit InputReader(std::span<const std::uint8_t> bytes) : m_bytes(bytes) {}
   bool open(const std::string&) override { return true; }
   bool seek(std::int64_t offset, std::uint32_t) override {
     m_position = offset;
-    return offset >= 0 && static_cast<std::uint64_t>(offset) <= m_disk.size();
+    return offset >= 0 && offset <= kVolume;
   }
   bool read(void* buffer, std::uint32_t length) override {
-    std::memset(buffer, 0, length);
-    if (m_position < 0 || static_cast<std::uint64_t>(m_position) >= m_disk.size()) return false;
-    const std::size_t have = std::min<std::size_t>(length, m_disk.size() - static_cast<std::size_t>(m_position));
-    std::memcpy(buffer, m_disk.data() + m_position, have);
+    auto* out = static_cast<std::uint8_t*>(buffer);
+    std::memset(out, 0, length);
+    if (m_position < 0 || m_position >= kVolume) return false;
+    const auto at = static_cast<std::size_t>(m_position);
+    if (at < m_bytes.size()) std::memcpy(out, m_bytes.data() + at, std::min<std::size_t>(length, m_bytes.size() - at));
+    const bool whole = static_cast<std::uint64_t>(kVolume - m_position) >= length;
     m_position += length;
-    return have == length;
+    return whole;
   }
 
  private:
-  std::vector<std::byte> m_disk;
+  std::span<const std::uint8_t> m_bytes;
   std::int64_t m_position = 0;
 };
-
-constexpr std::int64_t kVolume = 1048576;
 
 }  // namespace
 
@@ -53,9 +56,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     engine.appendRecord(*record);
     at += tessary::kSignatureRecordSize;
   }
-  std::vector<std::byte> disk(static_cast<std::size_t>(kVolume));
-  std::memcpy(disk.data(), data + at, std::min<std::size_t>(size - at, disk.size()));
-  InputReader reader(std::move(disk));
+  InputReader reader({data + at, std::min<std::size_t>(size - at, static_cast<std::size_t>(kVolume))});
   tessary::CXHtmlTree tree;
   tessary::NullSink sink;
   engine.view = tessary::VolumeView(reader, 0, static_cast<std::uint64_t>(kVolume) / 512);

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets with clang (AddressSanitizer + UndefinedBehaviorSanitizer) in build-fuzz and
-# runs one of them, or each in turn, for SECONDS with its seed corpus. Exits non-zero on a finding (a
-# crash, a sanitizer report, a leak, an input slower than the timeout) or a failed build; the input that
-# caused it is kept in build-fuzz/findings/TARGET/.
+# runs one of them, or each in turn, for SECONDS with its seed corpus and its dictionary
+# (fuzz/dict/FORMAT.dict). Exits non-zero on a finding (a crash, a sanitizer report, a leak, an input
+# slower than the timeout, one that needs more memory than the limit) or a failed build. The input that
+# caused it is kept as tests/regressions/TARGET/KIND-HASH, which the test suite replays through the same
+# target (tessary_fuzz_replay); commit it with the fix.
 #   scripts/fuzz.sh TARGET SECONDS [libFuzzer options...]
 #   scripts/fuzz.sh all SECONDS [libFuzzer options...]     every target, SECONDS each
 #   scripts/fuzz.sh list                                   the targets
@@ -60,25 +62,41 @@ export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1:allocator_ma
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 failed=()
 for t in "${run[@]}"; do
-  seeds=$build/seeds/$t corpus=$build/corpus/$t findings=$build/findings/$t
+  seeds=$build/seeds/$t corpus=$build/corpus/$t findings=$build/findings/$t regressions=tests/regressions/$t
+  # The findings folder holds this run's inputs only; earlier ones live on in tests/regressions/.
+  rm -rf "$seeds" "$findings"
   mkdir -p "$corpus" "$findings"
-  rm -rf "$seeds"
   FUZZ_FIXTURE_CACHE=$build/fixture-cache bash fuzz/make_seeds.sh "$t" "$seeds"
   [ ! -d "fuzz/seeds/$t" ] || cp fuzz/seeds/"$t"/* "$seeds"/ 2>/dev/null || true
+  # Inputs that once failed are seeds too: one that fails again ends the run at once.
+  [ ! -d "$regressions" ] || cp "$regressions"/* "$seeds"/ 2>/dev/null || true
+  dict=fuzz/dict/${t%_fuzz}.dict
+  dictionary=()
+  [ ! -f "$dict" ] || dictionary=(-dict="$dict")
   log=$build/$t.log
-  echo "== $t: $seconds s, $(ls "$seeds" | wc -l) seeds, max_len ${max_len[$t]}"
+  echo "== $t: $seconds s, $(ls "$seeds" | wc -l) seeds, max_len ${max_len[$t]}$([ ! -f "$dict" ] || echo ", $dict")"
   jobs=${FUZZ_JOBS:-1}
   # One process has no one else's finds to read back from the corpus folder.
   parallel=(-reload=0)
   [ "$jobs" -le 1 ] || parallel=(-jobs="$jobs" -workers="$jobs")
   status=0
   "$build/fuzz/$t" -max_total_time="$seconds" -max_len="${max_len[$t]}" -timeout=30 -rss_limit_mb=2560 \
-    -print_final_stats=1 -artifact_prefix="$findings/" "${parallel[@]}" "$@" "$corpus" "$seeds" \
+    -print_final_stats=1 -artifact_prefix="$findings/" "${dictionary[@]}" "${parallel[@]}" "$@" "$corpus" "$seeds" \
     >"$log" 2>&1 || status=$?
   grep -E '^(#[0-9]+ +DONE|stat::number_of_executed_units|stat::average_exec_per_sec|Done [0-9]+ runs)' "$log" || true
   if [ "$status" -ne 0 ]; then
-    echo "== $t: FINDING (exit $status); the input is in $findings/, the log in $log" >&2
+    echo "== $t: FINDING (exit $status); the log is $log" >&2
     grep -E 'ERROR|SUMMARY|runtime error|Test unit written|ALARM|out-of-memory' "$log" | head -20 >&2 || true
+    # Each input libFuzzer wrote (crash-, leak-, timeout-, oom-SHA1) is kept under a short name of its kind.
+    for found in "$findings"/*; do
+      [ -f "$found" ] || continue
+      base=$(basename "$found")
+      kind=${base%%-*}
+      mkdir -p "$regressions"
+      kept=$regressions/$kind-$(sha1sum "$found" | cut -c1-12)
+      cp "$found" "$kept"
+      echo "== $t: kept $kept (replayed by tessary_fuzz_replay; commit it with the fix)" >&2
+    done
     failed+=("$t")
   fi
 done

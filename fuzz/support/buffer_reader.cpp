@@ -24,4 +24,10 @@ bool BufferReader::read(void* buffer, std::uint32_t length) {
   return taken == length;
 }
 
+std::optional<std::uint64_t> BufferReader::nextDataOffset(std::uint64_t offset) const {
+  // Offsets here are the disk's own, as the buffer's are.
+  if (offset >= m_bytes.size()) return std::nullopt;
+  return offset;
+}
+
 }  // namespace tessary::fuzz

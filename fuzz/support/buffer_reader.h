@@ -20,6 +20,9 @@ class BufferReader : public readWriteInterface {
   bool seek(std::int64_t offset, std::uint32_t origin = 0) override;
   // Whatever lies past the buffer's end reads as zeros, and the read fails.
   bool read(void* buffer, std::uint32_t length) override;
+  // Past the buffer's end no block holds data, so scans stop where the input ends instead of walking the
+  // zeros of a volume larger than the input sector by sector.
+  std::optional<std::uint64_t> nextDataOffset(std::uint64_t offset) const override;
   // The disk's size in whole sectors (a last partial sector is still read, its missing bytes as zeros).
   std::uint64_t sectorCount() const { return (m_bytes.size() + kSectorSize - 1) / kSectorSize; }
 

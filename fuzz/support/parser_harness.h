@@ -1,7 +1,7 @@
 // The common body of the parser fuzz targets: the input is a volume that starts at the disk's first
 // sector; the registry's parser for a label parses it in every mode it runs, the page's steps after the
 // worker follow (recycle-bin names, the tree's top level), then every entry reachable from the tree is
-// listed and every file's data is written to a DiscardSink.
+// listed and every file's data is written to a DiscardSink. The input's length picks the mode.
 #pragma once
 
 #include <cstddef>

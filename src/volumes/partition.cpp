@@ -326,7 +326,9 @@ int Partition::advancedScan(readWriteInterface& reader, std::uint64_t diskSector
   if (position >= diskEnd) return 1;
 
   m_page.progressRange(0, kProgressScale);
-  std::vector<std::byte> piece(std::size_t{kPieceSectors} * kSectorSize);
+  // No piece is longer than the disk from the scan's start: a small disk does not cost a whole piece.
+  std::vector<std::byte> piece(
+      static_cast<std::size_t>(std::min<std::uint64_t>(kPieceSectors, diskEnd - position) * kSectorSize));
   auto stopped = [&] {
     if (stopRequested.load(std::memory_order_relaxed) == 0) return false;
     m_page.setStatus("Scanned Partitions");

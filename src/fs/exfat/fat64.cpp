@@ -393,7 +393,9 @@ bool Fat64Class::fatChainCovers(std::uint32_t first, std::uint64_t size) {
 bool Fat64Class::writeContiguous(std::uint32_t first, std::uint64_t size, DataSink& sink) {
   const std::optional<std::uint64_t> start = clusterOffset(first);
   if (!start) return false;
-  std::vector<std::byte> piece(static_cast<std::size_t>(std::min(size, kDataPiece)));
+  // The piece is no longer than what the volume holds from the file's start, whatever size it claims.
+  const std::uint64_t inVolume = *start < m_volumeSize ? m_volumeSize - *start : 0;
+  std::vector<std::byte> piece(static_cast<std::size_t>(std::min({size, kDataPiece, inVolume})));
   bool complete = true;
   std::uint64_t at = *start;
   for (std::uint64_t left = size; left > 0;) {

@@ -267,8 +267,9 @@ void ntfs::writePlain(Writer& writer, const std::vector<Run>& runs) {
   const std::uint64_t piecesClusters = std::max<std::uint64_t>(1, kDataPieceBytes / clusterSize);
   std::uint64_t budget = static_cast<std::uint64_t>(volumeLimit()) / clusterSize;
   // One buffer for the parser's whole life, as large as the biggest piece yet: a small file costs no
-  // megabyte of clearing.
-  const std::uint64_t wanted = std::min<std::uint64_t>(piecesClusters, std::max<std::uint64_t>(1, clusterTotal(runs)));
+  // megabyte of clearing, nor does one whose runs claim more clusters than the volume holds.
+  const std::uint64_t wanted = std::min<std::uint64_t>(
+      piecesClusters, std::max<std::uint64_t>(1, std::min<std::uint64_t>(clusterTotal(runs), budget)));
   if (m_scratch.size() < wanted * clusterSize) m_scratch.resize(static_cast<std::size_t>(wanted * clusterSize));
   std::span<std::byte> buffer(m_scratch);
   for (const Run& run : runs) {

@@ -53,15 +53,16 @@ void ntfs::scanRecordCandidates(std::int64_t end, BeforePiece beforePiece, OnRec
   m_refusedParts = 0;
   constexpr int kMaxRefusedInRow = 16;
   int refusedInRow = 0;
-  std::vector<std::byte> piece;
-  try {
-    piece.resize(static_cast<std::size_t>(kScanPartBytes));
-  } catch (const std::bad_alloc&) {
-    return;
-  }
   // The walk ends at the volume's end, at the disk's end, or at the first position the reader refuses.
   const auto diskEnd = static_cast<std::int64_t>(std::min<std::uint64_t>(m_io->view().bytesToDiskEnd(), INT64_MAX));
   end = std::min(end, diskEnd);
+  // A part is never longer than what there is to walk (whole sectors).
+  std::vector<std::byte> piece;
+  try {
+    piece.resize(static_cast<std::size_t>(std::min(kScanPartBytes, (std::max<std::int64_t>(end, 0) + 511) / 512 * 512)));
+  } catch (const std::bad_alloc&) {
+    return;
+  }
   for (std::int64_t start = 0; start < end; start += kScanPieceBytes) {
     if (!beforePiece(start)) break;
     progressPosition(start / kScanPieceBytes);
