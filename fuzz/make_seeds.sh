@@ -179,7 +179,7 @@ case $target in
       done
     done
     ;;
-  vhd_fuzz | vdi_fuzz | vmdk_fuzz)
+  vhd_fuzz | vdi_fuzz | vmdk_fuzz | qcow2_fuzz)
     # The head of each twin image of this format: its headers and tables and the first data blocks.
     ext=${target%_fuzz}
     for image in "$here"/../tests/fixtures/*."$ext".xz; do
