@@ -217,10 +217,8 @@ bool readQcow2ImageInfo(PageSink& page, DiskContext& context, readWriteInterface
   info.formatName = "QCOW2";
   info.formatVersion = static_cast<std::uint16_t>(qcow2.version);
   info.blockSize = static_cast<std::uint32_t>(qcow2.clusterBytes());
+  // A backing file is the image's parent, read through the chain.
   info.differencing = !qcow2.backingFile.empty();
-  if (info.differencing)
-    info.warnings.push_back(format("This qcow2 image has a backing file \"%s\", which is not read: what it holds "
-                                   "reads as zeros.", qcow2.backingFile.c_str()));
   return true;
 }
 
@@ -250,7 +248,7 @@ bool readAnyImageInfo(PageSink& page, DiskContext& context, readWriteInterface* 
     case ImageFormat::Vhd: shown = readVhdImageInfo(page, context, reader, path, info); break;
     case ImageFormat::Vdi: shown = readVdiImageInfo(page, context, reader, path, info); break;
     case ImageFormat::Vmdk: shown = readVmdkImageInfo(page, context, reader, path, info); break;
-    case ImageFormat::Qcow2: return readQcow2ImageInfo(page, context, reader, path, info);
+    case ImageFormat::Qcow2: shown = readQcow2ImageInfo(page, context, reader, path, info); break;
     case ImageFormat::Flat: return readFlatImageInfo(page, context, reader, path, info);
   }
   if (shown && info.shown && info.differencing) {

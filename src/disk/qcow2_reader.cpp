@@ -253,6 +253,42 @@ MappedDiskReader::Place FileReadSeekQcow2::place(std::uint64_t absolute) const {
   return where;
 }
 
+std::optional<ParentLink> FileReadSeekQcow2::parentLink() const {
+  if (backingFile.empty()) return std::nullopt;
+  ParentLink link;
+  link.names.push_back(backingFile);
+  link.identityName = "backing file";
+  return link;
+}
+
+bool FileReadSeekQcow2::holds(std::uint64_t offset, std::uint64_t& run) const {
+  run = kSectorSize;
+  if (offset >= diskSize || l1.empty()) return true;
+  const std::uint64_t bytes = clusterBytes();
+  const std::uint64_t cluster = offset >> clusterBits;
+  const std::uint64_t within = offset & (bytes - 1);
+  const std::uint64_t diskLeft = diskSize - offset;
+  std::lock_guard lock(m_cacheMutex);
+  const std::uint64_t tableIndex = cluster / m_l2Entries;
+  if (tableIndex >= l1.size() || l1[tableIndex] == 0) {
+    run = std::max<std::uint64_t>(kSectorSize, std::min(diskLeft, (tableIndex + 1) * m_l2Entries * bytes - offset));
+    return false;
+  }
+  const Entry entry = entryOf(cluster);
+  run = std::max<std::uint64_t>(kSectorSize, std::min(diskLeft, bytes - within));
+  if ((entry.word & kCompressed) != 0) return true;
+  if (!extendedL2) return (entry.word & kOffsetMask) != 0 || (version >= 3 && (entry.word & kZeroFlag) != 0);
+  // Extended tables: a subcluster is the image's own when it is allocated or marked as zeros.
+  const std::uint64_t unit = bytes / kSubclusters;
+  const auto sub = static_cast<std::uint32_t>(within / unit);
+  auto own = [&](std::uint32_t k) { return (((entry.bitmap >> k) | (entry.bitmap >> (32 + k))) & 1) != 0; };
+  const bool mine = own(sub);
+  std::uint32_t last = sub;
+  while (last + 1 < kSubclusters && own(last + 1) == mine) ++last;
+  run = std::max<std::uint64_t>(kSectorSize, std::min(diskLeft, (last + 1) * unit - within));
+  return mine;
+}
+
 std::optional<std::uint64_t> FileReadSeekQcow2::nextDataOffset(std::uint64_t offset) const {
   if (offset >= diskSize || l1.empty()) return std::nullopt;
   const std::uint64_t first = offset >> clusterBits;

@@ -1,6 +1,7 @@
 // The qcow2 reader (versions 2 and 3): the header, the L1 table and the L2 tables it names, clusters stored
-// as they are, clusters marked as zeros, and clusters compressed with deflate or zstd. A backing file is
-// named but not read: what it would supply reads as zeros.
+// as they are, clusters marked as zeros, and clusters compressed with deflate or zstd. A backing file is the
+// image's parent: the chain reader (parent_chain.h) reads it, beside the image, where this image holds
+// nothing.
 #pragma once
 
 #include <cstddef>
@@ -11,10 +12,11 @@
 #include <vector>
 
 #include "disk/mapped_reader.h"
+#include "disk/parent_chain.h"
 
 namespace tessary {
 
-class FileReadSeekQcow2 : public MappedDiskReader {
+class FileReadSeekQcow2 : public MappedDiskReader, public ChainLayer {
  public:
   static constexpr std::uint32_t kMagic = 0x514649FB;  // "QFI\xfb"
 
@@ -35,6 +37,13 @@ class FileReadSeekQcow2 : public MappedDiskReader {
   std::vector<std::uint64_t> l1;
 
   std::uint64_t clusterBytes() const { return std::uint64_t{1} << clusterBits; }
+
+  // The backing file, when there is one; qcow2 records no identity of it to check.
+  std::optional<ParentLink> parentLink() const override;
+  std::string chainIdentity() const override { return {}; }
+  // Clusters with data, compressed ones and clusters (or subclusters) marked as zeros are the image's own;
+  // the rest is the backing file's.
+  bool holds(std::uint64_t offset, std::uint64_t& run) const override;
 
  private:
   // An L2 entry: the standard 64 bits, and the subcluster bitmap of extended L2 tables.
