@@ -72,7 +72,9 @@ TEST_F(DeepExtTree, EveryLevelIsListedAndTheBottomFileIsFound) {
   ASSERT_EQ(listed.status, 0) << listed.err;
   // Each line ends with two blanks and the entry's path (a folder's with a "/").
   std::set<std::string> lines;
-  std::size_t from = 0;
+  // The header row comes first.
+  std::size_t from = listed.out.find('\n') + 1;
+  ASSERT_NE(from, 0u);
   while (from < listed.out.size()) {
     const std::size_t end = listed.out.find('\n', from);
     std::string line = listed.out.substr(from, end - from);

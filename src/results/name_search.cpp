@@ -264,7 +264,10 @@ class Walker {
     const bool hit = m_pattern.matches(name);
     m_matchTime += threadTime() - before;
     ++m_result.namesTested;
-    if (m_matchTime > m_links.matchTimeLimit && m_matchTime > kSlowMatch * m_result.namesTested) {
+    // The average is judged over at least kSlowMatchNames names, so that the first match (which builds the
+    // matcher's tables) does not count as a slow pattern.
+    const auto judged = std::max<long long>(m_result.namesTested, kSlowMatchNames);
+    if (m_matchTime > m_links.matchTimeLimit && m_matchTime > kSlowMatch * judged) {
       m_result.timedOut = true;
       m_stopped = true;
     }

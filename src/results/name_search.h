@@ -75,6 +75,7 @@ struct NameSearchLinks {
 };
 
 inline constexpr std::chrono::microseconds kSlowMatch{100};
+inline constexpr long long kSlowMatchNames = 1000;
 
 // How a search ended.
 struct NameSearchResult {

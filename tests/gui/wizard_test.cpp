@@ -112,8 +112,11 @@ class WizardTest : public QObject {
     QVERIFY(!page->nextButton().isEnabled());
     QVERIFY(page->findChild<QGroupBox*>()->isHidden());
     click(*button(*page, QStringLiteral("...")));
-    QCOMPARE(filters, (QStringList{QStringLiteral(".VHDX Files (*.vhdx)"),
-                                   QStringLiteral("VHD, VDI and VMDK Files (*.vhd *.vdi *.vmdk)")}));
+    QCOMPARE(filters.size(), 4);
+    QVERIFY(filters.at(0).startsWith(QStringLiteral("Disk images (*.vhdx ")));
+    QCOMPARE(filters.at(1), QStringLiteral(".VHDX Files (*.vhdx)"));
+    QCOMPARE(filters.at(2), QStringLiteral("VHD, VDI and VMDK Files (*.vhd *.vdi *.vmdk)"));
+    QCOMPARE(filters.at(3), QStringLiteral("All files (*)"));
     QCOMPARE(dialogs.met().at(0).title, QString::fromUtf8(kApplicationTitle));
     QVERIFY(page->nextButton().isEnabled());
     QVERIFY(!page->findChild<QGroupBox*>()->isHidden());
@@ -124,8 +127,9 @@ class WizardTest : public QObject {
   }
 
   void imagePageRefusesAFileThatIsNotVhdx() {
+    // Named as a VHDX, holding no header of any format: refused, with the way to read it as a flat image.
     QTemporaryDir dir;
-    const QString path = dir.filePath(QStringLiteral("disk.img"));
+    const QString path = dir.filePath(QStringLiteral("disk.vhdx"));
     QFile file(path);
     QVERIFY(file.open(QIODevice::WriteOnly));
     file.write("not an image");
@@ -135,7 +139,8 @@ class WizardTest : public QObject {
     WizardWalk walk(wizard, dialogs);
     ui::ImagePage* page = walk.imagePage(path);
     QVERIFY(page);
-    QVERIFY(dialogs.saw(QStringLiteral("Please select valid vhdx file to continue the recovery process.")));
+    QVERIFY(dialogs.saw(QStringLiteral("The file holds no VHDX, VHD, VDI, VMDK or qcow2 header. If it is a flat disk "
+                                       "image, give it another name (such as one ending in .img) to read it as one.")));
     QVERIFY(!page->nextButton().isEnabled());
   }
 
