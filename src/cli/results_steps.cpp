@@ -171,6 +171,8 @@ void ResultsSteps::visitAll(const std::function<void(std::int64_t, const std::st
     const TreeItem first = tree.childItem(item);
     return first != kNoItem && tree.itemText(first) != SaveEngine::kPlaceholder;
   };
+  // The file system's name rules, looked up once for the whole walk.
+  const bool padded = nameRules().padded;
   std::unordered_set<std::int64_t> onPath;
   std::vector<Level> stack(1);
   stack.back().nextItem = tree.childItem(parser->topItem());
@@ -194,7 +196,8 @@ void ResultsSteps::visitAll(const std::function<void(std::int64_t, const std::st
     const std::size_t prefixLength = level.prefixLength;
     prefix.resize(prefixLength);
     if (!prefix.empty()) prefix += '/';
-    prefix += shownName(item != kNoItem ? tree.itemText(item) : parser->name(data));
+    const std::string& name = item != kNoItem ? tree.itemText(item) : parser->name(data);
+    prefix += padded ? rightTrimmed(name) : name;
     visit(data, prefix);
     if (!parser->isFolder(data) || onPath.count(data)) continue;
     onPath.insert(data);
