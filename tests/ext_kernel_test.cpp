@@ -371,6 +371,13 @@ TEST_F(ExtKernelMemoryTest, InlineFileWithoutItsAttributeIsReportedFailed) {
   ASSERT_EQ(sink.written(), 120u);
   EXPECT_TRUE(std::equal(sink.bytes().begin(), sink.bytes().begin() + 60, whole.bytes().begin()));
   EXPECT_TRUE(std::all_of(sink.bytes().begin() + 60, sink.bytes().end(), [](std::byte b) { return b == std::byte{0}; }));
+  // The same inode claiming 4 GiB: more than an inode can hold inline, so nothing is written for it.
+  test::ByteVector huge = volumeBytes(kInline);
+  put32(huge, at + 4, 0xFFFFFFFF);
+  auto q = parse(std::move(huge));
+  MemorySink none(1 << 20);
+  EXPECT_FALSE(q->parser.saveFileData(*q->parser.entry(small->key), none));
+  EXPECT_EQ(none.written(), 0u);
 }
 
 // meta_bg: every group's inode table is found (18 groups in two meta groups), with the first meta

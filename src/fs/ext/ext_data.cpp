@@ -252,6 +252,8 @@ bool ext2Class::saveFileData(const ExtEntry& e, DataSink& sink) const {
   if (const std::uint32_t high = le32At(b, kInodeSizeHigh); high != 0) size |= std::uint64_t{high} << 32;
   // A size no file of this file system can have is a damaged inode: nothing is written for it.
   if (size > maxFileSize((flags & kFlagExtents) != 0)) return false;
+  // Inline data lives in the inode itself, so an inline file larger than its inode is damaged too.
+  if ((flags & kFlagInlineData) && size > std::max<std::uint64_t>(m_inodeSize, kInodeBlockBytes)) return false;
 
   bool ok = true;
   bool sinkOk = true;
@@ -289,8 +291,7 @@ bool ext2Class::saveFileData(const ExtEntry& e, DataSink& sink) const {
       if (head + from < size) {
         // The attribute is missing or short: zeros keep the size, and the file counts as failed.
         ok = false;
-        std::vector<std::byte> zeros(static_cast<std::size_t>(size - head - from));
-        put(zeros.data(), zeros.size());
+        putHole(UINT64_MAX);
       }
     }
   } else {
