@@ -22,7 +22,8 @@ struct RememberedEntry {
 };
 
 // Deleted and orphaned file entries by the volume-relative byte offset of their first data byte; empty
-// when the volume parses as none of the file systems tried (FAT12, FAT16, FAT32).
+// when the volume parses as none of the file systems tried (FAT12, FAT16, FAT32, NTFS, exFAT, ext2/3/4,
+// HFS+).
 std::map<std::int64_t, RememberedEntry> rememberedStarts(const VolumeView& view, std::uint64_t volumeBytes);
 
 }  // namespace tessary

@@ -112,6 +112,15 @@ class ext2Class {
   // mapped by extents or by a block map.
   std::uint64_t maxFileSize(bool extents) const;
 
+  // The entry map in key order (ROOT among it), once the parse has built it.
+  const std::vector<ExtEntry>& entries() const { return m_map; }
+  // The block that holds the entry's first logical block; none for inline data, a hole there, or a map
+  // that names no block (ext3 and ext4 clear a deleted file's map, ext2 keeps it).
+  std::optional<std::uint64_t> firstBlock(const ExtEntry& entry) const;
+  // Whether the block bitmap of the block's group marks it in use; none when the bitmap cannot be read
+  // or was never written.
+  std::optional<bool> blockInUse(std::uint64_t block) const;
+
   // Geometry, for tests and the command line.
   std::uint32_t blockSize() const { return m_blockSize; }
   std::uint32_t groupCount() const { return m_groupCount; }

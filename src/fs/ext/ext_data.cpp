@@ -331,4 +331,36 @@ bool ext2Class::saveFileData(const ExtEntry& e, DataSink& sink) const {
   return ok && sinkOk;
 }
 
+std::optional<std::uint64_t> ext2Class::firstBlock(const ExtEntry& e) const {
+  std::array<std::byte, 256> inode{};
+  if (e.key == kRootKey || m_blockSize == 0 || !inodeOf(e, inode)) return std::nullopt;
+  if (le32At(Bytes(inode.data(), inode.size()), kInodeFlags) & kFlagInlineData) return std::nullopt;
+  std::optional<std::uint64_t> first;
+  bool readFailed = false;
+  forEachRun(inode.data(), 1, readFailed, [&](const BlockRun& run) {
+    if (run.logical == 0 && run.count > 0 && !run.zeros && run.physical > 0 && run.physical < m_blocksCount)
+      first = run.physical;
+    return false;
+  });
+  return first;
+}
+
+std::optional<bool> ext2Class::blockInUse(std::uint64_t block) const {
+  if (m_blocksPerGroup == 0 || m_blockSize == 0 || block < m_firstDataBlock || block >= m_blocksCount)
+    return std::nullopt;
+  const std::uint64_t group = (block - m_firstDataBlock) / m_blocksPerGroup;
+  const std::uint64_t index = (block - m_firstDataBlock) % m_blocksPerGroup;
+  if (group >= m_groupCount) return std::nullopt;
+  const Bytes table(m_groupDescriptors.data(), m_groupDescriptors.size());
+  const std::size_t at = static_cast<std::size_t>(group) * m_descSize;
+  if (at + m_descSize > table.size()) return std::nullopt;
+  if (le16At(table, at + kBgFlags) & kBgBlockUninit) return std::nullopt;
+  std::uint64_t bitmap = le32At(table, at + kBgBlockBitmapLo);
+  if (m_is64Bit && m_descSize >= kDescSize64) bitmap |= std::uint64_t{le32At(table, at + kBgBlockBitmapHi)} << 32;
+  if (bitmap == 0 || bitmap >= m_blocksCount) return std::nullopt;
+  std::array<std::byte, 1> byte{};
+  if (!m_view.read(bitmap * m_blockSize + index / 8, byte)) return std::nullopt;
+  return ((std::to_integer<unsigned>(byte[0]) >> (index % 8)) & 1) != 0;
+}
+
 }  // namespace tessary

@@ -37,7 +37,11 @@ constexpr std::uint32_t kRoCompatHugeFile = 0x8;
 // Group descriptor: 32 bytes, or s_desc_size (at least 64) on 64-bit volumes.
 constexpr std::size_t kDescSize32 = 32;
 constexpr std::size_t kDescSize64 = 64;
+constexpr std::size_t kBgBlockBitmapLo = 0;  // u32
 constexpr std::size_t kBgInodeTableLo = 8;   // u32
+constexpr std::size_t kBgFlags = 18;         // u16
+constexpr std::uint16_t kBgBlockUninit = 0x2;  // the group's block bitmap was never written
+constexpr std::size_t kBgBlockBitmapHi = 32;  // u32, 64-byte descriptors only
 constexpr std::size_t kBgInodeTableHi = 40;  // u32, 64-byte descriptors only
 
 // Inode.

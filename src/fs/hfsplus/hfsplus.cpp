@@ -598,6 +598,15 @@ HfsDescription HFSP::describeTimesAndPermissions(std::uint32_t cnid) {
   return out;
 }
 
+std::optional<bool> HFSP::blockInUse(std::uint32_t block) const {
+  if (m_blockSize == 0) return std::nullopt;
+  // The allocation file's own file ID (6) finds its overflow records; bit 7 of byte 0 is block 0.
+  const ForkMap fork = forkOf(kAllocationFork, 6);
+  std::array<std::byte, 1> byte{};
+  if (!fork.read(m_view, block / 8, byte)) return std::nullopt;
+  return ((std::to_integer<unsigned>(byte[0]) >> (7 - block % 8)) & 1) != 0;
+}
+
 std::optional<HfsStamps> HFSP::recordStamps(std::uint32_t cnid) {
   const HfsEntry* e = entry(cnid);
   if (!e || (e->type != kFileRecord && e->type != kFolderRecord)) return std::nullopt;

@@ -109,6 +109,9 @@ class HFSP {
   bool usedAlternateHeader() const { return m_usedAlternate; }
   bool deep() const { return m_deep; }
   std::uint32_t orphanFolder() const { return m_orphanCnid; }
+  // Whether the allocation file marks the block as in use; none when the allocation file does not map it
+  // or cannot be read.
+  std::optional<bool> blockInUse(std::uint32_t block) const;
 
  private:
   using Extents = std::vector<std::array<std::uint32_t, 2>>;
