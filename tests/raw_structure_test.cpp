@@ -3,6 +3,7 @@
 // are marked partial; look-alike start bytes make no file; nested and back-to-back starts cost one pass.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <fstream>
@@ -11,11 +12,14 @@
 
 #include "platform/files.h"
 #include "platform/text.h"
+#include "raw/carve_names.h"
 #include "raw/my_jpg.h"
 #include "raw/structure_ends.h"
 #include "support/fixtures.h"
+#include "support/hfsplus_builder.h"
 #include "support/raw_volume.h"
 #include "support/recording_sink.h"
+#include "support/sha256.h"
 
 namespace tessary {
 namespace {
@@ -296,6 +300,158 @@ TEST(CarvedNamesTest, DeletedEntriesOfAFatVolumeNameTheFilesCarvedAtTheirFirstCl
     EXPECT_EQ(carving.tree.itemIcon(child), TreeIcon::Folder);
   }
   EXPECT_TRUE(sawPhotos);
+}
+
+}  // namespace
+}  // namespace tessary
+
+namespace tessary {
+namespace {
+
+// Volumes that mkntfs + ntfs-3g, mkfs.exfat + exfat-fuse, mkfs.ext2 + debugfs and mkfs.ext3 + the kernel
+// wrote and then thinned: each deleted file whose entry still says where its data began is carved under
+// its own path, whole, with its times; the live file keeps its offset name. The kernel's ext3 leaves no
+// block map in a deleted inode, so nothing there is named (and nothing is named wrongly).
+class NamedVolumes : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!test::haveFixture("carve_named.img")) GTEST_SKIP() << "carve_named.img missing";
+    if (!isRegularFile(defaultSignatures())) GTEST_SKIP() << "FileSetting.txt not built";
+    std::ifstream in(test::fixturePath("carve_named.json"));
+    manifest = nlohmann::json::parse(in);
+    all = hostBytes(test::fixturePath("carve_named.img"));
+  }
+  ByteVector volume(const nlohmann::json& v) const {
+    const auto from = all.begin() + v["offset"].get<std::ptrdiff_t>();
+    return ByteVector(from, from + v["bytes"].get<std::ptrdiff_t>());
+  }
+  // Carved path (folder/name) -> the carved item, for the items a deleted entry named.
+  static std::map<std::string, FoundItem> named(const DefaultCarving& carving) {
+    std::map<std::string, FoundItem> out;
+    for (const FoundItem& f : carving.engine.foundItems())
+      if (f.remembered)
+        out[f.remembered->folder.empty() ? f.remembered->name : f.remembered->folder + "/" + f.remembered->name] = f;
+    return out;
+  }
+  nlohmann::json manifest;
+  ByteVector all;
+};
+
+TEST_F(NamedVolumes, DeletedEntriesOfNtfsExfatAndExt2NameTheirFilesAndLiveOnesDoNot) {
+  for (const auto& v : manifest["volumes"]) {
+    const std::string fs = v["fs"];
+    SCOPED_TRACE(fs);
+    DefaultCarving carving(volume(v));
+    ASSERT_TRUE(carving.run());
+    const std::map<std::string, FoundItem> byPath = named(carving);
+    std::size_t deleted = 0;
+    for (const auto& entry : v["entries"]) {
+      const std::string path = entry["path"];
+      if (!entry["deleted"].get<bool>() || fs == "ext3") {
+        EXPECT_FALSE(byPath.count(path)) << path;
+        continue;
+      }
+      ++deleted;
+      // The Sleuth Kit lists the same path as deleted.
+      const auto& fls = v["fls_deleted"];
+      EXPECT_NE(std::find(fls.begin(), fls.end(), path), fls.end()) << path;
+      ASSERT_TRUE(byPath.count(path)) << path;
+      const FoundItem& f = byPath.at(path);
+      EXPECT_EQ(f.size, entry["size"].get<std::int64_t>()) << path;
+      EXPECT_TRUE(f.exact) << path;
+      // The name went to the file's own bytes.
+      const ByteVector& bytes = carving.disk();
+      EXPECT_EQ(test::sha256Hex(std::span<const std::byte>(bytes).subspan(static_cast<std::size_t>(f.offset),
+                                                                            static_cast<std::size_t>(f.size))),
+                entry["sha256"].get<std::string>())
+          << path;
+      ASSERT_TRUE(f.remembered->modificationNs.has_value()) << path;
+      EXPECT_GT(*f.remembered->modificationNs, 1'700'000'000LL * 1'000'000'000LL) << path;
+    }
+    EXPECT_EQ(byPath.size(), deleted);
+    // The live PNG is carved all the same, under its offset name.
+    std::size_t pngs = 0;
+    for (const FoundItem& f : carving.engine.foundItems()) pngs += f.offsetName.ends_with(".png") && !f.remembered;
+    EXPECT_EQ(pngs, 1u);
+  }
+}
+
+// A deleted file's first cluster that the allocation bitmap gives to a file again holds that file's bytes
+// now: the deleted entry names nothing there. The bitmap's place comes from istat and dumpe2fs.
+TEST_F(NamedVolumes, ADeletedEntryWhoseFirstClusterIsInUseAgainNamesNothing) {
+  for (const auto& v : manifest["volumes"]) {
+    if (!v.contains("bitmap")) continue;
+    const std::string fs = v["fs"];
+    SCOPED_TRACE(fs);
+    ByteVector bytes = volume(v);
+    test::BufferReader reader(bytes);
+    const auto before = rememberedStarts(VolumeView(reader, 0, bytes.size() / 512), bytes.size());
+    std::int64_t photo = -1;
+    for (const auto& [offset, entry] : before)
+      if (entry.name == "IMG_0042.JPG") photo = offset;
+    ASSERT_GE(photo, 0);
+    const auto& bitmap = v["bitmap"];
+    const std::int64_t unit = photo / bitmap["unit"].get<std::int64_t>() - bitmap["first"].get<std::int64_t>();
+    const auto at = static_cast<std::size_t>(bitmap["offset"].get<std::int64_t>() + unit / 8);
+    bytes[at] |= static_cast<std::byte>(1u << (unit % 8));
+    const auto after = rememberedStarts(VolumeView(reader, 0, bytes.size() / 512), bytes.size());
+    EXPECT_FALSE(after.count(photo));
+    EXPECT_EQ(after.size(), before.size() - 1);
+  }
+}
+
+// No Debian tool deletes files on an HFS+ volume: the catalog is written by hand. A file record of a free
+// catalog node whose first block the allocation file marks free names the file carved there; a live file
+// and a stale record whose blocks are in use again name nothing.
+TEST(CarvedNamesTest, HfsPlusRecordsNameOnlyFilesWhoseFirstBlockIsFree) {
+  test::HfsBuilder b(4096, 512, 4096);
+  auto file = [&b](std::uint32_t cnid, std::uint32_t parent, std::u16string name, std::size_t size) {
+    test::HfsBuildRecord r;
+    r.cnid = cnid;
+    r.parent = parent;
+    r.name = std::move(name);
+    r.size = size;
+    r.extents = b.placeFragmented(ByteVector(size, std::byte{0x5A}), 1);
+    for (const auto& e : r.extents) r.totalBlocks += e.count;
+    r.contentModified = 3800000000u;  // 2024
+    return r;
+  };
+  auto folder = [](std::uint32_t cnid, std::uint32_t parent, std::u16string name) {
+    test::HfsBuildRecord r;
+    r.type = 1;
+    r.cnid = cnid;
+    r.parent = parent;
+    r.name = std::move(name);
+    return r;
+  };
+  const test::HfsBuildRecord live = file(17, 16, u"live.txt", 5000);
+  const test::HfsBuildRecord gone = file(18, 16, u"gone.jpg", 9000);
+  const test::HfsBuildRecord reused = file(19, 2, u"reused.bin", 3000);
+  b.writeCatalog({{folder(2, 1, u"V"), folder(16, 2, u"Photos"), live}, {gone, reused}});
+  b.writeExtentsFile({});
+  // The allocation file: every block in use but those of gone.jpg.
+  const std::uint32_t at = b.allocate(1);
+  ByteVector bits(64, std::byte{0xFF});
+  for (std::uint32_t k = 0; k < gone.extents[0].count; ++k) {
+    const std::uint32_t block = gone.extents[0].start + k;
+    bits[block / 8] &= static_cast<std::byte>(~(0x80u >> (block % 8)));
+  }
+  b.writeBlocks(at, bits);
+  b.setHeader32(112 + 4, 64);  // logical size
+  b.setHeader32(112 + 12, 1);  // total blocks
+  b.setHeader32(112 + 16, at);
+  b.setHeader32(112 + 20, 1);
+  b.writeHeaders();
+  test::BufferReader reader(b.bytes());
+  const auto starts = rememberedStarts(VolumeView(reader, 0, b.bytes().size() / 512), b.bytes().size());
+  ASSERT_EQ(starts.size(), 1u);
+  const auto& [offset, entry] = *starts.begin();
+  EXPECT_EQ(offset, std::int64_t{gone.extents[0].start} * 4096);
+  EXPECT_EQ(entry.name, "gone.jpg");
+  EXPECT_EQ(entry.folder, "Photos");
+  EXPECT_EQ(entry.size, 9000u);
+  ASSERT_TRUE(entry.modificationNs.has_value());
+  EXPECT_EQ(*entry.modificationNs / 1'000'000'000, 3800000000LL - 2082844800LL);
 }
 
 }  // namespace
