@@ -7,7 +7,10 @@
 # one run. Prints, for each tool: CPU time, planted files found (a carved file that begins at the planted
 # offset, by its name), byte-exact files (that file equals the planted bytes), and bytes written against
 # the planted bytes. Built on demand into $TESSARY_BENCH_CACHE, never committed.
-# Needs a Release build, python3, sfdisk, qemu-img, GNU time and the tools make_carve.sh names.
+# Then names from metadata: the pool copied into folders of a FAT32 volume (mtools) and of an NTFS volume
+# (mkntfs, ntfs-3g), every file then deleted; the share of carved files that carry their original path.
+# Needs a Release build, python3, sfdisk, qemu-img, GNU time, the tools make_carve.sh names, mtools, and
+# for the NTFS volume root (a FUSE mount) with ntfs-3g.
 # Usage: bench/carve_bench.sh [BUILD_DIR] [MIB] [FILES]
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
@@ -140,12 +143,15 @@ if [ ! -f "$fatdisk" ]; then
   qemu-img convert -f raw -O vhdx "$disk" "$fatdisk"
   rm -f "$disk" "$fat"
 fi
-echo "== names from a FAT32 volume whose $(wc -l < "$cache/carvefat.list") files were deleted"
-"$cli" carve "$fatdisk" --volume 0 --fs RAW --out "$out/fat" --json --quiet > "$out/fat.json" 2>/dev/null || true
-python3 - "$out/fat.json" "$cache/carvefat.list" <<'PY'
+# Carves a volume of a disk and scores its names: `tessary carve --json` says which carved files a deleted
+# entry named; a name counts as original when its folder and name are a deleted file's path.
+names() {  # LABEL DISK LIST
+  "$cli" carve "$2" --volume 0 --fs RAW --out "$out/$1" --json --quiet > "$out/$1.json" 2>/dev/null || true
+  python3 - "$1" "$out/$1.json" "$3" <<'PY'
 import json, sys
-results = [json.loads(line) for line in open(sys.argv[1]) if line.strip()]
-deleted = [line.strip().lstrip(":").lstrip("/") for line in open(sys.argv[2]) if line.strip()]
+label, carved, listing = sys.argv[1:4]
+results = [json.loads(line) for line in open(carved) if line.strip()]
+deleted = [line.strip().lstrip(":").lstrip("/") for line in open(listing) if line.strip()]
 paths = {p.lower() for p in deleted}
 def matches(r):
     path = (r["folder"] + "/" + r["name"]).lower()
@@ -156,6 +162,46 @@ def matches(r):
     return any(p.rpartition("/")[0] == folder and p.rpartition("/")[2][1:] == name[1:] for p in paths)
 named = [r for r in results if r["named"]]
 right = [r for r in named if matches(r)]
-print("tessary: %d carved, %d named by a deleted entry, %d of them with the original path (%.1f%%)" %
-      (len(results), len(named), len(right), 100.0 * len(right) / max(len(results), 1)))
+print("tessary %s: %d deleted, %d carved, %d named by a deleted entry, %d of them with the original path (%.1f%% of carved)" %
+      (label, len(deleted), len(results), len(named), len(right), 100.0 * len(right) / max(len(results), 1)))
 PY
+}
+
+echo "== names from a FAT32 volume whose $(wc -l < "$cache/carvefat.list") files were deleted"
+names fat32 "$fatdisk" "$cache/carvefat.list"
+
+# The same pool on a 256 MiB NTFS volume (mkntfs, ntfs-3g), 16 times in folders, every file then deleted
+# with rm on a fresh mount. Files of a few hundred bytes stay resident in their MFT records: there is no
+# cluster to carve them from.
+ntfsdisk=$cache/carventfs.vhdx
+if [ ! -f "$ntfsdisk" ]; then
+  echo "== building the NTFS volume with deleted files (once)" >&2
+  ntfs=$cache/carventfs.vol
+  mnt=$(mktemp -d)
+  truncate -s 0 "$ntfs"
+  truncate -s 256M "$ntfs"
+  mkntfs -q -F -f -L CARVENTFS "$ntfs" >/dev/null 2>&1
+  ntfs-3g "$ntfs" "$mnt"
+  for round in $(seq 1 16); do
+    for seed in "$pool"/*; do
+      mkdir -p "$mnt/r$round/s$(basename "$seed")"
+      cp "$seed"/* "$mnt/r$round/s$(basename "$seed")/"
+    done
+  done
+  (cd "$mnt" && find . -type f | sed 's|^\./||') > "$cache/carventfs.list"
+  umount "$mnt"
+  ntfs-3g "$ntfs" "$mnt"
+  find "$mnt" -type f -path "$mnt/r*" -delete
+  umount "$mnt"
+  rmdir "$mnt"
+  disk=$cache/carventfs.disk
+  truncate -s 0 "$disk"
+  truncate -s $(((start + 256 * 2048 + 2048) * 512)) "$disk"
+  printf 'label: dos\nunit: sectors\n\nstart=%d, size=%d, type=07\n' "$start" $((256 * 2048)) |
+    sfdisk --quiet --no-reread --no-tell-kernel "$disk"
+  dd if="$ntfs" of="$disk" bs=4M seek=$((start * 512)) oflag=seek_bytes conv=notrunc status=none
+  qemu-img convert -f raw -O vhdx "$disk" "$ntfsdisk"
+  rm -f "$disk" "$ntfs"
+fi
+echo "== names from an NTFS volume whose $(wc -l < "$cache/carventfs.list") files were deleted"
+names ntfs "$ntfsdisk" "$cache/carventfs.list"
