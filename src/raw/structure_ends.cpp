@@ -27,7 +27,7 @@ constexpr RuleName kRuleNames[] = {
     {StructureRule::Bmp, "bmp"},        {StructureRule::Riff, "riff"},     {StructureRule::Sqlite, "sqlite"},
     {StructureRule::IsoMedia, "boxes"}, {StructureRule::Gzip, "gzip"},     {StructureRule::SevenZip, "7z"},
     {StructureRule::Rar, "rar"},        {StructureRule::Pe, "pe"},         {StructureRule::Tiff, "tiff"},
-    {StructureRule::Psd, "psd"},        {StructureRule::Mp3, "mp3"},
+    {StructureRule::Psd, "psd"},        {StructureRule::Mp3, "mp3"},       {StructureRule::Rtf, "rtf"},
 };
 
 using Length = std::optional<std::int64_t>;
@@ -622,6 +622,56 @@ Length mp3Length(FileBytes& file) {
   return within(file, pos);
 }
 
+// RTF: groups nested by braces, from the "{\rtf1" that opens the outer group to the brace that closes it.
+// "\{", "\}" and "\\" are text, and a "\binN" control word is followed by N bytes of data, braces or not.
+// RTF is 7-bit text: a NUL before the end is no RTF. The line break after the closing brace, when there
+// is one, belongs to the file.
+Length rtfLength(FileBytes& file) {
+  if (!file.holds(0, "{\\rtf1")) return std::nullopt;
+  const auto letter = [](std::optional<std::uint8_t> b) { return b && ((*b | 0x20) >= 'a' && (*b | 0x20) <= 'z'); };
+  const auto digit = [](std::optional<std::uint8_t> b) { return b && *b >= '0' && *b <= '9'; };
+  std::int64_t depth = 0;
+  for (std::int64_t pos = 0; pos < file.limit();) {
+    const std::optional<std::uint8_t> b = file.u8(pos);
+    if (!b || *b == 0) return std::nullopt;
+    if (*b == '{') {
+      ++depth;
+      ++pos;
+    } else if (*b == '}') {
+      ++pos;
+      if (--depth > 0) continue;
+      if (file.u8(pos) == '\r') ++pos;
+      if (file.u8(pos) == '\n') ++pos;
+      return within(file, pos);
+    } else if (*b != '\\') {
+      ++pos;
+    } else if (!letter(file.u8(pos + 1))) {
+      // A control symbol: the backslash and one character.
+      pos += 2;
+    } else {
+      // A control word: letters (at most 32), an optional signed number (at most 10 digits), an optional
+      // blank that ends it.
+      std::int64_t q = pos + 1;
+      const bool bin = file.holds(q, "bin");
+      for (int n = 0; n < 32 && letter(file.u8(q)); ++n) ++q;
+      const bool binWord = bin && q == pos + 4;
+      const bool negative = file.u8(q) == '-';
+      if (negative) ++q;
+      std::int64_t number = 0;
+      int digits = 0;
+      for (std::optional<std::uint8_t> d = file.u8(q); digits < 10 && digit(d); d = file.u8(++q), ++digits)
+        number = number * 10 + (*d - '0');
+      if (file.u8(q) == ' ') ++q;
+      if (binWord && !negative && digits > 0) {
+        if (number > file.limit() - q) return std::nullopt;
+        q += number;
+      }
+      pos = q;
+    }
+  }
+  return std::nullopt;
+}
+
 }  // namespace
 
 std::string_view structureRuleName(StructureRule rule) {
@@ -725,6 +775,7 @@ std::optional<std::int64_t> structureLength(StructureRule rule, FileBytes& file)
     case StructureRule::Tiff: return tiffLength(file);
     case StructureRule::Psd: return psdLength(file);
     case StructureRule::Mp3: return mp3Length(file);
+    case StructureRule::Rtf: return rtfLength(file);
   }
   return std::nullopt;
 }

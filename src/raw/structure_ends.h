@@ -37,6 +37,7 @@ enum class StructureRule : std::int32_t {
   Tiff,
   Psd,
   Mp3,
+  Rtf,
 };
 
 // The rule's name as the default signature list writes it ("jpeg", "zip", ...; "-" for none).
