@@ -624,8 +624,9 @@ Length mp3Length(FileBytes& file) {
 
 // RTF: groups nested by braces, from the "{\rtf1" that opens the outer group to the brace that closes it.
 // "\{", "\}" and "\\" are text, and a "\binN" control word is followed by N bytes of data, braces or not.
-// RTF is 7-bit text: a NUL before the end is no RTF. The line break after the closing brace, when there
-// is one, belongs to the file.
+// RTF is 7-bit text (other characters are written as escapes): a control byte other than a tab or a line
+// break, or a byte above 0x7F, outside \bin data is no RTF. The line break after the closing brace, when
+// there is one, belongs to the file.
 Length rtfLength(FileBytes& file) {
   if (!file.holds(0, "{\\rtf1")) return std::nullopt;
   const auto letter = [](std::optional<std::uint8_t> b) { return b && ((*b | 0x20) >= 'a' && (*b | 0x20) <= 'z'); };
@@ -633,7 +634,7 @@ Length rtfLength(FileBytes& file) {
   std::int64_t depth = 0;
   for (std::int64_t pos = 0; pos < file.limit();) {
     const std::optional<std::uint8_t> b = file.u8(pos);
-    if (!b || *b == 0) return std::nullopt;
+    if (!b || *b >= 0x80 || (*b < 0x20 && *b != '\t' && *b != '\r' && *b != '\n')) return std::nullopt;
     if (*b == '{') {
       ++depth;
       ++pos;
