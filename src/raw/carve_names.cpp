@@ -184,7 +184,7 @@ void ntfsStarts(const VolumeView& view, Harvest& harvest) {
   constexpr std::int64_t kBitmapRecord = 6;
   std::vector<Run> bitmap;
   if (p.isEntry(kBitmapRecord) && p.entryName(kBitmapRecord) == "$Bitmap")
-    bitmap = p.getRun2(p.entries()[kBitmapRecord].recordOffset, kData);
+    bitmap = p.getRun2(std::int64_t{p.entries()[kBitmapRecord].recordOffset}, kData);
   // Bit n of $Bitmap is cluster n; none when the bitmap does not map that bit or it cannot be read.
   const auto clusterInUse = [&](std::uint64_t lcn) -> std::optional<bool> {
     const std::uint64_t byte = lcn / 8;
@@ -193,10 +193,11 @@ void ntfsStarts(const VolumeView& view, Harvest& harvest) {
     for (const Run& run : bitmap) {
       if (vcn < first + run.count) {
         if (run.lcn <= 0) return std::nullopt;
-        std::array<std::byte, 1> bits{};
+        // Reads keep to whole sectors: the one that holds the cluster's byte.
+        std::array<std::byte, 512> sector{};
         const std::uint64_t at = (static_cast<std::uint64_t>(run.lcn) + (vcn - first)) * cluster + byte % cluster;
-        if (!view.read(at, bits)) return std::nullopt;
-        return ((std::to_integer<unsigned>(bits[0]) >> (lcn % 8)) & 1) != 0;
+        if (!view.read(at / sector.size() * sector.size(), sector)) return std::nullopt;
+        return ((std::to_integer<unsigned>(sector[at % sector.size()]) >> (lcn % 8)) & 1) != 0;
       }
       first += run.count;
     }
@@ -206,12 +207,16 @@ void ntfsStarts(const VolumeView& view, Harvest& harvest) {
   std::set<std::int64_t> records;
   for (std::int64_t i = 0; i < count; ++i) {
     if (!p.isEntry(i) || p.isFolder(i) || i == p.orphanIndex()) continue;
-    const MftEntry e = p.entries()[static_cast<std::size_t>(i)];
-    // Further names come after their record's first: the first decides for all.
-    if (e.recordOffset <= 0 || !records.insert(e.recordOffset).second) continue;
+    // The table's entries are packed: their fields are read by value.
+    const MftEntry& e = p.entries()[static_cast<std::size_t>(i)];
+    const std::int64_t record = e.recordOffset;
+    const std::int64_t parent = e.parent;
     const bool deleted = (e.recordFlags & 1) == 0;
-    if (!deleted && !e.orphan) continue;
-    const std::vector<Run> runs = p.getRun2(e.recordOffset, kData);
+    const bool orphan = e.orphan != 0;
+    // Further names come after their record's first: the first decides for all.
+    if (record <= 0 || !records.insert(record).second) continue;
+    if (!deleted && !orphan) continue;
+    const std::vector<Run> runs = p.getRun2(record, kData);
     if (runs.empty() || runs.front().lcn <= 0 || runs.front().count == 0) continue;
     const auto lcn = static_cast<std::uint64_t>(runs.front().lcn);
     if (deleted && clusterInUse(lcn) != false) continue;
@@ -220,14 +225,15 @@ void ntfsStarts(const VolumeView& view, Harvest& harvest) {
     RememberedEntry entry;
     entry.name = p.entryName(i);
     entry.size = p.entryDataSize(i);
-    entry.folder = folderPath(e.parent, static_cast<std::size_t>(count),
+    entry.folder = folderPath(parent, static_cast<std::size_t>(count),
                               [&](std::int64_t node) -> std::optional<std::pair<std::string, std::int64_t>> {
                                 if (node == p.rootIndex() || node == p.orphanIndex() || !p.isFolder(node) ||
                                     !p.isEntry(node))
                                   return std::nullopt;
-                                return std::make_pair(p.entryName(node), p.entries()[static_cast<std::size_t>(node)].parent);
+                                const std::int64_t up = p.entries()[static_cast<std::size_t>(node)].parent;
+                                return std::make_pair(p.entryName(node), up);
                               });
-    const NtfsFileTimes times = p.getFileTimeStructure(e.recordOffset);
+    const NtfsFileTimes times = p.getFileTimeStructure(record);
     if (times.hasTimes) {
       entry.modificationNs = settableNanoseconds(times.modification);
       entry.accessNs = settableNanoseconds(times.access);

@@ -358,9 +358,11 @@ std::optional<bool> ext2Class::blockInUse(std::uint64_t block) const {
   std::uint64_t bitmap = le32At(table, at + kBgBlockBitmapLo);
   if (m_is64Bit && m_descSize >= kDescSize64) bitmap |= std::uint64_t{le32At(table, at + kBgBlockBitmapHi)} << 32;
   if (bitmap == 0 || bitmap >= m_blocksCount) return std::nullopt;
-  std::array<std::byte, 1> byte{};
-  if (!m_view.read(bitmap * m_blockSize + index / 8, byte)) return std::nullopt;
-  return ((std::to_integer<unsigned>(byte[0]) >> (index % 8)) & 1) != 0;
+  // Reads keep to whole sectors: the one that holds the block's byte.
+  const std::uint64_t at = bitmap * m_blockSize + index / 8;
+  std::array<std::byte, 512> sector{};
+  if (!m_view.read(at / sector.size() * sector.size(), sector)) return std::nullopt;
+  return ((std::to_integer<unsigned>(sector[at % sector.size()]) >> (index % 8)) & 1) != 0;
 }
 
 }  // namespace tessary

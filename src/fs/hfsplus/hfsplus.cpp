@@ -602,9 +602,11 @@ std::optional<bool> HFSP::blockInUse(std::uint32_t block) const {
   if (m_blockSize == 0) return std::nullopt;
   // The allocation file's own file ID (6) finds its overflow records; bit 7 of byte 0 is block 0.
   const ForkMap fork = forkOf(kAllocationFork, 6);
-  std::array<std::byte, 1> byte{};
-  if (!fork.read(m_view, block / 8, byte)) return std::nullopt;
-  return ((std::to_integer<unsigned>(byte[0]) >> (7 - block % 8)) & 1) != 0;
+  // Reads keep to whole sectors: the one that holds the block's byte.
+  const std::uint64_t at = block / 8;
+  std::array<std::byte, 512> sector{};
+  if (!fork.read(m_view, at / sector.size() * sector.size(), sector)) return std::nullopt;
+  return ((std::to_integer<unsigned>(sector[at % sector.size()]) >> (7 - block % 8)) & 1) != 0;
 }
 
 std::optional<HfsStamps> HFSP::recordStamps(std::uint32_t cnid) {
