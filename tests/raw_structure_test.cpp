@@ -10,6 +10,7 @@
 #include <map>
 #include <nlohmann/json.hpp>
 
+#include "platform/bytes.h"
 #include "platform/files.h"
 #include "platform/text.h"
 #include "raw/carve_names.h"
@@ -432,6 +433,26 @@ TEST_F(NamedVolumes, ADeletedEntryWhoseFirstClusterIsInUseAgainNamesNothing) {
     EXPECT_FALSE(after.count(photo));
     EXPECT_EQ(after.size(), before.size() - 1);
   }
+}
+
+// The same for FAT16 (mkfs.fat, mdel): the first cluster of a deleted file chained in the first FAT,
+// whose place the boot sector gives.
+TEST(CarvedNamesTest, AFatEntryWhoseFirstClusterIsChainedAgainNamesNothing) {
+  if (!test::haveFixture("carve_fat.img")) GTEST_SKIP() << "carve_fat.img missing";
+  ByteVector bytes = hostBytes(test::fixturePath("carve_fat.img"));
+  test::BufferReader reader(bytes);
+  const auto before = rememberedStarts(VolumeView(reader, 0, bytes.size() / 512), bytes.size());
+  ASSERT_FALSE(before.empty());
+  const std::int64_t first = before.begin()->first;
+  const Bytes boot = asBytes(bytes.data(), 512);
+  const std::uint64_t sector = le16At(boot, 11), reserved = le16At(boot, 14);
+  const std::uint64_t data = (reserved + u8At(boot, 16) * std::uint64_t{le16At(boot, 22)}) * sector + le16At(boot, 17) * 32u;
+  const std::uint64_t cluster = (static_cast<std::uint64_t>(first) - data) / (u8At(boot, 13) * sector) + 2;
+  bytes[reserved * sector + cluster * 2] = std::byte{0xFF};
+  bytes[reserved * sector + cluster * 2 + 1] = std::byte{0xFF};
+  const auto after = rememberedStarts(VolumeView(reader, 0, bytes.size() / 512), bytes.size());
+  EXPECT_FALSE(after.count(first));
+  EXPECT_EQ(after.size(), before.size() - 1);
 }
 
 // No Debian tool deletes files on an HFS+ volume: the catalog is written by hand. A file record of a free

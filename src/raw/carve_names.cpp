@@ -51,7 +51,7 @@ std::string compactName(const std::string& name) {
   return rightTrimmed(trimmed.substr(0, dot)) + trimmed.substr(dot);
 }
 
-// The FAT family: files marked deleted whose first cluster no live entry starts at.
+// The FAT family: files marked deleted whose first cluster no live entry starts at and the FAT marks free.
 std::map<std::int64_t, RememberedEntry> fatStarts(const VolumeView& view, std::uint64_t volumeBytes,
                                                   std::unique_ptr<FatParser> parser) {
   std::map<std::int64_t, RememberedEntry> out;
@@ -72,6 +72,9 @@ std::map<std::int64_t, RememberedEntry> fatStarts(const VolumeView& view, std::u
     if (!r.deleted || r.fileSize == 0 || parser->isFolderRecord(i) || parser->isLabelRecord(i) ||
         FatParser::isLongNameAttribute(r.attributes) || live.count(r.firstCluster()))
       continue;
+    // A first cluster the FAT gives to a chain again lost its bytes to a later file (whose entry may be
+    // a folder's or lie in a folder no longer listed).
+    if (parser->clusterFree(r.firstCluster()) == false) continue;
     const std::optional<std::uint64_t> at = parser->clusterStart(r.firstCluster());
     if (!at) continue;
     const auto offset = static_cast<std::int64_t>(*at);

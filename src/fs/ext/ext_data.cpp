@@ -352,11 +352,11 @@ std::optional<bool> ext2Class::blockInUse(std::uint64_t block) const {
   const std::uint64_t index = (block - m_firstDataBlock) % m_blocksPerGroup;
   if (group >= m_groupCount) return std::nullopt;
   const Bytes table(m_groupDescriptors.data(), m_groupDescriptors.size());
-  const std::size_t at = static_cast<std::size_t>(group) * m_descSize;
-  if (at + m_descSize > table.size()) return std::nullopt;
-  if (le16At(table, at + kBgFlags) & kBgBlockUninit) return std::nullopt;
-  std::uint64_t bitmap = le32At(table, at + kBgBlockBitmapLo);
-  if (m_is64Bit && m_descSize >= kDescSize64) bitmap |= std::uint64_t{le32At(table, at + kBgBlockBitmapHi)} << 32;
+  const std::size_t desc = static_cast<std::size_t>(group) * m_descSize;
+  if (desc + m_descSize > table.size()) return std::nullopt;
+  if (le16At(table, desc + kBgFlags) & kBgBlockUninit) return std::nullopt;
+  std::uint64_t bitmap = le32At(table, desc + kBgBlockBitmapLo);
+  if (m_is64Bit && m_descSize >= kDescSize64) bitmap |= std::uint64_t{le32At(table, desc + kBgBlockBitmapHi)} << 32;
   if (bitmap == 0 || bitmap >= m_blocksCount) return std::nullopt;
   // Reads keep to whole sectors: the one that holds the block's byte.
   const std::uint64_t at = bitmap * m_blockSize + index / 8;

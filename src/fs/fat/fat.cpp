@@ -166,6 +166,14 @@ std::uint32_t FatParser::nextCluster(std::uint32_t cluster) const {
   return v;
 }
 
+std::optional<bool> FatParser::clusterFree(std::uint32_t cluster) const {
+  if (m_fat.empty() || !clusterInVolume(cluster)) return std::nullopt;
+  const std::uint32_t v = rawEntry(cluster);
+  if (v == kEndOfChain) return std::nullopt;
+  // FAT32 keeps four reserved bits above the cluster number.
+  return (v & 0x0FFFFFFF) == 0;
+}
+
 std::uint64_t FatParser::clusterOffset(std::uint32_t cluster) const {
   return m_dataOffset + std::uint64_t{cluster - 2} * m_clusterSize;
 }

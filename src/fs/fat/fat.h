@@ -89,6 +89,9 @@ class FatParser {
   // One step along a chain: the next cluster, or the end value (0xFFFFFFFF) at a chain's end.
   std::uint32_t nextCluster(std::uint32_t cluster) const;
   static constexpr std::uint32_t kEndOfChain = 0xFFFFFFFF;
+  // Whether the FAT marks the cluster free (entry 0); none when no FAT was read or its table does not
+  // reach the cluster.
+  std::optional<bool> clusterFree(std::uint32_t cluster) const;
 
   // The record's data and times into the sink; false when a read failed, the data ran out before the
   // size was covered, or the sink refused bytes.
