@@ -412,7 +412,7 @@ TEST_F(NamedVolumes, DeletedEntriesOfNtfsExfatAndExt2NameTheirFilesAndLiveOnesDo
 }
 
 // A deleted file's first cluster that the allocation bitmap gives to a file again holds that file's bytes
-// now: the deleted entry names nothing there. The bitmap's place comes from istat and dumpe2fs.
+// now: the deleted entry names nothing there. The bitmap's place comes from istat, fsstat and dumpe2fs.
 TEST_F(NamedVolumes, ADeletedEntryWhoseFirstClusterIsInUseAgainNamesNothing) {
   for (const auto& v : manifest["volumes"]) {
     if (!v.contains("bitmap")) continue;
