@@ -275,7 +275,7 @@ void VolumeScanDlg::onSaveSelectedFolder() {
                               static_cast<long long>(count))))
     return;
   m_engine.setOutputFolder(folder);
-  m_parser->writeFolder(m_engine, data, folder, 0);
+  m_engine.writeFolderEntries(data, folder, 0, m_parser->folderRules());
   m_sink.progressPosition(count);
   m_sink.showMessage(m_parser->folderSavedMessage());
   const std::string failures = m_engine.failureStatus();

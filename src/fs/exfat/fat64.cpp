@@ -127,12 +127,9 @@ bool Fat64Class::checkBootSector() {
   }
   m_volumeSize = attachedSize;
   const Bytes b(m_boot);
-  if (!hasMagic(b, kBootOem, "EXFAT")) return false;
+  if (!usableBootSector(b)) return false;
   const unsigned sectorShift = u8At(b, kBootBytesPerSectorShift);
   const unsigned clusterShift = u8At(b, kBootSectorsPerClusterShift);
-  if (sectorShift < kMinBytesPerSectorShift || sectorShift > kMaxBytesPerSectorShift ||
-      clusterShift > kMaxClusterShift - sectorShift)
-    return false;
   m_bytesPerSector = std::uint64_t{1} << sectorShift;
   m_clusterSize = m_bytesPerSector << clusterShift;
   m_bootClusterShift = clusterShift;
