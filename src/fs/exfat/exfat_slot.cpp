@@ -52,7 +52,7 @@ class Fat64Slot : public ParserSlot {
   WorkerOutcome runWorker(const ParserLinks& links) override {
     m_fs.setSink(links.sink);
     m_fs.setTree(links.tree, links.topItemText);
-    m_fs.setControl(links.control);
+    m_fs.setWorkerControl(links.control);
     return links.mode == 2 ? advancedWorker(links) : standardWorker(links);
   }
 
@@ -178,7 +178,7 @@ class Fat64CandidateScan : public CandidateScan {
   CandidateLists search(const ParserLinks& links, int maxCandidates, bool formatted) override {
     Fat64Class& fs = m_slot.fs();
     fs.setSink(links.sink);
-    fs.setControl(links.control);
+    fs.setWorkerControl(links.control);
     fs.setDriveFormatted(formatted);
     fs.stopFlag() = 0;
     fs.attach(links.view, searchedBytes(links));

@@ -34,25 +34,6 @@ void ext2Class::attachVolume(const VolumeView& view, std::int64_t volumeSizeMib)
                      : 0;
 }
 
-bool ext2Class::stopRequested() {
-  const bool stop = (m_control && m_control->shouldStop()) || m_stopFlag.load(std::memory_order_relaxed) != 0;
-  // Each step that honours the flag clears it, so the following steps still run.
-  if (stop) m_stopFlag = 0;
-  return stop;
-}
-
-void ext2Class::status(const std::string& text) const {
-  if (m_sink) m_sink->setStatus(text);
-}
-
-void ext2Class::progressRange(std::int64_t high) const {
-  if (m_sink) m_sink->progressRange(0, high);
-}
-
-void ext2Class::progressPosition(std::int64_t position) const {
-  if (m_sink) m_sink->progressPosition(position);
-}
-
 // The copy in m_superblock, found `foundAt` bytes into the volume, when the layout's superblock test takes
 // it (the volume scans' test too).
 bool ext2Class::acceptSuperblock(std::uint64_t foundAt) {
@@ -91,7 +72,7 @@ bool ext2Class::findSuperblock() {
     }
     m_superblock.fill(std::byte{0});
     m_view.read(b, m_superblock);
-    if (stopRequested()) break;
+    if (stopHonoured()) break;
     if (acceptSuperblock(b)) {
       m_superblockOffset = static_cast<std::int64_t>(b);
       if (m_largerThanVolume && m_sink)
@@ -200,7 +181,7 @@ void ext2Class::readInodeTables() {
   std::vector<std::byte> chunk;
   std::uint64_t base = 0;
   for (std::uint32_t g = 0; g < m_groupCount && base < m_slotCount; ++g, base += m_inodesPerGroup) {
-    if (stopRequested()) break;
+    if (stopHonoured()) break;
     status(format("parsing group %d  of %d ", static_cast<int>(g + 1), static_cast<int>(m_groupCount)));
     progressPosition(g + 1);
     const std::optional<std::uint64_t> table = inodeTableOf(g);
@@ -395,7 +376,7 @@ void ext2Class::readDirectories() {
   m_aliases.clear();
   m_deletedNames.clear();
   for (std::uint64_t p = 0; p < m_slotCount; p += m_inodesPerGroup) {
-    if (stopRequested()) break;
+    if (stopHonoured()) break;
     status(format("parsing inode entry %d  of %d ", static_cast<int>(p + 1), static_cast<int>(entries)));
     progressPosition(static_cast<std::int64_t>(p + 1));
     for (; d < m_directories.size() && static_cast<std::uint64_t>(m_directories[d].key) < p + m_inodesPerGroup; ++d) {
@@ -603,7 +584,7 @@ void ext2Class::linkParentsAndChildren() {
   auto find = [this](std::int32_t key) -> ExtEntry* { return const_cast<ExtEntry*>(entry(key)); };
   for (std::int64_t counter = 0; counter < size; ++counter) {
     if (counter % kReportEvery == 0 || counter == size - 1) {
-      if (stopRequested()) break;
+      if (stopHonoured()) break;
       status(format("Maintaining Parent Child for record %d of %d....", static_cast<int>(counter),
                     static_cast<int>(size)));
       progressPosition(counter + 1);
@@ -701,12 +682,6 @@ std::optional<ExtInodeStamps> ext2Class::inodeStamps(const ExtEntry& e) const {
   return s;
 }
 
-std::string ext2Class::describeSize(const ExtEntry& e) {
-  const std::uint64_t x = e.size;
-  if (x >= (std::uint64_t{1} << 30)) return format("%.2f GB", static_cast<double>(x) / static_cast<double>(1 << 30));
-  if (x >= (std::uint64_t{1} << 20)) return format("%.2f MB", static_cast<double>(x) / static_cast<double>(1 << 20));
-  if (x >= (std::uint64_t{1} << 10)) return format("%.2f KB", static_cast<double>(x) / static_cast<double>(1 << 10));
-  return format("%lld Bytes", static_cast<long long>(x));
-}
+std::string ext2Class::describeSize(const ExtEntry& e) { return sizeText(e.size); }
 
 }  // namespace tessary

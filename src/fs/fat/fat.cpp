@@ -50,11 +50,6 @@ std::string dosDate(std::uint16_t date, bool withTime, std::uint16_t time) {
 
 }  // namespace
 
-void FatParser::setTree(CXHtmlTree* tree, std::string topItemText) {
-  m_tree = tree;
-  m_topItemText = std::move(topItemText);
-}
-
 std::vector<std::byte> FatParser::readBytes(std::uint64_t offset, std::size_t size, bool* complete) const {
   // A failed or short read leaves zeros, never bytes of an earlier read.
   std::vector<std::byte> out(size);
@@ -371,7 +366,7 @@ void FatParser::drainFolders(std::vector<FolderWork>& work, bool advanced) {
   };
   sort();
   while (!live.empty() || !deleted.empty()) {
-    if (m_control.shouldStop()) return;
+    if (stopRequested()) return;
     std::deque<FolderWork>& from = live.empty() ? deleted : live;
     const FolderWork next = from.front();
     from.pop_front();
@@ -556,14 +551,6 @@ FatRecordTexts FatParser::formatTimes(const FatDirRecord& r) const {
   if (r.attributes & 0x04) t.attributes += "-S";
   if (r.attributes & 0x20) t.attributes += "-A";
   return t;
-}
-
-std::string FatParser::formatSize(std::uint64_t size) {
-  const double v = static_cast<double>(size);
-  if (v / 1073741824.0 >= 1) return format("%.2f GB", v / 1073741824.0);
-  if (v / 1048576.0 >= 1) return format("%.2f MB", v / 1048576.0);
-  if (v / 1024.0 >= 1) return format("%.2f KB", v / 1024.0);
-  return format("%lld Bytes", static_cast<long long>(size));
 }
 
 }  // namespace tessary

@@ -102,7 +102,7 @@ class FatSlot : public ParserSlot {
     if (!m_parser->isEntry(data)) return {};
     const FatDirRecord& r = m_parser->entry(data);
     const FatRecordTexts t = m_parser->formatTimes(r);
-    return {t.creation, t.access, t.modification, FatParser::formatSize(r.fileSize), t.attributes};
+    return {t.creation, t.access, t.modification, sizeText(r.fileSize), t.attributes};
   }
   EntryStamps stamps(std::int64_t data) override {
     EntryStamps s;
