@@ -18,7 +18,7 @@ namespace {
 
 std::vector<VolumeEntry> scan(readWriteInterface& reader, std::uint64_t diskSectors, std::uint32_t sectorBytes,
                               bool advanced, std::int64_t first = 0, std::int64_t last = 0, bool gpt = false) {
-  test::RecordingSink sink;
+  RecordingSink sink;
   std::vector<VolumeEntry> found;
   Partition partition(sink, [&](const VolumeEntry& e) { found.push_back(e); });
   partition.sectorBytes = sectorBytes;

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdlib>
 
 #include "platform/text.h"
 #include "fs/candidate_scan.h"
@@ -20,6 +21,50 @@ FileSystemRow rawPage() {
   r.treatAs = "RAW";
   r.treatAsLabel = "RAW";
   r.rawPage = true;
+  return r;
+}
+
+// The bytes a sector's byte at `offset` can hold to pass some row's boot-record test.
+struct Lead {
+  std::size_t offset = 0;
+  std::array<bool, 256> bytes{};
+};
+
+// Rows a test may add; the rows' storage is reserved for them, so no row moves.
+constexpr std::size_t kMaxAddedRows = 4;
+
+struct Registry {
+  std::vector<FileSystemRow> rows;
+  std::vector<Lead> leads;
+
+  void gatherLeads() {
+    leads.clear();
+    for (const FileSystemRow& row : rows) {
+      if (row.leadBytes.empty()) continue;
+      auto at = std::find_if(leads.begin(), leads.end(), [&](const Lead& l) { return l.offset == row.leadOffset; });
+      if (at == leads.end()) at = leads.insert(leads.end(), Lead{row.leadOffset, {}});
+      for (char c : row.leadBytes) at->bytes[static_cast<std::uint8_t>(c)] = true;
+    }
+  }
+};
+
+Registry& registry() {
+  static Registry r = [] {
+    Registry made;
+    // One line per file system, in the order the scans test boot records.
+    made.rows = {
+        ntfsFileSystem(),
+        fat32FileSystem(),
+        fat16FileSystem(),
+        exfatFileSystem(),
+        extFileSystem(),
+        hfsPlusFileSystem(),
+        rawPage(),
+    };
+    made.rows.reserve(made.rows.size() + kMaxAddedRows);
+    made.gatherLeads();
+    return made;
+  }();
   return r;
 }
 
@@ -44,18 +89,19 @@ std::uint64_t bootVolumeMib(std::uint64_t sectors, std::uint64_t sectorBytes) {
 }
 std::string bootSizeText(const char* fmt, std::uint64_t mib) { return format(fmt, static_cast<long long>(mib)); }
 
-const std::vector<FileSystemRow>& fileSystemRows() {
-  // One line per file system, in the order the scans test boot records.
-  static const std::vector<FileSystemRow> rows{
-      ntfsFileSystem(),
-      fat32FileSystem(),
-      fat16FileSystem(),
-      exfatFileSystem(),
-      extFileSystem(),
-      hfsPlusFileSystem(),
-      rawPage(),
-  };
-  return rows;
+const std::vector<FileSystemRow>& fileSystemRows() { return registry().rows; }
+
+AddedFileSystem::AddedFileSystem(FileSystemRow row) {
+  Registry& r = registry();
+  if (r.rows.size() == r.rows.capacity()) std::abort();  // more made-up rows than reserved
+  r.rows.push_back(std::move(row));
+  r.gatherLeads();
+}
+
+AddedFileSystem::~AddedFileSystem() {
+  Registry& r = registry();
+  r.rows.pop_back();
+  r.gatherLeads();
 }
 
 const MbrTypeEntry* mbrTypeEntry(std::uint8_t type) {
@@ -94,21 +140,7 @@ BootRecordFind testBootRecords(Bytes sector, BootSite site, std::uint64_t header
 BootRecordFind testBootRecordsAnywhere(Bytes sector, BootSite site) { return firstClaim(sector, site, nullptr); }
 
 bool mayHoldBootRecord(Bytes sector) {
-  struct Lead {
-    std::size_t offset = 0;
-    std::array<bool, 256> bytes{};
-  };
-  static const std::vector<Lead> leads = [] {
-    std::vector<Lead> out;
-    for (const FileSystemRow& row : fileSystemRows()) {
-      if (row.leadBytes.empty()) continue;
-      auto at = std::find_if(out.begin(), out.end(), [&](const Lead& l) { return l.offset == row.leadOffset; });
-      if (at == out.end()) at = out.insert(out.end(), Lead{row.leadOffset, {}});
-      for (char c : row.leadBytes) at->bytes[static_cast<std::uint8_t>(c)] = true;
-    }
-    return out;
-  }();
-  for (const Lead& lead : leads)
+  for (const Lead& lead : registry().leads)
     if (lead.offset < sector.size() && lead.bytes[std::to_integer<std::uint8_t>(sector[lead.offset])]) return true;
   return false;
 }

@@ -116,6 +116,16 @@ std::string bootSizeText(const char* fmt, std::uint64_t mib);
 
 // Every row, in the order the scans test boot records.
 const std::vector<FileSystemRow>& fileSystemRows();
+
+// A row after the built-in ones for as long as this lives: a file system made up by a test, with the same
+// reach as one line of fs/registry.cpp. Made and destroyed while no scan or page runs, the last made first.
+class AddedFileSystem {
+ public:
+  explicit AddedFileSystem(FileSystemRow row);
+  ~AddedFileSystem();
+  AddedFileSystem(const AddedFileSystem&) = delete;
+  AddedFileSystem& operator=(const AddedFileSystem&) = delete;
+};
 // The first row's entry for an MBR partition type, or none when no row is made with that type.
 const MbrTypeEntry* mbrTypeEntry(std::uint8_t type);
 // The row whose label or alias equals `label` without regard to case, or none.

@@ -98,7 +98,7 @@ void VolumeScanDlg::startParseWorker() {
   showWorkerControls(true);
   m_parseFailure.reset();
   m_worker.start([this] {
-    const ParserSlot::WorkerOutcome outcome = m_parser->runWorker(m_links, m_engine);
+    const ParserSlot::WorkerOutcome outcome = m_parser->runWorker(m_links);
     if (outcome.failed) m_parseFailure = outcome.status.empty() ? outcome.message : outcome.status;
     const FileSystemRow* row = fileSystemForLabel(m_links.volume.fileSystem);
     if (row && row->restoresRecycleBinNames) m_engine.restoreRecycleBinNames();
