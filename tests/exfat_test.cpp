@@ -19,8 +19,8 @@
 #include "fs/registry.h"
 #include "platform/file_time.h"
 #include "platform/text.h"
-#include "results/candidate_scan.h"
-#include "results/parser_slot.h"
+#include "fs/candidate_scan.h"
+#include "fs/parser_slot.h"
 #include "results/save_engine.h"
 #include "support/cli_runner.h"
 #include "support/fixtures.h"
@@ -289,7 +289,7 @@ TEST(ExfatAdvancedTest, ZeroedBootSectorIsParsedFromFatAndHeapCandidates) {
   ParserSlot& parser = scan->parser();
   links.tree = &tree;
   links.mode = 2;
-  const ParserSlot::WorkerOutcome outcome = parser.runWorker(links, engine);
+  const ParserSlot::WorkerOutcome outcome = parser.runWorker(links);
   EXPECT_EQ(outcome.message, "Scanning process completed...");
   EXPECT_EQ(outcome.status, "Processing done...");
   EXPECT_TRUE(sink.sawStatus("Maintaining TreeStructure for Tree Control"));
@@ -460,7 +460,7 @@ TEST(ExfatHandBuiltTest, BootSectorFieldsAreCheckedBeforeUse) {
   links.volume.volumeSizeText = "0";
   links.sink = &sink;
   links.tree = &tree;
-  EXPECT_EQ(slot->runWorker(links, engine).message, "Selected Drive is not in exFat Format");
+  EXPECT_EQ(slot->runWorker(links).message, "Selected Drive is not in exFat Format");
   EXPECT_EQ(slot->topItem(), kNoItem);
 }
 
@@ -586,7 +586,7 @@ TEST(ExfatHandBuiltTest, AdvancedWorkerWithoutChoicesEndsWithoutParsing) {
   links.sink = &sink;
   links.tree = &tree;
   links.mode = 2;
-  slot->runWorker(links, engine);
+  slot->runWorker(links);
   EXPECT_EQ(slot->topItem(), kNoItem);
   EXPECT_FALSE(slot->validItem(0));
 }

@@ -768,9 +768,9 @@ TEST(FatBuilt, DetailListTextsKeepTheSystemsClock) {
   EXPECT_EQ(t.modification, "03/07/2020  11:59 PM");
   EXPECT_EQ(t.access, "03/07/2020 ");
   EXPECT_EQ(t.attributes, "-R-H-S-A");
-  EXPECT_EQ(FatParser::formatSize(1023), "1023 Bytes");
-  EXPECT_EQ(FatParser::formatSize(1536), "1.50 KB");
-  EXPECT_EQ(FatParser::formatSize(3u << 20), "3.00 MB");
+  EXPECT_EQ(sizeText(1023), "1023 Bytes");
+  EXPECT_EQ(sizeText(1536), "1.50 KB");
+  EXPECT_EQ(sizeText(3u << 20), "3.00 MB");
 }
 
 }  // namespace

@@ -10,7 +10,7 @@
 #include "fs/hfsplus/hfsplus.h"
 #include "fs/registry.h"
 #include "platform/file_time.h"
-#include "results/parser_slot.h"
+#include "fs/parser_slot.h"
 #include "support/hfsplus_builder.h"
 #include "support/recording_sink.h"
 

@@ -117,6 +117,7 @@ void extSuperblock(DiskImage& disk, std::uint64_t volumeStart, std::uint32_t blo
   disk.put32(s, 40, 2048);           // inodes per group
   disk.put16(s, 56, 0xEF53);         // magic
   disk.put32(s, 76, 1);              // dynamic revision
+  disk.put16(s, 88, 256);            // inode size
   disk.put16(s, 90, group);          // the group a copy belongs to
 }
 

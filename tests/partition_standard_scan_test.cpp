@@ -130,6 +130,8 @@ TEST(PartitionMbrTest, TypesThatDoNotNameTheFileSystemAreLabelledByItsBootRecord
   disk.put32(51202, 32, 32768);
   disk.put32(51202, 40, 128);
   disk.put32(51202, 76, 1);
+  disk.put32(51202, 0, 128);   // inodes: one group's
+  disk.put16(51202, 88, 256);  // inode size
   disk.tableEntry(0, 3, 0x05, 60000, 20000);
   disk.tableEntry(60000, 0, 0x83, 2048, 4096);  // a Linux type holding nothing known: still ext
   disk.tableEntry(60000, 1, 0x05, 8192, 8192);

@@ -13,7 +13,7 @@
 #include "fs/registry.h"
 #include "platform/data_sink.h"
 #include "platform/page_view.h"
-#include "results/parser_slot.h"
+#include "fs/parser_slot.h"
 #include "results/volume_scan_dlg.h"
 #include "support/ntfs_builder.h"
 #include "support/recording_sink.h"

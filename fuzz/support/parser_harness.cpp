@@ -13,7 +13,7 @@
 #include "fs/registry.h"
 #include "platform/data_sink.h"
 #include "platform/page_sink.h"
-#include "results/parser_slot.h"
+#include "fs/parser_slot.h"
 #include "results/save_engine.h"
 #include "support/buffer_reader.h"
 
@@ -73,7 +73,7 @@ void runMode(const char* label, int mode, BufferReader& reader) {
   links.tree = &tree;
   links.mode = mode;
   links.control = WorkerControl(&parser->stopFlag(), nullptr);
-  (void)parser->runWorker(links, engine);
+  (void)parser->runWorker(links);
   const FileSystemRow* row = fileSystemForLabel(label);
   if (row && row->restoresRecycleBinNames) engine.restoreRecycleBinNames();
 

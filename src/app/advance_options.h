@@ -9,7 +9,7 @@
 #include "platform/page_sink.h"
 #include "platform/page_view.h"
 #include "platform/worker.h"
-#include "results/candidate_scan.h"
+#include "fs/candidate_scan.h"
 
 namespace tessary {
 

@@ -20,6 +20,8 @@ void ParceModeNtfsDlg::onOpen() {
   const FileSystemRow* row = fileSystemForLabel(label);
   bool advanced = !row || row->offersAdvanced;
   bool deep = !row || row->offersDeep;
+  // "Is Drive Formated..?" is the row's question; a label that names no row asks it when it starts "fat".
+  m_asksFormatted = row ? row->asksFormatted : equalsNoCase(m_family, "fat");
   if (m_modeBuilt) {
     advanced = advanced && m_modeBuilt(m_volume.fileSystem, 2);
     deep = deep && m_modeBuilt(m_volume.fileSystem, 3);
@@ -35,7 +37,7 @@ void ParceModeNtfsDlg::showAdvancedFields(bool shown) {
   m_view.setShown(kMaxLabel, shown);
   m_view.setShown(kMaxField, shown);
   m_view.setShown(kMaxNote, shown);
-  m_view.setShown(kFormatted, shown && equalsNoCase(m_family, "fat"));
+  m_view.setShown(kFormatted, shown && m_asksFormatted);
 }
 
 void ParceModeNtfsDlg::onStandard() {

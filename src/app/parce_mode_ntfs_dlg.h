@@ -50,6 +50,7 @@ class ParceModeNtfsDlg {
   std::function<bool(const std::string&, int)> m_modeBuilt;
   VolumeEntry m_volume;
   std::string m_family;
+  bool m_asksFormatted = false;
 };
 
 }  // namespace tessary

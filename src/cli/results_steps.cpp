@@ -9,7 +9,7 @@
 #include "fs/registry.h"
 #include "platform/files.h"
 #include "platform/text.h"
-#include "results/parser_slot.h"
+#include "fs/parser_slot.h"
 #include "results/save_engine.h"
 
 namespace tessary::cli {

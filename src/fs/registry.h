@@ -1,7 +1,8 @@
 // The file systems the system knows, one row each: the labels that name it, the boot-record test the
-// volume scans use, the recovery modes it offers, its "Treat file system as:" entry, the factories of its
-// results parser and of its advanced-input candidate scan, and whether recycle-bin names are restored.
-// Adding a file system is its folder under fs/, its parser slot, and one row here.
+// volume scans and its parser share, the MBR types that name it, the recovery modes it offers, its "Treat
+// file system as:" entry, the factories of its results parser and of its advanced-input candidate scan,
+// and whether recycle-bin names are restored. Each row is made in its file system's own folder under fs/
+// (fs/<x>/<x>_row.cpp); adding a file system is that folder and one line in fs/registry.cpp.
 #pragma once
 
 #include <cstddef>
@@ -41,6 +42,26 @@ struct BootRecordFind {
   std::uint64_t headerSector = 0;  // the claiming row's: the volume starts this many sectors earlier
 };
 
+// How an MBR partition type names a row's file system.
+enum class MbrTypeProbe {
+  None,        // the type names the file system; the partition's sectors are not read
+  SharedType,  // another file system shares the type: its first sector is tested at BootSite::MbrType07
+  AnyRow,      // a loose type: every row's boot record is tested, as for a GPT entry
+};
+
+// One MBR partition type a row's file system is made with, and what the volume list shows for it.
+struct MbrTypeEntry {
+  std::uint8_t type = 0;
+  const char* label = "";            // the volume's label
+  const char* status = nullptr;      // the status line of the find; none when null
+  bool numberedStatus = false;       // the status holds a "%d" (see BootRecordFind)
+  // With a probe, this entry names the volume only when no row claims its boot records.
+  MbrTypeProbe probe = MbrTypeProbe::None;
+};
+
+// How much of a volume's start the parsers' boot-record tests read.
+constexpr std::size_t kParserTestBytes = 4096;
+
 struct FileSystemRow {
   // The family's name as people call it ("NTFS", "FAT16", "exFAT", "ext", "HFS+", "RAW").
   const char* family = "";
@@ -52,14 +73,22 @@ struct FileSystemRow {
   // Modes the recovery-mode page offers (Standard always, when a parser exists).
   bool offersAdvanced = false;
   bool offersDeep = false;
+  // The recovery-mode page asks "Is Drive Formated..?" (the advanced candidate search reads it).
+  bool asksFormatted = false;
+  // The MBR partition types made for this file system.
+  std::vector<MbrTypeEntry> mbrTypes;
   // Sectors from the volume's first sector to the sector the boot-record test reads (HFS+: 2).
   std::uint64_t headerSector = 0;
   // The bytes the sector's byte at `leadOffset` can hold to pass the boot-record test (the sector scan's
   // fast path).
   std::size_t leadOffset = 0;
   std::string_view leadBytes;
-  // The boot-record test of the three scans; null when the family has no boot record to find.
+  // The boot-record test of the three scans; null when the family has no boot record to find. It takes only
+  // records that the parser's own test (below) takes too.
   BootRecordFind (*testBootRecord)(Bytes sector, BootSite site) = nullptr;
+  // The parser's test of a volume's boot record, on the volume's first kParserTestBytes bytes; null when
+  // the family has none. Whatever it takes at a volume's start, the sector scan finds there.
+  bool (*parserTakes)(Bytes volumeStart) = nullptr;
   // The results page's parser; null while this build has none.
   std::unique_ptr<ParserSlot> (*createParser)() = nullptr;
   // The advanced-input page's candidate scan; null when the family has no Advanced mode yet.
@@ -70,8 +99,35 @@ struct FileSystemRow {
   bool rawPage = false;
 };
 
+// Each file system's row, made in its own folder.
+FileSystemRow ntfsFileSystem();
+FileSystemRow fat32FileSystem();
+FileSystemRow fat16FileSystem();
+FileSystemRow exfatFileSystem();
+FileSystemRow extFileSystem();
+FileSystemRow hfsPlusFileSystem();
+
+// Helpers of the boot-record tests: a record's size in bytes from its count of its own sectors and their
+// size (512 to 4096), saturated; the same size in whole MiB, exact however large the count; the volume
+// list's size text for a count of MiB ("%lld  MB").
+std::uint64_t bootVolumeBytes(std::uint64_t sectors, std::uint64_t sectorBytes);
+std::uint64_t bootVolumeMib(std::uint64_t sectors, std::uint64_t sectorBytes);
+std::string bootSizeText(const char* fmt, std::uint64_t mib);
+
 // Every row, in the order the scans test boot records.
 const std::vector<FileSystemRow>& fileSystemRows();
+
+// A row after the built-in ones for as long as this lives: a file system made up by a test, with the same
+// reach as one line of fs/registry.cpp. Made and destroyed while no scan or page runs, the last made first.
+class AddedFileSystem {
+ public:
+  explicit AddedFileSystem(FileSystemRow row);
+  ~AddedFileSystem();
+  AddedFileSystem(const AddedFileSystem&) = delete;
+  AddedFileSystem& operator=(const AddedFileSystem&) = delete;
+};
+// The first row's entry for an MBR partition type, or none when no row is made with that type.
+const MbrTypeEntry* mbrTypeEntry(std::uint8_t type);
 // The row whose label or alias equals `label` without regard to case, or none.
 const FileSystemRow* fileSystemForLabel(std::string_view label);
 // The "Treat file system as:" entries, sorted, as the drop-down list shows them.

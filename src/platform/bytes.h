@@ -109,6 +109,11 @@ class ByteCursor {
   bool m_short = false;
 };
 
+// Whether `v` is a power of two from `low` to `high`.
+constexpr bool powerOfTwoIn(std::uint64_t v, std::uint64_t low, std::uint64_t high) {
+  return v >= low && v <= high && (v & (v - 1)) == 0;
+}
+
 // Overflow-checked arithmetic for sizes taken from an image.
 inline std::optional<std::uint64_t> checkedMul(std::uint64_t a, std::uint64_t b) {
   std::uint64_t out = 0;

@@ -13,7 +13,7 @@
 
 #include "controls/xhtml_tree.h"
 #include "platform/page_sink.h"
-#include "results/results_parser.h"
+#include "fs/results_parser.h"
 
 namespace tessary {
 

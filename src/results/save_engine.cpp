@@ -17,14 +17,6 @@ namespace tessary {
 
 namespace {
 
-std::string withoutTrailingSlashes(std::string path) {
-  while (path.size() > 1 && path.back() == '/') path.pop_back();
-  return path;
-}
-
-// The longest name of one path component on the host.
-constexpr std::size_t kHostNameMax = 255;
-
 constexpr std::size_t kRecycleInfoLimit = 2048;
 // Both record versions start with the version (8 bytes), the deleted file's size (8) and the time of
 // deletion (8). Version 1 then holds the path in a fixed field of 260 UTF-16 units; version 2 holds the
@@ -62,20 +54,6 @@ std::optional<std::u16string> recycleBinFormerPath(std::span<const std::byte> re
     return std::nullopt;
   }
   if (path.empty()) return std::nullopt;
-  return path;
-}
-
-std::string childPath(const std::string& folder, const std::string& name) {
-  const std::string base = withoutTrailingSlashes(folder);
-  const std::string component = safeComponent(trimmed(name));
-  if (base.empty()) return component;
-  return base == "/" ? "/" + component : base + "/" + component;
-}
-
-std::optional<std::string> createOutputFile(OutputFile& out, const std::string& folder, const std::string& name) {
-  // A name longer than a host folder holds is shortened here too, as the save engine's files are.
-  const std::string path = childPath(folder, shortenedName(safeComponent(trimmed(name)), kHostNameMax));
-  if (!out.create(path)) return std::nullopt;
   return path;
 }
 
@@ -299,26 +277,8 @@ void SaveEngine::saveFolderItem(TreeItem item) {
     m_sink.progressPosition(count);
     return;
   }
-  m_parser->writeFolder(*this, data, path, 0);
+  writeFolderEntries(data, path, 0, m_parser->folderRules());
   m_sink.progressPosition(count);
-}
-
-std::int64_t countFilesBelow(const ResultsParser& parser, std::int64_t folder) {
-  std::int64_t count = 0;
-  std::unordered_set<std::int64_t> seen{folder};
-  std::vector<std::int64_t> stack{folder};
-  while (!stack.empty()) {
-    const std::int64_t at = stack.back();
-    stack.pop_back();
-    for (std::int64_t child : parser.children(at)) {
-      if (!parser.isFolder(child)) {
-        ++count;
-      } else if (seen.insert(child).second) {
-        stack.push_back(child);
-      }
-    }
-  }
-  return count;
 }
 
 void SaveEngine::noteUnmadeFolder(std::int64_t folder, const std::string& path, int error) {

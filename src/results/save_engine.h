@@ -17,7 +17,7 @@
 #include "platform/page_sink.h"
 #include "platform/worker.h"
 #include "results/name_search.h"
-#include "results/results_parser.h"
+#include "fs/results_parser.h"
 
 namespace tessary {
 
@@ -57,17 +57,9 @@ class SaveEngine {
   void saveFolderFile(std::int64_t data, const std::string& folder);
   void saveFolderFile(std::int64_t data, OutputFolder::Folder folder);
 
-  // The folder writers' common shape: each child in link order, files written as met (and counted,
-  // also those never written), subfolders created below `path` and descended, to any depth. A folder
-  // without a name saves its children into its parent's folder. Folders already on the walk are not
-  // entered again, so links that loop back up end the walk. The files below a folder that cannot be made
-  // are counted as failures, each with its path and the reason.
-  struct FolderRules {
-    // Names of folders that are created but not descended into (NTFS: ".").
-    std::vector<std::string> notDescended;
-    // Used when the output path is empty (NTFS: a folder below the temporary directory).
-    std::string emptyPathFallback;
-  };
+  // A parser's folder writer: writes the folder's files and subfolders below `path` by the parser's rules
+  // (results_parser.h); returns the counter advanced by the files met.
+  using FolderRules = tessary::FolderRules;
   std::int64_t writeFolderEntries(std::int64_t folder, const std::string& path, std::int64_t counter,
                                   const FolderRules& rules);
 
@@ -135,18 +127,8 @@ class SaveEngine {
   std::vector<std::string> m_filesWithMissingBytes;
 };
 
-// Joins a host folder and one name from the image, the name made safe as a single path component.
-std::string childPath(const std::string& folder, const std::string& name);
-
-// Creates (or empties) the host file for an entry named `name` inside `folder`, as every data writer's
-// file is made; returns its full path, or none when it could not be created (errno tells why).
-std::optional<std::string> createOutputFile(OutputFile& out, const std::string& folder, const std::string& name);
-
 // The full path a recycle-bin "$I" record holds (version 1: a fixed field at byte 24; version 2: a length
 // at byte 24 and the path from byte 28), or none when the record is of neither version or holds no path.
 std::optional<std::u16string> recycleBinFormerPath(std::span<const std::byte> record);
-
-// Files below a folder, all levels, through the parser's links; a folder met twice is counted once.
-std::int64_t countFilesBelow(const ResultsParser& parser, std::int64_t folder);
 
 }  // namespace tessary

@@ -98,7 +98,7 @@ void VolumeScanDlg::startParseWorker() {
   showWorkerControls(true);
   m_parseFailure.reset();
   m_worker.start([this] {
-    const ParserSlot::WorkerOutcome outcome = m_parser->runWorker(m_links, m_engine);
+    const ParserSlot::WorkerOutcome outcome = m_parser->runWorker(m_links);
     if (outcome.failed) m_parseFailure = outcome.status.empty() ? outcome.message : outcome.status;
     const FileSystemRow* row = fileSystemForLabel(m_links.volume.fileSystem);
     if (row && row->restoresRecycleBinNames) m_engine.restoreRecycleBinNames();
@@ -275,7 +275,7 @@ void VolumeScanDlg::onSaveSelectedFolder() {
                               static_cast<long long>(count))))
     return;
   m_engine.setOutputFolder(folder);
-  m_parser->writeFolder(m_engine, data, folder, 0);
+  m_engine.writeFolderEntries(data, folder, 0, m_parser->folderRules());
   m_sink.progressPosition(count);
   m_sink.showMessage(m_parser->folderSavedMessage());
   const std::string failures = m_engine.failureStatus();

@@ -14,9 +14,9 @@
 #include "platform/page_sink.h"
 #include "platform/page_view.h"
 #include "platform/worker.h"
-#include "results/candidate_scan.h"
+#include "fs/candidate_scan.h"
 #include "results/name_search.h"
-#include "results/parser_slot.h"
+#include "fs/parser_slot.h"
 #include "results/save_engine.h"
 
 namespace tessary {

@@ -36,10 +36,19 @@ std::string entryName(Bytes entry) {
 
 std::string sizeText(const char* fmt, std::uint64_t mib) { return format(fmt, static_cast<long long>(mib)); }
 
+// The find an MBR type stands for when no boot record names the volume: its label and status line.
+BootRecordFind typeFind(const MbrTypeEntry& entry) {
+  BootRecordFind find;
+  find.label = entry.label;
+  if (entry.status) find.status = entry.status;
+  find.numberedStatus = entry.numberedStatus;
+  return find;
+}
+
 }  // namespace
 
 bool mbrHoldsOnlyProtectiveEntry(std::span<const std::byte> firstSector) {
-  if (u8At(firstSector, boot::kSignature) != 0x55 || u8At(firstSector, boot::kSignature + 1) != 0xAA) return false;
+  if (u8At(firstSector, mbr::kSignature) != 0x55 || u8At(firstSector, mbr::kSignature + 1) != 0xAA) return false;
   int protective = 0;
   for (std::size_t i = 0; i < mbr::kEntryCount; ++i) {
     const std::uint8_t type = mbr::entry(firstSector, i).type;
@@ -85,7 +94,7 @@ int Partition::standardScan(readWriteInterface& reader, std::uint64_t diskSector
   m_diskSectors = diskSectorCount;
   m_volumeCounter = 0;
   m_numberedFinds.clear();
-  if (!boot::sectorBytesSound(sectorBytes)) sectorBytes = kSectorSize;
+  if (!sectorBytesSound(sectorBytes)) sectorBytes = kSectorSize;
   std::array<std::byte, kSectorSize> first{};
   std::array<std::byte, kSectorSize> header{};
   const bool headRead = readDisk(reader, 0, 0, first) && readDisk(reader, gpt::kHeaderSector, 0, header);
@@ -171,56 +180,33 @@ int Partition::addTableEntry(readWriteInterface& reader, std::uint8_t type, std:
   if (!insideDisk(firstSector)) return 0;
   const std::string size = sizeText("%lld   MB", (std::uint64_t{sectorCount} * sectorBytes) >> 20);
   const auto start = static_cast<std::int64_t>(firstSector);
-  switch (type) {
-    case 0x01:
-      add("FAT12", size, start);
-      break;
-    case 0x04:
-    case 0x06:
-    case 0x0E:
-      add("FAT16", size, start);
-      m_page.setStatus("found FAT 16...");
-      break;
-    case 0x07: {
-      // NTFS and exFAT share the type; a boot record that a file system claims names it, else NTFS.
-      std::array<std::byte, kSectorSize> boot{};
-      if (!readDisk(reader, firstSector, 0, boot)) return failureCode();
-      const BootRecordFind find = testBootRecords(boot, BootSite::MbrType07, 0);
-      if (find.claimed && find.listed) {
-        add(find.label, size, start);
-        showFindStatus(find);
-      } else {
-        add("NTFS", size, start);
-        m_page.setStatus(format("found NTFS %d...", ++m_numberedFinds["NTFS"]));
-      }
-      break;
-    }
-    case 0x0B:
-    case 0x0C:
-      add("FAT32", size, start);
-      m_page.setStatus("found FAT 32...");
-      break;
-    case 0x42:
-      add("NTFS", size, start);
-      m_page.setStatus("NTFS...");
-      break;
-    default: {
-      // Type 0x83 is any Linux file system, and other types name none the registry knows: the boot
-      // records say what the partition holds. Without one, 0x83 stays ext and the others "Unknown".
-      BootRecordFind find;
-      if (const int rc = labelByBootRecord(reader, firstSector, find)) return rc;
-      if (find.claimed) {
-        add(find.label, size, start);
-        showFindStatus(find);
-      } else if (type == 0x83) {
-        add("extX", size, start);
-        m_page.setStatus("found ext2...");
-      } else {
-        add("Unknown", size, start);
-        m_page.setStatus("found UNKNOWN...");
-      }
-      break;
-    }
+  // The rows say which types name their file system. A shared type (0x07: NTFS, or exFAT) asks the rows
+  // that share it; a loose one (0x83: any Linux file system) and a type no row names ask every row's boot
+  // record. Without a claim, the type's own file system is listed, and "Unknown" for other types.
+  const MbrTypeEntry* known = mbrTypeEntry(type);
+  if (known && known->probe == MbrTypeProbe::None) {
+    add(known->label, size, start);
+    showFindStatus(typeFind(*known));
+    return 0;
+  }
+  BootRecordFind find;
+  if (known && known->probe == MbrTypeProbe::SharedType) {
+    std::array<std::byte, kSectorSize> boot{};
+    if (!readDisk(reader, firstSector, 0, boot)) return failureCode();
+    find = testBootRecords(boot, BootSite::MbrType07, 0);
+    if (!find.listed) find = {};
+  } else if (const int rc = labelByBootRecord(reader, firstSector, find)) {
+    return rc;
+  }
+  if (find.claimed) {
+    add(find.label, size, start);
+    showFindStatus(find);
+  } else if (known) {
+    add(known->label, size, start);
+    showFindStatus(typeFind(*known));
+  } else {
+    add("Unknown", size, start);
+    m_page.setStatus("found UNKNOWN...");
   }
   return 0;
 }
@@ -314,7 +300,7 @@ int Partition::advancedScan(readWriteInterface& reader, std::uint64_t diskSector
   m_numberedFinds.clear();
   stopRequested = 0;
   m_page.setStatus("Scanning partition.....");
-  if (!boot::sectorBytesSound(sectorBytes)) sectorBytes = kSectorSize;
+  if (!sectorBytesSound(sectorBytes)) sectorBytes = kSectorSize;
   // The scan never reads past the disk's end, nor past what a signed byte offset can name. It works in
   // 512-byte units; the range is given in the disk's own sectors.
   const std::uint64_t diskEnd = std::min<std::uint64_t>(diskSectorCount, kMaxSectorForOffset);

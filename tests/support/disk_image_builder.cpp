@@ -100,6 +100,8 @@ void DiskImage::exfatBoot(std::uint64_t s, std::uint64_t volumeLength) {
   put8(s, 2, 0x90);
   putText(s, 3, "EXFAT   ");     // file system name
   put64(s, 72, volumeLength);    // volume length in sectors
+  put8(s, 108, 9);               // 512-byte sectors
+  put8(s, 109, 3);               // 4 KiB clusters
   put16(s, 510, 0xAA55);
 }
 

@@ -36,7 +36,7 @@ std::int64_t MemoryParser::add(std::int64_t parent, const std::string& name, boo
   return index;
 }
 
-ParserSlot::WorkerOutcome MemoryParser::runWorker(const ParserLinks& links, SaveEngine& engine) {
+ParserSlot::WorkerOutcome MemoryParser::runWorker(const ParserLinks& links) {
   ++workerRuns;
   m_top = links.tree->insertItem(links.topItemText, kTreeRoot, kInsertLast, TreeIcon::Folder, -1, false);
   links.tree->SetCheck(m_top, true);
@@ -47,7 +47,6 @@ ParserSlot::WorkerOutcome MemoryParser::runWorker(const ParserLinks& links, Save
   }
   links.tree->SetCheck(m_top, true);
   links.tree->expand(m_top, true);
-  (void)engine;
   if (progressSteps > 0 && links.sink) {
     links.sink->progressRange(0, progressSteps);
     for (std::int64_t step = 0; step < progressSteps; ++step) links.sink->progressPosition(step);
@@ -92,12 +91,11 @@ std::uint64_t MemoryParser::sizeBytes(std::int64_t data) {
 
 std::int64_t MemoryParser::fileCount(std::int64_t folder) const { return countFilesBelow(*this, folder); }
 
-std::int64_t MemoryParser::writeFolder(SaveEngine& engine, std::int64_t folder, const std::string& path,
-                                       std::int64_t counter) {
-  SaveEngine::FolderRules rules;
+FolderRules MemoryParser::folderRules() const {
+  FolderRules rules;
   rules.notDescended = {"."};
   rules.emptyPathFallback = temporaryDirectory() + "/tessary-memory";
-  return engine.writeFolderEntries(folder, path, counter, rules);
+  return rules;
 }
 
 std::string MemoryParser::writeFile(std::int64_t data, const std::string& folder) {

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "results/parser_slot.h"
+#include "fs/parser_slot.h"
 #include "results/save_engine.h"
 
 namespace tessary::test {
@@ -36,7 +36,7 @@ class MemoryParser : public ParserSlot {
 
   StopFlag& stopFlag() override { return m_stop; }
   bool supportsMode(int mode) const override { return mode == 1; }
-  WorkerOutcome runWorker(const ParserLinks& links, SaveEngine& engine) override;
+  WorkerOutcome runWorker(const ParserLinks& links) override;
   TreeItem topItem() const override { return m_top; }
 
   bool validItem(std::int64_t data) const override;
@@ -49,8 +49,7 @@ class MemoryParser : public ParserSlot {
   std::string saveSizeText(std::int64_t data) override;
   std::uint64_t sizeBytes(std::int64_t data) override;
   std::int64_t fileCount(std::int64_t folder) const override;
-  std::int64_t writeFolder(SaveEngine& engine, std::int64_t folder, const std::string& path,
-                           std::int64_t counter) override;
+  FolderRules folderRules() const override;
   std::string writeFile(std::int64_t data, const std::string& folder) override;
   bool neverWritten(std::int64_t data) const override { return name(data) == "$BadClus"; }
   bool writeContent(std::int64_t data, DataSink& sink) override;

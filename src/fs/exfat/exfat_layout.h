@@ -5,9 +5,12 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/bytes.h"
+
 namespace tessary::exfat_layout {
 
 // Main boot sector.
+constexpr std::size_t kBootJump = 0;  // 0xEB 0x76 0x90
 constexpr std::size_t kBootOem = 3;  // "EXFAT   "
 constexpr std::size_t kBootVolumeLength = 72;
 constexpr std::size_t kBootFatOffset = 80;
@@ -20,6 +23,15 @@ constexpr std::size_t kBootSectorsPerClusterShift = 109;
 constexpr unsigned kMinBytesPerSectorShift = 9;
 constexpr unsigned kMaxBytesPerSectorShift = 12;
 constexpr unsigned kMaxClusterShift = 25;
+
+// The boot sector the parser works from, and the volume scans find: the OEM name "EXFAT", sectors of 512 to
+// 4096 bytes and clusters of at most 32 MiB.
+inline bool usableBootSector(Bytes b) {
+  const unsigned sectorShift = u8At(b, kBootBytesPerSectorShift);
+  const unsigned clusterShift = u8At(b, kBootSectorsPerClusterShift);
+  return hasMagic(b, kBootOem, "EXFAT") && sectorShift >= kMinBytesPerSectorShift &&
+         sectorShift <= kMaxBytesPerSectorShift && clusterShift <= kMaxClusterShift - sectorShift;
+}
 
 // Directory entries: 32 bytes, the type byte first; bit 7 clear marks a deleted entry.
 constexpr std::size_t kEntrySize = 32;

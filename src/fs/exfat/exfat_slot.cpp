@@ -6,9 +6,8 @@
 #include "platform/bytes.h"
 #include "platform/files.h"
 #include "platform/text.h"
-#include "results/candidate_scan.h"
-#include "results/parser_slot.h"
-#include "results/save_engine.h"
+#include "fs/candidate_scan.h"
+#include "fs/parser_slot.h"
 
 namespace tessary {
 
@@ -50,11 +49,10 @@ class Fat64Slot : public ParserSlot {
     m_heapChoice = heapOffset;
   }
 
-  WorkerOutcome runWorker(const ParserLinks& links, SaveEngine& engine) override {
-    (void)engine;
+  WorkerOutcome runWorker(const ParserLinks& links) override {
     m_fs.setSink(links.sink);
     m_fs.setTree(links.tree, links.topItemText);
-    m_fs.setControl(links.control);
+    m_fs.setWorkerControl(links.control);
     return links.mode == 2 ? advancedWorker(links) : standardWorker(links);
   }
 
@@ -97,22 +95,14 @@ class Fat64Slot : public ParserSlot {
   }
 
   std::int64_t fileCount(std::int64_t folder) const override { return countFilesBelow(*this, folder); }
-  std::int64_t writeFolder(SaveEngine& engine, std::int64_t folder, const std::string& path,
-                           std::int64_t counter) override {
-    SaveEngine::FolderRules rules;
+  FolderRules folderRules() const override {
+    FolderRules rules;
     // An empty output path falls back to a fixed folder below the temporary directory.
     rules.emptyPathFallback = temporaryDirectory() + "/tessary-temp";
-    return engine.writeFolderEntries(folder, path, counter, rules);
+    return rules;
   }
   std::string writeFile(std::int64_t data, const std::string& folder) override {
-    if (!m_fs.isEntry(data)) return {};
-    OutputFile out;
-    const std::optional<std::string> path = createOutputFile(out, folder, name(data));
-    if (!path) return {};
-    // Only a file written whole is reported as dumped.
-    const bool whole = m_fs.writeFileData(data, out);
-    const bool closed = out.close();
-    return whole && closed && out.written() >= sizeBytes(data) ? *path : std::string();
+    return m_fs.isEntry(data) ? writeWholeFile(data, folder, name(data)) : std::string();
   }
   bool writeContent(std::int64_t data, DataSink& sink) override { return m_fs.writeFileData(data, sink); }
   void renameEntry(std::int64_t data, const std::string& newName) override {
@@ -188,7 +178,7 @@ class Fat64CandidateScan : public CandidateScan {
   CandidateLists search(const ParserLinks& links, int maxCandidates, bool formatted) override {
     Fat64Class& fs = m_slot.fs();
     fs.setSink(links.sink);
-    fs.setControl(links.control);
+    fs.setWorkerControl(links.control);
     fs.setDriveFormatted(formatted);
     fs.stopFlag() = 0;
     fs.attach(links.view, searchedBytes(links));

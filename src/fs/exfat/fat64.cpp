@@ -83,20 +83,6 @@ struct Fat64Class::Slots {
   }
 };
 
-void Fat64Class::setTree(CXHtmlTree* tree, std::string topItemText) {
-  m_tree = tree;
-  m_topItemText = std::move(topItemText);
-}
-
-bool Fat64Class::stopRequested() const {
-  if (m_control && m_control->shouldStop()) return true;
-  return m_stopFlag.load() != 0;
-}
-
-void Fat64Class::status(const std::string& text) const {
-  if (m_sink) m_sink->setStatus(text);
-}
-
 void Fat64Class::attach(const VolumeView& view, std::uint64_t volumeBytes) {
   m_view = view;
   m_volumeSize = std::min(volumeBytes, view.bytesToDiskEnd());
@@ -127,12 +113,9 @@ bool Fat64Class::checkBootSector() {
   }
   m_volumeSize = attachedSize;
   const Bytes b(m_boot);
-  if (!hasMagic(b, kBootOem, "EXFAT")) return false;
+  if (!usableBootSector(b)) return false;
   const unsigned sectorShift = u8At(b, kBootBytesPerSectorShift);
   const unsigned clusterShift = u8At(b, kBootSectorsPerClusterShift);
-  if (sectorShift < kMinBytesPerSectorShift || sectorShift > kMaxBytesPerSectorShift ||
-      clusterShift > kMaxClusterShift - sectorShift)
-    return false;
   m_bytesPerSector = std::uint64_t{1} << sectorShift;
   m_clusterSize = m_bytesPerSector << clusterShift;
   m_bootClusterShift = clusterShift;
@@ -549,13 +532,6 @@ Fat64Texts Fat64Class::formatTimes(const ExFatRecord& r) const {
   return t;
 }
 
-std::string Fat64Class::formatSize(const ExFatRecord& r) const {
-  const std::uint64_t size = fileSize(r);
-  const double v = static_cast<double>(size);
-  if (v / (1024.0 * 1024.0 * 1024.0) >= 1) return format("%.2f GB", v / (1024.0 * 1024.0 * 1024.0));
-  if (v / (1024.0 * 1024.0) >= 1) return format("%.2f MB", v / (1024.0 * 1024.0));
-  if (v / 1024.0 >= 1) return format("%.2f KB", v / 1024.0);
-  return format("%lld Bytes", static_cast<long long>(size));
-}
+std::string Fat64Class::formatSize(const ExFatRecord& r) const { return sizeText(fileSize(r)); }
 
 }  // namespace tessary

@@ -13,6 +13,7 @@
 
 #include "controls/xhtml_tree.h"
 #include "disk/volume_view.h"
+#include "fs/parser_context.h"
 #include "platform/bytes.h"
 #include "platform/data_sink.h"
 #include "platform/page_sink.h"
@@ -57,7 +58,7 @@ struct Fat64Texts {
   std::string attributes;
 };
 
-class Fat64Class {
+class Fat64Class : public ParserContext {
  public:
   static constexpr std::int64_t kNoEntry = -1;
   static constexpr const char* kDummyName = "DUMMY ENTRY";
@@ -67,10 +68,6 @@ class Fat64Class {
   Fat64Class(const Fat64Class&) = delete;
   Fat64Class& operator=(const Fat64Class&) = delete;
 
-  void setSink(PageSink* sink) { m_sink = sink; }
-  void setTree(CXHtmlTree* tree, std::string topItemText);
-  void setControl(WorkerControl control) { m_control = control; }
-  StopFlag& stopFlag() { return m_stopFlag; }
   // With a formatted drive no FAT chain is followed: folders are read one cluster deep, file data from
   // consecutive clusters.
   void setDriveFormatted(bool formatted) { m_driveFormatted = formatted; }
@@ -93,7 +90,6 @@ class Fat64Class {
   // The tree's top item, labelled with the root label; then the root-level records below it.
   void insertTopItem();
   void fillTopLevel();
-  TreeItem topItem() const { return m_topItem; }
 
   // One step along the FAT; kEndOfChain when there is none.
   std::uint32_t nextCluster(std::uint32_t cluster);
@@ -133,8 +129,6 @@ class Fat64Class {
 
  private:
   struct Slots;
-  bool stopRequested() const;
-  void status(const std::string& text) const;
   std::optional<std::uint64_t> clusterOffset(std::uint32_t cluster) const;
   std::uint64_t clusterLimit() const;
   bool readVolume(std::uint64_t offset, std::span<std::byte> out) const;
@@ -156,12 +150,6 @@ class Fat64Class {
   void loadBitmap();
 
   VolumeView m_view;
-  PageSink* m_sink = nullptr;
-  CXHtmlTree* m_tree = nullptr;
-  std::string m_topItemText = "ROOT";
-  TreeItem m_topItem = kNoItem;
-  StopFlag m_stopFlag{0};
-  std::optional<WorkerControl> m_control;
   bool m_driveFormatted = false;
 
   std::vector<std::byte> m_boot;

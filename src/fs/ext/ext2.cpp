@@ -25,8 +25,6 @@ constexpr std::int64_t kReportEvery = 1024;
 // A directory is never read past this many blocks, whatever its size claims.
 constexpr std::uint64_t kMaxDirectoryBlocks = std::uint64_t{1} << 22;
 
-bool powerOfTwo(std::uint64_t v) { return v != 0 && (v & (v - 1)) == 0; }
-
 }  // namespace
 
 void ext2Class::attachVolume(const VolumeView& view, std::int64_t volumeSizeMib) {
@@ -36,84 +34,29 @@ void ext2Class::attachVolume(const VolumeView& view, std::int64_t volumeSizeMib)
                      : 0;
 }
 
-bool ext2Class::stopRequested() {
-  const bool stop = (m_control && m_control->shouldStop()) || m_stopFlag.load(std::memory_order_relaxed) != 0;
-  // Each step that honours the flag clears it, so the following steps still run.
-  if (stop) m_stopFlag = 0;
-  return stop;
-}
-
-void ext2Class::status(const std::string& text) const {
-  if (m_sink) m_sink->setStatus(text);
-}
-
-void ext2Class::progressRange(std::int64_t high) const {
-  if (m_sink) m_sink->progressRange(0, high);
-}
-
-void ext2Class::progressPosition(std::int64_t position) const {
-  if (m_sink) m_sink->progressPosition(position);
-}
-
-// The copy in m_superblock, found `foundAt` bytes into the volume: magic and block size as the search
-// wants them, its own group number against where it lies, then every field that later sizes a read or
-// bounds a loop, each against the others.
+// The copy in m_superblock, found `foundAt` bytes into the volume, when the layout's superblock test takes
+// it (the volume scans' test too).
 bool ext2Class::acceptSuperblock(std::uint64_t foundAt) {
   const Bytes sb(m_superblock.data(), m_superblock.size());
-  if (le16At(sb, kSbMagic) != kMagic) return false;
-  const std::uint64_t blockSize = std::uint64_t{1024} << (le32At(sb, kSbLogBlockSize) % 32);
-  if (blockSize == 0 || blockSize >= 9216) return false;
-  const std::uint32_t incompat = le32At(sb, kSbFeatureIncompat);
-  const std::uint32_t blocksPerGroup = le32At(sb, kSbBlocksPerGroup);
-  const std::uint32_t inodesPerGroup = le32At(sb, kSbInodesPerGroup);
-  // A group's block and inode bitmaps each fill one block.
-  if (blocksPerGroup == 0 || blocksPerGroup > blockSize * 8) return false;
-  if (inodesPerGroup == 0 || inodesPerGroup > blockSize * 8) return false;
-  const std::uint32_t inodeSize = le32At(sb, kSbRevLevel) == 0 ? kOldInodeSize : le16At(sb, kSbInodeSize);
-  if (inodeSize < kOldInodeSize || inodeSize > blockSize || !powerOfTwo(inodeSize)) return false;
-  const bool is64 = (incompat & kIncompat64Bit) != 0;
-  std::uint64_t blocksCount = le32At(sb, kSbBlocksCountLo);
-  std::uint32_t descSize = kDescSize32;
-  if (is64) {
-    blocksCount |= std::uint64_t{le32At(sb, kSbBlocksCountHi)} << 32;
-    descSize = le16At(sb, kSbDescSize);
-    if (descSize < kDescSize64 || descSize > 1024 || !powerOfTwo(descSize)) return false;
-  }
-  const std::uint32_t firstDataBlock = le32At(sb, kSbFirstDataBlock);
-  if (blocksCount == 0 || firstDataBlock >= blocksCount) return false;
-  const auto volumeBytes = checkedMul(blocksCount, blockSize);
-  if (!volumeBytes || *volumeBytes > (std::uint64_t{1} << 60)) return false;
-  // A partial last group is a group too.
-  const std::uint64_t groups = (blocksCount - firstDataBlock + blocksPerGroup - 1) / blocksPerGroup;
-  const std::uint32_t inodes = le32At(sb, kSbInodesCount);
-  if (groups == 0 || groups > UINT32_MAX || inodes == 0) return false;
-  // Every group holds the same number of inodes: a block count that disagrees with the inode count (a
-  // damaged count, or a copy of another volume's superblock) gives the wrong groups.
-  if (std::uint64_t{inodes} != groups * inodesPerGroup) return false;
-  // A copy says which group's first block holds it; one met anywhere else (a copy the journal keeps, a
-  // file holding an image) is not this volume's.
-  const std::uint64_t group = le16At(sb, kSbBlockGroupNr);
-  if (group >= groups) return false;
-  const std::uint64_t expected = group == 0 ? 1024 : (group * blocksPerGroup + firstDataBlock) * blockSize;
-  if (foundAt != expected) return false;
-
-  m_blockSize = static_cast<std::uint32_t>(blockSize);
-  m_blocksPerGroup = blocksPerGroup;
-  m_inodesPerGroup = inodesPerGroup;
-  m_inodeSize = inodeSize;
-  m_inodeCount = inodes;
-  m_blocksCount = blocksCount;
-  m_groupCount = static_cast<std::uint32_t>(groups);
-  m_bytesPerGroup = blockSize * blocksPerGroup;
-  m_is64Bit = is64;
-  m_descSize = descSize;
-  m_firstDataBlock = firstDataBlock;
-  m_incompat = incompat;
+  const std::optional<SuperblockShape> shape = superblockShape(sb, foundAt);
+  if (!shape) return false;
+  m_blockSize = static_cast<std::uint32_t>(shape->blockSize);
+  m_blocksPerGroup = shape->blocksPerGroup;
+  m_inodesPerGroup = shape->inodesPerGroup;
+  m_inodeSize = shape->inodeSize;
+  m_inodeCount = shape->inodes;
+  m_blocksCount = shape->blocksCount;
+  m_groupCount = static_cast<std::uint32_t>(shape->groups);
+  m_bytesPerGroup = shape->blockSize * shape->blocksPerGroup;
+  m_is64Bit = shape->is64;
+  m_descSize = shape->descSize;
+  m_firstDataBlock = shape->firstDataBlock;
+  m_incompat = shape->incompat;
   m_roCompat = le32At(sb, kSbFeatureRoCompat);
   m_firstMetaBg = le32At(sb, kSbFirstMetaBg);
-  m_directoryEntryTypes = (incompat & kIncompatFiletype) != 0;
+  m_directoryEntryTypes = (shape->incompat & kIncompatFiletype) != 0;
   // A volume record cut shorter than the file system: read all the same, reads past the disk give zeros.
-  m_largerThanVolume = *volumeBytes > static_cast<std::uint64_t>(m_volumeSize) + kMib;
+  m_largerThanVolume = shape->volumeBytes > static_cast<std::uint64_t>(m_volumeSize) + kMib;
   return true;
 }
 
@@ -129,7 +72,7 @@ bool ext2Class::findSuperblock() {
     }
     m_superblock.fill(std::byte{0});
     m_view.read(b, m_superblock);
-    if (stopRequested()) break;
+    if (stopHonoured()) break;
     if (acceptSuperblock(b)) {
       m_superblockOffset = static_cast<std::int64_t>(b);
       if (m_largerThanVolume && m_sink)
@@ -238,7 +181,7 @@ void ext2Class::readInodeTables() {
   std::vector<std::byte> chunk;
   std::uint64_t base = 0;
   for (std::uint32_t g = 0; g < m_groupCount && base < m_slotCount; ++g, base += m_inodesPerGroup) {
-    if (stopRequested()) break;
+    if (stopHonoured()) break;
     status(format("parsing group %d  of %d ", static_cast<int>(g + 1), static_cast<int>(m_groupCount)));
     progressPosition(g + 1);
     const std::optional<std::uint64_t> table = inodeTableOf(g);
@@ -433,7 +376,7 @@ void ext2Class::readDirectories() {
   m_aliases.clear();
   m_deletedNames.clear();
   for (std::uint64_t p = 0; p < m_slotCount; p += m_inodesPerGroup) {
-    if (stopRequested()) break;
+    if (stopHonoured()) break;
     status(format("parsing inode entry %d  of %d ", static_cast<int>(p + 1), static_cast<int>(entries)));
     progressPosition(static_cast<std::int64_t>(p + 1));
     for (; d < m_directories.size() && static_cast<std::uint64_t>(m_directories[d].key) < p + m_inodesPerGroup; ++d) {
@@ -641,7 +584,7 @@ void ext2Class::linkParentsAndChildren() {
   auto find = [this](std::int32_t key) -> ExtEntry* { return const_cast<ExtEntry*>(entry(key)); };
   for (std::int64_t counter = 0; counter < size; ++counter) {
     if (counter % kReportEvery == 0 || counter == size - 1) {
-      if (stopRequested()) break;
+      if (stopHonoured()) break;
       status(format("Maintaining Parent Child for record %d of %d....", static_cast<int>(counter),
                     static_cast<int>(size)));
       progressPosition(counter + 1);
@@ -739,12 +682,6 @@ std::optional<ExtInodeStamps> ext2Class::inodeStamps(const ExtEntry& e) const {
   return s;
 }
 
-std::string ext2Class::describeSize(const ExtEntry& e) {
-  const std::uint64_t x = e.size;
-  if (x >= (std::uint64_t{1} << 30)) return format("%.2f GB", static_cast<double>(x) / static_cast<double>(1 << 30));
-  if (x >= (std::uint64_t{1} << 20)) return format("%.2f MB", static_cast<double>(x) / static_cast<double>(1 << 20));
-  if (x >= (std::uint64_t{1} << 10)) return format("%.2f KB", static_cast<double>(x) / static_cast<double>(1 << 10));
-  return format("%lld Bytes", static_cast<long long>(x));
-}
+std::string ext2Class::describeSize(const ExtEntry& e) { return sizeText(e.size); }
 
 }  // namespace tessary

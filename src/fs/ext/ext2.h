@@ -16,6 +16,7 @@
 
 #include "controls/xhtml_tree.h"
 #include "disk/volume_view.h"
+#include "fs/parser_context.h"
 #include "platform/bytes.h"
 #include "platform/data_sink.h"
 #include "platform/worker.h"
@@ -58,7 +59,7 @@ struct ExtInodeStamps {
   std::uint32_t gid = 0;
 };
 
-class ext2Class {
+class ext2Class : public ParserContext {
  public:
   // The synthetic top folder takes the key of inode 3.
   static constexpr std::int32_t kRootKey = 2;
@@ -69,13 +70,6 @@ class ext2Class {
 
   // Links the results page hands over before the worker starts.
   void attachVolume(const VolumeView& view, std::int64_t volumeSizeMib);
-  void setSink(PageSink* sink) { m_sink = sink; }
-  void setTree(CXHtmlTree* tree, std::string topItemText) {
-    m_tree = tree;
-    m_topItemText = std::move(topItemText);
-  }
-  StopFlag& stopFlag() { return m_stopFlag; }
-  void setWorkerControl(std::optional<WorkerControl> control) { m_control = control; }
 
   // The parse, in this order; the page stops after the first two when either fails.
   bool findSuperblock();
@@ -127,7 +121,6 @@ class ext2Class {
   std::uint32_t inodesPerGroup() const { return m_inodesPerGroup; }
   std::int64_t superblockOffset() const { return m_superblockOffset; }
   std::size_t mapSize() const { return m_map.size(); }
-  TreeItem topItem() const { return m_topItem; }
   // Groups whose inode table could not be read.
   std::uint32_t unreadableGroups() const { return m_unreadableGroups; }
   // True when the superblock counts more blocks than the volume holds.
@@ -156,10 +149,6 @@ class ext2Class {
     std::array<std::byte, 60> block;
   };
 
-  bool stopRequested();
-  void status(const std::string& text) const;
-  void progressRange(std::int64_t high) const;
-  void progressPosition(std::int64_t position) const;
   // A name that is not its inode's first: a hard link's further names, and names of deleted entries
   // found in a record's slack. Each takes a key past the inode numbers.
   struct NameAlias {
@@ -198,12 +187,6 @@ class ext2Class {
 
   // Links to the page.
   VolumeView m_view;
-  PageSink* m_sink = nullptr;
-  CXHtmlTree* m_tree = nullptr;
-  std::string m_topItemText = "ROOT";
-  TreeItem m_topItem = kNoItem;
-  StopFlag m_stopFlag{0};
-  std::optional<WorkerControl> m_control;
 
   // Geometry from the superblock.
   std::int64_t m_volumeSize = 0;

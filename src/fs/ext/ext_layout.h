@@ -4,6 +4,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
+
+#include "platform/bytes.h"
 
 namespace tessary::ext_layout {
 
@@ -123,5 +126,66 @@ constexpr std::uint8_t kFileTypeDirectory = 2;
 constexpr std::uint8_t kFileTypeSymlink = 7;
 constexpr std::size_t kMaxNameLength = 255;
 constexpr std::size_t kMaxOldNameLength = 1024;
+
+// What a superblock copy says about its volume, when every field that sizes a read or bounds a loop
+// agrees with the others.
+struct SuperblockShape {
+  std::uint64_t blockSize = 0;
+  std::uint32_t blocksPerGroup = 0;
+  std::uint32_t inodesPerGroup = 0;
+  std::uint32_t inodeSize = 0;
+  std::uint32_t inodes = 0;
+  std::uint64_t blocksCount = 0;
+  std::uint64_t groups = 0;
+  bool is64 = false;
+  std::uint32_t descSize = 0;
+  std::uint32_t firstDataBlock = 0;
+  std::uint32_t incompat = 0;
+  std::uint64_t volumeBytes = 0;
+};
+
+// The parser's superblock test, and the volume scans': the copy found `foundAt` bytes into the volume.
+// Magic and block size as the search wants them, its own group number against where it lies, then every
+// field that later sizes a read or bounds a loop, each against the others.
+inline std::optional<SuperblockShape> superblockShape(Bytes sb, std::uint64_t foundAt) {
+  if (le16At(sb, kSbMagic) != kMagic) return std::nullopt;
+  const std::uint64_t blockSize = std::uint64_t{1024} << (le32At(sb, kSbLogBlockSize) % 32);
+  if (blockSize == 0 || blockSize >= 9216) return std::nullopt;
+  const std::uint32_t incompat = le32At(sb, kSbFeatureIncompat);
+  const std::uint32_t blocksPerGroup = le32At(sb, kSbBlocksPerGroup);
+  const std::uint32_t inodesPerGroup = le32At(sb, kSbInodesPerGroup);
+  // A group's block and inode bitmaps each fill one block.
+  if (blocksPerGroup == 0 || blocksPerGroup > blockSize * 8) return std::nullopt;
+  if (inodesPerGroup == 0 || inodesPerGroup > blockSize * 8) return std::nullopt;
+  const std::uint32_t inodeSize = le32At(sb, kSbRevLevel) == 0 ? kOldInodeSize : le16At(sb, kSbInodeSize);
+  if (inodeSize < kOldInodeSize || inodeSize > blockSize || !powerOfTwoIn(inodeSize, 1, UINT32_MAX)) return std::nullopt;
+  const bool is64 = (incompat & kIncompat64Bit) != 0;
+  std::uint64_t blocksCount = le32At(sb, kSbBlocksCountLo);
+  std::uint32_t descSize = kDescSize32;
+  if (is64) {
+    blocksCount |= std::uint64_t{le32At(sb, kSbBlocksCountHi)} << 32;
+    descSize = le16At(sb, kSbDescSize);
+    if (descSize < kDescSize64 || descSize > 1024 || !powerOfTwoIn(descSize, 1, UINT32_MAX)) return std::nullopt;
+  }
+  const std::uint32_t firstDataBlock = le32At(sb, kSbFirstDataBlock);
+  if (blocksCount == 0 || firstDataBlock >= blocksCount) return std::nullopt;
+  const auto volumeBytes = checkedMul(blocksCount, blockSize);
+  if (!volumeBytes || *volumeBytes > (std::uint64_t{1} << 60)) return std::nullopt;
+  // A partial last group is a group too.
+  const std::uint64_t groups = (blocksCount - firstDataBlock + blocksPerGroup - 1) / blocksPerGroup;
+  const std::uint32_t inodes = le32At(sb, kSbInodesCount);
+  if (groups == 0 || groups > UINT32_MAX || inodes == 0) return std::nullopt;
+  // Every group holds the same number of inodes: a block count that disagrees with the inode count (a
+  // damaged count, or a copy of another volume's superblock) gives the wrong groups.
+  if (std::uint64_t{inodes} != groups * inodesPerGroup) return std::nullopt;
+  // A copy says which group's first block holds it; one met anywhere else (a copy the journal keeps, a
+  // file holding an image) is not this volume's.
+  const std::uint64_t group = le16At(sb, kSbBlockGroupNr);
+  if (group >= groups) return std::nullopt;
+  const std::uint64_t expected = group == 0 ? 1024 : (group * blocksPerGroup + firstDataBlock) * blockSize;
+  if (foundAt != expected) return std::nullopt;
+  return SuperblockShape{blockSize, blocksPerGroup, inodesPerGroup, inodeSize, inodes, blocksCount, groups,
+                         is64, descSize, firstDataBlock, incompat, *volumeBytes};
+}
 
 }  // namespace tessary::ext_layout

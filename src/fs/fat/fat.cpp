@@ -6,6 +6,7 @@
 #include <unordered_map>
 
 #include "fs/fat/fat.h"
+#include "fs/fat/fat_layout.h"
 #include "platform/bytes.h"
 #include "platform/file_time.h"
 #include "platform/text.h"
@@ -30,8 +31,6 @@ constexpr std::uint64_t kMaxClusters = 0x0FFFFFF5;
 // File data is read a run of consecutive clusters at a time, at most this much per read.
 constexpr std::size_t kMaxRunRead = 1u << 20;
 
-bool powerOfTwo(std::uint32_t v) { return v != 0 && (v & (v - 1)) == 0; }
-
 std::uint8_t byteAt(Bytes d, std::size_t at) { return u8At(d, at); }
 
 bool inFolderSet(std::uint8_t attributes) { return FatParser::isFolderAttribute(attributes); }
@@ -51,11 +50,6 @@ std::string dosDate(std::uint16_t date, bool withTime, std::uint16_t time) {
 
 }  // namespace
 
-void FatParser::setTree(CXHtmlTree* tree, std::string topItemText) {
-  m_tree = tree;
-  m_topItemText = std::move(topItemText);
-}
-
 std::vector<std::byte> FatParser::readBytes(std::uint64_t offset, std::size_t size, bool* complete) const {
   // A failed or short read leaves zeros, never bytes of an earlier read.
   std::vector<std::byte> out(size);
@@ -64,17 +58,7 @@ std::vector<std::byte> FatParser::readBytes(std::uint64_t offset, std::size_t si
   return out;
 }
 
-bool FatParser::geometrySound(Bytes b) const {
-  const std::uint32_t bps = le16At(b, 11);
-  const std::uint32_t spc = u8At(b, 13);
-  const std::uint32_t reserved = le16At(b, 14);
-  const std::uint32_t fats = u8At(b, 16);
-  const std::uint64_t perFat = m_fat32 ? le32At(b, 36) : le16At(b, 22);
-  const std::uint64_t total = le16At(b, 19) != 0 ? le16At(b, 19) : le32At(b, 32);
-  if (bps < 512 || bps > 4096 || !powerOfTwo(bps) || !powerOfTwo(spc)) return false;
-  if (reserved < 1 || fats < 1 || fats > 2 || perFat == 0) return false;
-  return reserved + fats * perFat <= total;
-}
+bool FatParser::geometrySound(Bytes b) const { return fat_layout::geometryUsable(b, m_fat32); }
 
 bool FatParser::checkBootSector() {
   m_boot = readBytes(0, 512);
@@ -83,10 +67,8 @@ bool FatParser::checkBootSector() {
   const std::uint32_t bps = le16At(b, 11);
   const std::uint32_t spc = u8At(b, 13);
   const std::uint16_t perFat16 = le16At(b, 22);
-  // The sectors-per-FAT field at byte 22 tells FAT32 (0) from FAT12/16.
-  if ((perFat16 == 0) != m_fat32 || bps == 0 || spc == 0) return false;
-  const bool knownMaker = hasMagic(b, 3, "MSDOS") || (m_fat32 && hasMagic(b, 3, "BSD"));
-  if (!knownMaker && !geometrySound(b)) return false;
+  // The volume scans take only records that pass this test too.
+  if (!fat_layout::parserTakes(b, m_fat32)) return false;
 
   m_bootSectorsPerCluster = static_cast<std::uint8_t>(spc);
   m_bytesPerSector = bps;
@@ -392,7 +374,7 @@ void FatParser::drainFolders(std::vector<FolderWork>& work, bool advanced) {
   };
   sort();
   while (!live.empty() || !deleted.empty()) {
-    if (m_control.shouldStop()) return;
+    if (stopRequested()) return;
     std::deque<FolderWork>& from = live.empty() ? deleted : live;
     const FolderWork next = from.front();
     from.pop_front();
@@ -577,14 +559,6 @@ FatRecordTexts FatParser::formatTimes(const FatDirRecord& r) const {
   if (r.attributes & 0x04) t.attributes += "-S";
   if (r.attributes & 0x20) t.attributes += "-A";
   return t;
-}
-
-std::string FatParser::formatSize(std::uint64_t size) {
-  const double v = static_cast<double>(size);
-  if (v / 1073741824.0 >= 1) return format("%.2f GB", v / 1073741824.0);
-  if (v / 1048576.0 >= 1) return format("%.2f MB", v / 1048576.0);
-  if (v / 1024.0 >= 1) return format("%.2f KB", v / 1024.0);
-  return format("%lld Bytes", static_cast<long long>(size));
 }
 
 }  // namespace tessary

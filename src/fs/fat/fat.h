@@ -13,6 +13,7 @@
 
 #include "controls/xhtml_tree.h"
 #include "disk/volume_view.h"
+#include "fs/parser_context.h"
 #include "platform/bytes.h"
 #include "platform/data_sink.h"
 #include "platform/page_sink.h"
@@ -55,18 +56,13 @@ struct FatRecordTexts {
 };
 
 // Shared by both parsers; the two classes below fix the family's differences.
-class FatParser {
+class FatParser : public ParserContext {
  public:
   static constexpr std::int32_t kNone = -1;
   // The tree's top item carries no record.
   static constexpr std::int64_t kTopItemData = -1;
 
   virtual ~FatParser() = default;
-
-  void setSink(PageSink* sink) { m_sink = sink; }
-  void setTree(CXHtmlTree* tree, std::string topItemText);
-  void setWorkerControl(WorkerControl control) { m_control = control; }
-  StopFlag& stopFlag() { return m_stop; }
 
   // Remembers the volume's bytes; every offset below is volume-relative.
   void attach(const VolumeView& view) { m_view = view; }
@@ -98,7 +94,6 @@ class FatParser {
   bool writeFileData(std::int64_t index, DataSink& sink);
 
   FatRecordTexts formatTimes(const FatDirRecord& record) const;
-  static std::string formatSize(std::uint64_t size);
 
   // The Advanced mode.
   // Byte offsets of FAT starts, at most `maximum` (below 1: 3).
@@ -138,7 +133,6 @@ class FatParser {
   }
   // The checksum a long name's slots carry for the 11 bytes of their short name.
   static std::uint8_t shortNameChecksum(Bytes name11);
-  TreeItem topItem() const { return m_topItem; }
   bool fat32() const { return m_fat32; }
   // 12, 16 or 32 once the boot sector (or the Advanced choice) has been read.
   int entryBits() const { return m_entryBits; }
@@ -190,23 +184,8 @@ class FatParser {
   void drainFolders(std::vector<FolderWork>& work, bool advanced);
   bool topLevelAttribute(std::uint8_t attributes) const;
   bool entryCandidate(Bytes slot, std::uint64_t clusterCount);
-  void status(const std::string& text) const {
-    if (m_sink) m_sink->setStatus(text);
-  }
-  void progressRange(std::int64_t low, std::int64_t high) const {
-    if (m_sink) m_sink->progressRange(low, high);
-  }
-  void progressPosition(std::int64_t position) const {
-    if (m_sink) m_sink->progressPosition(position);
-  }
 
   const bool m_fat32;
-  PageSink* m_sink = nullptr;
-  CXHtmlTree* m_tree = nullptr;
-  std::string m_topItemText = "ROOT";
-  TreeItem m_topItem = kNoItem;
-  WorkerControl m_control;
-  StopFlag m_stop{0};
   VolumeView m_view;
   std::uint64_t m_volumeSize = 0;
 

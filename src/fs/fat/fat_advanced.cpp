@@ -78,8 +78,8 @@ std::vector<std::uint64_t> FatParser::findFatCandidates(int maximum) {
       status(format("found fat entry  %d ", static_cast<int>(m_fatCandidates.size())));
     }
     position += length;
-    if (m_control.shouldStop()) {
-      if (!m_fat32) m_stop = 0;
+    if (stopRequested()) {
+      if (!m_fat32) m_stopFlag = 0;
       break;
     }
   }
@@ -251,7 +251,7 @@ bool FatParser::entryCandidate(Bytes s, std::uint64_t clusterCount) {
 }
 
 void FatParser::scanEntryCandidates() {
-  m_stop = 0;
+  m_stopFlag = 0;
   m_entryCandidates.clear();
   if (m_clusterSize == 0) return;
   const std::uint64_t size = std::min(m_volumeSize, m_view.bytesToDiskEnd());
@@ -262,8 +262,8 @@ void FatParser::scanEntryCandidates() {
     const auto data = m_view.nextData(position);
     if (!data || *data >= size) break;
     if (*data > position) position += (*data - position) / m_clusterSize * m_clusterSize;
-    if (m_control.shouldStop()) {
-      m_stop = 0;
+    if (stopRequested()) {
+      m_stopFlag = 0;
       break;
     }
     const std::size_t length = static_cast<std::size_t>(std::min<std::uint64_t>(m_clusterSize, size - position));
@@ -327,7 +327,7 @@ void FatParser::buildFromCandidates() {
   int allowance = renewedAllowance;
   std::vector<FolderWork> work;
   for (std::uint64_t offset : m_entryCandidates) {
-    if (m_control.shouldStop()) break;
+    if (stopRequested()) break;
     if (!m_consumed.insert(offset).second) continue;
     const std::uint64_t sector = offset / 512 * 512;
     const std::vector<std::byte> buffer = readBytes(sector, 2048);

@@ -5,9 +5,8 @@
 #include "fs/fat/fat.h"
 #include "platform/files.h"
 #include "platform/text.h"
-#include "results/candidate_scan.h"
-#include "results/parser_slot.h"
-#include "results/save_engine.h"
+#include "fs/candidate_scan.h"
+#include "fs/parser_slot.h"
 
 namespace tessary {
 
@@ -48,8 +47,7 @@ class FatSlot : public ParserSlot {
   StopFlag& stopFlag() override { return m_parser->stopFlag(); }
   bool supportsMode(int mode) const override { return mode == 1 || mode == 2; }
 
-  WorkerOutcome runWorker(const ParserLinks& links, SaveEngine& engine) override {
-    (void)engine;
+  WorkerOutcome runWorker(const ParserLinks& links) override {
     link(links);
     return links.mode == 2 ? advancedWorker(links) : standardWorker(links);
   }
@@ -104,7 +102,7 @@ class FatSlot : public ParserSlot {
     if (!m_parser->isEntry(data)) return {};
     const FatDirRecord& r = m_parser->entry(data);
     const FatRecordTexts t = m_parser->formatTimes(r);
-    return {t.creation, t.access, t.modification, FatParser::formatSize(r.fileSize), t.attributes};
+    return {t.creation, t.access, t.modification, sizeText(r.fileSize), t.attributes};
   }
   EntryStamps stamps(std::int64_t data) override {
     EntryStamps s;
@@ -124,18 +122,8 @@ class FatSlot : public ParserSlot {
   }
 
   std::int64_t fileCount(std::int64_t folder) const override { return countFilesBelow(*this, folder); }
-  std::int64_t writeFolder(SaveEngine& engine, std::int64_t folder, const std::string& path,
-                           std::int64_t counter) override {
-    return engine.writeFolderEntries(folder, path, counter, SaveEngine::FolderRules{});
-  }
   std::string writeFile(std::int64_t data, const std::string& folder) override {
-    if (!m_parser->isEntry(data)) return {};
-    OutputFile out;
-    const std::optional<std::string> path = createOutputFile(out, folder, name(data));
-    if (!path) return {};
-    const bool written = m_parser->writeFileData(data, out);
-    const bool closed = out.close();
-    return written && closed && out.written() >= sizeBytes(data) ? *path : std::string();
+    return m_parser->isEntry(data) ? writeWholeFile(data, folder, name(data)) : std::string();
   }
   bool writeContent(std::int64_t data, DataSink& sink) override { return m_parser->writeFileData(data, sink); }
   std::string folderSavedMessage() const override { return m_fat32 ? "Saving process done." : "Saving process done"; }

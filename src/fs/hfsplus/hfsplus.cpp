@@ -88,22 +88,6 @@ bool HFSP::ForkMap::read(const VolumeView& view, std::uint64_t forkOffset, std::
   return done == out.size();
 }
 
-bool HFSP::stopRequested() {
-  const bool stop = m_control ? m_control->shouldStop() : m_stopFlag.load() != 0;
-  if (stop) m_stopFlag = 0;  // the step that honours a stop clears it; the next steps still run
-  return stop;
-}
-
-void HFSP::status(const std::string& text) const {
-  if (m_sink) m_sink->setStatus(text);
-}
-void HFSP::progressRange(std::int64_t high) const {
-  if (m_sink) m_sink->progressRange(0, high);
-}
-void HFSP::progressPosition(std::int64_t position) const {
-  if (m_sink) m_sink->progressPosition(position);
-}
-
 std::uint64_t HFSP::volumeBytes() const {
   std::uint64_t bytes = static_cast<std::uint64_t>(std::max<std::int64_t>(decimalValue(m_volume.volumeSizeText), 0)) << 20;
   if (bytes == 0 && usableVolumeHeader(m_header))
@@ -209,7 +193,7 @@ std::vector<HfsNode> HFSP::collectNodes(const ForkMap& fork, std::uint16_t nodeS
   const std::uint64_t blocksPerNode = std::max<std::uint64_t>(nodeSize / std::max<std::uint32_t>(m_blockSize, 1), 1);
   progressRange(static_cast<std::int64_t>(total * blocksPerNode));
   for (std::uint64_t n = 0; n < total; ++n) {
-    if (stopRequested()) break;
+    if (stopHonoured()) break;
     progressPosition(static_cast<std::int64_t>((n + 1) * blocksPerNode));
     if (n > 0 && !fork.read(m_view, n * nodeSize, node)) continue;
     const auto kind = static_cast<std::int8_t>(u8At(node, kNodeKind));
@@ -260,7 +244,7 @@ bool HFSP::scanVolumeForCatalogNodes() {
   std::vector<std::byte> piece(static_cast<std::size_t>(std::min<std::uint64_t>(kScanPiece + nodeSize, total)));
   std::uint64_t at = 0;
   while (at + nodeSize <= total) {
-    if (stopRequested()) break;
+    if (stopHonoured()) break;
     // Blocks without data read as zeros and hold no node: go straight to the next data.
     const std::optional<std::uint64_t> next = m_view.nextData(at);
     if (!next) break;
@@ -366,7 +350,7 @@ void HFSP::readCatalogLeaves() {
   for (std::size_t i = 0; i < m_catalogNodes.size(); ++i) {
     const HfsNode& n = m_catalogNodes[i];
     if (n.kind != kLeafNode) continue;
-    if (stopRequested()) break;
+    if (stopHonoured()) break;
     progressPosition(static_cast<std::int64_t>(i));
     // Each node is read from where it was found (in the deep mode the block the scan met it at).
     if (!m_view.read(n.offset, node)) continue;
@@ -392,7 +376,7 @@ void HFSP::linkParentsAndChildren() {
     progressRange(count);
     std::int64_t i = 0;
     for (auto& [cnid, e] : m_entries) {
-      if (stopRequested()) break;
+      if (stopHonoured()) break;
       status(format("Maintaining Parent Child for record %lld of %lld....", static_cast<long long>(i),
                     static_cast<long long>(count)));
       progressPosition(++i);
@@ -445,7 +429,7 @@ void HFSP::linkParentsAndChildren() {
     for (std::uint32_t w : walk) state[w] = 2;
   }
   for (const auto& [cnid, e] : m_entries) {
-    if (stopRequested()) break;
+    if (stopHonoured()) break;
     (void)e;
     const std::uint32_t parent = under[cnid];
     if (parent != 0 && parent != cnid) makeFirstChild(parent, cnid);
@@ -456,7 +440,7 @@ void HFSP::fillRootEntries() {
   std::int64_t position = 0;
   for (const auto& [cnid, e] : m_entries) {
     if (e.parent != kRootFolderId) continue;
-    if (stopRequested()) break;
+    if (stopHonoured()) break;
     const bool folder = e.type == kFolderRecord;
     status(format(folder ? "found folder at Node %lld" : "found file at Node %lld", static_cast<long long>(position++)));
     if (m_tree && m_topItem != kNoItem)
@@ -629,12 +613,7 @@ std::optional<HfsStamps> HFSP::recordStamps(std::uint32_t cnid) {
 
 std::string HFSP::describeSize(std::uint32_t cnid) const {
   const HfsEntry* e = entry(cnid);
-  const std::uint64_t size = e ? e->size : 0;
-  const double x = static_cast<double>(size);
-  if (x / 1073741824.0 >= 1) return format("%.2f GB", x / 1073741824.0);
-  if (x / 1048576.0 >= 1) return format("%.2f MB", x / 1048576.0);
-  if (x / 1024.0 >= 1) return format("%.2f KB", x / 1024.0);
-  return format("%lld Bytes", static_cast<long long>(size));
+  return sizeText(e ? e->size : 0);
 }
 
 }  // namespace tessary

@@ -13,6 +13,7 @@
 
 #include "controls/xhtml_tree.h"
 #include "disk/volume_view.h"
+#include "fs/parser_context.h"
 #include "platform/bytes.h"
 #include "platform/data_sink.h"
 #include "platform/worker.h"
@@ -62,7 +63,7 @@ struct HfsStamps {
   std::uint32_t group = 0;
 };
 
-class HFSP {
+class HFSP : public ParserContext {
  public:
   static constexpr const char* kOrphanFolderName = "ORPHAN_ENTRY";
   // Item data of the top item: no CNID.
@@ -70,13 +71,6 @@ class HFSP {
 
   void setVolume(const VolumeEntry& volume) { m_volume = volume; }
   void attachVolume(const VolumeView& view) { m_view = view; }
-  void setSink(PageSink* sink) { m_sink = sink; }
-  void setTree(CXHtmlTree* tree, std::string topItemText) {
-    m_tree = tree;
-    m_topItemText = std::move(topItemText);
-  }
-  void setWorkerControl(std::optional<WorkerControl> control) { m_control = control; }
-  StopFlag& stopFlag() { return m_stopFlag; }
 
   // The worker's steps, in order.
   bool readVolumeHeader();
@@ -103,7 +97,6 @@ class HFSP {
   std::vector<std::int64_t> childEntries(std::int64_t cnid) const;
   const std::vector<HfsNode>& catalogNodes() const { return m_catalogNodes; }
   std::size_t overflowRecordCount() const { return m_overflow.size(); }
-  TreeItem topItem() const { return m_topItem; }
   std::uint32_t blockSize() const { return m_blockSize; }
   std::uint16_t catalogNodeSize() const { return m_catalogNodeSize; }
   bool usedAlternateHeader() const { return m_usedAlternate; }
@@ -124,10 +117,6 @@ class HFSP {
     bool read(const VolumeView& view, std::uint64_t forkOffset, std::span<std::byte> out) const;
   };
 
-  bool stopRequested();
-  void status(const std::string& text) const;
-  void progressRange(std::int64_t high) const;
-  void progressPosition(std::int64_t position) const;
   std::uint64_t volumeBytes() const;
   bool findAlternateHeader(std::array<std::byte, 512>& out) const;
   ForkMap forkOf(std::size_t forkAt, std::uint32_t fileId) const;
@@ -142,11 +131,6 @@ class HFSP {
 
   VolumeEntry m_volume;
   VolumeView m_view;
-  PageSink* m_sink = nullptr;
-  CXHtmlTree* m_tree = nullptr;
-  std::string m_topItemText = "ROOT";
-  std::optional<WorkerControl> m_control;
-  StopFlag m_stopFlag{0};
 
   std::array<std::byte, 512> m_header{};
   bool m_usedAlternate = false;
@@ -163,7 +147,6 @@ class HFSP {
   std::deque<Extents> m_extentLists;
   std::uint64_t m_highestCnid = 0;
   std::uint32_t m_orphanCnid = 0;
-  TreeItem m_topItem = kNoItem;
 };
 
 }  // namespace tessary

@@ -4,8 +4,7 @@
 
 #include "fs/hfsplus/hfsplus.h"
 #include "platform/files.h"
-#include "results/parser_slot.h"
-#include "results/save_engine.h"
+#include "fs/parser_slot.h"
 
 namespace tessary {
 
@@ -24,8 +23,7 @@ class HfsPlusSlot : public ParserSlot {
     return false;
   }
 
-  WorkerOutcome runWorker(const ParserLinks& links, SaveEngine& engine) override {
-    (void)engine;
+  WorkerOutcome runWorker(const ParserLinks& links) override {
     m_hfs.setVolume(links.volume);
     m_hfs.setSink(links.sink);
     m_hfs.setTree(links.tree, links.topItemText);
@@ -76,20 +74,9 @@ class HfsPlusSlot : public ParserSlot {
   }
 
   std::int64_t fileCount(std::int64_t folder) const override { return countFilesBelow(*this, folder); }
-  std::int64_t writeFolder(SaveEngine& engine, std::int64_t folder, const std::string& path,
-                           std::int64_t counter) override {
-    // An empty output path is kept: the files go where that path leads.
-    return engine.writeFolderEntries(folder, path, counter, SaveEngine::FolderRules{});
-  }
+  // An empty output path is kept (the default folder rules): the files go where that path leads.
   std::string writeFile(std::int64_t data, const std::string& folder) override {
-    if (type(data) != kFile) return {};
-    OutputFile out;
-    const std::optional<std::string> path = createOutputFile(out, folder, name(data));
-    if (!path) return {};
-    // Only a file written whole is reported as dumped.
-    const bool whole = writeContent(data, out);
-    const bool closed = out.close();
-    return whole && closed && out.written() >= sizeBytes(data) ? *path : std::string();
+    return type(data) == kFile ? writeWholeFile(data, folder, name(data)) : std::string();
   }
   bool writeContent(std::int64_t data, DataSink& sink) override {
     return type(data) == kFile && m_hfs.saveFileData(static_cast<std::uint32_t>(data), sink);

@@ -59,29 +59,9 @@ void ntfs::setVolume(const VolumeEntry& volume) {
   m_volumeStartSector = volume.startSector;
 }
 
-void ntfs::setSink(PageSink* sink) { m_sink = sink; }
-
 void ntfs::setTree(CXHtmlTree* tree, std::string topItemText, TreeIcon topItemIcon) {
-  m_tree = tree;
-  m_topItemText = std::move(topItemText);
+  ParserContext::setTree(tree, std::move(topItemText));
   m_topItemIcon = topItemIcon;
-}
-
-bool ntfs::stopRequested() const {
-  if (m_control && m_control->shouldStop()) return true;
-  return m_stopFlag.load(std::memory_order_relaxed) != 0;
-}
-
-void ntfs::status(const std::string& text) const {
-  if (m_sink) m_sink->setStatus(text);
-}
-
-void ntfs::progressRange(std::int64_t high) const {
-  if (m_sink) m_sink->progressRange(0, high);
-}
-
-void ntfs::progressPosition(std::int64_t position) const {
-  if (m_sink) m_sink->progressPosition(position);
 }
 
 void ntfs::attachVolume(readWriteInterface* reader) {
@@ -706,12 +686,7 @@ EntryTimeTexts ntfs::formatEntryTimes(const MftEntry& entry) {
 }
 
 std::string ntfs::formatEntrySize(std::int64_t entryIndex) {
-  const auto size = static_cast<long long>(entryDataSize(entryIndex));
-  const double x = static_cast<double>(size);
-  if (x / 1073741824.0 >= 1) return format("%.2f GB", x / 1073741824.0);
-  if (x / 1048576.0 >= 1) return format("%.2f MB", x / 1048576.0);
-  if (x / 1024.0 >= 1) return format("%.2f KB", x / 1024.0);
-  return format("%lld Bytes", size);
+  return sizeText(entryDataSize(entryIndex));
 }
 
 }  // namespace tessary

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "controls/xhtml_tree.h"
+#include "fs/parser_context.h"
 #include "platform/file_time.h"
 #include "platform/files.h"
 #include "platform/worker.h"
@@ -76,7 +77,7 @@ struct EntryTimeTexts {
   std::string attributes;
 };
 
-class ntfs {
+class ntfs : public ParserContext {
  public:
   // Tree item data of the top item: no entry.
   static constexpr std::int64_t kNoEntry = -1;
@@ -89,11 +90,7 @@ class ntfs {
 
   // Links the results page hands over before the worker starts.
   void setVolume(const VolumeEntry& volume);
-  void setSink(PageSink* sink);
   void setTree(CXHtmlTree* tree, std::string topItemText, TreeIcon topItemIcon = TreeIcon::Folder);
-  // Stop: the parser's own byte flag, plus an optional control that also waits at the pause gate.
-  StopFlag& stopFlag() { return m_stopFlag; }
-  void setWorkerControl(std::optional<WorkerControl> control) { m_control = control; }
   void setMode(int mode) { m_mode = mode; }
   int mode() const { return m_mode; }
 
@@ -172,7 +169,6 @@ class ntfs {
   std::size_t recordSize() const { return m_recordSize; }
   std::int64_t rootIndex() const { return m_rootIndex; }
   std::int64_t orphanIndex() const { return m_orphanIndex; }
-  TreeItem topItem() const { return m_topItem; }
   const std::vector<Run>& runList() const { return m_runList; }
   bool mftRunKnown() const { return m_mftRunKnown; }
   bool lookForMft() const { return m_lookForMft; }
@@ -193,10 +189,6 @@ class ntfs {
   struct DataPiece;
   class Writer;
 
-  bool stopRequested() const;
-  void status(const std::string& text) const;
-  void progressRange(std::int64_t high) const;
-  void progressPosition(std::int64_t position) const;
   bool clusterSizeUsable(std::int64_t bytes) const;
   std::int64_t bootClusterSize() const;
   // The cluster size a boot sector gives.
@@ -297,13 +289,7 @@ class ntfs {
   readWriteInterface* m_reader = nullptr;
   std::unique_ptr<ntfs_detail::VolumeIo> m_io;
   VolumeEntry m_volume;
-  PageSink* m_sink = nullptr;
-  CXHtmlTree* m_tree = nullptr;
-  std::string m_topItemText;
   TreeIcon m_topItemIcon = TreeIcon::Folder;
-  TreeItem m_topItem = kNoItem;
-  StopFlag m_stopFlag{0};
-  std::optional<WorkerControl> m_control;
   int m_mode = 1;
 
   // Volume geometry.

@@ -14,6 +14,7 @@
 namespace tessary::ntfs_detail {
 
 // Boot sector.
+constexpr std::size_t kBootJump = 0;             // 0xEB 0x52
 constexpr std::size_t kBootOemId = 3;            // "NTFS"
 constexpr std::size_t kBootBytesPerSector = 0x0B;  // uint16
 constexpr std::size_t kBootSectorsPerCluster = 0x0D;  // uint8
@@ -105,6 +106,14 @@ std::vector<AttributeHeaderCopy> walkAttributes(std::span<const std::byte> recor
 
 inline bool powerOfTwoWithin(std::uint64_t value, std::uint64_t low, std::uint64_t high) {
   return value >= low && value <= high && (value & (value - 1)) == 0;
+}
+
+// A boot sector as NTFS formats it: its jump, the disk's sector size (512 to 4096 bytes) and, when
+// `checkOem`, the OEM name "NTFS".
+inline bool soundBootSector(std::span<const std::byte> boot, bool checkOem) {
+  return u8At(boot, kBootJump) == 0xEB && u8At(boot, kBootJump + 1) == 0x52 &&
+         (!checkOem || hasMagic(boot, kBootOemId, "NTFS")) &&
+         powerOfTwoWithin(le16At(boot, kBootBytesPerSector), kMinSectorSize, kMaxSectorSize);
 }
 
 // The stride of a record's update sequence: one stride per array entry after the first, so a record of

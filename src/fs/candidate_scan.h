@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "results/parser_slot.h"
+#include "fs/parser_slot.h"
 
 namespace tessary {
 

@@ -6,9 +6,8 @@
 #include "fs/ntfs/ntfs.h"
 #include "platform/files.h"
 #include "platform/text.h"
-#include "results/candidate_scan.h"
-#include "results/parser_slot.h"
-#include "results/save_engine.h"
+#include "fs/candidate_scan.h"
+#include "fs/parser_slot.h"
 
 namespace tessary {
 
@@ -35,7 +34,7 @@ class NtfsSlot : public ParserSlot {
     m_ntfs.attachVolume(links.view);
   }
 
-  WorkerOutcome runWorker(const ParserLinks& links, SaveEngine& engine) override {
+  WorkerOutcome runWorker(const ParserLinks& links) override {
     // The tree first: attaching the volume inserts the top item into it.
     m_ntfs.setTree(links.tree, links.topItemText, TreeIcon::Folder);
     link(links);
@@ -56,7 +55,6 @@ class NtfsSlot : public ParserSlot {
     }
     m_ntfs.collectMftRecords();
     m_ntfs.parseAllEntries();
-    (void)engine;
     // The tree shows only the orphan folder: the last status line says why.
     if (runless) return {"Scanning process completed.", ntfs::noMftRunStatus(m_candidate)};
     return {"Scanning process completed.", "Processing done..."};
@@ -98,13 +96,12 @@ class NtfsSlot : public ParserSlot {
   std::uint64_t sizeBytes(std::int64_t data) override { return m_ntfs.isEntry(data) ? m_ntfs.entryDataSize(data) : 0; }
 
   std::int64_t fileCount(std::int64_t folder) const override { return countFilesBelow(*this, folder); }
-  std::int64_t writeFolder(SaveEngine& engine, std::int64_t folder, const std::string& path,
-                           std::int64_t counter) override {
-    SaveEngine::FolderRules rules;
+  FolderRules folderRules() const override {
+    FolderRules rules;
     rules.notDescended = {"."};
     // An empty output path falls back to a folder below the temporary directory.
     rules.emptyPathFallback = temporaryDirectory() + "/tessary-temp";
-    return engine.writeFolderEntries(folder, path, counter, rules);
+    return rules;
   }
   std::string writeFile(std::int64_t data, const std::string& folder) override {
     if (!m_ntfs.isEntry(data)) return {};

@@ -1,5 +1,5 @@
 // A parser as the results page holds it: created for the volume's label, handed the page's links, run on
-// the page's worker, then read by the page, the save engine and the search.
+// the page's worker, then read by the page, the save engine and the search. It knows none of them.
 #pragma once
 
 #include <memory>
@@ -10,12 +10,10 @@
 #include "disk/volume_view.h"
 #include "platform/page_sink.h"
 #include "platform/worker.h"
-#include "results/results_parser.h"
+#include "fs/results_parser.h"
 #include "volumes/volume_entry.h"
 
 namespace tessary {
-
-class SaveEngine;
 
 // What the page hands a parser before its worker starts.
 struct ParserLinks {
@@ -51,7 +49,7 @@ class ParserSlot : public ResultsParser {
   };
   // The parse worker's body: insert the top item, parse, fill the tree's top level, restore recycle-bin
   // names when the parser does that. The page adds the placeholders and the common ending.
-  virtual WorkerOutcome runWorker(const ParserLinks& links, SaveEngine& engine) = 0;
+  virtual WorkerOutcome runWorker(const ParserLinks& links) = 0;
   // The tree's top item the parser inserted.
   virtual TreeItem topItem() const = 0;
 };

@@ -1,5 +1,5 @@
 // What the results page, the save engine and the search ask of the volume's parser, whatever its file
-// system: item data, folder test, children, display texts, file count, folder writer, data writer.
+// system: item data, folder test, children, display texts, file count, folder rules, data writer.
 #pragma once
 
 #include <cstdint>
@@ -9,10 +9,21 @@
 
 #include "platform/data_sink.h"
 #include "platform/file_time.h"
+#include "platform/files.h"
 
 namespace tessary {
 
-class SaveEngine;
+// How the save engine writes a parser's folders. Each child in link order, files written as met (and
+// counted, also those never written), subfolders created below the path and descended, to any depth. A
+// folder without a name saves its children into its parent's folder. Folders already on the walk are not
+// entered again, so links that loop back up end the walk. The files below a folder that cannot be made
+// are counted as failures, each with its path and the reason.
+struct FolderRules {
+  // Names of folders that are created but not descended into (NTFS: ".").
+  std::vector<std::string> notDescended;
+  // Used when the output path is empty (NTFS: a folder below the temporary directory).
+  std::string emptyPathFallback;
+};
 
 // The detail list's columns for one entry, as its parser formats them.
 struct EntryTexts {
@@ -76,9 +87,8 @@ class ResultsParser {
 
   // Files below a folder (all levels).
   virtual std::int64_t fileCount(std::int64_t folder) const = 0;
-  // Writes a folder's files and subfolders below `path`; returns the counter advanced by the files met.
-  virtual std::int64_t writeFolder(SaveEngine& engine, std::int64_t folder, const std::string& path,
-                                   std::int64_t counter) = 0;
+  // How the save engine writes this parser's folders (their files through writeFile).
+  virtual FolderRules folderRules() const { return {}; }
   // Writes one file into `folder` under the entry's own name; returns the path written (empty if none).
   virtual std::string writeFile(std::int64_t data, const std::string& folder) = 0;
   // The entry's content and times into any sink, through the same data writer as writeFile; false when a
@@ -99,6 +109,21 @@ class ResultsParser {
     (void)data;
     (void)name;
   }
+
+ protected:
+  // The common writeFile: the entry's content (writeContent) into a new file `fileName` inside `folder`;
+  // the path when the file holds the whole entry (sizeBytes), else empty.
+  std::string writeWholeFile(std::int64_t data, const std::string& folder, const std::string& fileName);
 };
+
+// Joins a host folder and one name from the image, the name made safe as a single path component.
+std::string childPath(const std::string& folder, const std::string& name);
+
+// Creates (or empties) the host file for an entry named `name` inside `folder`, as every data writer's
+// file is made; returns its full path, or none when it could not be created (errno tells why).
+std::optional<std::string> createOutputFile(OutputFile& out, const std::string& folder, const std::string& name);
+
+// Files below a folder, all levels, through the parser's links; a folder met twice is counted once.
+std::int64_t countFilesBelow(const ResultsParser& parser, std::int64_t folder);
 
 }  // namespace tessary

@@ -4,8 +4,7 @@
 #include "fs/ext/ext2.h"
 #include "platform/files.h"
 #include "platform/text.h"
-#include "results/parser_slot.h"
-#include "results/save_engine.h"
+#include "fs/parser_slot.h"
 
 namespace tessary {
 
@@ -16,8 +15,7 @@ class ExtSlot : public ParserSlot {
   StopFlag& stopFlag() override { return m_ext.stopFlag(); }
   bool supportsMode(int mode) const override { return mode == 1; }
 
-  WorkerOutcome runWorker(const ParserLinks& links, SaveEngine& engine) override {
-    (void)engine;
+  WorkerOutcome runWorker(const ParserLinks& links) override {
     m_ext.setSink(links.sink);
     m_ext.setTree(links.tree, links.topItemText);
     m_ext.setWorkerControl(links.control);
@@ -92,21 +90,11 @@ class ExtSlot : public ParserSlot {
   }
 
   std::int64_t fileCount(std::int64_t folder) const override { return countFilesBelow(*this, folder); }
-  std::int64_t writeFolder(SaveEngine& engine, std::int64_t folder, const std::string& path,
-                           std::int64_t counter) override {
-    // An empty output path is used as it is.
-    return engine.writeFolderEntries(folder, path, counter, SaveEngine::FolderRules{});
-  }
+  // An empty output path is used as it is (the default folder rules).
   std::string writeFile(std::int64_t data, const std::string& folder) override {
     const ExtEntry* e = m_ext.entry(data);
     if (!e || !ext2Class::isFileMode(e->mode)) return {};
-    OutputFile out;
-    const std::optional<std::string> path = createOutputFile(out, folder, m_ext.entryName(data));
-    if (!path) return {};
-    // Only a file written whole is reported as dumped.
-    const bool whole = m_ext.saveFileData(*e, out);
-    const bool closed = out.close();
-    return whole && closed && out.written() >= e->size ? *path : std::string();
+    return writeWholeFile(data, folder, m_ext.entryName(data));
   }
   bool writeContent(std::int64_t data, DataSink& sink) override {
     const ExtEntry* e = m_ext.entry(data);
