@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <map>
 #include <string>
 #include <unordered_set>
 #include <vector>
@@ -66,8 +67,9 @@ ParserLinks linksFor(const char* label, int mode, BufferReader& reader, PageSink
 
 void runMode(const char* label, int mode, BufferReader& reader, std::span<const std::uint8_t> bytes) {
   const FileSystemRow* row = fileSystemForLabel(label);
-  std::unique_ptr<ParserSlot> owned = createParserForLabel(label);
-  if (!owned) {
+  const bool advanced = mode == 2 && row && row->createCandidateScan;
+  std::unique_ptr<ParserSlot> owned = advanced ? nullptr : createParserForLabel(label);
+  if (!advanced && !owned) {
     std::fprintf(stderr, "no parser takes the label %s\n", label);
     std::abort();
   }
@@ -79,7 +81,7 @@ void runMode(const char* label, int mode, BufferReader& reader, std::span<const 
   // candidate of each list and the cluster size the input's last byte picks.
   std::unique_ptr<CandidateScan> scan;
   ParserSlot* parser = owned.get();
-  if (mode == 2 && row && row->createCandidateScan) {
+  if (advanced) {
     scan = row->createCandidateScan();
     links.control = WorkerControl(&scan->parser().stopFlag(), nullptr);
     const CandidateLists lists = scan->search(links, kMaxCandidates, false);
@@ -121,14 +123,21 @@ void runMode(const char* label, int mode, BufferReader& reader, std::span<const 
 void parseVolume(std::span<const char* const> labels, std::span<const std::uint8_t> bytes) {
   BufferReader reader(bytes);
   if (labels.empty()) return;
-  const std::unique_ptr<ParserSlot> probe = createParserForLabel(labels.front());
-  if (!probe) {
-    runMode(labels.front(), 1, reader, bytes);  // reports the missing parser
-    return;
+  // The modes of each label set, asked of its first parser once.
+  static std::map<std::string, std::vector<int>> modesOf;
+  auto known = modesOf.find(labels.front());
+  if (known == modesOf.end()) {
+    const std::unique_ptr<ParserSlot> probe = createParserForLabel(labels.front());
+    if (!probe) {
+      runMode(labels.front(), 1, reader, bytes);  // reports the missing parser
+      return;
+    }
+    std::vector<int> found;
+    for (int mode = 1; mode <= 3; ++mode)
+      if (probe->supportsMode(mode)) found.push_back(mode);
+    known = modesOf.emplace(labels.front(), std::move(found)).first;
   }
-  std::vector<int> modes;
-  for (int mode = 1; mode <= 3; ++mode)
-    if (probe->supportsMode(mode)) modes.push_back(mode);
+  const std::vector<int>& modes = known->second;
   if (modes.empty()) return;
   // One mode and one label per run, picked by the input's length (which the fuzzer's insertions and
   // erasures change far more often than any one byte): every mode sees every kind of input, and a run
