@@ -9,9 +9,10 @@
 #   ntfs_fuzz     each NTFS volume cut after its MFT's first 256 KiB (boot sector, MFT records, what lies
 #                 between)
 #   fat_fuzz, ext_fuzz, hfsplus_fuzz
-#                 each volume of that file system on any fixture disk, its first 1 MiB less 4 KiB
-#   exfat_fuzz    each exFAT volume in 1 MiB, its FAT and heap moved close behind the boot region
-#                 (exfat_seeds.sh)
+#                 each volume of that file system on any fixture disk, its first 1 MiB less 4 KiB, cut
+#                 after its metadata (below)
+#   exfat_fuzz    each exFAT volume, its FAT and heap moved close behind the boot region
+#                 (exfat_seeds.sh), cut at 256 KiB
 #   vhd_fuzz, vdi_fuzz, vmdk_fuzz
 #                 the first 1 MiB of each image fixture of that format
 # A target without a case here starts from fuzz/seeds/TARGET/ or from nothing.
@@ -188,6 +189,45 @@ case $target in
       name=$(basename "$image" .xz)
       xz -dc "$image" | head -c 1048576 >"$out/$name" || true
     done
+    ;;
+esac
+
+# File-system seeds end with their metadata: a run's cost (the fuzzer's hashing and copying of every input
+# it keeps, the Advanced modes' searches of every slot) follows the input's length, and what lies past the
+# input reads as zeros anyway. Each seed loses its trailing zeros (in 4 KiB steps); an HFS+ volume is cut
+# after its catalog and extents files (256 KiB without a volume header), an exFAT one at 256 KiB (its
+# boot region, FAT and the heap's first folders).
+case $target in
+  fat_fuzz | ext_fuzz | hfsplus_fuzz | exfat_fuzz)
+    python3 - "$target" "$out" <<'PY'
+import os, struct, sys
+target, out = sys.argv[1], sys.argv[2]
+STEP = 4096
+for name in sorted(os.listdir(out)):
+    path = os.path.join(out, name)
+    data = open(path, "rb").read()
+    end = len(data)
+    if target == "hfsplus_fuzz":
+        header = data[1024:1536]
+        if len(header) == 512 and header[:2] in (b"H+", b"HX"):
+            block = struct.unpack_from(">I", header, 40)[0]
+            last = 0
+            for fork in (192, 272):  # the extents and catalog files' first eight extents
+                for i in range(8):
+                    start, count = struct.unpack_from(">II", header, fork + 16 + 8 * i)
+                    if count:
+                        last = max(last, (start + count) * block)
+            if last:
+                end = min(end, last)
+        else:
+            end = min(end, 256 * 1024)
+    elif target == "exfat_fuzz":
+        end = min(end, 256 * 1024)
+    end = len(data[:end].rstrip(b"\0"))
+    end = max(STEP, (end + STEP - 1) // STEP * STEP)
+    if end < len(data):
+        open(path, "wb").write(data[:end])
+PY
     ;;
 esac
 

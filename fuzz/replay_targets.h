@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -13,6 +14,9 @@ struct ReplayTarget {
   std::string name;
   int (*run)(const std::uint8_t* data, std::size_t size);
 };
+
+// How the tests print a target: by its name, not as the bytes of the struct.
+inline void PrintTo(const ReplayTarget& target, std::ostream* out) { *out << target.name; }
 
 // Every target fuzz/CMakeLists.txt adds, in the order it adds them.
 const std::vector<ReplayTarget>& replayTargets();

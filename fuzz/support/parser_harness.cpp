@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <map>
 #include <string>
 #include <unordered_set>
 #include <vector>
@@ -13,6 +14,7 @@
 #include "fs/registry.h"
 #include "platform/data_sink.h"
 #include "platform/page_sink.h"
+#include "fs/candidate_scan.h"
 #include "fs/parser_slot.h"
 #include "results/save_engine.h"
 #include "support/buffer_reader.h"
@@ -48,20 +50,8 @@ void touchEntry(ParserSlot& parser, std::int64_t data) {
   }
 }
 
-void runMode(const char* label, int mode, BufferReader& reader) {
-  std::unique_ptr<ParserSlot> parser = createParserForLabel(label);
-  if (!parser) {
-    std::fprintf(stderr, "no parser takes the label %s\n", label);
-    std::abort();
-  }
-  NullSink sink;
-  CXHtmlTree tree;
-  CCheckListCtrl list;
-  StopFlag stop{0};
-  SaveEngine engine(tree, list, sink, stop);
-  engine.setParser(parser.get());
-  engine.setReader(&reader);
-
+// The links the page hands a parser: the disk is the volume, sized in whole MiB as the volume list shows it.
+ParserLinks linksFor(const char* label, int mode, BufferReader& reader, PageSink& sink, CXHtmlTree& tree) {
   ParserLinks links;
   links.reader = &reader;
   links.view = VolumeView(reader, 0, reader.sectorCount());
@@ -72,9 +62,41 @@ void runMode(const char* label, int mode, BufferReader& reader) {
   links.sink = &sink;
   links.tree = &tree;
   links.mode = mode;
+  return links;
+}
+
+void runMode(const char* label, int mode, BufferReader& reader, std::span<const std::uint8_t> bytes) {
+  const FileSystemRow* row = fileSystemForLabel(label);
+  const bool advanced = mode == 2 && row && row->createCandidateScan;
+  std::unique_ptr<ParserSlot> owned = advanced ? nullptr : createParserForLabel(label);
+  if (!advanced && !owned) {
+    std::fprintf(stderr, "no parser takes the label %s\n", label);
+    std::abort();
+  }
+  NullSink sink;
+  CXHtmlTree tree;
+  CCheckListCtrl list;
+  ParserLinks links = linksFor(label, mode, reader, sink, tree);
+  // The Advanced mode runs as the advanced-input page leads to it: its candidate search, then the first
+  // candidate of each list and the cluster size the input's last byte picks.
+  std::unique_ptr<CandidateScan> scan;
+  ParserSlot* parser = owned.get();
+  if (advanced) {
+    scan = row->createCandidateScan();
+    links.control = WorkerControl(&scan->parser().stopFlag(), nullptr);
+    const CandidateLists lists = scan->search(links, kMaxCandidates, false);
+    // The page goes no further without a candidate or a cluster size.
+    if (lists.candidates.empty() || lists.clusterSizes.empty()) return;
+    const std::uint8_t last = bytes.empty() ? 0 : bytes.back();
+    scan->choose(0, static_cast<int>(last % lists.clusterSizes.size()), lists.heapOffsets.empty() ? -1 : 0);
+    parser = &scan->parser();
+  }
+  StopFlag stop{0};
+  SaveEngine engine(tree, list, sink, stop);
+  engine.setParser(parser);
+  engine.setReader(&reader);
   links.control = WorkerControl(&parser->stopFlag(), nullptr);
   (void)parser->runWorker(links);
-  const FileSystemRow* row = fileSystemForLabel(label);
   if (row && row->restoresRecycleBinNames) engine.restoreRecycleBinNames();
 
   const TreeItem top = parser->topItem();
@@ -98,19 +120,30 @@ void runMode(const char* label, int mode, BufferReader& reader) {
 
 }  // namespace
 
-void parseVolume(const char* label, std::span<const std::uint8_t> bytes) {
+void parseVolume(std::span<const char* const> labels, std::span<const std::uint8_t> bytes) {
   BufferReader reader(bytes);
-  const std::unique_ptr<ParserSlot> probe = createParserForLabel(label);
-  if (!probe) {
-    runMode(label, 1, reader);  // reports the missing parser
-    return;
+  if (labels.empty()) return;
+  // The modes of each label set, asked of its first parser once.
+  static std::map<std::string, std::vector<int>> modesOf;
+  auto known = modesOf.find(labels.front());
+  if (known == modesOf.end()) {
+    const std::unique_ptr<ParserSlot> probe = createParserForLabel(labels.front());
+    if (!probe) {
+      runMode(labels.front(), 1, reader, bytes);  // reports the missing parser
+      return;
+    }
+    std::vector<int> found;
+    for (int mode = 1; mode <= 3; ++mode)
+      if (probe->supportsMode(mode)) found.push_back(mode);
+    known = modesOf.emplace(labels.front(), std::move(found)).first;
   }
-  std::vector<int> modes;
-  for (int mode = 1; mode <= 3; ++mode)
-    if (probe->supportsMode(mode)) modes.push_back(mode);
-  // One mode per run, picked by the input's length (which the fuzzer's insertions and erasures change far
-  // more often than any one byte): every mode sees every kind of input, and a run costs one parse.
-  if (!modes.empty()) runMode(label, modes[bytes.size() % modes.size()], reader);
+  const std::vector<int>& modes = known->second;
+  if (modes.empty()) return;
+  // One mode and one label per run, picked by the input's length (which the fuzzer's insertions and
+  // erasures change far more often than any one byte): every mode sees every kind of input, and a run
+  // costs one parse. Lengths count through the labels first, then the modes.
+  const std::size_t pick = bytes.size() % (modes.size() * labels.size());
+  runMode(labels[pick % labels.size()], modes[pick / labels.size()], reader, bytes);
 }
 
 }  // namespace tessary::fuzz

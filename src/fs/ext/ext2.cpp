@@ -224,6 +224,17 @@ void ext2Class::readInodeTables() {
   }
 }
 
+ExtEntry ext2Class::withSizeOnDisk(ExtEntry e) const {
+  // A name whose inode the table scan did not keep (its slot looked unused, or its table could not be
+  // read whole) is saved from the inode read on its own: the listing shows the size that save writes.
+  std::array<std::byte, 256> inode{};
+  if (!readInode(e, inode)) return e;
+  const Bytes b(inode.data(), inode.size());
+  e.size = le32At(b, kInodeSizeLo);
+  if (const std::uint32_t high = le32At(b, kInodeSizeHigh); high != 0) e.size |= std::uint64_t{high} << 32;
+  return e;
+}
+
 ExtEntry* ext2Class::slotEntry(std::int32_t key) {
   auto it = std::lower_bound(m_slots.begin(), m_slots.end(), key,
                              [](const ExtEntry& e, std::int32_t k) { return e.key < k; });
@@ -464,7 +475,7 @@ void ext2Class::buildEntryMap() {
       place(m_slots[i], &m_slotInodes[i]);
       ++i;
     } else {
-      place(m_extraSlots[j], nullptr);
+      place(withSizeOnDisk(m_extraSlots[j]), nullptr);
       ++j;
     }
   }
@@ -485,6 +496,8 @@ void ext2Class::buildEntryMap() {
       if (inTable) {
         e.mode = it->mode;
         e.size = it->size;
+      } else {
+        e = withSizeOnDisk(e);
       }
       m_map.push_back(e);
       m_mapInodes.push_back(inode ? *inode : InodeCopy{});

@@ -163,6 +163,8 @@ class ext2Class : public ParserContext {
   bool readDescriptorBlocks(std::uint64_t block, std::uint64_t count, std::size_t at);
   std::optional<std::uint64_t> inodeTableOf(std::uint32_t group) const;
   ExtEntry* slotEntry(std::int32_t key);
+  // `e` with the size its inode, read on its own, holds (unchanged when the inode cannot be read).
+  ExtEntry withSizeOnDisk(ExtEntry e) const;
   void storeName(std::int32_t inode, const std::byte* name, std::size_t length, std::int32_t parent);
   void storeDeletedName(std::int32_t inode, const std::byte* name, std::size_t length, std::int32_t parent,
                         std::uint8_t type);

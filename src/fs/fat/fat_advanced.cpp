@@ -258,6 +258,8 @@ void FatParser::scanEntryCandidates() {
   const std::uint64_t n = m_volumeSize / m_clusterSize;
   progressRange(0, m_fat32 ? 1000 : 100000);
   std::uint64_t lastReport = 0;
+  // One buffer for every cluster: zeroed before each read, so a failed or short read leaves zeros.
+  std::vector<std::byte> cluster;
   for (std::uint64_t position = 0; position < size;) {
     const auto data = m_view.nextData(position);
     if (!data || *data >= size) break;
@@ -267,7 +269,8 @@ void FatParser::scanEntryCandidates() {
       break;
     }
     const std::size_t length = static_cast<std::size_t>(std::min<std::uint64_t>(m_clusterSize, size - position));
-    const std::vector<std::byte> cluster = readBytes(position, length);
+    cluster.assign(length, std::byte{0});
+    if (m_view.attached() && length > 0) (void)m_view.read(position, cluster);
     const Bytes c(cluster);
     if (position - lastReport >= (1u << 20) || position == 0) {
       lastReport = position;
@@ -281,6 +284,9 @@ void FatParser::scanEntryCandidates() {
     }
     for (std::size_t at = 0; at + kSlot <= cluster.size(); at += kSlot) {
       const Bytes s = c.subspan(at, kSlot);
+      // A slot that opens with 0 is no entry, no "." and no root marker; only a long-name slot (0x0F)
+      // is judged without its first byte.
+      if (u8At(s, 0) == 0 && u8At(s, 11) != 0x0F) continue;
       if (!m_fat32 && u8At(s, 0) == '.') noteDotSlot(c, at, position + at);
       if (m_fat32 && !m_rootMarkerSeen) {
         const std::uint8_t b0 = u8At(s, 0);

@@ -3,6 +3,9 @@
 #include "fs/hfsplus/hfsplus.h"
 
 #include <algorithm>
+#include <memory>
+#include <optional>
+#include <span>
 #include <unordered_map>
 
 #include "fs/hfsplus/hfsplus_layout.h"
@@ -107,13 +110,18 @@ bool HFSP::findAlternateHeader(std::array<std::byte, 512>& out) const {
   const std::uint64_t mib = static_cast<std::uint64_t>(std::max<std::int64_t>(decimalValue(m_volume.volumeSizeText), 0));
   if (mib > 0 && mib < (std::uint64_t{1} << 40)) {
     const std::uint64_t first = (mib << 20) - kAlternateHeaderFromEnd;
-    std::vector<std::byte> window((1u << 20) + kVolumeHeaderSize);
-    m_view.read(first, window);
-    for (std::size_t at = 0; at + kVolumeHeaderSize <= window.size(); at += kSectorSize) {
-      const Bytes h(window.data() + at, kVolumeHeaderSize);
-      if (!consistent(h, first + at)) continue;
-      std::copy(h.begin(), h.end(), out.begin());
-      return true;
+    constexpr std::size_t kWindow = (1u << 20) + kVolumeHeaderSize;
+    // A window where the disk holds no data reads as zeros, and zeros are no volume header.
+    const std::optional<std::uint64_t> data = m_view.nextData(first);
+    if (data && *data - first < kWindow) {
+      std::vector<std::byte> window(kWindow);
+      m_view.read(first, window);
+      for (std::size_t at = 0; at + kVolumeHeaderSize <= window.size(); at += kSectorSize) {
+        const Bytes h(window.data() + at, kVolumeHeaderSize);
+        if (!consistent(h, first + at)) continue;
+        std::copy(h.begin(), h.end(), out.begin());
+        return true;
+      }
     }
   }
   const std::uint64_t diskEnd = m_view.bytesToDiskEnd();
@@ -533,14 +541,21 @@ bool HFSP::saveFileData(std::uint32_t cnid, DataSink& sink) {
   bool ok = true;
   std::uint64_t written = 0;
   const std::uint64_t bs = m_blockSize;
-  std::vector<std::byte> chunk;
+  // Every read fills the whole chunk (zeros for what the disk does not give), so it is not cleared first.
+  std::unique_ptr<std::byte[]> chunk;
+  std::size_t chunkSize = 0;
   for (const auto& run : fileExtents(*e)) {
     if (written >= e->size || bs == 0) break;
     const std::uint64_t runBytes = std::uint64_t{run[1]} * bs;
     for (std::uint64_t done = 0; done < runBytes && written < e->size && ok;) {
       const std::uint64_t take = std::min({kDataChunk, runBytes - done, e->size - written});
-      chunk.resize(static_cast<std::size_t>(take));
-      const VolumeView::Outcome read = m_view.readDetailed(std::uint64_t{run[0]} * bs + done, chunk);
+      if (take > chunkSize) {
+        const std::uint64_t fileSize = e->size;  // the entry is packed: no reference to its fields
+        chunkSize = static_cast<std::size_t>(std::min(kDataChunk, fileSize));
+        chunk.reset(new std::byte[chunkSize]);
+      }
+      const std::span<std::byte> piece(chunk.get(), static_cast<std::size_t>(take));
+      const VolumeView::Outcome read = m_view.readDetailed(std::uint64_t{run[0]} * bs + done, piece);
       // A block that cannot be read is written as zeros, so the bytes after it keep their places; a
       // position the disk does not reach ends the file there.
       if (!read.positioned) {
@@ -548,7 +563,7 @@ bool HFSP::saveFileData(std::uint32_t cnid, DataSink& sink) {
         break;
       }
       if (!read.complete) ok = false;
-      if (!sink.write(chunk)) return false;
+      if (!sink.write(piece)) return false;
       done += take;
       written += take;
     }
