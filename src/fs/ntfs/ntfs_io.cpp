@@ -14,28 +14,6 @@ void VolumeIo::attach(const VolumeView& view) {
   clearCache();
 }
 
-std::span<std::byte> VolumeIo::holdPiece(std::int64_t offset, std::size_t size) {
-  if (offset < 0 || size == 0 || size > kArenaBytes || size > kMaxHeldBytes - m_heldBytes) return {};
-  if (m_arenas.empty() || m_arenas.back()->size() - m_arenaUsed < size) {
-    auto arena = std::make_unique<LargeBuffer>(kArenaBytes);
-    if (!arena->data()) return {};
-    m_arenas.push_back(std::move(arena));
-    m_arenaUsed = 0;
-  }
-  const std::span<std::byte> piece(m_arenas.back()->data() + m_arenaUsed, size);
-  m_arenaUsed += size;
-  m_heldBytes += size;
-  m_held[offset] = piece;
-  return piece;
-}
-
-void VolumeIo::releaseHeld() {
-  m_held.clear();
-  m_arenas.clear();
-  m_arenaUsed = 0;
-  m_heldBytes = 0;
-}
-
 void VolumeIo::clearCache() {
   for (auto& window : m_windows) {
     window.valid = false;
@@ -61,17 +39,6 @@ bool VolumeIo::readRecord(std::int64_t offset, std::span<std::byte> out) {
   if (!m_view.attached()) {
     std::memset(out.data(), 0, out.size());
     return false;
-  }
-  if (offset >= 0 && !m_held.empty()) {
-    auto piece = m_held.upper_bound(offset);
-    if (piece != m_held.begin()) {
-      --piece;
-      const auto within = static_cast<std::uint64_t>(offset - piece->first);
-      if (fits(piece->second.size(), within, out.size())) {
-        std::memcpy(out.data(), piece->second.data() + within, out.size());
-        return true;
-      }
-    }
   }
   if (offset >= 0) {
     const auto windowStart = static_cast<std::int64_t>(static_cast<std::uint64_t>(offset) / kWindowBytes * kWindowBytes);
