@@ -4,9 +4,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <vector>
+#include <new>
 
 #include "platform/files.h"
+#include "platform/large_buffer.h"
 #include "platform/text.h"
 
 namespace tessary {
@@ -128,7 +129,11 @@ ExportOutcome DiskImageExport::copy(readWriteInterface& reader, std::uint64_t to
   const double totalGib = static_cast<double>(totalBytes) / static_cast<double>(1u << 30);
   m_sink.progressRange(0, static_cast<std::int64_t>(std::min<std::uint64_t>(totalSectors, INT64_MAX)));
   m_sink.progressPosition(0);
-  std::vector<std::byte> buffer(kExportTransferBytes);
+  // Page-aligned memory: the host copies from its page cache into a buffer that starts on a page
+  // boundary at full speed, and at well under half of it into one that does not (what the heap gives).
+  LargeBuffer memory(kExportTransferBytes);
+  if (!memory.data()) throw std::bad_alloc();
+  const std::span<std::byte> buffer(memory.data(), kExportTransferBytes);
   reader.seek(0);
   std::uint64_t done = 0;
   while (done < totalBytes) {

@@ -11,6 +11,7 @@
 #include "fs/ntfs/ntfs_links.h"
 #include "fs/ntfs/ntfs_records.h"
 #include "platform/bytes.h"
+#include "platform/large_buffer.h"
 #include "platform/page_sink.h"
 #include "platform/text.h"
 
@@ -293,8 +294,7 @@ void ntfs::collectMftRecords() {
 
   // The MFT streams through one piece-sized buffer, read into without clearing (the reader fills every
   // byte) and used again for every piece: only each record's signature and place are kept.
-  std::unique_ptr<std::byte[]> buffer;
-  std::size_t bufferSize = 0;
+  std::unique_ptr<LargeBuffer> buffer;
   bool full = false;
   for (const Run& run : m_runList) {
     status(format("parsing %d cluster of MFT run.", run.lcn));
@@ -316,11 +316,11 @@ void ntfs::collectMftRecords() {
       const std::uint64_t n = std::min(stepsPerPiece, steps - s);
       const auto offset = static_cast<std::int64_t>(runStart + s * stepBytes);
       const auto pieceBytes = static_cast<std::size_t>(n * stepBytes);
-      if (!buffer || bufferSize < pieceBytes) {
-        buffer = std::make_unique_for_overwrite<std::byte[]>(pieceBytes);
-        bufferSize = pieceBytes;
+      if (!buffer || buffer->size() < pieceBytes) {
+        buffer = std::make_unique<LargeBuffer>(pieceBytes);
+        if (!buffer->data()) throw std::bad_alloc();
       }
-      const std::span<std::byte> piece(buffer.get(), pieceBytes);
+      const std::span<std::byte> piece(buffer->data(), pieceBytes);
       // One read for many clusters; when it fails the clusters are taken one step at a time, as each
       // cluster's own position decides whether it adds records.
       const bool whole = m_io->readWhole(offset, piece);

@@ -17,9 +17,9 @@ void VolumeIo::attach(const VolumeView& view) {
 void VolumeIo::clearCache() {
   for (auto& window : m_windows) {
     window.valid = false;
-    window.bytes.clear();
-    window.bytes.shrink_to_fit();
+    window.bytes = nullptr;
   }
+  m_windowMemory.reset();
 }
 
 bool VolumeIo::readAt(std::int64_t offset, std::span<std::byte> out) {
@@ -40,14 +40,21 @@ bool VolumeIo::readRecord(std::int64_t offset, std::span<std::byte> out) {
     std::memset(out.data(), 0, out.size());
     return false;
   }
-  if (offset >= 0) {
+  if (offset >= 0 && !m_windowMemory) {
+    auto memory = std::make_unique<LargeBuffer>(kWindows * kWindowBytes);
+    if (memory->data()) {
+      m_windowMemory = std::move(memory);
+      for (std::size_t i = 0; i < kWindows; ++i) m_windows[i].bytes = m_windowMemory->data() + i * kWindowBytes;
+    }
+  }
+  if (offset >= 0 && m_windowMemory) {
     const auto windowStart = static_cast<std::int64_t>(static_cast<std::uint64_t>(offset) / kWindowBytes * kWindowBytes);
     const auto within = static_cast<std::size_t>(offset - windowStart);
     if (within + out.size() <= kWindowBytes) {
       for (auto& window : m_windows) {
         if (window.valid && window.start == windowStart) {
           window.lastUse = ++m_clock;
-          std::memcpy(out.data(), window.bytes.data() + within, out.size());
+          std::memcpy(out.data(), window.bytes + within, out.size());
           return true;
         }
       }
@@ -55,13 +62,12 @@ bool VolumeIo::readRecord(std::int64_t offset, std::span<std::byte> out) {
         if (a.valid != b.valid) return !a.valid;
         return a.lastUse < b.lastUse;
       });
-      victim.bytes.resize(kWindowBytes);
       victim.valid = false;
-      if (readWhole(windowStart, victim.bytes)) {
+      if (readWhole(windowStart, std::span<std::byte>(victim.bytes, kWindowBytes))) {
         victim.valid = true;
         victim.start = windowStart;
         victim.lastUse = ++m_clock;
-        std::memcpy(out.data(), victim.bytes.data() + within, out.size());
+        std::memcpy(out.data(), victim.bytes + within, out.size());
         return true;
       }
     }

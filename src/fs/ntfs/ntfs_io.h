@@ -5,12 +5,13 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
-#include <vector>
 
 #include "disk/volume_view.h"
 #include "fs/ntfs/ntfs.h"
 #include "fs/ntfs/ntfs_records.h"
+#include "platform/large_buffer.h"
 
 namespace tessary::ntfs_detail {
 
@@ -37,10 +38,13 @@ class VolumeIo {
     bool valid = false;
     std::int64_t start = 0;      // volume offset of the window
     std::uint64_t lastUse = 0;
-    std::vector<std::byte> bytes;
+    std::byte* bytes = nullptr;  // kWindowBytes inside m_windowMemory
   };
 
   VolumeView m_view;
+  // The windows' bytes, page-aligned (reads into them run at the host's full copy speed); made at the
+  // first miss and given back with the cache.
+  std::unique_ptr<LargeBuffer> m_windowMemory;
   std::array<Window, kWindows> m_windows;
   std::uint64_t m_clock = 0;
 };
