@@ -3,10 +3,12 @@
 #   list   tessary ls, and bench_ntfs_list (parse and list every entry with its texts)  vs  fls -r -p
 #   dump   tessary recover, and bench_ntfs_list --dump (write every live file)          vs  tsk_recover -e
 #   deep   tessary ls --mode deep (every MFT record found by scanning the volume)       vs  cat of the raw volume
+#   export tessary export of the whole 1 GiB disk  vs  qemu-img convert -O raw, and cat of the VHDX into a
+#          file; three rounds, the tools taking turns, the outputs compared with cmp
 # Prints both times and peak memories. The volume is built on demand through ntfs-3g (this takes a few
 # minutes) into a cache folder that is never committed: $TESSARY_BENCH_CACHE or ~/.cache/tessary-bench.
 # Needs root (FUSE), mkntfs, ntfs-3g, sfdisk, qemu-img, sleuthkit, GNU time, and a build with
-# -DTESSARY_BENCH=ON (Release build recommended). Usage: bench/ntfs_bench.sh [BUILD_DIR] [list|dump|deep|all]
+# -DTESSARY_BENCH=ON (Release build recommended). Usage: bench/ntfs_bench.sh [BUILD_DIR] [list|dump|deep|export|all]
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 build=$(cd "${1:-$here/../build}" && pwd)
@@ -73,4 +75,18 @@ if [ "$what" = deep ] || [ "$what" = all ]; then
   measure "tessary ls --mode deep" "$cli" ls "$image" --volume 0 --mode deep --quiet
   measure "cat raw volume" sh -c "cat '$raw' >/dev/null"
   echo "records: $("$cli" ls "$image" --volume 0 --mode deep --quiet | wc -l) entries listed"
+fi
+if [ "$what" = export ] || [ "$what" = all ]; then
+  echo "== export the whole disk (three rounds, the tools taking turns)"
+  # Into memory where the host has it, so that the disk's write-back does not decide the times.
+  out=$(mktemp -d -p "$([ -d /dev/shm ] && echo /dev/shm || echo "${TMPDIR:-/tmp}")")
+  for round in 1 2 3; do
+    measure "tessary export" "$cli" export "$image" --out "$out" --quiet
+    measure "qemu-img convert -O raw" qemu-img convert -f vhdx -O raw "$image" "$out/qemu.raw"
+    measure "cat" sh -c "cat '$image' >'$out/cat.out'"
+    cmp -s "$out/ntfs50k.vhdx.img" "$out/qemu.raw" || { echo "export differs from qemu-img's raw disk" >&2; exit 1; }
+    echo "allocated: tessary $(du -k "$out/ntfs50k.vhdx.img" | cut -f1) KiB, qemu-img $(du -k "$out/qemu.raw" | cut -f1) KiB"
+    rm -f "$out/ntfs50k.vhdx.img" "$out/qemu.raw" "$out/cat.out"
+  done
+  rm -rf "$out"
 fi

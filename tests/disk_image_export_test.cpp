@@ -4,6 +4,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <sys/stat.h>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -62,12 +63,15 @@ class RecordingTarget : public ExportTarget {
   bool skip(std::uint64_t bytes) override { return step("skip", bytes); }
   int error() const override { return failError; }
   std::vector<std::string> steps;
+  // Every step's exact length, writes positive and skips negative.
+  std::vector<std::int64_t> lengths;
   std::size_t failStep = SIZE_MAX;
   int failError = ENOSPC;
 
  private:
   bool step(const char* kind, std::uint64_t bytes) {
     const bool ok = steps.size() != failStep;
+    lengths.push_back(kind[0] == 'w' ? static_cast<std::int64_t>(bytes) : -static_cast<std::int64_t>(bytes));
     steps.push_back(std::string(kind) + " " + std::to_string(bytes / kMiB) + (ok ? "" : " failed"));
     return ok;
   }
@@ -133,6 +137,34 @@ TEST_F(ExportTest, StretchesWithoutDataAreSkippedNotWrittenAndNothingElseIs) {
   RecordingTarget target;
   EXPECT_EQ(copy(disk, target).result, ExportOutcome::Result::Saved);
   EXPECT_EQ(target.steps, (std::vector<std::string>{"skip 5", "write 5", "skip 5"}));
+}
+
+TEST_F(ExportTest, ZeroPagesInsideDataBecomeHolesAndEachRunOfDataIsOneWrite) {
+  MemoryDisk disk(12 * kMiB);
+  auto zero = [&](std::uint64_t from, std::uint64_t count) {
+    std::fill_n(disk.m_bytes.begin() + static_cast<std::ptrdiff_t>(from), count, std::byte{0});
+  };
+  zero(kMiB, 2 * kMiB);            // two MiB of zero pages inside the first transfer
+  zero(6 * kMiB + 4096, 4096);     // one zero page in the second
+  zero(6 * kMiB + 3 * 4096, 4000); // zeros short of a page stay data
+  zero(10 * kMiB, 2 * kMiB);       // the whole last transfer
+  RecordingTarget target;
+  ASSERT_EQ(copy(disk, target).result, ExportOutcome::Result::Saved);
+  const std::int64_t mib = kMiB;
+  EXPECT_EQ(target.lengths, (std::vector<std::int64_t>{mib, -2 * mib, 2 * mib,           // first transfer
+                                                       mib + 4096, -4096, 4 * mib - 8192,  // second
+                                                       -2 * mib}));
+
+  // Through the file target the holes read back as the zeros they stand for, and take no room.
+  const std::string image = m_dir + "/disk.vhdx";
+  test::writeBytes(image, std::vector<std::byte>(512, std::byte{1}));
+  const std::string out = m_dir + "/disk.vhdx.img";
+  DiskImageExport exporter(m_sink, m_stop, WorkerControl{});
+  ASSERT_EQ(exporter.run(disk, 12 * kMiB, image, out).result, ExportOutcome::Result::Saved);
+  EXPECT_EQ(test::readHostFile(out), std::string(reinterpret_cast<const char*>(disk.m_bytes.data()), disk.m_bytes.size()));
+  struct stat st {};
+  ASSERT_EQ(::stat(out.c_str(), &st), 0);
+  EXPECT_LT(static_cast<std::uint64_t>(st.st_blocks) * 512, 9 * kMiB);
 }
 
 TEST_F(ExportTest, StopAfterTheFirstTransferLeavesFiveMiB) {

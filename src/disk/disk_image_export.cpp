@@ -4,9 +4,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <vector>
+#include <new>
 
 #include "platform/files.h"
+#include "platform/large_buffer.h"
 #include "platform/text.h"
 
 namespace tessary {
@@ -14,6 +15,8 @@ namespace tessary {
 namespace {
 
 constexpr std::uint64_t kProgressStep = 10u << 20;
+// The unit in which zeros become holes: the host's page, the smallest hole a file system keeps.
+constexpr std::size_t kZeroPageBytes = 4096;
 constexpr int kMaxNumberedNames = 100000;
 constexpr const char* kRecoveredName = "Recovered_diskimg.img";
 constexpr const char* kInsufficientSpace = "Insufficient Disk Space in saving Location";
@@ -28,6 +31,41 @@ class FileTarget : public ExportTarget {
  private:
   OutputFile& m_file;
 };
+
+// Whether `count` bytes from `p` are all zero; a page of data usually answers at its first bytes.
+bool allZero(const std::byte* p, std::size_t count) {
+  std::size_t i = 0;
+  for (; i + 64 <= count; i += 64) {
+    std::uint64_t words[8];
+    std::memcpy(words, p + i, sizeof words);
+    std::uint64_t any = 0;
+    for (std::uint64_t w : words) any |= w;
+    if (any != 0) return false;
+  }
+  for (; i < count; ++i)
+    if (p[i] != std::byte{0}) return false;
+  return true;
+}
+
+// The transfer into the target: each run of pages holding data in one write, each run of zero pages
+// (blocks allocated but never written, free space inside a volume) as a hole, which reads back as the
+// same zeros. The pages count from the disk's start, as every transfer begins on a page boundary.
+bool writeRuns(std::span<const std::byte> data, ExportTarget& target) {
+  std::size_t at = 0;
+  while (at < data.size()) {
+    const std::size_t first = std::min(kZeroPageBytes, data.size() - at);
+    const bool zeros = allZero(data.data() + at, first);
+    std::size_t end = at + first;
+    while (end < data.size()) {
+      const std::size_t page = std::min(kZeroPageBytes, data.size() - end);
+      if (allZero(data.data() + end, page) != zeros) break;
+      end += page;
+    }
+    if (!(zeros ? target.skip(end - at) : target.write(data.subspan(at, end - at)))) return false;
+    at = end;
+  }
+  return true;
+}
 
 std::string folderOf(const std::string& path) {
   const std::size_t slash = path.rfind('/');
@@ -91,7 +129,11 @@ ExportOutcome DiskImageExport::copy(readWriteInterface& reader, std::uint64_t to
   const double totalGib = static_cast<double>(totalBytes) / static_cast<double>(1u << 30);
   m_sink.progressRange(0, static_cast<std::int64_t>(std::min<std::uint64_t>(totalSectors, INT64_MAX)));
   m_sink.progressPosition(0);
-  std::vector<std::byte> buffer(kExportTransferBytes);
+  // Page-aligned memory: the host copies from its page cache into a buffer that starts on a page
+  // boundary at full speed, and at well under half of it into one that does not (what the heap gives).
+  LargeBuffer memory(kExportTransferBytes);
+  if (!memory.data()) throw std::bad_alloc();
+  const std::span<std::byte> buffer(memory.data(), kExportTransferBytes);
   reader.seek(0);
   std::uint64_t done = 0;
   while (done < totalBytes) {
@@ -111,9 +153,7 @@ ExportOutcome DiskImageExport::copy(readWriteInterface& reader, std::uint64_t to
         m_sink.showMessage(outcome.message);
         break;
       }
-      // A transfer that came out all zeros (blocks allocated but never written) is skipped the same way.
-      const bool zeros = buffer[0] == std::byte{0} && std::memcmp(buffer.data(), buffer.data() + 1, length - 1) == 0;
-      written = zeros ? target.skip(length) : target.write(std::span<const std::byte>(buffer.data(), length));
+      written = writeRuns(std::span<const std::byte>(buffer.data(), length), target);
     }
     if (!written) {
       const int code = target.error();

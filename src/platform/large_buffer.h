@@ -1,5 +1,6 @@
-// Memory for large working sets that live as long as a parse (an MFT held while it is listed): anonymous
-// pages, with huge pages asked for so that filling them costs few page faults, given back whole.
+// Memory for large buffers that image bytes are read into (the export's transfers, the MFT's pieces):
+// anonymous pages, so that the buffer starts on a page boundary (the host copies into such a buffer at
+// full speed), with huge pages asked for so that filling them costs few page faults, given back whole.
 #pragma once
 
 #include <cstddef>

@@ -11,6 +11,7 @@
 #include "fs/ntfs/ntfs_links.h"
 #include "fs/ntfs/ntfs_records.h"
 #include "platform/bytes.h"
+#include "platform/large_buffer.h"
 #include "platform/page_sink.h"
 #include "platform/text.h"
 
@@ -247,7 +248,7 @@ void ntfs::clearTable() {
   m_generations.clear();
   m_clusterOrigin = 0;
   m_linkCache.reset();
-  m_io->releaseHeld();
+  m_io->clearCache();
   m_sizeMemo.reset();
   m_sizeMemoCount = 0;
 }
@@ -271,11 +272,10 @@ void ntfs::collectMftRecords() {
   const std::uint64_t limit = static_cast<std::uint64_t>(volumeLimit());
   const std::uint64_t recordCap = std::min<std::uint64_t>(kMaxEntries, limit / recordSize + 1);
 
-  // Pieces are read into memory that is not cleared first: the reader fills every byte.
-  std::unique_ptr<std::byte[]> buffer;
-  std::size_t bufferSize = 0;
+  // The MFT streams through one piece-sized buffer, read into without clearing (the reader fills every
+  // byte) and used again for every piece: only each record's signature and place are kept.
+  std::unique_ptr<LargeBuffer> buffer;
   bool full = false;
-  bool holding = true;
   for (const Run& run : m_runList) {
     status(format("parsing %d cluster of MFT run.", run.lcn));
     if (stopRequested() || full) break;
@@ -296,16 +296,11 @@ void ntfs::collectMftRecords() {
       const std::uint64_t n = std::min(stepsPerPiece, steps - s);
       const auto offset = static_cast<std::int64_t>(runStart + s * stepBytes);
       const auto pieceBytes = static_cast<std::size_t>(n * stepBytes);
-      // The piece is read straight into the memory that keeps it, while there is room for it.
-      std::span<std::byte> piece = holding ? m_io->holdPiece(offset, pieceBytes) : std::span<std::byte>();
-      if (piece.empty()) {
-        holding = false;
-        if (!buffer || bufferSize < pieceBytes) {
-          buffer = std::make_unique_for_overwrite<std::byte[]>(pieceBytes);
-          bufferSize = pieceBytes;
-        }
-        piece = std::span<std::byte>(buffer.get(), pieceBytes);
+      if (!buffer || buffer->size() < pieceBytes) {
+        buffer = std::make_unique<LargeBuffer>(pieceBytes);
+        if (!buffer->data()) throw std::bad_alloc();
       }
+      const std::span<std::byte> piece(buffer->data(), pieceBytes);
       // One read for many clusters; when it fails the clusters are taken one step at a time, as each
       // cluster's own position decides whether it adds records.
       const bool whole = m_io->readWhole(offset, piece);

@@ -11,6 +11,7 @@
 #include "fs/ntfs/ntfs_links.h"
 #include "fs/ntfs/ntfs_records.h"
 #include "platform/bytes.h"
+#include "platform/large_buffer.h"
 #include "platform/text.h"
 
 namespace tessary {
@@ -56,13 +57,10 @@ void ntfs::scanRecordCandidates(std::int64_t end, BeforePiece beforePiece, OnRec
   // The walk ends at the volume's end, at the disk's end, or at the first position the reader refuses.
   const auto diskEnd = static_cast<std::int64_t>(std::min<std::uint64_t>(m_io->view().bytesToDiskEnd(), INT64_MAX));
   end = std::min(end, diskEnd);
-  // A part is never longer than what there is to walk (whole sectors).
-  std::vector<std::byte> piece;
-  try {
-    piece.resize(static_cast<std::size_t>(std::min(kScanPartBytes, (std::max<std::int64_t>(end, 0) + 511) / 512 * 512)));
-  } catch (const std::bad_alloc&) {
-    return;
-  }
+  // A part is never longer than what there is to walk (whole sectors); its memory is page-aligned, which
+  // the host copies into at full speed.
+  const LargeBuffer piece(static_cast<std::size_t>(std::min(kScanPartBytes, (std::max<std::int64_t>(end, 0) + 511) / 512 * 512)));
+  if (end > 0 && !piece.data()) return;
   for (std::int64_t start = 0; start < end; start += kScanPieceBytes) {
     if (!beforePiece(start)) break;
     progressPosition(start / kScanPieceBytes);

@@ -14,34 +14,12 @@ void VolumeIo::attach(const VolumeView& view) {
   clearCache();
 }
 
-std::span<std::byte> VolumeIo::holdPiece(std::int64_t offset, std::size_t size) {
-  if (offset < 0 || size == 0 || size > kArenaBytes || size > kMaxHeldBytes - m_heldBytes) return {};
-  if (m_arenas.empty() || m_arenas.back()->size() - m_arenaUsed < size) {
-    auto arena = std::make_unique<LargeBuffer>(kArenaBytes);
-    if (!arena->data()) return {};
-    m_arenas.push_back(std::move(arena));
-    m_arenaUsed = 0;
-  }
-  const std::span<std::byte> piece(m_arenas.back()->data() + m_arenaUsed, size);
-  m_arenaUsed += size;
-  m_heldBytes += size;
-  m_held[offset] = piece;
-  return piece;
-}
-
-void VolumeIo::releaseHeld() {
-  m_held.clear();
-  m_arenas.clear();
-  m_arenaUsed = 0;
-  m_heldBytes = 0;
-}
-
 void VolumeIo::clearCache() {
   for (auto& window : m_windows) {
     window.valid = false;
-    window.bytes.clear();
-    window.bytes.shrink_to_fit();
+    window.bytes = nullptr;
   }
+  m_windowMemory.reset();
 }
 
 bool VolumeIo::readAt(std::int64_t offset, std::span<std::byte> out) {
@@ -62,25 +40,21 @@ bool VolumeIo::readRecord(std::int64_t offset, std::span<std::byte> out) {
     std::memset(out.data(), 0, out.size());
     return false;
   }
-  if (offset >= 0 && !m_held.empty()) {
-    auto piece = m_held.upper_bound(offset);
-    if (piece != m_held.begin()) {
-      --piece;
-      const auto within = static_cast<std::uint64_t>(offset - piece->first);
-      if (fits(piece->second.size(), within, out.size())) {
-        std::memcpy(out.data(), piece->second.data() + within, out.size());
-        return true;
-      }
+  if (offset >= 0 && !m_windowMemory) {
+    auto memory = std::make_unique<LargeBuffer>(kWindows * kWindowBytes);
+    if (memory->data()) {
+      m_windowMemory = std::move(memory);
+      for (std::size_t i = 0; i < kWindows; ++i) m_windows[i].bytes = m_windowMemory->data() + i * kWindowBytes;
     }
   }
-  if (offset >= 0) {
+  if (offset >= 0 && m_windowMemory) {
     const auto windowStart = static_cast<std::int64_t>(static_cast<std::uint64_t>(offset) / kWindowBytes * kWindowBytes);
     const auto within = static_cast<std::size_t>(offset - windowStart);
     if (within + out.size() <= kWindowBytes) {
       for (auto& window : m_windows) {
         if (window.valid && window.start == windowStart) {
           window.lastUse = ++m_clock;
-          std::memcpy(out.data(), window.bytes.data() + within, out.size());
+          std::memcpy(out.data(), window.bytes + within, out.size());
           return true;
         }
       }
@@ -88,13 +62,12 @@ bool VolumeIo::readRecord(std::int64_t offset, std::span<std::byte> out) {
         if (a.valid != b.valid) return !a.valid;
         return a.lastUse < b.lastUse;
       });
-      victim.bytes.resize(kWindowBytes);
       victim.valid = false;
-      if (readWhole(windowStart, victim.bytes)) {
+      if (readWhole(windowStart, std::span<std::byte>(victim.bytes, kWindowBytes))) {
         victim.valid = true;
         victim.start = windowStart;
         victim.lastUse = ++m_clock;
-        std::memcpy(out.data(), victim.bytes.data() + within, out.size());
+        std::memcpy(out.data(), victim.bytes + within, out.size());
         return true;
       }
     }

@@ -5,15 +5,13 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <map>
 #include <memory>
 #include <span>
-#include <vector>
 
 #include "disk/volume_view.h"
 #include "fs/ntfs/ntfs.h"
-#include "platform/large_buffer.h"
 #include "fs/ntfs/ntfs_records.h"
+#include "platform/large_buffer.h"
 
 namespace tessary::ntfs_detail {
 
@@ -28,17 +26,10 @@ class VolumeIo {
   bool readAt(std::int64_t offset, std::span<std::byte> out);
   // Positions and reads; true only when both the position and the whole read succeeded.
   bool readWhole(std::int64_t offset, std::span<std::byte> out);
-  // One record (out.size() bytes), served from the held MFT pieces or the window cache when its window could be
-  // read whole.
+  // One record (out.size() bytes), served from the window cache when its window could be read whole.
+  // The MFT itself is never held: every record read after the first pass comes from the image through
+  // these few windows, which also serve the sequential pass of the parse in large reads.
   bool readRecord(std::int64_t offset, std::span<std::byte> out);
-
-  // Room for a piece of the MFT that is then kept as read, so that records read again later (the listing
-  // reads them in tree order, not in MFT order) cost no disk read. At most kMaxHeldBytes are kept; beyond
-  // that (an empty span) records come through the window cache. The piece is kept once read into.
-  std::span<std::byte> holdPiece(std::int64_t offset, std::size_t size);
-  void releaseHeld();
-  static constexpr std::size_t kMaxHeldBytes = 128u << 20;
-  static constexpr std::size_t kArenaBytes = 32u << 20;
 
  private:
   static constexpr std::size_t kWindowBytes = 256 * 1024;
@@ -47,14 +38,13 @@ class VolumeIo {
     bool valid = false;
     std::int64_t start = 0;      // volume offset of the window
     std::uint64_t lastUse = 0;
-    std::vector<std::byte> bytes;
+    std::byte* bytes = nullptr;  // kWindowBytes inside m_windowMemory
   };
 
   VolumeView m_view;
-  std::map<std::int64_t, std::span<const std::byte>> m_held;  // by volume offset of the piece
-  std::vector<std::unique_ptr<LargeBuffer>> m_arenas;
-  std::size_t m_arenaUsed = 0;
-  std::size_t m_heldBytes = 0;
+  // The windows' bytes, page-aligned (reads into them run at the host's full copy speed); made at the
+  // first miss and given back with the cache.
+  std::unique_ptr<LargeBuffer> m_windowMemory;
   std::array<Window, kWindows> m_windows;
   std::uint64_t m_clock = 0;
 };
