@@ -25,3 +25,6 @@ find_program(TESSARY_WINE NAMES wine64 PATHS /usr/lib/wine NO_DEFAULT_PATH)
 if(TESSARY_WINE)
   set(CMAKE_CROSSCOMPILING_EMULATOR ${TESSARY_WINE})
 endif()
+
+# Debian's libz-mingw-w64-dev: the static library, so that no zlib1.dll needs to ship.
+set(ZLIB_USE_STATIC_LIBS ON)

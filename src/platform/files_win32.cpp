@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <io.h>
+#include <windows.h>
 #include <winioctl.h>
 
 #include <algorithm>
