@@ -79,12 +79,12 @@ if truncate -s 16M "$names/ntfs.img" && mkntfs -q -F -f "$names/ntfs.img" >/dev/
   umount "$names/mnt"
   qemu-img convert -f raw -O vhdx "$names/ntfs.img" "$names/names.vhdx"
   "$wine" "$build/tessary.exe" recover "$names/names.vhdx" --volume 0 --out "$names/out" --quiet 2> "$names/err.txt"
-  for saved in "_CON.txt:device" "a_b:stream" "trailing__:trailing" "plain.txt:plain"; do
+  for saved in "_CON.txt:device" "a_b:stream" "trailing_:trailing" "plain.txt:plain"; do
     file=${saved%%:*}
     want=${saved#*:}
     [ "$(cat "$names/out/$file")" = "$want" ] || { echo "names: $file does not hold $want" >&2; exit 1; }
   done
-  for reported in "CON.txt" "a:b" "trailing. "; do
+  for reported in "CON.txt" "a:b" "trailing."; do
     grep -qF "(the output folder cannot hold the name: $reported)" "$names/err.txt" ||
       { echo "names: $reported is not reported" >&2; cat "$names/err.txt" >&2; exit 1; }
   done
