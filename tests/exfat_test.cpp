@@ -430,7 +430,12 @@ class TimesSink : public MemorySink {
     calls.emplace_back(a, m);
     return true;
   }
+  bool setCreationTime(std::int64_t c) override {
+    created.push_back(c);
+    return true;
+  }
   std::vector<std::pair<std::int64_t, std::int64_t>> calls;
+  std::vector<std::int64_t> created;
 };
 
 TEST(ExfatHandBuiltTest, BootSectorFieldsAreCheckedBeforeUse) {
@@ -566,9 +571,11 @@ TEST(ExfatHandBuiltTest, ChainedContiguousDeletedAndOutOfVolumeData) {
   ASSERT_EQ(timed.calls.size(), 1u);
   const std::int64_t expected = unixNanosecondsFromFileTime(*fileTimeFromDos(0x5264, 0x3C24));
   EXPECT_EQ(timed.calls[0], std::make_pair(expected, expected));
+  EXPECT_EQ(timed.created, std::vector<std::int64_t>{expected});
   TimesSink zero;
   p.fs.writeFileData(p.all.at("zero_stamp.txt"), zero);
   EXPECT_TRUE(zero.calls.empty());
+  EXPECT_TRUE(zero.created.empty());
   EXPECT_EQ(p.fs.formatTimes(p.fs.entries()[p.all.at("zero_stamp.txt")]).creation, "00/00/1980  00:00 AM");
 }
 

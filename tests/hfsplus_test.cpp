@@ -37,7 +37,11 @@ class TimesSink : public MemorySink {
     modificationNs = modification;
     return true;
   }
-  std::int64_t accessNs = -1, modificationNs = -1;
+  bool setCreationTime(std::int64_t creation) override {
+    creationNs = creation;
+    return true;
+  }
+  std::int64_t accessNs = -1, modificationNs = -1, creationNs = -1;
 };
 
 struct Parsed {
@@ -146,6 +150,7 @@ TEST(HfsPlusParser, StandardModeLinksTheCatalogAndWritesForksWithTheirTimesAndTe
   EXPECT_TRUE(ok);
   EXPECT_EQ(p.lastTimes.accessNs, unixNanosecondsFromFileTime(fileTimeFromHfs(3000000100u)));
   EXPECT_EQ(p.lastTimes.modificationNs, unixNanosecondsFromFileTime(fileTimeFromHfs(3000000200u)));
+  EXPECT_EQ(p.lastTimes.creationNs, unixNanosecondsFromFileTime(fileTimeFromHfs(3000000000u)));
   EXPECT_EQ(p.content(18), pattern(3 * 4096, 2));  // in two pieces
   EXPECT_EQ(p.hfs.describeSize(17), "4.88 KB");
   EXPECT_EQ(p.hfs.describeSize(19), "100 Bytes");

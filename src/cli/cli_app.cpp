@@ -96,6 +96,8 @@ int run(int argc, const char* const* argv, std::ostream& out, std::ostream& err)
                "Start with `tessary volumes IMAGE`, then `tessary ls IMAGE --volume N`.",
                "tessary"};
   app.require_subcommand(1);
+  // "/out" is a path, never an option, on Windows too.
+  app.allow_windows_style_options(false);
   app.set_version_flag("--version", std::string("tessary ") + TESSARY_VERSION);
   CommandRunner runner(out, err);
   addInfoCommand(app, runner);

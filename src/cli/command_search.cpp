@@ -36,7 +36,7 @@ void addSearchCommand(CLI::App& app, CommandRunner& runner) {
       page.waitForWorker();
       wizard.sink().finishBar();
       if (page.searchRefused()) {
-        err << kPatternRefusedMessage << '\n';
+        err << patternRefusal(*pattern) << '\n';
         if (pattern->find_first_of("*?") != std::string::npos)
           err << "hint: PATTERN is a regular expression, not a file-name pattern: write '\\.jpg$' for names "
                  "ending in .jpg, '.' for any one character, '.*' for any run of characters\n";

@@ -273,9 +273,14 @@ int reportSave(HeadlessWizard& wizard, const SaveEngine& engine, std::ostream& e
   for (const std::string& path : engine.filesWithMissingBytes())
     err << "warning: " << path << " holds zeros where the image ended before its data\n";
   wizard.warnAboutMissingReads();
-  for (const OutputFolder::Shortened& name : engine.shortenedNames())
-    err << "shortened: " << printableText(name.path) << " (the name was too long for the output folder: "
-        << printableText(name.name) << ")\n";
+  for (const OutputFolder::Shortened& name : engine.shortenedNames()) {
+    if (name.why == OutputFolder::Shortened::Why::NotAllowed)
+      err << "renamed: " << printableText(name.path) << " (the output folder cannot hold the name: "
+          << printableText(name.name) << ")\n";
+    else
+      err << "shortened: " << printableText(name.path) << " (the name was too long for the output folder: "
+          << printableText(name.name) << ")\n";
+  }
   if (engine.failureCount() == 0) return 0;
   // Every file that failed, with its reason, then the closing line that counts them.
   for (const SaveEngine::Failure& failure : engine.failures())

@@ -2,7 +2,9 @@
 #include "disk/decompress.h"
 
 #include <zlib.h>
+#ifdef TESSARY_WITH_ZSTD
 #include <zstd.h>
+#endif
 
 #include <array>
 #include <climits>
@@ -35,9 +37,11 @@ bool inflateWith(int windowBits, std::span<const std::byte> input, std::span<std
   return good;
 }
 
+#ifdef TESSARY_WITH_ZSTD
 struct ZstdFree {
   void operator()(ZSTD_DCtx* context) const { ZSTD_freeDCtx(context); }
 };
+#endif
 
 }  // namespace
 
@@ -46,6 +50,13 @@ bool inflateRawDeflate(std::span<const std::byte> input, std::span<std::byte> ou
 }
 
 bool inflateZlib(std::span<const std::byte> input, std::span<std::byte> out) { return inflateWith(15, input, out); }
+
+#ifndef TESSARY_WITH_ZSTD
+bool zstdAvailable() { return false; }
+
+bool inflateZstd(std::span<const std::byte>, std::span<std::byte>) { return false; }
+#else
+bool zstdAvailable() { return true; }
 
 bool inflateZstd(std::span<const std::byte> input, std::span<std::byte> out) {
   std::unique_ptr<ZSTD_DCtx, ZstdFree> context(ZSTD_createDCtx());
@@ -74,5 +85,6 @@ bool inflateZstd(std::span<const std::byte> input, std::span<std::byte> out) {
   }
   return false;
 }
+#endif
 
 }  // namespace tessary

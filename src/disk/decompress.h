@@ -14,7 +14,10 @@ namespace tessary {
 bool inflateRawDeflate(std::span<const std::byte> input, std::span<std::byte> out);
 // A deflate stream with its zlib header and checksum, as VMDK grains store it.
 bool inflateZlib(std::span<const std::byte> input, std::span<std::byte> out);
-// A zstd frame.
+// A zstd frame. Always false in a build without libzstd (see zstdAvailable).
 bool inflateZstd(std::span<const std::byte> input, std::span<std::byte> out);
+
+// Whether this build reads zstd frames (a Windows build has no libzstd).
+bool zstdAvailable();
 
 }  // namespace tessary

@@ -87,6 +87,10 @@ bool FileReadSeekQcow2::open(const std::string& path) {
     return false;
   }
   zstd = compressionType == 1;
+  if (zstd && !zstdAvailable()) {
+    message("This qcow2 image compresses its clusters with zstd, which is not supported in this build");
+    return false;
+  }
   if (cryptMethod != 0) {
     message("This qcow2 image is encrypted; encrypted images cannot be read");
     return false;

@@ -4,6 +4,7 @@
 
 #include <unordered_set>
 
+#include "platform/files.h"
 #include "platform/output_folder.h"
 #include "platform/text.h"
 
@@ -23,7 +24,11 @@ constexpr std::size_t kHostNameMax = 255;
 
 std::string childPath(const std::string& folder, const std::string& name) {
   const std::string base = withoutTrailingSlashes(folder);
+#ifdef _WIN32
+  const std::string component = windowsSafeName(safeComponent(trimmed(name)));
+#else
   const std::string component = safeComponent(trimmed(name));
+#endif
   if (base.empty()) return component;
   return base == "/" ? "/" + component : base + "/" + component;
 }

@@ -14,10 +14,16 @@ class DataSink {
   virtual ~DataSink() = default;
   // Appends bytes; false when they could not all be taken (a full disk, a full buffer).
   virtual bool write(std::span<const std::byte> data) = 0;
-  // Last access and last write, nanoseconds since 1970; a creation time cannot be set on the host.
+  // Last access and last write, nanoseconds since 1970.
   virtual bool setTimes(std::int64_t accessNs, std::int64_t modificationNs) {
     (void)accessNs;
     (void)modificationNs;
+    return true;
+  }
+  // The creation time, nanoseconds since 1970, where the host keeps one it lets be set (Windows);
+  // elsewhere nothing is done.
+  virtual bool setCreationTime(std::int64_t creationNs) {
+    (void)creationNs;
     return true;
   }
   // A run of zeros the file does not store (a hole, a sparse run, bytes past the valid data length).

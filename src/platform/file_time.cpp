@@ -126,7 +126,11 @@ std::optional<CalendarTime> localFromUtc(const CalendarTime& utc) {
     return std::nullopt;
   const auto t = static_cast<std::time_t>(seconds);
   std::tm local{};
+#ifdef _WIN32
+  if (::localtime_s(&local, &t) != 0) return std::nullopt;
+#else
   if (::localtime_r(&t, &local) == nullptr) return std::nullopt;
+#endif
   CalendarTime out;
   out.year = local.tm_year + 1900;
   out.month = local.tm_mon + 1;

@@ -118,70 +118,7 @@ std::uint64_t ImageFile::size() const {
   return m_overlay ? std::max(bytes, m_overlay->end()) : bytes;
 }
 
-void ReadOverlay::place(std::uint64_t start, Piece piece) {
-  if (piece.end <= start) return;
-  // Cut every piece that overlaps [start, end) back to what lies outside it.
-  auto it = m_pieces.lower_bound(start);
-  if (it != m_pieces.begin()) {
-    auto before = std::prev(it);
-    if (before->second.end > start) {
-      Piece tail = before->second;
-      before->second.end = start;
-      if (tail.end > piece.end) m_pieces.emplace(piece.end, tail);
-    }
-  }
-  it = m_pieces.lower_bound(start);
-  while (it != m_pieces.end() && it->first < piece.end) {
-    if (it->second.end > piece.end) {
-      Piece tail = it->second;
-      m_pieces.erase(it);
-      m_pieces.emplace(piece.end, tail);
-      break;
-    }
-    it = m_pieces.erase(it);
-  }
-  m_pieces.emplace(start, std::move(piece));
-}
-
-void ReadOverlay::write(std::uint64_t offset, std::span<const std::byte> data) {
-  if (data.empty() || offset > UINT64_MAX - data.size()) return;
-  Piece piece;
-  piece.end = offset + data.size();
-  piece.data = std::make_shared<const std::vector<std::byte>>(data.begin(), data.end());
-  piece.dataStart = offset;
-  place(offset, std::move(piece));
-}
-
-void ReadOverlay::zero(std::uint64_t offset, std::uint64_t length) {
-  if (length == 0 || offset > UINT64_MAX - length) return;
-  Piece piece;
-  piece.end = offset + length;
-  piece.zero = true;
-  place(offset, std::move(piece));
-}
-
-void ReadOverlay::apply(std::uint64_t offset, std::span<std::byte> out) const {
-  if (out.empty() || offset > UINT64_MAX - out.size()) return;
-  const std::uint64_t end = offset + out.size();
-  auto it = m_pieces.upper_bound(offset);
-  if (it != m_pieces.begin()) --it;
-  for (; it != m_pieces.end() && it->first < end; ++it) {
-    const std::uint64_t from = std::max(offset, it->first);
-    const std::uint64_t to = std::min(end, it->second.end);
-    if (from >= to) continue;
-    std::byte* target = out.data() + (from - offset);
-    if (it->second.zero) {
-      std::fill(target, target + (to - from), std::byte{0});
-    } else {
-      const std::byte* source = it->second.data->data() + (from - it->second.dataStart);
-      std::copy(source, source + (to - from), target);
-    }
-  }
-}
-
-std::uint64_t ReadOverlay::end() const { return m_pieces.empty() ? 0 : std::prev(m_pieces.end())->second.end; }
-
-std::optional<std::size_t> ImageFile::readAt(std::uint64_t offset, std::span<std::byte> out) const {
+std::optional<std::size_t> ImageFile::readHost(std::uint64_t offset, std::span<std::byte> out) const {
   if (m_fd < 0 || offset > static_cast<std::uint64_t>(INT64_MAX)) return std::nullopt;
   std::size_t done = 0;
   while (done < out.size()) {
@@ -193,22 +130,7 @@ std::optional<std::size_t> ImageFile::readAt(std::uint64_t offset, std::span<std
     if (got == 0) break;
     done += static_cast<std::size_t>(got);
   }
-  if (m_overlay && !m_overlay->empty()) {
-    // The overlay may reach past the file's own end: those bytes are its own, or zeros before them.
-    const std::uint64_t overlayEnd = m_overlay->end();
-    if (overlayEnd > offset + done) {
-      const std::size_t reach = static_cast<std::size_t>(std::min<std::uint64_t>(out.size(), overlayEnd - offset));
-      std::fill(out.begin() + static_cast<std::ptrdiff_t>(done), out.begin() + static_cast<std::ptrdiff_t>(reach), std::byte{0});
-      done = reach;
-    }
-    m_overlay->apply(offset, out.first(done));
-  }
   return done;
-}
-
-bool ImageFile::readExact(std::uint64_t offset, std::span<std::byte> out) const {
-  const auto got = readAt(offset, out);
-  return got && *got == out.size();
 }
 
 OutputFile::~OutputFile() { close(); }
@@ -339,6 +261,8 @@ bool OutputFile::setTimes(std::int64_t accessNs, std::int64_t modificationNs) {
   return ::futimens(m_fd, times) == 0;
 }
 
+bool OutputFile::setCreationTime(std::int64_t) { return m_fd >= 0; }
+
 bool OutputFile::close() {
   if (m_fd < 0) return m_error == 0;
   const bool closed = ::close(m_fd) == 0;
@@ -409,18 +333,6 @@ std::string temporaryDirectory() {
 bool setPathTimes(const std::string& path, std::int64_t accessNs, std::int64_t modificationNs) {
   const timespec times[2] = {toTimespec(accessNs), toTimespec(modificationNs)};
   return ::utimensat(AT_FDCWD, path.c_str(), times, 0) == 0;
-}
-
-std::string safeComponent(const std::string& name) {
-  std::string out;
-  out.reserve(name.size());
-  // Control characters would make a host name that shells and listings show wrongly.
-  for (char c : name) {
-    const auto u = static_cast<unsigned char>(c);
-    out.push_back((c == '/' || u < 0x20 || u == 0x7F) ? '_' : c);
-  }
-  if (out.empty() || out == "." || out == "..") return "_";
-  return out;
 }
 
 std::string executableDirectory() {

@@ -67,6 +67,10 @@ class ImageFile {
   bool readExact(std::uint64_t offset, std::span<std::byte> out) const;
 
  private:
+  // The host's bytes alone, without the overlay.
+  std::optional<std::size_t> readHost(std::uint64_t offset, std::span<std::byte> out) const;
+
+  // A descriptor; on Windows, a C runtime descriptor that holds the file's handle.
   int m_fd = -1;
   std::shared_ptr<const ReadOverlay> m_overlay;
 };
@@ -82,7 +86,8 @@ class OutputFile : public DataSink {
   // Creates (or empties) a regular file; never through a link, never a FIFO, device or folder, never a
   // file with other names (hard links) elsewhere. False with errno set otherwise.
   bool create(const std::string& path);
-  // The same inside the folder open as `folder` (a descriptor).
+  // The same inside the folder open as `folder` (a descriptor; on Windows, a C runtime descriptor that
+  // holds the folder's handle).
   bool createAt(int folder, const std::string& name);
   // Opens a regular file of one name for appending (created when missing), never through a link; the
   // signature editor adds its records this way. written() counts from the file's length at opening.
@@ -95,8 +100,10 @@ class OutputFile : public DataSink {
   int error() const { return m_error; }
   bool isOpen() const { return m_fd >= 0; }
   std::uint64_t written() const override { return m_written; }
-  // Sets last access and last write (Unix nanoseconds since 1970). Creation times cannot be set here.
+  // Sets last access and last write (Unix nanoseconds since 1970).
   bool setTimes(std::int64_t accessNs, std::int64_t modificationNs) override;
+  // Sets the creation time on Windows; POSIX hosts have none to set, and nothing is done there.
+  bool setCreationTime(std::int64_t creationNs) override;
   // Closes the file; false (and error() set) when what was written could not be kept.
   bool close();
 
@@ -104,6 +111,7 @@ class OutputFile : public DataSink {
   int m_fd = -1;
   std::uint64_t m_written = 0;
   int m_error = 0;
+  bool m_sparse = false;  // marked sparse (Windows)
 };
 
 bool pathExists(const std::string& path);
@@ -130,6 +138,11 @@ bool setPathTimes(const std::string& path, std::int64_t accessNs, std::int64_t m
 // '/', NUL and control characters become '_', and "." or ".." (or an empty name) become "_" so they
 // never step out.
 std::string safeComponent(const std::string& name);
+
+// A name Windows can hold as one path component: reserved device names (CON, PRN, AUX, NUL, COM1-9,
+// LPT1-9, CONIN$, CONOUT$, with any extension) get a leading '_'; the characters <>:"/\|?* and control
+// characters become '_', and so do trailing dots and blanks. A name Windows can hold is returned as it is.
+std::string windowsSafeName(const std::string& name);
 
 // The folder that holds the running executable (for files that ship beside it).
 std::string executableDirectory();

@@ -1,16 +1,16 @@
 // Folders and files below an output folder, made with openat and never through a link.
 #include "platform/output_folder.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <vector>
 
+#include "platform/folder_handles.h"
+
 namespace tessary {
+
+namespace host = folder_handles;
 
 namespace {
 
@@ -19,13 +19,21 @@ constexpr int kMaxVariants = 10000;
 // above them, so that a deep tree holds few descriptors and a level climbed back to is reopened from a
 // held one at most kHeldLevels levels up.
 constexpr std::size_t kHeldLevels = 64;
-// The longest name of one component when the host folder does not tell.
-constexpr long kDefaultNameMax = 255;
 // The longest extension kept when a name is shortened.
 constexpr std::size_t kMaxKeptExtension = 32;
 
+// Windows takes either slash between folders.
+#ifdef _WIN32
+constexpr const char* kSeparators = "/\\";
+#else
+constexpr const char* kSeparators = "/";
+#endif
+
+bool separator(char c) { return std::strchr(kSeparators, c) != nullptr && c != '\0'; }
+
 std::string trimmedSlashes(std::string path) {
-  while (path.size() > 1 && path.back() == '/') path.pop_back();
+  // (A drive's own folder, "C:\\", keeps its slash.)
+  while (path.size() > 1 && separator(path.back()) && !(path.size() == 3 && path[1] == ':')) path.pop_back();
   return path;
 }
 
@@ -113,7 +121,7 @@ OutputFolder& OutputFolder::operator=(OutputFolder&& other) noexcept {
 void OutputFolder::closeFrom(std::size_t level) {
   while (m_chain.size() > level) {
     Node& node = m_nodes[m_chain.back()];
-    if (node.fd >= 0) ::close(node.fd);
+    host::close(node.fd);
     node.fd = -1;
     m_chain.pop_back();
   }
@@ -141,12 +149,12 @@ std::optional<OutputFolder::Folder> OutputFolder::at(const std::string& path) {
   const std::string& rootPath = root();
   const bool below = !rootPath.empty() && wanted.size() > rootPath.size() &&
                      wanted.compare(0, rootPath.size(), rootPath) == 0 &&
-                     (rootPath == "/" || wanted[rootPath.size()] == '/');
+                     (rootPath == "/" || separator(wanted[rootPath.size()]));
   if (!below) return topFolder(wanted);
   Folder at = kRootFolder;
   std::size_t from = rootPath == "/" ? 1 : rootPath.size() + 1;
   while (from <= wanted.size()) {
-    const std::size_t end = wanted.find('/', from);
+    const std::size_t end = wanted.find_first_of(kSeparators, from);
     const std::string part = wanted.substr(from, end == std::string::npos ? std::string::npos : end - from);
     from = end == std::string::npos ? wanted.size() + 1 : end + 1;
     if (part.empty() || part == ".") continue;
@@ -173,7 +181,7 @@ int OutputFolder::openLevel(std::size_t level) {
   Node& node = m_nodes[m_chain[level]];
   if (node.fd >= 0) return node.fd;
   if (level == 0) {
-    node.fd = ::open(node.name.empty() ? "." : node.name.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    node.fd = host::openTop(node.name);
     return node.fd;
   }
   // A level whose descriptor was let go is reopened from the nearest held one above it.
@@ -182,8 +190,7 @@ int OutputFolder::openLevel(std::size_t level) {
   if (openLevel(from - 1) < 0) return -1;
   for (std::size_t at = from; at <= level; ++at) {
     Node& step = m_nodes[m_chain[at]];
-    step.fd = ::openat(m_nodes[m_chain[at - 1]].fd, step.name.c_str(),
-                       O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    step.fd = host::openChild(m_nodes[m_chain[at - 1]].fd, step.name);
     if (step.fd < 0) return -1;
   }
   return node.fd;
@@ -212,7 +219,7 @@ int OutputFolder::descriptor(Folder folder) {
     if (top >= kHeldLevels) {
       Node& old = m_nodes[m_chain[top - kHeldLevels]];
       if (!held(top - kHeldLevels, top) && old.fd >= 0) {
-        ::close(old.fd);
+        host::close(old.fd);
         old.fd = -1;
       }
     }
@@ -227,9 +234,12 @@ int OutputFolder::descriptor(Folder folder) {
 }
 
 std::string OutputFolder::hostName(int dir, const std::string& name) {
-  long limit = ::fpathconf(dir, _PC_NAME_MAX);
-  if (limit <= 0) limit = kDefaultNameMax;
-  return shortenedName(name, static_cast<std::size_t>(limit));
+  return shortenedName(host::hostSafe(name), host::nameMax(dir));
+}
+
+void OutputFolder::noteChanged(const std::string& name, const std::string& wanted, const std::string& path) {
+  const std::string safe = host::hostSafe(wanted);
+  m_shortened.push_back({name, path, safe != wanted ? Shortened::Why::NotAllowed : Shortened::Why::TooLong});
 }
 
 std::optional<OutputFolder::Folder> OutputFolder::folder(Folder parent, const std::string& name) {
@@ -241,14 +251,13 @@ std::optional<OutputFolder::Folder> OutputFolder::folder(Folder parent, const st
   for (int n = 1; n <= kMaxVariants; ++n) {
     const std::string wanted = n == 1 ? name : numberedName(name, n);
     const std::string candidate = hostName(dir, wanted);
-    if (::mkdirat(dir, candidate.c_str(), 0755) != 0 && errno != EEXIST) return std::nullopt;
-    struct stat st {};
-    if (::fstatat(dir, candidate.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return std::nullopt;
-    if (!S_ISDIR(st.st_mode)) continue;  // a link, a file or something else holds the name
-    const Folder made = child(parent, candidate);
-    m_asked[key] = made;
-    if (candidate != wanted) m_shortened.push_back({name, path(made)});
-    return made;
+    const host::Made made = host::makeFolder(dir, candidate);
+    if (made == host::Made::Failed) return std::nullopt;
+    if (made == host::Made::Taken) continue;  // a link, a file or something else holds the name
+    const Folder folder = child(parent, candidate);
+    m_asked[key] = folder;
+    if (candidate != wanted) noteChanged(name, wanted, path(folder));
+    return folder;
   }
   errno = EEXIST;
   return std::nullopt;
@@ -274,12 +283,13 @@ std::optional<std::string> OutputFolder::file(OutputFile& out, Folder parent, co
   for (int n = 1; n <= kMaxVariants; ++n) {
     const std::string wanted = n == 1 ? name : numberedName(name, n);
     const std::string candidate = hostName(dir, wanted);
-    const auto other = m_files.find({parent, candidate});
+    const std::string held = host::nameKey(candidate);
+    const auto other = m_files.find({parent, held});
     if (other != m_files.end() && other->second != key) continue;  // another entry of this save
     if (out.createAt(dir, candidate)) {
-      m_files[{parent, candidate}] = key;
+      m_files[{parent, held}] = key;
       std::string made = joined(path(parent), candidate);
-      if (candidate != wanted) m_shortened.push_back({name, made});
+      if (candidate != wanted) noteChanged(name, wanted, made);
       return made;
     }
     lastError = errno;

@@ -53,11 +53,14 @@ class OutputFolder {
   std::optional<std::string> file(OutputFile& out, const std::string& parent, const std::string& name,
                                   std::int64_t key);
 
-  // A name longer than the host folder holds is saved under a shorter one (see `shortenedName`); each
-  // such name, as the image gave it, and the host path it was saved under.
+  // A name longer than the host folder holds is saved under a shorter one (see `shortenedName`), and a
+  // name the host cannot hold at all (Windows: see `windowsSafeName`) under a safe one; each such name,
+  // as the image gave it, and the host path it was saved under.
   struct Shortened {
+    enum class Why { TooLong, NotAllowed };
     std::string name;
     std::string path;
+    Why why = Why::TooLong;
   };
   const std::vector<Shortened>& shortened() const { return m_shortened; }
 
@@ -66,7 +69,7 @@ class OutputFolder {
     std::string name;  // the host name below the parent; a whole path for a folder outside the root
     Folder parent = kNoParent;
     std::size_t level = 0;  // levels below its top folder
-    int fd = -1;
+    int fd = -1;  // see folder_handles.h
   };
   static constexpr Folder kNoParent = static_cast<Folder>(-1);
 
@@ -77,8 +80,10 @@ class OutputFolder {
   int openLevel(std::size_t level);
   void closeFrom(std::size_t level);
   void closeAll();
-  // The name as the host can hold it in `dir`, noting a shortening.
+  // The name as the host can hold it in `dir`.
   std::string hostName(int dir, const std::string& name);
+  // Notes that `name` (as `wanted`, its numbered form) was saved as `path` under another name.
+  void noteChanged(const std::string& name, const std::string& wanted, const std::string& path);
 
   std::vector<Node> m_nodes;
   // Folders by parent and the name asked for, and by parent and the name on the host.

@@ -31,7 +31,11 @@ bool equalsNoCase(std::string_view a, std::string_view b);
 bool startsWithNoCase(std::string_view text, std::string_view prefix);
 bool endsWithNoCase(std::string_view text, std::string_view suffix);
 
-// printf into a std::string.
+// printf into a std::string (C99 conversions, %zu and %lld, on every host: mingw-w64's own printf on Windows).
+#ifdef _WIN32
+std::string format(const char* fmt, ...) __attribute__((format(gnu_printf, 1, 2)));
+#else
 std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
+#endif
 
 }  // namespace tessary

@@ -1,7 +1,9 @@
 // The name search: pattern compilation, matching over code points, and the walk over the parser's links.
 #include "results/name_search.h"
 
+#ifdef TESSARY_WITH_RE2
 #include <re2/re2.h>
+#endif
 
 #include <time.h>
 
@@ -156,8 +158,10 @@ std::size_t codePointCount(std::string_view utf8) {
 }  // namespace
 
 struct NamePattern::Compiled {
+#ifdef TESSARY_WITH_RE2
   // The automaton matcher's program; none for a look-ahead pattern.
   std::unique_ptr<re2::RE2> automaton;
+#endif
   // The polynomial matcher, for a look-ahead pattern only.
   std::optional<std::wregex> expression;
   // For a literal pattern: its alternatives, case-folded as the expression engine folds them.
@@ -183,6 +187,7 @@ std::optional<NamePattern> NamePattern::compile(std::string_view pattern) {
       return std::nullopt;
     }
   } else {
+#ifdef TESSARY_WITH_RE2
     re2::RE2::Options options;
     options.set_encoding(re2::RE2::Options::EncodingUTF8);
     options.set_case_sensitive(false);
@@ -192,6 +197,12 @@ std::optional<NamePattern> NamePattern::compile(std::string_view pattern) {
     auto automaton = std::make_unique<re2::RE2>(automatonSyntax(text), options);
     if (!automaton->ok()) return std::nullopt;
     compiled->automaton = std::move(automaton);
+#else
+    // Without the automaton matcher only plain text is searched for (see patternRefusal).
+    (void)automatonSyntax;
+    for (wchar_t c : codePoints(pattern))
+      if (isSyntaxCharacter(c)) return std::nullopt;
+#endif
   }
   NamePattern result;
   const std::wstring points = codePoints(pattern);
@@ -229,13 +240,32 @@ bool NamePattern::matches(std::string_view name) const {
 
 bool NamePattern::matchesByExpression(std::string_view name) const {
   if (!m_compiled) return false;
+#ifdef TESSARY_WITH_RE2
   if (m_compiled->automaton) return re2::RE2::PartialMatch(utf8FromAnsi(name), *m_compiled->automaton);
+#else
+  if (!m_compiled->expression) return matches(name);
+#endif
   try {
     return std::regex_search(codePoints(name), *m_compiled->expression);
   } catch (const std::regex_error&) {
     // The engine gave up on this name (complexity or stack): not a hit, and the search goes on.
     return false;
   }
+}
+
+bool NamePattern::automatonAvailable() {
+#ifdef TESSARY_WITH_RE2
+  return true;
+#else
+  return false;
+#endif
+}
+
+const char* patternRefusal(std::string_view pattern) {
+  if (!NamePattern::automatonAvailable() && shapeOf(utf8FromAnsi(pattern)).lookAhead == false)
+    for (wchar_t c : codePoints(pattern))
+      if (isSyntaxCharacter(c)) return kPatternUnsupportedMessage;
+  return kPatternRefusedMessage;
 }
 
 std::string hitRowText(const std::string& topText, const SearchHit& hit) {

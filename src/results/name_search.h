@@ -44,6 +44,9 @@ class NamePattern {
   bool polynomial() const;
   // The expression engine's answer even for a literal pattern (tests compare both).
   bool matchesByExpression(std::string_view name) const;
+  // Whether this build has the automaton matcher. A build without it (Windows, which has no RE2) searches
+  // for plain text and look-ahead patterns only.
+  static bool automatonAvailable();
 
   // Longest pattern accepted, in code points, and deepest nesting of groups and classes.
   static constexpr std::size_t kMaxLength = 2048;
@@ -59,6 +62,11 @@ class NamePattern {
 // The message for a pattern that is not a valid expression.
 inline constexpr const char* kPatternRefusedMessage =
     "such characters are not allowed for search.Try again with different pattern.";
+// The message for an expression this build cannot search with (it has no automaton matcher).
+inline constexpr const char* kPatternUnsupportedMessage =
+    "search expressions are not supported in this build; search for plain text";
+// The message for a pattern that compile() refused.
+const char* patternRefusal(std::string_view pattern);
 
 // What one search walks and whom it tells.
 struct NameSearchLinks {

@@ -13,6 +13,11 @@
 #include "platform/files.h"
 #include "platform/text.h"
 
+#ifndef EDQUOT
+// Windows has no quota error of its own: a full quota reports as a full disk.
+#define EDQUOT ENOSPC
+#endif
+
 namespace tessary {
 
 namespace {
@@ -99,9 +104,18 @@ void SaveEngine::noteIncomplete(const std::string& path, const std::string& reas
 std::string SaveEngine::shortenedStatus() const {
   const auto& names = m_output.shortened();
   if (names.empty()) return {};
-  const std::string what = names.size() == 1 ? std::string("1 name was too long for the output folder and was shortened")
-                                             : format("%zu names were too long for the output folder and were shortened",
-                                                      names.size());
+  std::size_t renamed = 0;
+  for (const OutputFolder::Shortened& name : names)
+    if (name.why == OutputFolder::Shortened::Why::NotAllowed) ++renamed;
+  const std::size_t shortened = names.size() - renamed;
+  std::string what;
+  if (shortened == 1) what = "1 name was too long for the output folder and was shortened";
+  else if (shortened > 1) what = format("%zu names were too long for the output folder and were shortened", shortened);
+  if (renamed > 0) {
+    if (!what.empty()) what += "; ";
+    what += renamed == 1 ? std::string("1 name cannot be held by the output folder and was renamed")
+                         : format("%zu names cannot be held by the output folder and were renamed", renamed);
+  }
   return what + "; the first is saved as " + names.front().path;
 }
 

@@ -414,7 +414,7 @@ void VolumeScanDlg::searchWorker(const std::string& pattern) {
     const std::optional<NamePattern> compiled = NamePattern::compile(pattern);
     if (!compiled) {
       m_searchRefused = true;
-      m_sink.showMessage(kPatternRefusedMessage);
+      m_sink.showMessage(patternRefusal(pattern));
     } else {
       NameSearchLinks links;
       links.parser = m_parser;

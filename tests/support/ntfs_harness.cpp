@@ -179,7 +179,11 @@ std::int64_t isoSeconds(const std::string& iso) {
     return 0;
   t.tm_year -= 1900;
   t.tm_mon -= 1;
+#ifdef _WIN32
+  return static_cast<std::int64_t>(_mkgmtime64(&t));
+#else
   return static_cast<std::int64_t>(timegm(&t));
+#endif
 }
 
 }  // namespace tessary::test

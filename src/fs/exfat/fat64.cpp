@@ -517,6 +517,7 @@ bool Fat64Class::writeFileData(std::int64_t index, DataSink& sink) {
   const std::optional<std::int64_t> access = stampNanoseconds(r.accessTimestamp);
   const std::optional<std::int64_t> modify = stampNanoseconds(r.modifyTimestamp);
   if (access && modify) sink.setTimes(*access, *modify);
+  if (const std::optional<std::int64_t> create = stampNanoseconds(r.createTimestamp)) sink.setCreationTime(*create);
   return ok;
 }
 

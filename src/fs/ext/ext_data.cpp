@@ -328,6 +328,9 @@ bool ext2Class::saveFileData(const ExtEntry& e, DataSink& sink) const {
   }
   constexpr std::int64_t kNsPerSecond = 1000000000;
   sink.setTimes(std::int64_t{le32At(b, kInodeAtime)} * kNsPerSecond, std::int64_t{le32At(b, kInodeMtime)} * kNsPerSecond);
+  // A large inode whose extra fields reach i_crtime knows when the file was made.
+  if (m_inodeSize >= kInodeCrtime + 4 && le16At(b, kInodeExtraIsize) >= kInodeCrtime + 4 - kOldInodeSize)
+    if (const std::uint32_t made = le32At(b, kInodeCrtime); made != 0) sink.setCreationTime(std::int64_t{made} * kNsPerSecond);
   return ok && sinkOk;
 }
 

@@ -68,6 +68,7 @@ constexpr std::size_t kInodeSizeHigh = 108; // u32
 constexpr std::size_t kInodeFieldsEnd = 112;  // the inode fields the parser reads lie below this
 constexpr std::size_t kInodeFileAclHi = 118; // u16
 constexpr std::size_t kInodeExtraIsize = 128; // u16, large inodes only
+constexpr std::size_t kInodeCrtime = 144;      // u32, when i_extra_isize reaches it
 
 // Extended attributes: in the inode after i_extra_isize (a 4-byte magic, then entries whose value
 // offsets count from the first entry) or in their own block (a 32-byte header, offsets from the block).

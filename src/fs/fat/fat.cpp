@@ -546,6 +546,8 @@ bool FatParser::writeFileData(std::int64_t index, DataSink& sink) {
     const std::int64_t m = unixNanosecondsFromFileTime(modification ? *modification : *access);
     sink.setTimes(a, m);
   }
+  if (const auto creation = fileTimeFromDos(r.creationDate, r.creationTime, r.creationTimeTenth))
+    sink.setCreationTime(unixNanosecondsFromFileTime(*creation));
   return ok;
 }
 

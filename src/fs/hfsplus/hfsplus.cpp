@@ -571,8 +571,10 @@ bool HFSP::saveFileData(std::uint32_t cnid, DataSink& sink) {
   }
   std::vector<std::byte> node;
   const Bytes record = recordData(*e, node);
-  if (!record.empty())
+  if (!record.empty()) {
     sink.setTimes(unixNs(be32At(record, kRecordAccessDate)), unixNs(be32At(record, kRecordContentModDate)));
+    sink.setCreationTime(unixNs(be32At(record, kRecordCreateDate)));
+  }
   return ok && written == e->size;
 }
 

@@ -559,6 +559,7 @@ bool ntfs::writeEntryData(std::int64_t index, DataSink& out) {
   const NtfsFileTimes times = getFileTimeStructure(view.recordOffset);
   if (times.hasTimes && settable(times.access) && settable(times.modification))
     out.setTimes(unixNanosecondsFromFileTime(times.access), unixNanosecondsFromFileTime(times.modification));
+  if (times.hasTimes && settable(times.creation)) out.setCreationTime(unixNanosecondsFromFileTime(times.creation));
   m_output = nullptr;
   return !m_writeFailed;
 }
