@@ -85,7 +85,9 @@ TEST_F(SampleRecoveryTest, RecoverWritesEveryFileByteForByteWithItsTimes) {
     ASSERT_TRUE(times) << path;
     EXPECT_EQ(times->modification, unixSeconds(e["modified"])) << path;
     EXPECT_EQ(times->access, unixSeconds(e["accessed"])) << path;
-    if (creationKept) EXPECT_EQ(times->creation, unixSeconds(e["created"])) << path;
+    if (creationKept) {
+      EXPECT_EQ(times->creation, unixSeconds(e["created"])) << path;
+    }
     EXPECT_EQ(test::sha256Hex(test::readHostFile(host)), e["sha256"].get<std::string>()) << path;
   }
   EXPECT_FALSE(pathExists(out + "/$BadClus"));
