@@ -8,6 +8,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "platform/data_sink.h"
 
@@ -143,6 +144,10 @@ std::string safeComponent(const std::string& name);
 // LPT1-9, CONIN$, CONOUT$, with any extension) get a leading '_'; the characters <>:"/\|?* and control
 // characters become '_', and so do trailing dots and blanks. A name Windows can hold is returned as it is.
 std::string windowsSafeName(const std::string& name);
+
+// The folders and file of a name that must stay inside an image's folder, split at '/' and '\\'; the
+// reason when it cannot (absolute, a drive, "..", a NUL, nothing left), else "".
+std::string besideNameParts(const std::string& name, std::vector<std::string>& parts);
 
 // The folder that holds the running executable (for files that ship beside it).
 std::string executableDirectory();

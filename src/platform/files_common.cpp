@@ -152,4 +152,21 @@ std::string windowsSafeName(const std::string& name) {
   return out;
 }
 
+std::string besideNameParts(const std::string& name, std::vector<std::string>& parts) {
+  parts.clear();
+  if (name.empty() || name.front() == '/' || name.front() == '\\' || (name.size() >= 2 && name[1] == ':'))
+    return "it is not a name inside the image's folder";
+  if (name.find('\0') != std::string::npos) return "it is not a name inside the image's folder";
+  std::size_t start = 0;
+  while (start <= name.size()) {
+    const std::size_t end = std::min(name.find_first_of("/\\", start), name.size());
+    const std::string part = name.substr(start, end - start);
+    if (part == "..") return "it leads out of the image's folder";
+    if (!part.empty() && part != ".") parts.push_back(part);
+    start = end + 1;
+  }
+  if (parts.empty()) return "it is not a name inside the image's folder";
+  return {};
+}
+
 }  // namespace tessary

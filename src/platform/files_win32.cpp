@@ -82,19 +82,8 @@ bool ImageFile::open(const std::string& path) {
 
 std::string ImageFile::openBeside(const std::string& imagePath, const std::string& name) {
   close();
-  if (name.empty() || name.front() == '/' || name.front() == '\\' || (name.size() >= 2 && name[1] == ':'))
-    return "it is not a name inside the image's folder";
-  if (name.find('\0') != std::string::npos) return "it is not a name inside the image's folder";
   std::vector<std::string> parts;
-  std::size_t start = 0;
-  while (start <= name.size()) {
-    const std::size_t end = std::min(name.find_first_of("/\\", start), name.size());
-    const std::string part = name.substr(start, end - start);
-    if (part == "..") return "it leads out of the image's folder";
-    if (!part.empty() && part != ".") parts.push_back(part);
-    start = end + 1;
-  }
-  if (parts.empty()) return "it is not a name inside the image's folder";
+  if (std::string why = besideNameParts(name, parts); !why.empty()) return why;
   for (const std::string& part : parts)
     if (!win32::plainComponent(part) || windowsSafeName(part) != part) return "it is not a name inside the image's folder";
   const std::size_t slash = imagePath.find_last_of("/\\");
