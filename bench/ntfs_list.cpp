@@ -84,7 +84,7 @@ int main(int argc, char** argv) {
     } else if (!folder && !parser.isDeleted(f.index)) {
       const std::string folderPath = dumpDir + "/" + std::to_string(f.index % 1000);
       createDirectory(folderPath);
-      parser.outputFolder = folderPath + "/";
+      parser.setOutputFolder(folderPath + "/");
       parser.dumpEntry(std::to_string(f.index));
       written += parser.lastDumpWritten();
     }

@@ -35,7 +35,7 @@ class NtfsDumpFixture : public ::testing::TestWithParam<std::tuple<const char*, 
   }
   // Dumps the entry into the output folder and returns the path written.
   std::string dump(std::int64_t index) {
-    m_parsed.parser.outputFolder = m_out + "/";
+    m_parsed.parser.setOutputFolder(m_out + "/");
     m_parsed.parser.dumpEntry(std::to_string(index));
     return m_parsed.parser.lastDumpPath();
   }
@@ -127,9 +127,9 @@ TEST_P(NtfsTreeDump, RecycleBinInfoFileHoldsTheOriginalPathAtByte24) {
 
 TEST_P(NtfsTreeDump, OutputFolderTextBecomesTheFullPathAndGetsItsSeparator) {
   ntfs& p = m_parsed.parser;
-  p.outputFolder = m_out + "   ";  // trailing white space and no separator
+  p.setOutputFolder(m_out + "   ");  // trailing white space and no separator
   p.dumpEntry(std::to_string(m_list.at("Documents/one.txt").index));
-  EXPECT_EQ(p.outputFolder, m_out + "/one.txt");
+  EXPECT_EQ(p.outputFolder(), m_out + "/one.txt");
   EXPECT_EQ(test::readHostFile(m_out + "/one.txt"), "1");
 }
 

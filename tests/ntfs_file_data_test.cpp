@@ -25,7 +25,7 @@ class NtfsFileData : public ::testing::Test {
   void SetUp() override { m_out = test::makeTempDir("tessary-ntfs-data-"); }
   void TearDown() override { test::runCommand("rm -rf '" + m_out + "'"); }
   std::string dump(ParsedNtfs& p, std::int64_t index) {
-    p.parser.outputFolder = m_out + "/";
+    p.parser.setOutputFolder(m_out + "/");
     p.parser.dumpEntry(std::to_string(index));
     return test::readHostFile(p.parser.lastDumpPath());
   }
@@ -42,10 +42,10 @@ TEST_F(NtfsFileData, RunListDeltasAreSignedAndSparseRunsStartAtZero) {
   b.record(20, RecordBuilder().fileName(5, u"f").nonResident(0x80, runs, 0, 8, 9 * 4096).build());
   ParsedNtfs p;
   p.openMemory(b.build());
-  const auto list = p.parser.getRun2(p.parser.entries()[20].recordOffset, 0x80);
+  const auto list = p.parser.detail().getRun2(p.parser.entries()[20].recordOffset, 0x80);
   EXPECT_EQ(list, (std::vector<tessary::Run>{{100, 4}, {0, 2}, {60, 3}}));
-  EXPECT_EQ(p.parser.totalClusterCount(), 9u);
-  EXPECT_EQ(p.parser.getRun(p.parser.entries()[20].recordOffset),
+  EXPECT_EQ(p.parser.detail().totalClusterCount(), 9u);
+  EXPECT_EQ(p.parser.detail().getRun(p.parser.entries()[20].recordOffset),
             (std::vector<std::uint32_t>{100, 101, 102, 103, 0, 0, 60, 61, 62}));
 }
 
@@ -54,7 +54,7 @@ TEST_F(NtfsFileData, RunsBeyondTheAttributesOwnClusterCountAreDropped) {
   b.record(20, RecordBuilder().fileName(5, u"f").nonResident(0x80, encodeRuns({{40, 2}, {50, 2}, {60, 2}}), 0, 3, 4 * 4096).build());
   ParsedNtfs p;
   p.openMemory(b.build());
-  EXPECT_EQ(p.parser.getRun2(p.parser.entries()[20].recordOffset, 0x80), (std::vector<tessary::Run>{{40, 2}, {50, 2}}));
+  EXPECT_EQ(p.parser.detail().getRun2(p.parser.entries()[20].recordOffset, 0x80), (std::vector<tessary::Run>{{40, 2}, {50, 2}}));
 }
 
 TEST_F(NtfsFileData, CorruptRunListInFourWaysEndsWithoutReadingPastTheAttribute) {
@@ -69,7 +69,7 @@ TEST_F(NtfsFileData, CorruptRunListInFourWaysEndsWithoutReadingPastTheAttribute)
     b.record(20, RecordBuilder().fileName(5, u"f").nonResident(0x80, list, 0, 0xFFFF, 4096).build());
     ParsedNtfs p;
     p.openMemory(b.build());
-    const auto runs = p.parser.getRun2(p.parser.entries()[20].recordOffset, 0x80);
+    const auto runs = p.parser.detail().getRun2(p.parser.entries()[20].recordOffset, 0x80);
     EXPECT_LE(runs.size(), 40u);
     dump(p, 20);
   }
@@ -110,7 +110,7 @@ TEST_F(NtfsFileData, EntryWithoutANameOrOutOfRangeWritesNothing) {
   NtfsVolumeBuilder b;
   ParsedNtfs p;
   p.openMemory(b.build());
-  p.parser.outputFolder = m_out + "/";
+  p.parser.setOutputFolder(m_out + "/");
   p.parser.dumpEntry("3");
   EXPECT_TRUE(p.parser.lastDumpPath().empty());
   p.parser.dumpEntry("999999");
@@ -158,7 +158,7 @@ TEST_F(NtfsFileData, RunsClaimingMoreClustersThanTheVolumeHoldsEndAtTheVolumeSiz
   b.record(20, RecordBuilder().fileName(5, u"f").nonResident(0x80, encodeRuns({{0, 0xFFFFFFFFull}}), 0, 0xFFFFFFFEll, std::int64_t{1} << 62).build());
   ParsedNtfs p;
   p.openMemory(b.build());
-  p.parser.outputFolder = m_out + "/";
+  p.parser.setOutputFolder(m_out + "/");
   p.parser.dumpEntry("20");
   EXPECT_LE(p.parser.lastDumpWritten(), 256u * 4096);
   EXPECT_EQ(p.parser.entryDataSize(20), p.parser.lastDumpWritten());
@@ -181,7 +181,7 @@ TEST_F(NtfsFileData, DataInTwoExtensionRecordsIsJoinedInListOrderWithTheFirstPie
   ASSERT_EQ(data.size(), 2u * 4096 + 100);
   EXPECT_EQ(data.substr(0, 4096), std::string(4096, '1'));
   EXPECT_EQ(data.substr(8192), std::string(100, '3'));
-  EXPECT_EQ(p.parser.extensionList().size(), 0u) << "the lists are emptied after the dump";
+  EXPECT_EQ(p.parser.detail().extensionList().size(), 0u) << "the lists are emptied after the dump";
   EXPECT_EQ(p.parser.entryDataSize(20), 2u * 4096 + 100);
 }
 
@@ -261,14 +261,14 @@ class Lznt1 : public ::testing::Test {
     EXPECT_EQ(state.outputPosition, 0u);
     EXPECT_EQ(out[0], std::byte{0}) << "setup clears the output";
     state.inputLength = input.size();
-    ntfs::ntfs_uncompress_compunit(state);
+    ntfs_detail::DataWriter::ntfs_uncompress_compunit(state);
     return std::string(reinterpret_cast<const char*>(out.data()), static_cast<std::size_t>(state.outputPosition));
   }
   static void header(ByteVector& b, std::uint16_t h) {
     b.push_back(static_cast<std::byte>(h & 0xFF));
     b.push_back(static_cast<std::byte>(h >> 8));
   }
-  ntfs m_parser;
+  ntfs_detail::DataWriter m_parser;
 };
 
 TEST_F(Lznt1, SetupFailsWithoutBuffersOrWithBuffersSmallerThanTheUnit) {

@@ -49,7 +49,7 @@ TEST(NtfsFixup, SectorEndsGetTheirBytesBackFromTheUpdateSequenceArray) {
   raw[0x34] = std::byte{0x33}; raw[0x35] = std::byte{0x44};  // true bytes 1022-1023
   raw[510] = raw[1022] = std::byte{0xAA};
   raw[511] = raw[1023] = std::byte{0xBB};
-  const auto fixed = parser.applyFixup(raw, std::span<const std::byte>(raw.data(), 48));
+  const auto fixed = parser.detail().applyFixup(raw, std::span<const std::byte>(raw.data(), 48));
   EXPECT_EQ(fixed[510], std::byte{0x11});
   EXPECT_EQ(fixed[511], std::byte{0x22});
   EXPECT_EQ(fixed[1022], std::byte{0x33});
@@ -69,7 +69,7 @@ TEST(NtfsFixup, CorruptUpdateSequenceInFourWaysPatchesNothingOutsideTheRecord) {
     raw[5] = static_cast<std::byte>(c.offset >> 8);
     raw[6] = static_cast<std::byte>(c.count & 0xFF);
     raw[7] = static_cast<std::byte>(c.count >> 8);
-    const auto fixed = parser.applyFixup(raw, std::span<const std::byte>(raw.data(), 48));
+    const auto fixed = parser.detail().applyFixup(raw, std::span<const std::byte>(raw.data(), 48));
     // Every byte outside the header fields is 0x5A, the array included: whatever the fixup takes from the
     // array, the record comes out as it went in.
     EXPECT_TRUE(std::equal(fixed.begin(), fixed.end(), raw.begin(), raw.end()));
@@ -123,7 +123,7 @@ TEST(NtfsRecords, HostileAttributeWalksStayInsideTheRecord) {
   EXPECT_EQ(p.parser.entryName(21), "");
   EXPECT_EQ(p.parser.entryName(22), "");
   EXPECT_EQ(p.parser.entryName(24), "");
-  const auto view = p.parser.getMftEntry(21);
+  const auto view = p.parser.detail().getMftEntry(21);
   EXPECT_EQ(view.attributes.size(), 1u);
   EXPECT_FALSE(p.parser.getFileTimeStructure(p.parser.entries()[20].recordOffset).hasTimes);
 }
@@ -399,7 +399,7 @@ TEST(NtfsHostile, RecordNamedWithPathStepsIsWrittenInsideTheOutputFolder) {
   const std::string out = root + "/a/out";
   ASSERT_TRUE(createDirectory(root + "/a") && createDirectory(out));
   for (int i : {20, 21, 22}) {
-    p.parser.outputFolder = out + "/";
+    p.parser.setOutputFolder(out + "/");
     p.parser.dumpEntry(std::to_string(i));
     const std::string written = p.parser.lastDumpPath();
     ASSERT_FALSE(written.empty());

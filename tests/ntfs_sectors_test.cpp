@@ -175,8 +175,8 @@ TEST_F(NtfsSectorSizes, SparseRunsAreSavedAsHolesWithTheSameBytes) {
     HashingSink sink;
     ASSERT_TRUE(parsed->parser.writeEntryData(list.at("sparse.bin").index, sink));
     EXPECT_EQ(sink.holes(), 4ull * volume.clusterSize) << "the four unstored clusters are holes";
-    parsed->parser.outputFolder = dir + "/" + std::to_string(volume.clusterSize);
-    test::runCommand("mkdir -p '" + parsed->parser.outputFolder + "'");
+    parsed->parser.setOutputFolder(dir + "/" + std::to_string(volume.clusterSize));
+    test::runCommand("mkdir -p '" + parsed->parser.outputFolder() + "'");
     parsed->parser.dumpEntry(std::to_string(list.at("sparse.bin").index));
     const std::string path = parsed->parser.lastDumpPath();
     ASSERT_FALSE(path.empty());

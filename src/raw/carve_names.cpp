@@ -17,7 +17,7 @@
 #include "fs/fat/fat.h"
 #include "fs/hfsplus/hfsplus.h"
 #include "fs/ntfs/ntfs.h"
-#include "fs/ntfs/ntfs_records.h"
+#include "fs/ntfs/ntfs_data.h"
 #include "platform/bytes.h"
 #include "platform/file_time.h"
 #include "platform/text.h"
@@ -187,7 +187,7 @@ void ntfsStarts(const VolumeView& view, Harvest& harvest) {
   constexpr std::int64_t kBitmapRecord = 6;
   std::vector<Run> bitmap;
   if (p.isEntry(kBitmapRecord) && p.entryName(kBitmapRecord) == "$Bitmap")
-    bitmap = p.getRun2(std::int64_t{p.entries()[kBitmapRecord].recordOffset}, kData);
+    bitmap = p.detail().getRun2(std::int64_t{p.entries()[kBitmapRecord].recordOffset}, kData);
   // Bit n of $Bitmap is cluster n; none when the bitmap does not map that bit or it cannot be read.
   const auto clusterInUse = [&](std::uint64_t lcn) -> std::optional<bool> {
     const std::uint64_t byte = lcn / 8;
@@ -219,7 +219,7 @@ void ntfsStarts(const VolumeView& view, Harvest& harvest) {
     // Further names come after their record's first: the first decides for all.
     if (record <= 0 || !records.insert(record).second) continue;
     if (!deleted && !orphan) continue;
-    const std::vector<Run> runs = p.getRun2(record, kData);
+    const std::vector<Run> runs = p.detail().getRun2(record, kData);
     if (runs.empty() || runs.front().lcn <= 0 || runs.front().count == 0) continue;
     const auto lcn = static_cast<std::uint64_t>(runs.front().lcn);
     if (deleted && clusterInUse(lcn) != false) continue;

@@ -12,7 +12,7 @@
 #include "controls/xhtml_tree.h"
 #include "disk/vhdx_reader.h"
 #include "fs/ntfs/ntfs.h"
-#include "fs/ntfs/ntfs_records.h"
+#include "fs/ntfs/ntfs_data.h"
 #include "platform/page_sink.h"
 #include "support/ntfs_builder.h"
 #include "support/recording_sink.h"

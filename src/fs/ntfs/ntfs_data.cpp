@@ -4,16 +4,12 @@
 #include <new>
 
 #include "disk/read_write_interface.h"
-#include "fs/ntfs/ntfs.h"
-#include "fs/ntfs/ntfs_records.h"
+#include "fs/ntfs/ntfs_data.h"
 #include "fs/ntfs/ntfs_io.h"
-#include "fs/ntfs/ntfs_layout.h"
 #include "platform/bytes.h"
 #include "platform/text.h"
 
-namespace tessary {
-
-using namespace ntfs_detail;
+namespace tessary::ntfs_detail {
 
 namespace {
 
@@ -63,7 +59,7 @@ std::uint64_t clusterTotal(const std::vector<Run>& runs) {
 }  // namespace
 
 // Writes pieces of a file's content, clipped to its data size.
-class ntfs::Writer {
+class DataWriter::Writer {
  public:
   Writer(DataSink* out, std::int64_t dataSize) : m_out(out), m_left(dataSize > 0 ? static_cast<std::uint64_t>(dataSize) : 0) {}
   // False once the data size is reached: the writer then takes nothing more.
@@ -97,7 +93,7 @@ class ntfs::Writer {
 };
 
 // Where a file's content comes from, as its records give it.
-struct ntfs::DataPiece {
+struct DataWriter::DataPiece {
   enum class Kind { None, Resident, Plain, Compressed } kind = Kind::None;
   bool fromList = false;       // the runs are the combined runs of the attribute list's pieces
   DatStruct listDesc{};        // the first listed piece's descriptor
@@ -107,7 +103,18 @@ struct ntfs::DataPiece {
   std::uint16_t unitClusters = 0;
 };
 
-std::vector<Run> ntfs::runsOf(const MftRecordView& view, std::uint32_t attributeType,
+MftRecordView DataWriter::getMftEntry(std::int64_t entryIndex) {
+  if (entryIndex < 0 || entryIndex >= entryCount()) return MftRecordView{};
+  MftRecordView view = readView(m_entries[static_cast<std::size_t>(entryIndex)].recordOffset);
+  for (const auto& attribute : view.attributes) {
+    const std::uint32_t type = le32At(attribute.bytes, kAttrType);
+    if (type == kAttributeList) m_dataInAttributeList = true;
+    if (type == kData) m_dataInAttributeList = false;
+  }
+  return view;
+}
+
+std::vector<Run> DataWriter::runsOf(const MftRecordView& view, std::uint32_t attributeType,
                               std::optional<std::int64_t> startVcn) {
   std::vector<Run> runs;
   for (const AttributeHeaderCopy& attribute : view.attributes) {
@@ -124,11 +131,11 @@ std::vector<Run> ntfs::runsOf(const MftRecordView& view, std::uint32_t attribute
   return runs;
 }
 
-std::vector<Run> ntfs::getRun2(std::int64_t recordOffset, std::uint32_t attributeType) {
+std::vector<Run> DataWriter::getRun2(std::int64_t recordOffset, std::uint32_t attributeType) {
   return runsOf(readView(recordOffset), attributeType);
 }
 
-std::vector<std::uint32_t> ntfs::getRun(std::int64_t recordOffset) {
+std::vector<std::uint32_t> DataWriter::getRun(std::int64_t recordOffset) {
   std::vector<std::uint32_t> clusters;
   const MftRecordView view = readView(recordOffset);
   const std::uint64_t cap = m_clusterSize > 0 ? static_cast<std::uint64_t>(volumeLimit()) / static_cast<std::uint64_t>(m_clusterSize) : 0;
@@ -148,7 +155,7 @@ std::vector<std::uint32_t> ntfs::getRun(std::int64_t recordOffset) {
   return clusters;
 }
 
-DatStruct ntfs::getDatStruct(const MftRecordView& view) {
+DatStruct DataWriter::getDatStruct(const MftRecordView& view) {
   DatStruct desc;
   std::memset(&desc, 0, sizeof desc);
   desc.dataType = nullptr;
@@ -187,7 +194,7 @@ DatStruct ntfs::getDatStruct(const MftRecordView& view) {
   return desc;
 }
 
-void ntfs::setAttributListVector(const MftRecordView& view) {
+void DataWriter::setAttributListVector(const MftRecordView& view) {
   m_extensionList.clear();
   m_extensionVcns.clear();
   auto walk = [&](std::span<const std::byte> list) {
@@ -240,7 +247,7 @@ void ntfs::setAttributListVector(const MftRecordView& view) {
   }
 }
 
-bool ntfs::readClusters(std::int64_t lcn, std::uint64_t count, std::span<std::byte> out) {
+bool DataWriter::readClusters(std::int64_t lcn, std::uint64_t count, std::span<std::byte> out) {
   // Clusters past the volume's end or before its start belong to no file of this volume: they read as
   // zeros, like clusters that cannot be positioned.
   std::memset(out.data(), 0, out.size());
@@ -261,7 +268,7 @@ bool ntfs::readClusters(std::int64_t lcn, std::uint64_t count, std::span<std::by
   return false;
 }
 
-void ntfs::writePlain(Writer& writer, const std::vector<Run>& runs) {
+void DataWriter::writePlain(Writer& writer, const std::vector<Run>& runs) {
   const auto clusterSize = static_cast<std::uint64_t>(m_clusterSize);
   if (clusterSize == 0) return;
   const std::uint64_t piecesClusters = std::max<std::uint64_t>(1, kDataPieceBytes / clusterSize);
@@ -294,7 +301,7 @@ void ntfs::writePlain(Writer& writer, const std::vector<Run>& runs) {
   }
 }
 
-void ntfs::writeCompressed(Writer& writer, const std::vector<Run>& runs, std::uint16_t unitClusters) {
+void DataWriter::writeCompressed(Writer& writer, const std::vector<Run>& runs, std::uint16_t unitClusters) {
   const auto clusterSize = static_cast<std::uint64_t>(m_clusterSize);
   if (clusterSize == 0) return;
   if (unitClusters == 0) {
@@ -373,7 +380,7 @@ void ntfs::writeCompressed(Writer& writer, const std::vector<Run>& runs, std::ui
   flushUnit();
 }
 
-ntfs::DataPiece ntfs::dataPiece(const MftRecordView& view) {
+DataWriter::DataPiece DataWriter::dataPiece(const MftRecordView& view) {
   DataPiece piece;
   const DatStruct desc = getDatStruct(view);
   const bool ownData = m_hasOwnData;
@@ -453,7 +460,7 @@ ntfs::DataPiece ntfs::dataPiece(const MftRecordView& view) {
   return piece;
 }
 
-void ntfs::AttributeListDataToFile(const DatStruct& desc2) {
+void DataWriter::AttributeListDataToFile(const DatStruct& desc2) {
   Writer writer(m_output, desc2.dataSize);
   if (desc2.dataType == kCompressed)
     writeCompressed(writer, m_combinedRuns, static_cast<std::uint16_t>(1u << (desc2.compressionUnit & 31)));
@@ -464,7 +471,7 @@ void ntfs::AttributeListDataToFile(const DatStruct& desc2) {
   m_hasOwnData = false;
 }
 
-std::uint64_t ntfs::sizeOf(const MftRecordView& view) {
+std::uint64_t DataWriter::sizeOf(const MftRecordView& view) {
   const DataPiece piece = dataPiece(view);
   if (piece.kind == DataPiece::Kind::None) return 0;
   if (piece.kind == DataPiece::Kind::Resident) return piece.resident.size();
@@ -477,7 +484,7 @@ std::uint64_t ntfs::sizeOf(const MftRecordView& view) {
   return std::min<std::uint64_t>(dataSize, clusters * clusterSize);
 }
 
-std::uint64_t ntfs::entryDataSize(std::int64_t index) {
+std::uint64_t DataWriter::entryDataSize(std::int64_t index) {
   if (index < 0 || index >= entryCount()) return 0;
   constexpr std::uint64_t kUnknown = UINT64_MAX;
   const auto at = static_cast<std::size_t>(index);
@@ -501,7 +508,7 @@ std::uint64_t ntfs::entryDataSize(std::int64_t index) {
   return size;
 }
 
-void ntfs::dumpEntry(const std::string& indexText) {
+void DataWriter::dumpEntry(const std::string& indexText) {
   m_lastDumpPath.clear();
   m_lastDumpWritten = 0;
   const std::int64_t index = decimalValue(indexText);
@@ -523,7 +530,7 @@ void ntfs::dumpEntry(const std::string& indexText) {
   out.close();
 }
 
-bool ntfs::writeEntryData(std::int64_t index, DataSink& out) {
+bool DataWriter::writeEntryData(std::int64_t index, DataSink& out) {
   m_lastDumpWritten = 0;
   m_writeFailed = false;
   if (index < 0 || index >= entryCount()) return false;
@@ -564,4 +571,4 @@ bool ntfs::writeEntryData(std::int64_t index, DataSink& out) {
   return !m_writeFailed;
 }
 
-}  // namespace tessary
+}  // namespace tessary::ntfs_detail

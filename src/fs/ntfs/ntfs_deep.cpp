@@ -5,18 +5,13 @@
 #include <new>
 #include <unordered_map>
 
-#include "fs/ntfs/ntfs.h"
+#include "fs/ntfs/ntfs_deep.h"
 #include "fs/ntfs/ntfs_io.h"
-#include "fs/ntfs/ntfs_layout.h"
-#include "fs/ntfs/ntfs_links.h"
-#include "fs/ntfs/ntfs_records.h"
 #include "platform/bytes.h"
 #include "platform/large_buffer.h"
 #include "platform/text.h"
 
-namespace tessary {
-
-using namespace ntfs_detail;
+namespace tessary::ntfs_detail {
 
 namespace {
 
@@ -48,7 +43,7 @@ bool nameStartsWith(const char16_t* name, std::u16string_view prefix) {
 }  // namespace
 
 template <typename BeforePiece, typename OnRecord>
-void ntfs::scanRecordCandidates(std::int64_t end, BeforePiece beforePiece, OnRecord onRecord) {
+void DeepScan::scanRecordCandidates(std::int64_t end, BeforePiece beforePiece, OnRecord onRecord) {
   const std::int64_t pieces = std::max<std::int64_t>(end, 0) / kScanPieceBytes;
   progressRange(pieces);
   m_refusedParts = 0;
@@ -110,7 +105,7 @@ void ntfs::scanRecordCandidates(std::int64_t end, BeforePiece beforePiece, OnRec
   progressPosition(pieces);
 }
 
-int ntfs::searchMftCandidates(int maximum) {
+int DeepScan::searchMftCandidates(int maximum) {
   if (maximum < 1) maximum = 3;
   const std::int64_t bootCluster = bootClusterSize();
   m_clusterSize = clusterSizeUsable(bootCluster) ? bootCluster : 4096;
@@ -155,11 +150,11 @@ int ntfs::searchMftCandidates(int maximum) {
   return static_cast<int>(m_candidates.size());
 }
 
-std::string ntfs::noMftRunStatus(int number) {
+std::string DeepScan::noMftRunStatus(int number) {
   return format("MFT_ENTRY:%d gives no run list of the MFT; only ORPHAN_ENTRY can be listed.", number);
 }
 
-bool ntfs::selectMftCandidate(int number) {
+bool DeepScan::selectMftCandidate(int number) {
   m_mftRunKnown = false;
   if (number >= 0 && static_cast<std::size_t>(number) < m_candidates.size()) {
     const std::int64_t offset = m_candidates[static_cast<std::size_t>(number)].recordOffset;
@@ -173,7 +168,7 @@ bool ntfs::selectMftCandidate(int number) {
   return m_mftRunKnown;
 }
 
-void ntfs::deepScan() {
+void DeepScan::deepScan() {
   const std::int64_t bootCluster = bootClusterSize();
   m_clusterSize = clusterSizeUsable(bootCluster) ? bootCluster : 4096;
   m_mftRunKnown = false;
@@ -250,7 +245,7 @@ void ntfs::deepScan() {
   m_entryFound.resize(kept);
 }
 
-void ntfs::findGenerations() {
+void DeepScan::findGenerations() {
   constexpr std::size_t kMaxGenerations = 16;
   constexpr std::size_t kMaxMftRuns = 4096;
   m_generations.clear();
@@ -313,7 +308,7 @@ void ntfs::findGenerations() {
   }
 }
 
-bool ntfs::mirrorAgrees(std::size_t mftRecord, std::int64_t clusterSize) {
+bool DeepScan::mirrorAgrees(std::size_t mftRecord, std::int64_t clusterSize) {
   const FoundRecord& mft = m_found[mftRecord];
   // Record 1 ($MFTMirr) follows record 0; its first run names where the mirror's copy of record 0 lies.
   if (mftRecord + 1 >= m_found.size()) return true;
@@ -329,7 +324,7 @@ bool ntfs::mirrorAgrees(std::size_t mftRecord, std::int64_t clusterSize) {
   return le16At(header, kRecordUsaOffset) < kNumberedUsaOffset || le32At(header, kRecordNumber) == 0;
 }
 
-ntfs::GenerationFrame::GenerationFrame(ntfs& parser, std::int64_t index)
+DeepScan::GenerationFrame::GenerationFrame(DeepScan& parser, std::int64_t index)
     : m_parser(parser), m_clusterSize(parser.m_clusterSize), m_origin(parser.m_clusterOrigin) {
   if (parser.m_mode != 3 || index < 0 || static_cast<std::size_t>(index) >= parser.m_entryFound.size()) return;
   const std::size_t found = parser.m_entryFound[static_cast<std::size_t>(index)];
@@ -340,12 +335,12 @@ ntfs::GenerationFrame::GenerationFrame(ntfs& parser, std::int64_t index)
   parser.m_clusterOrigin = parser.m_generations[static_cast<std::size_t>(generation)].origin;
 }
 
-ntfs::GenerationFrame::~GenerationFrame() {
+DeepScan::GenerationFrame::~GenerationFrame() {
   m_parser.m_clusterSize = m_clusterSize;
   m_parser.m_clusterOrigin = m_origin;
 }
 
-void ntfs::nameFromExtensions(const std::vector<ExtensionName>& names) {
+void DeepScan::nameFromExtensions(const std::vector<ExtensionName>& names) {
   if (names.empty()) return;
   std::unordered_multimap<std::uint32_t, std::size_t> byNumber;
   for (std::size_t i = 1; i < m_entries.size(); ++i) {
@@ -382,7 +377,14 @@ void ntfs::nameFromExtensions(const std::vector<ExtensionName>& names) {
   }
 }
 
-void ntfs::linkDeepEntries() {
+void DeepScan::clearTable() {
+  m_found.clear();
+  m_entryFound.clear();
+  m_generations.clear();
+  RecordParser::clearTable();
+}
+
+void DeepScan::linkDeepEntries() {
   const std::int64_t size = entryCount();
   if (m_entryFound.size() != static_cast<std::size_t>(size)) return;
   std::unordered_multimap<std::uint32_t, std::int64_t> byNumber;
@@ -455,7 +457,7 @@ void ntfs::linkDeepEntries() {
   m_linkCache.reset();
 }
 
-std::optional<std::int64_t> ntfs::extensionRecordOffset(std::uint64_t record, std::uint64_t baseRecord,
+std::optional<std::int64_t> DeepScan::extensionRecordOffset(std::uint64_t record, std::uint64_t baseRecord,
                                                         std::int64_t baseOffset) const {
   if (m_mode != 3) {
     if (record >= static_cast<std::uint64_t>(entryCount())) return std::nullopt;
@@ -480,4 +482,4 @@ std::optional<std::int64_t> ntfs::extensionRecordOffset(std::uint64_t record, st
   return best;
 }
 
-}  // namespace tessary
+}  // namespace tessary::ntfs_detail

@@ -9,7 +9,6 @@
 #include <span>
 
 #include "disk/volume_view.h"
-#include "fs/ntfs/ntfs.h"
 #include "fs/ntfs/ntfs_records.h"
 #include "platform/large_buffer.h"
 

@@ -5,11 +5,19 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <string>
 #include <vector>
 
-#include "fs/ntfs/ntfs.h"
 #include "fs/ntfs/ntfs_records.h"
 #include "platform/bytes.h"
+
+namespace tessary {
+
+// The MFT record size of most volumes, and the largest the parser reads (volumes with 4096-byte sectors).
+constexpr std::size_t kMftRecordSize = 1024;
+constexpr std::size_t kMaxMftRecordSize = 4096;
+
+}  // namespace tessary
 
 namespace tessary::ntfs_detail {
 

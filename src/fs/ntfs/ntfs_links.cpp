@@ -1,17 +1,74 @@
 // The NTFS entry table's links: appending children, walking chains, and repairing what a damaged MFT
 // leaves (children of files, orphans, chains that loop).
 #include <algorithm>
+#include <cstring>
 #include <unordered_set>
 
-#include "fs/ntfs/ntfs.h"
 #include "fs/ntfs/ntfs_links.h"
-#include "fs/ntfs/ntfs_records.h"
+#include "platform/text.h"
 
-namespace tessary {
+namespace tessary::ntfs_detail {
 
-using ntfs_detail::signatureIsFile;
+namespace {
+constexpr std::size_t kNameBlockUnits = 32768;
+}  // namespace
 
-void ntfs::makeFirstChild(std::int64_t parent, std::int64_t child) {
+EntryTable::EntryTable() = default;
+EntryTable::~EntryTable() = default;
+
+void setSignature(MftEntry& entry, std::span<const std::byte> bytes) {
+  for (std::size_t i = 0; i < 4; ++i) entry.signature[i] = i < bytes.size() ? static_cast<char>(bytes[i]) : '\0';
+}
+
+MftEntry blankEntry(std::int64_t index) {
+  MftEntry entry{};
+  std::memset(&entry, 0, sizeof entry);
+  entry.index = index;
+  return entry;
+}
+
+const char16_t* EntryTable::storeName(std::u16string_view name) {
+  const std::size_t units = name.size() + 1;
+  if (m_nameBlocks.empty() || m_nameBlockSize - m_nameBlockUsed < units) {
+    m_nameBlockSize = std::max(kNameBlockUnits, units);
+    m_nameBlocks.push_back(std::make_unique<char16_t[]>(m_nameBlockSize));
+    m_nameBlockUsed = 0;
+  }
+  char16_t* out = m_nameBlocks.back().get() + m_nameBlockUsed;
+  std::copy(name.begin(), name.end(), out);
+  out[name.size()] = u'\0';
+  m_nameBlockUsed += units;
+  return out;
+}
+
+void EntryTable::renameEntry(std::int64_t index, const std::u16string& name) {
+  if (index < 0 || index >= entryCount()) return;
+  m_entries[static_cast<std::size_t>(index)].name = storeName(name);
+}
+
+void EntryTable::renameEntry(std::int64_t index, const std::string& utf8Name) { renameEntry(index, utf16FromAnsi(utf8Name)); }
+
+bool EntryTable::isEntry(std::int64_t index) const {
+  return index >= 0 && index < entryCount() && signatureIsFile(m_entries[static_cast<std::size_t>(index)]);
+}
+
+std::u16string EntryTable::entryNameUtf16(std::int64_t index) const {
+  if (index < 0 || index >= entryCount()) return {};
+  const char16_t* name = m_entries[static_cast<std::size_t>(index)].name;
+  return name ? std::u16string(name) : std::u16string();
+}
+
+std::string EntryTable::entryName(std::int64_t index) const { return utf8FromUtf16(entryNameUtf16(index)); }
+
+bool EntryTable::isFolder(std::int64_t index) const {
+  return index >= 0 && index < entryCount() && m_entries[static_cast<std::size_t>(index)].kind == 'D';
+}
+
+bool EntryTable::isDeleted(std::int64_t index) const {
+  return index >= 0 && index < entryCount() && (m_entries[static_cast<std::size_t>(index)].recordFlags & 1) == 0;
+}
+
+void EntryTable::makeFirstChild(std::int64_t parent, std::int64_t child) {
   m_entries[static_cast<std::size_t>(parent)].firstChild = child;
   if (m_linkCache) {
     m_linkCache->fit(static_cast<std::size_t>(entryCount()));
@@ -20,7 +77,7 @@ void ntfs::makeFirstChild(std::int64_t parent, std::int64_t child) {
   }
 }
 
-void ntfs::appendChild(std::int64_t child) {
+void EntryTable::appendChild(std::int64_t child) {
   const std::int64_t size = entryCount();
   if (child < 0 || child >= size) return;
   MftEntry& entry = m_entries[static_cast<std::size_t>(child)];
@@ -68,7 +125,7 @@ void ntfs::appendChild(std::int64_t child) {
   }
 }
 
-bool ntfs::walkChain(std::int64_t from, std::vector<std::int64_t>* out) const {
+bool EntryTable::walkChain(std::int64_t from, std::vector<std::int64_t>* out) const {
   const std::int64_t size = entryCount();
   if (from < 0 || from >= size) return true;
   // One mark per entry, kept between walks and cleared behind each walk, so a folder's children cost
@@ -93,13 +150,13 @@ bool ntfs::walkChain(std::int64_t from, std::vector<std::int64_t>* out) const {
   return ended;
 }
 
-std::vector<std::int64_t> ntfs::childEntries(std::int64_t index) const {
+std::vector<std::int64_t> EntryTable::childEntries(std::int64_t index) const {
   std::vector<std::int64_t> out;
   walkChain(index, &out);
   return out;
 }
 
-void ntfs::orphanChildrenOfFiles() {
+void EntryTable::orphanChildrenOfFiles() {
   // A record whose parent reference points forward is linked before its parent is parsed; when that
   // parent turns out not to be a directory (its record was reused for a file), nothing would ever
   // show the child. Such children are orphans.
@@ -117,7 +174,7 @@ void ntfs::orphanChildrenOfFiles() {
   }
 }
 
-void ntfs::linkOrphans() {
+void EntryTable::linkOrphans() {
   const std::int64_t size = entryCount();
   progressRange(size);
   if (m_orphanIndex < 0 || m_orphanIndex >= size) return;
@@ -138,7 +195,7 @@ void ntfs::linkOrphans() {
   }
 }
 
-void ntfs::repairLinks() {
+void EntryTable::repairLinks() {
   // Links come from parent references in the image; a hostile or damaged volume can make a folder its
   // own descendant or make two chains share entries. Every entry keeps its first place in a walk from
   // the root (then from the orphan folder); where a chain meets an entry already placed, that entry is
@@ -182,4 +239,4 @@ void ntfs::repairLinks() {
   start(m_orphanIndex);
 }
 
-}  // namespace tessary
+}  // namespace tessary::ntfs_detail

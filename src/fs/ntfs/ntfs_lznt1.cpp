@@ -1,18 +1,17 @@
 // LZNT1, the compression of NTFS compressed files: one compression unit of chunks at a time.
 #include <cstring>
 
-#include "fs/ntfs/ntfs.h"
-#include "fs/ntfs/ntfs_records.h"
+#include "fs/ntfs/ntfs_data.h"
 #include "platform/bytes.h"
 
-namespace tessary {
+namespace tessary::ntfs_detail {
 
 namespace {
 constexpr std::uint64_t kChunkData = 4096;
 constexpr std::uint64_t kStoredChunkSize = kChunkData + 2;
 }  // namespace
 
-bool ntfs::ntfs_uncompress_setup(Lznt1State& state, std::uint16_t unitClusters, std::span<const std::byte> input,
+bool DataWriter::ntfs_uncompress_setup(Lznt1State& state, std::uint16_t unitClusters, std::span<const std::byte> input,
                                  std::span<std::byte> output) const {
   state = Lznt1State{};
   state.capacity = static_cast<std::uint64_t>(unitClusters) * static_cast<std::uint64_t>(m_clusterSize > 0 ? m_clusterSize : 0);
@@ -25,13 +24,13 @@ bool ntfs::ntfs_uncompress_setup(Lznt1State& state, std::uint16_t unitClusters, 
   return true;
 }
 
-void ntfs::ntfs_uncompress_reset(Lznt1State& state) {
+void DataWriter::ntfs_uncompress_reset(Lznt1State& state) {
   if (state.output) std::memset(state.output, 0, static_cast<std::size_t>(state.capacity));
   state.outputPosition = 0;
   state.inputLength = 0;
 }
 
-void ntfs::ntfs_uncompress_compunit(Lznt1State& state) {
+void DataWriter::ntfs_uncompress_compunit(Lznt1State& state) {
   if (!state.output || !state.input) return;
   const std::uint64_t inputLength = std::min(state.inputLength, state.capacity);
   const Bytes in(state.input, static_cast<std::size_t>(inputLength));
@@ -89,4 +88,4 @@ void ntfs::ntfs_uncompress_compunit(Lznt1State& state) {
   }
 }
 
-}  // namespace tessary
+}  // namespace tessary::ntfs_detail

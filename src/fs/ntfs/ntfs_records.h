@@ -8,15 +8,7 @@
 #include <span>
 #include <vector>
 
-#include "fs/ntfs/ntfs.h"
-
 namespace tessary {
-
-namespace ntfs_detail {
-// A table entry with every field zero but its own index, and its signature from a record's first bytes.
-MftEntry blankEntry(std::int64_t index);
-void setSignature(MftEntry& entry, std::span<const std::byte> bytes);
-}  // namespace ntfs_detail
 
 // A 64-byte copy of one attribute header and where the attribute starts in its record.
 struct AttributeHeaderCopy {

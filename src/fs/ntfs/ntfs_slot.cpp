@@ -105,7 +105,7 @@ class NtfsSlot : public ParserSlot {
   }
   std::string writeFile(std::int64_t data, const std::string& folder) override {
     if (!m_ntfs.isEntry(data)) return {};
-    m_ntfs.outputFolder = folder;
+    m_ntfs.setOutputFolder(folder);
     m_ntfs.dumpEntry(std::to_string(data));
     return m_ntfs.lastDumpPath();
   }
