@@ -305,6 +305,37 @@ TEST(NtfsTexts, RecordWithoutStandardInformationShowsNoTimes) {
 
 // --- Hostile volumes -------------------------------------------------------------------------------
 
+// A resident attribute header whose value starts `valueOffset` bytes after the header.
+ByteVector residentHeader(std::uint32_t type, std::uint32_t valueLength, std::uint16_t valueOffset) {
+  ByteVector a(0x18);
+  a[0] = static_cast<std::byte>(type);
+  a[4] = std::byte{0x18};
+  for (int i = 0; i < 4; ++i) a[0x10 + i] = static_cast<std::byte>(valueLength >> (8 * i));
+  a[0x14] = static_cast<std::byte>(valueOffset & 0xFF);
+  a[0x15] = static_cast<std::byte>(valueOffset >> 8);
+  return a;
+}
+
+TEST(NtfsHostile, ValuesCutShortByTheRecordEndGiveNoNameAndNoTimes) {
+  // $STANDARD_INFORMATION at 1008 and $FILE_NAME at 992 of a 1024-byte record: both run past its end.
+  NtfsVolumeBuilder b;
+  b.record(20, RecordBuilder()
+                   .firstAttributeOffset(0x38)
+                   .raw(residentHeader(0x10, 0x48, 1008 - 0x38))
+                   .raw(residentHeader(0x30, 0x42, 992 - 0x50))
+                   .build());
+  b.record(21, RecordBuilder().standardInformation(1, 2, 3).fileName(5, u"whole.txt").build());
+  ParsedNtfs p;
+  p.openMemory(b.build());
+  EXPECT_EQ(p.parser.entries()[20].name, nullptr) << "no empty name from a length byte past the record";
+  const std::vector<std::int64_t> orphans = p.parser.childEntries(p.parser.orphanIndex());
+  EXPECT_EQ(std::count(orphans.begin(), orphans.end(), 20), 0);
+  EXPECT_FALSE(p.parser.getFileTimeStructure(p.parser.entries()[20].recordOffset).hasTimes);
+  EXPECT_EQ(p.parser.entryName(21), "whole.txt");
+  EXPECT_TRUE(p.parser.getFileTimeStructure(p.parser.entries()[21].recordOffset).hasTimes);
+}
+
+
 TEST(NtfsHostile, UnusableClusterSizesAreRefusedWithAStatusLineAndTheMftIsScannedFor) {
   const struct {
     std::uint16_t bytesPerSector;

@@ -374,7 +374,8 @@ void RecordParser::parseEntry(std::int64_t recordOffset, std::int64_t entryIndex
   for (const AttributeHeaderCopy& attribute : attributes) {
     if (le32At(attribute.bytes, kAttrType) != kFileName || u8At(attribute.bytes, kAttrNonResident) != 0) continue;
     const std::size_t valueStart = attribute.offset + le16At(attribute.bytes, kAttrValueOffset);
-    if (valueStart >= record.size()) continue;
+    // A value cut short by the record's end is no name: its length, parent and flags would read as zeros.
+    if (!fits(record.size(), valueStart, kNameText)) continue;
     if (le32At(record, valueStart + kNameFlags) & kNameDirectoryFlag) m_entries[self].kind = 'D';
     const std::uint8_t nameLength = u8At(record, valueStart + kNameLength);
     if (nameLength == kNoNameLength) continue;
@@ -572,13 +573,15 @@ NtfsFileTimes RecordParser::getFileTimeStructure(std::int64_t recordOffset) {
   for (const auto& attribute : view.attributes) {
     const std::uint32_t type = le32At(attribute.bytes, kAttrType);
     const std::size_t valueStart = attribute.offset + le16At(attribute.bytes, kAttrValueOffset);
-    if (type == kStandardInformation) {
+    // A value cut short by the record's end gives no times (they would read as zeros) and no flags.
+    if (type == kStandardInformation && fits(view.record.size(), valueStart, kSiAccess + 8)) {
       times.hasTimes = true;
       times.creation = le64At(view.record, valueStart + kSiCreation);
       times.modification = le64At(view.record, valueStart + kSiModification);
       times.access = le64At(view.record, valueStart + kSiAccess);
       times.change = le64At(view.record, valueStart + kSiChange);
-    } else if (type == kFileName && u8At(attribute.bytes, kAttrNonResident) == 0) {
+    } else if (type == kFileName && u8At(attribute.bytes, kAttrNonResident) == 0 &&
+               fits(view.record.size(), valueStart, kNameFlags + 4)) {
       const std::uint32_t flags = le32At(view.record, valueStart + kNameFlags) & 0xFFFF;
       std::string text;
       if (flags & 0x1) text += "-R";
