@@ -1,8 +1,11 @@
 // The file-system registry: labels and aliases reach their family's parser and modes, the scans' boot
 // tests come from it, and two parsers on two volumes of one disk each read their own origin.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include <array>
+#include <csignal>
+#include <filesystem>
 
 #include <algorithm>
 
@@ -15,6 +18,7 @@
 #include "platform/page_view.h"
 #include "fs/parser_slot.h"
 #include "results/volume_scan_dlg.h"
+#include "support/fixtures.h"
 #include "support/ntfs_builder.h"
 #include "support/recording_sink.h"
 
@@ -136,6 +140,39 @@ TEST(VolumeViews, TwoParsersOnTwoVolumesOfOneDiskEachReadTheirOwnOrigin) {
   EXPECT_TRUE(a.writeEntryData(20, fromA));
   EXPECT_EQ(std::string(reinterpret_cast<const char*>(fromA.bytes().data()), fromA.bytes().size()), "from the first volume");
   EXPECT_EQ(std::string(reinterpret_cast<const char*>(fromB.bytes().data()), fromB.bytes().size()), "from the second volume");
+}
+
+// The NTFS slot's one-file dump (the results page's double-click) names its file only when the file was
+// written whole, as every other file system's does: an output that cuts it short leaves no path.
+TEST(FileSystemRegistry, NtfsOneFileDumpCutShortByTheOutputNamesNoFile) {
+  test::NtfsVolumeBuilder b;
+  b.record(20, test::RecordBuilder().standardInformation(0, 0, 0).fileName(5, u"big.bin")
+                   .residentData(ByteVector(600, std::byte{0x42})).build());
+  const ByteVector volume = b.build();
+  test::MemoryDisk reader(volume);
+  const auto slot = createParserForLabel("NTFS");
+  ASSERT_NE(slot, nullptr);
+  CXHtmlTree tree;
+  ParserLinks links;
+  links.reader = &reader;
+  links.view = VolumeView(reader, 0, volume.size() / kSectorSize);
+  links.volume = VolumeEntry{"NTFS", "", "0", "1", 0};
+  links.tree = &tree;
+  slot->runWorker(links);
+  const std::string dir = test::makeTempDir("tessary-ntfs-dump-");
+  EXPECT_EQ(slot->writeFile(20, dir), dir + "/big.bin");
+
+  struct rlimit old {};
+  ASSERT_EQ(::getrlimit(RLIMIT_FSIZE, &old), 0);
+  const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+  struct rlimit small = old;
+  small.rlim_cur = 100;
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+  const std::string cut = slot->writeFile(20, dir);
+  ::setrlimit(RLIMIT_FSIZE, &old);
+  std::signal(SIGXFSZ, oldHandler);
+  EXPECT_EQ(cut, "");
+  std::filesystem::remove_all(dir);
 }
 
 TEST(VolumeViews, ReadsPastTheDiskAreZerosAndFailAndNextDataStopsAtTheDisksEnd) {

@@ -104,10 +104,7 @@ class NtfsSlot : public ParserSlot {
     return rules;
   }
   std::string writeFile(std::int64_t data, const std::string& folder) override {
-    if (!m_ntfs.isEntry(data)) return {};
-    m_ntfs.setOutputFolder(folder);
-    m_ntfs.dumpEntry(std::to_string(data));
-    return m_ntfs.lastDumpPath();
+    return m_ntfs.isEntry(data) ? writeWholeFile(data, folder, name(data)) : std::string();
   }
   bool writeContent(std::int64_t data, DataSink& sink) override {
     return m_ntfs.isEntry(data) && m_ntfs.writeEntryData(data, sink);
