@@ -22,10 +22,9 @@ void addCandidatesCommand(CLI::App& app, CommandRunner& runner) {
       // The lists are the advanced-input page's, which only the Advanced mode opens.
       options->mode = "advanced";
       HeadlessWizard wizard(*options, err);
-      if (!wizard.walkToVolumeList()) return wizard.refused();
-      if (wizard.selectVolume() != PopulateDriveDlg::NextPage::RecoveryMode) return wizard.refused();
       ResultsSteps steps(wizard, *options);
-      if (!steps.recoveryModePage() || !steps.openAdvancedInput()) return wizard.refused();
+      if (!steps.walkToRecoveryMode() || !steps.recoveryModePage() || !steps.openAdvancedInput())
+        return wizard.refused();
       const CandidateLists& lists = steps.advancedInput()->lists();
       const std::pair<const char*, const std::vector<CandidateItem>*> all[] = {
           {"TFS", &lists.candidates}, {"Sector Per Cluster", &lists.clusterSizes}, {"Heap Offset", &lists.heapOffsets}};

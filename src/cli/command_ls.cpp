@@ -117,10 +117,8 @@ void addLsCommand(CLI::App& app, CommandRunner& runner) {
   command->callback([&runner, options, bodyfile] {
     runner.run([options, bodyfile](std::ostream& out, std::ostream& err) {
       HeadlessWizard wizard(*options, err);
-      if (!wizard.walkToVolumeList()) return wizard.refused();
-      if (wizard.selectVolume() != PopulateDriveDlg::NextPage::RecoveryMode) return wizard.refused();
       ResultsSteps steps(wizard, *options);
-      if (!steps.walkToResults()) return wizard.refused();
+      if (!steps.walkFromImageToResults()) return wizard.refused();
       ResultsParser& parser = *steps.page().parser();
       std::uint64_t files = 0, folders = 0, deleted = 0, bytes = 0;
       steps.visitAll([&](std::int64_t data, const std::string& path) {

@@ -25,10 +25,8 @@ void addRecoverCommand(CLI::App& app, CommandRunner& runner) {
   command->callback([&runner, options, outDir, paths] {
     runner.run([options, outDir, paths](std::ostream& out, std::ostream& err) {
       HeadlessWizard wizard(*options, err);
-      if (!wizard.walkToVolumeList()) return wizard.refused();
-      if (wizard.selectVolume() != PopulateDriveDlg::NextPage::RecoveryMode) return wizard.refused();
       ResultsSteps steps(wizard, *options);
-      if (!steps.walkToResults()) return wizard.refused();
+      if (!steps.walkFromImageToResults()) return wizard.refused();
       VolumeScanDlg& page = steps.page();
       CXHtmlTree& tree = page.tree();
       const TreeItem top = page.parser()->topItem();

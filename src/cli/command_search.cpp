@@ -26,10 +26,8 @@ void addSearchCommand(CLI::App& app, CommandRunner& runner) {
   command->callback([&runner, options, pattern, outDir] {
     runner.run([options, pattern, outDir](std::ostream& out, std::ostream& err) {
       HeadlessWizard wizard(*options, err);
-      if (!wizard.walkToVolumeList()) return wizard.refused();
-      if (wizard.selectVolume() != PopulateDriveDlg::NextPage::RecoveryMode) return wizard.refused();
       ResultsSteps steps(wizard, *options);
-      if (!steps.walkToResults()) return wizard.refused();
+      if (!steps.walkFromImageToResults()) return wizard.refused();
       VolumeScanDlg& page = steps.page();
       steps.resultsView().setText(VolumeScanDlg::kSearchBox, *pattern);
       page.onSearch();

@@ -34,6 +34,13 @@ class ResultsSteps {
   PageView& advancedInputView() { return m_advancedView; }
   // All three in a row.
   bool walkToResults() { return recoveryModePage() && advancedInputPage() && resultsPage(); }
+  // The image, scan-mode and volume-list pages, with the chosen volume leading to the recovery-mode page.
+  // False when a page refused or the volume leads elsewhere (the command then returns wizard.refused()).
+  bool walkToRecoveryMode() {
+    return m_wizard.walkToVolumeList() && m_wizard.selectVolume() == PopulateDriveDlg::NextPage::RecoveryMode;
+  }
+  // From the image page to the parsed results page: where listing, recovering and searching begin.
+  bool walkFromImageToResults() { return walkToRecoveryMode() && walkToResults(); }
 
   VolumeScanDlg& page() { return *m_results; }
   PageView& resultsView() { return m_resultsView; }
