@@ -11,50 +11,12 @@
 #include "disk/read_write_interface.h"
 #include "fs/registry.h"
 #include "support/cli_runner.h"
-#include "support/disk_image_builder.h"
 #include "support/fixtures.h"
-#include "support/memory_parser.h"
+#include "support/made_up_file_system.h"
 #include "support/recording_sink.h"
 
 namespace tessary {
 namespace {
-
-// Its boot record: the name at byte 0, the volume's MiB at byte 8.
-constexpr const char* kMagic = "TESTFS01";
-
-bool testFsTakes(Bytes v) { return hasMagic(v, 0, kMagic); }
-
-BootRecordFind testFsBootRecord(Bytes s, BootSite site) {
-  BootRecordFind find;
-  if (site == BootSite::MbrType07 || !testFsTakes(s)) return find;
-  const std::uint64_t mib = le32At(s, 8);
-  find.claimed = true;
-  find.listed = true;
-  find.label = "TESTFS";
-  find.status = "found TESTFS...";
-  find.sizeText = bootSizeText("%lld  MB", mib);
-  find.sizeSectors = mib << 11;
-  return find;
-}
-
-std::unique_ptr<ParserSlot> createTestFsParser() {
-  auto parser = std::make_unique<test::MemoryParser>();
-  parser->add(1, "hello.txt", false, "hello");
-  return parser;
-}
-
-FileSystemRow testFsRow() {
-  FileSystemRow r;
-  r.family = "TESTFS";
-  r.labels = {"testfs"};
-  r.treatAs = "TESTFS";
-  r.treatAsLabel = "TESTFS";
-  r.leadBytes = "T";
-  r.testBootRecord = testFsBootRecord;
-  r.parserTakes = testFsTakes;
-  r.createParser = createTestFsParser;
-  return r;
-}
 
 std::set<std::string> listedPaths(const test::CliResult& run) {
   std::set<std::string> paths;
@@ -64,15 +26,10 @@ std::set<std::string> listedPaths(const test::CliResult& run) {
 }
 
 TEST(MadeUpFileSystem, OneRowMakesItFoundOfferedAndListed) {
-  const AddedFileSystem added(testFsRow());
-  test::DiskImage disk(32768);
-  disk.tableEntry(0, 0, 0x83, 2048, 8192);   // a loose type: the boot records name the volume
-  disk.tableEntry(0, 1, 0x99, 16384, 8192);  // no boot record: "Unknown", read with --fs
-  disk.putText(2048, 0, kMagic);
-  disk.put32(2048, 8, 4);
+  const AddedFileSystem added(test::madeUpFileSystemRow());
   const std::string dir = test::makeTempDir("tessary-testfs-");
   const std::string image = dir + "/disk.vhdx";
-  test::writeDiskVhdx(image, disk);
+  test::writeMadeUpDisk(image);
 
   struct Found {
     std::string label;

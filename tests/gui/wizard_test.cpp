@@ -26,6 +26,7 @@
 #include "disk/vhdx_reader.h"
 #include "support/fixtures.h"
 #include "support/gui_driver.h"
+#include "support/made_up_file_system.h"
 #include "support/memory_parser.h"
 #include "ui/check_tree_model.h"
 #include "ui/check_tree_view.h"
@@ -415,6 +416,35 @@ class WizardTest : public QObject {
     page = currentPage<ui::RecoveryModePage>(wizard);
     QVERIFY(button(*page, QStringLiteral("Deep"))->isHidden());
     QVERIFY(button(*page, QStringLiteral("Advanced"))->isHidden());
+  }
+
+  // A file system made up in the tests joins with its registry row alone: the volume list names it and
+  // offers it to treat a volume as, the recovery-mode page offers its one mode, and its parser fills the tree.
+  void aMadeUpFileSystemIsListedOfferedAndParsed() {
+    const AddedFileSystem added(test::madeUpFileSystemRow());
+    QTemporaryDir dir;
+    const QString image = dir.path() + QStringLiteral("/disk.vhdx");
+    test::writeMadeUpDisk(image.toStdString());
+    ui::Wizard wizard;
+    DialogAnswerer dialogs;
+    WizardWalk walk(wizard, dialogs);
+    QVERIFY(walk.imagePage(image) && walk.scanModePage());
+    ui::VolumeListPage* list = walk.volumeListPage();
+    QVERIFY(list);
+    QCOMPARE(list->table().model()->index(0, 1).data().toString(), QStringLiteral("TESTFS"));
+    auto* treatAs = list->findChild<QComboBox*>();
+    QVERIFY(treatAs);
+    QVERIFY(treatAs->findText(QStringLiteral("TESTFS")) >= 0);
+
+    ui::RecoveryModePage* modes = walk.recoveryModePage(QStringLiteral("0"));
+    QVERIFY(modes);
+    QVERIFY(button(*modes, QStringLiteral("Standard"))->isChecked());
+    QVERIFY(button(*modes, QStringLiteral("Advanced"))->isHidden());
+    QVERIFY(button(*modes, QStringLiteral("Deep"))->isHidden());
+    ui::ResultsPage* page = walk.resultsPage();
+    QVERIFY(page);
+    ui::CheckTreeModel& model = page->treeModel();
+    QVERIFY(childNamed(model, model.index(0, 0), QStringLiteral("hello.txt")).isValid());
   }
 
   void resultsPageOpensTicksAndSavesAFolderWithTheMouse() {
