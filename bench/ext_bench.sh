@@ -54,15 +54,17 @@ if [ "$what" = list ] || [ "$what" = all ]; then
   measure "tessary ls" "$cli" ls "$image" --volume 0 --quiet
   ours=$cpu
   measure "fls -r -p" fls -r -p "$raw"
-  echo "ratio (CPU) $(echo "scale=2; $ours / $cpu" | bc)   target <= 1.0"
+  echo "ratio (CPU) $(echo "scale=2; $ours / $cpu" | bc)   target <= 0.5"
 fi
 if [ "$what" = dump ] || [ "$what" = all ]; then
   echo "== recover every file"
-  out=$(mktemp -d)
+  # The recovered files go to memory (/dev/shm unless TESSARY_BENCH_OUT names another folder), so that
+  # the disk's write-back does not decide the times.
+  out=$(mktemp -d -p "${TESSARY_BENCH_OUT:-/dev/shm}")
   measure "tessary recover" "$cli" recover "$image" --volume 0 --quiet --out "$out/cli"
   ours=$cpu
   measure "tsk_recover -e" tsk_recover -e "$raw" "$out/tsk"
-  echo "ratio (CPU) $(echo "scale=2; $ours / $cpu" | bc)   target <= 0.5"
+  echo "ratio (CPU) $(echo "scale=2; $ours / $cpu" | bc)   target <= 0.7"
   echo "files: tessary $(find "$out/cli" -type f | wc -l), tsk_recover $(find "$out/tsk" -type f | wc -l)"
   rm -rf "$out"
 fi

@@ -2,8 +2,8 @@
 # FAT32 benchmarks on a 1 GiB volume of 10,000 files, each run against The Sleuth Kit on the raw twin:
 #   list   tessary ls        vs  fls -r -p
 #   dump   tessary recover   vs  tsk_recover -e
-# Prints wall and CPU times, peak memories and the CPU-time ratios (targets: list at most 1.0x fls, dump
-# at most 0.5x tsk_recover). The volume is built with mkfs.fat and mtools (no root needed) into a cache
+# Prints wall and CPU times, peak memories and the CPU-time ratios (targets: list at most 0.5x fls, dump
+# at most 0.7x tsk_recover). The volume is built with mkfs.fat and mtools (no root needed) into a cache
 # folder that is never committed: $TESSARY_BENCH_CACHE or ~/.cache/tessary-bench.
 # Needs mkfs.fat, mtools, sfdisk, qemu-img, sleuthkit, GNU time, bc; a Release build is recommended.
 # Usage: bench/fat_bench.sh [BUILD_DIR] [list|dump|all]
@@ -57,16 +57,18 @@ if [ "$what" = list ] || [ "$what" = all ]; then
   took[ls]=$cpu
   measure "fls -r -p" fls -r -p "$raw"
   took[fls]=$cpu
-  echo "cpu ratio tessary ls / fls: $(ratio ls fls) (target <= 1.0)"
+  echo "cpu ratio tessary ls / fls: $(ratio ls fls) (target <= 0.5)"
 fi
 if [ "$what" = dump ] || [ "$what" = all ]; then
   echo "== recover every file"
-  out=$(mktemp -d)
+  # The recovered files go to memory (/dev/shm unless TESSARY_BENCH_OUT names another folder), so that
+  # the disk's write-back does not decide the times.
+  out=$(mktemp -d -p "${TESSARY_BENCH_OUT:-/dev/shm}")
   measure "tessary recover" "$cli" recover "$image" --volume 0 --quiet --out "$out/cli"
   took[recover]=$cpu
   measure "tsk_recover -e" tsk_recover -e "$raw" "$out/tsk"
   took[tsk]=$cpu
-  echo "cpu ratio tessary recover / tsk_recover: $(ratio recover tsk) (target <= 0.5)"
+  echo "cpu ratio tessary recover / tsk_recover: $(ratio recover tsk) (target <= 0.7)"
   echo "files: tessary $(find "$out/cli" -type f | wc -l), tsk_recover $(find "$out/tsk" -type f | wc -l)"
   rm -rf "$out"
 fi

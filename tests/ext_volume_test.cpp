@@ -4,6 +4,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <map>
@@ -344,6 +345,61 @@ TEST_F(ExtCorruptTest, BrokenExtentTreeGivesZerosAndAFailure) {
     EXPECT_FALSE(p->parser.saveFileData(*p->parser.entry(frag->key), sink)) << way;
     EXPECT_EQ(sink.written(), clean.written()) << way;
   }
+}
+
+// A reader over another whose reads that touch one byte range fail and deliver nothing at all.
+class FailingRange : public readWriteInterface {
+ public:
+  FailingRange(readWriteInterface& inner, std::uint64_t from, std::uint64_t to) : m_inner(inner), m_from(from), m_to(to) {}
+  bool open(const std::string&) override { return true; }
+  bool seek(std::int64_t offset, std::uint32_t origin) override {
+    m_at = static_cast<std::uint64_t>(offset);
+    return m_inner.seek(offset, origin);
+  }
+  bool read(void* buffer, std::uint32_t length) override {
+    const bool touches = m_at < m_to && m_at + length > m_from;
+    m_at += length;
+    return !touches && m_inner.read(buffer, length);
+  }
+
+ private:
+  readWriteInterface& m_inner;
+  std::uint64_t m_from, m_to, m_at = 0;
+};
+
+// Files saved one after another share one read buffer: a file whose blocks cannot be read is written
+// as zeros of its size, never with the bytes of the larger file saved before it.
+TEST_F(ExtCorruptTest, AFileThatCannotBeReadHoldsZerosNotTheFileSavedBeforeIt) {
+  auto good = parse(volumeBytes(2));
+  const auto paths = good->paths();
+  const ExtEntry* frag = good->parser.entry(paths.at("fragmented.bin"));
+  const ExtEntry* letter = good->parser.entry(paths.at("docs/letter.txt"));
+  ASSERT_TRUE(frag && letter);
+  MemorySink clean(1 << 20);
+  ASSERT_TRUE(good->parser.saveFileData(*frag, clean));
+  ASSERT_GT(clean.written(), std::uint64_t{letter->size});
+  const std::optional<std::uint64_t> first = good->parser.firstBlock(*letter);
+  ASSERT_TRUE(first);
+  test::MemoryDisk disk(volumeBytes(2));
+  const std::uint64_t size = disk.bytes().size();
+  FailingRange failing(disk, *first * 4096, *first * 4096 + 4096);
+  ext2Class parser;
+  parser.attachVolume(VolumeView(failing, 0, size / 512), static_cast<std::int64_t>(size >> 20));
+  ASSERT_TRUE(parser.findSuperblock() && parser.readGroupDescriptors());
+  parser.readInodeTables();
+  parser.readDirectories();
+  parser.buildEntryMap();
+  parser.linkParentsAndChildren();
+  MemorySink again(1 << 20);
+  EXPECT_TRUE(parser.saveFileData(*parser.entry(frag->key), again));
+  EXPECT_EQ(again.bytes(), clean.bytes());
+  MemorySink lost(1 << 20);
+  EXPECT_FALSE(parser.saveFileData(*parser.entry(letter->key), lost));
+  ASSERT_EQ(lost.bytes().size(), std::size_t{letter->size});
+  // Its first block could not be read: zeros, as a fresh buffer would hold.
+  const std::size_t unread = std::min<std::size_t>(4096, lost.bytes().size());
+  EXPECT_TRUE(std::all_of(lost.bytes().begin(), lost.bytes().begin() + static_cast<std::ptrdiff_t>(unread),
+                          [](std::byte b) { return b == std::byte{0}; }));
 }
 
 // Stop during the superblock search ends it and clears the flag, so the steps after it still run.

@@ -4,6 +4,7 @@
 // tools never write.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <sys/stat.h>
@@ -87,6 +88,28 @@ class ZeroedRange : public readWriteInterface {
       if (m_at + i >= m_from && m_at + i < m_to) bytes[i] = std::byte{0};
     m_at += length;
     return ok;
+  }
+  std::optional<std::uint64_t> nextDataOffset(std::uint64_t offset) const override { return m_inner.nextDataOffset(offset); }
+
+ private:
+  readWriteInterface& m_inner;
+  std::uint64_t m_from, m_to, m_at = 0;
+};
+
+// A reader over another whose reads that touch one byte range fail and deliver nothing at all.
+class FailingRange : public readWriteInterface {
+ public:
+  FailingRange(readWriteInterface& inner, std::uint64_t from, std::uint64_t to) : m_inner(inner), m_from(from), m_to(to) {}
+  bool open(const std::string&) override { return true; }
+  bool seek(std::int64_t offset, std::uint32_t origin) override {
+    m_at = static_cast<std::uint64_t>(offset);
+    return m_inner.seek(offset, origin);
+  }
+  bool read(void* buffer, std::uint32_t length) override {
+    const bool touches = m_at < m_to && m_at + length > m_from;
+    m_at += length;
+    if (touches) return false;
+    return m_inner.read(buffer, length);
   }
   std::optional<std::uint64_t> nextDataOffset(std::uint64_t offset) const override { return m_inner.nextDataOffset(offset); }
 
@@ -771,6 +794,71 @@ TEST(FatBuilt, DetailListTextsKeepTheSystemsClock) {
   EXPECT_EQ(sizeText(1023), "1023 Bytes");
   EXPECT_EQ(sizeText(1536), "1.50 KB");
   EXPECT_EQ(sizeText(3u << 20), "3.00 MB");
+}
+
+// The size text is written digit by digit: it gives the formatter's text for every size, exact halves
+// of a hundredth (which go to the even digit) and the steps between units included.
+TEST(FatBuilt, SizeTextsAreTheFormattersTextAtEveryRoundingEdge) {
+  const auto formatted = [](std::uint64_t bytes) {
+    const double x = static_cast<double>(bytes);
+    char text[64];
+    if (bytes >= (1ULL << 30)) std::snprintf(text, sizeof text, "%.2f GB", x / 1073741824.0);
+    else if (bytes >= (1ULL << 20)) std::snprintf(text, sizeof text, "%.2f MB", x / 1048576.0);
+    else if (bytes >= 1024) std::snprintf(text, sizeof text, "%.2f KB", x / 1024.0);
+    else std::snprintf(text, sizeof text, "%llu Bytes", static_cast<unsigned long long>(bytes));
+    return std::string(text);
+  };
+  std::vector<std::uint64_t> sizes = {0, 1, 1023, 1024, 1025, 1152, 1152 + 256, 1048575, 1048576, (1ULL << 30) - 1,
+                                      1ULL << 30, (1ULL << 53) - 1, 1ULL << 53, UINT64_MAX};
+  for (unsigned shift : {10u, 20u, 30u})
+    for (std::uint64_t whole : {1ULL, 7ULL, 99ULL, 1000ULL, 1023ULL})
+      for (std::uint64_t part = 0; part < 1024; ++part)  // hundredths and their exact halves, at every step
+        sizes.push_back((whole << shift) + (part << (shift - 10)) + (part % 3 == 0 ? 0 : part % 3 == 1 ? 1 : (1ULL << (shift - 10)) - 1));
+  std::uint64_t seed = 88172645463325252ULL;
+  for (int i = 0; i < 20000; ++i) {
+    seed ^= seed << 13;
+    seed ^= seed >> 7;
+    seed ^= seed << 17;
+    sizes.push_back(seed >> (seed % 40 + 10));
+  }
+  for (std::uint64_t bytes : sizes) EXPECT_EQ(sizeText(bytes), formatted(bytes)) << bytes;
+}
+
+// Files saved one after another share one read buffer: a file whose cluster cannot be read is written
+// as zeros of its size, never with the bytes of the larger file saved before it.
+TEST(FatFixtures, AFileThatCannotBeReadHoldsZerosNotTheFileSavedBeforeIt) {
+  FatFixture clean;
+  if (!clean.open("fat32.vhdx", true)) GTEST_SKIP();
+  const std::uint64_t sectors = 69632;
+  ASSERT_TRUE(clean.parseStandard(2048, sectors * 512));
+  const auto paths = byPath(*clean.parser);
+  ASSERT_TRUE(paths.count("readme.txt"));
+  // The largest file, and the first cluster of readme.txt made unreadable.
+  std::int64_t largest = -1;
+  for (const auto& [path, index] : paths)
+    if (!clean.parser->isFolderRecord(index) &&
+        (largest < 0 || clean.parser->entry(index).fileSize > clean.parser->entry(largest).fileSize))
+      largest = index;
+  ASSERT_GE(largest, 0);
+  const std::int64_t small = paths.at("readme.txt");
+  const std::uint32_t smallSize = clean.parser->entry(small).fileSize;
+  ASSERT_GT(smallSize, 0u);
+  ASSERT_LE(smallSize, clean.parser->clusterSize());
+  const std::optional<std::uint64_t> at = clean.parser->clusterStart(clean.parser->entry(small).firstCluster());
+  ASSERT_TRUE(at);
+  FatFixture f;
+  ASSERT_TRUE(f.open("fat32.vhdx", true));
+  const std::uint64_t from = 2048 * 512 + *at;
+  f.wrapper = std::make_unique<FailingRange>(*f.vhdx, from, from + clean.parser->clusterSize());
+  f.reader = f.wrapper.get();
+  ASSERT_TRUE(f.parseStandard(2048, sectors * 512));
+  bool ok = false;
+  EXPECT_EQ(f.sha(largest, &ok), clean.sha(largest));
+  EXPECT_TRUE(ok);
+  MemorySink sink(1 << 20);
+  EXPECT_FALSE(f.parser->writeFileData(small, sink));
+  ASSERT_EQ(sink.bytes().size(), smallSize);
+  EXPECT_TRUE(std::all_of(sink.bytes().begin(), sink.bytes().end(), [](std::byte b) { return b == std::byte{0}; }));
 }
 
 }  // namespace

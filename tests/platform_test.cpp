@@ -12,6 +12,7 @@
 #include "platform/bytes.h"
 #include "platform/file_time.h"
 #include "platform/files.h"
+#include "platform/large_buffer.h"
 #include "platform/page_sink.h"
 #include "platform/text.h"
 #include "platform/worker.h"
@@ -295,6 +296,25 @@ TEST(ImageFiles, FilesBesideAnImageAreOpenedBelowItsFolderOnly) {
   EXPECT_EQ(file.openBeside(image, "sub"), "it is not a regular file");
   EXPECT_EQ(file.openBeside(image, "absent.vmdk"), "it does not exist");
   std::filesystem::remove_all(dir);
+}
+
+// A table that grows from the heap onto huge-page memory and shrinks back keeps every value; the thread's
+// read buffer is page-aligned and keeps its memory between calls.
+TEST(LargeMemoryTest, TablesKeepTheirValuesAcrossTheStepToLargeMemory) {
+  std::vector<std::uint64_t, LargeTableAllocator<std::uint64_t>> table;
+  for (std::uint64_t i = 0; i < 600000; ++i) table.push_back(i * 2654435761ULL);
+  for (std::uint64_t i = 0; i < table.size(); ++i) ASSERT_EQ(table[i], i * 2654435761ULL) << i;
+  table.resize(1000);
+  table.shrink_to_fit();
+  EXPECT_EQ(table[999], 999 * 2654435761ULL);
+  const std::span<std::byte> first = threadReadBuffer(100);
+  ASSERT_EQ(first.size(), 100u);
+  EXPECT_EQ(reinterpret_cast<std::uintptr_t>(first.data()) % 4096, 0u);
+  first[0] = std::byte{7};
+  const std::span<std::byte> again = threadReadBuffer(3 << 20);
+  ASSERT_EQ(again.size(), std::size_t{3} << 20);
+  EXPECT_EQ(reinterpret_cast<std::uintptr_t>(again.data()) % 4096, 0u);
+  EXPECT_EQ(threadReadBuffer(10).data(), again.data());
 }
 
 }  // namespace

@@ -63,7 +63,7 @@ void printListingHeader(std::ostream& out) {
 }
 
 void printEntry(std::ostream& out, ResultsParser& parser, std::int64_t data, const std::string& path, bool json) {
-  const EntryTexts t = parser.texts(data);
+  const EntryTexts t = json ? parser.texts(data) : parser.listingTexts(data);
   const bool folder = parser.isFolder(data);
   const bool deleted = parser.isDeleted(data);
   const std::uint64_t size = parser.sizeBytes(data);

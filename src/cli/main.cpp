@@ -27,5 +27,10 @@ int main() {
   return tessary::cli::run(static_cast<int>(args.size()), argv.data(), std::cout, std::cerr);
 }
 #else
-int main(int argc, char** argv) { return tessary::cli::run(argc, argv, std::cout, std::cerr); }
+int main(int argc, char** argv) {
+  // Nothing here writes through C's stdio, so the streams keep their own buffers: a long listing goes
+  // out in large writes rather than through stdio call by call. (std::cerr stays tied to std::cout.)
+  std::ios_base::sync_with_stdio(false);
+  return tessary::cli::run(argc, argv, std::cout, std::cerr);
+}
 #endif

@@ -73,6 +73,9 @@ class ResultsParser {
   virtual bool searchesName(std::int64_t data) const { return isListedFile(data) && !isFolder(data); }
 
   virtual EntryTexts texts(std::int64_t data) = 0;
+  // The texts the plain listing shows: the modification time, the size and the attributes, as texts()
+  // gives them; a parser may leave the other two empty when that saves work.
+  virtual EntryTexts listingTexts(std::int64_t data) { return texts(data); }
   // The entry's times and numbers for machine output (JSON, timeline lists); by default none but the
   // item's own number.
   virtual EntryStamps stamps(std::int64_t data) {

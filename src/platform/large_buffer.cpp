@@ -3,6 +3,8 @@
 
 #include <sys/mman.h>
 
+#include <cstdint>
+
 namespace tessary {
 
 LargeBuffer::LargeBuffer(std::size_t bytes) : m_size(bytes) {
@@ -17,6 +19,32 @@ LargeBuffer::LargeBuffer(std::size_t bytes) : m_size(bytes) {
 
 LargeBuffer::~LargeBuffer() {
   if (m_data) ::munmap(m_data, m_size);
+}
+
+namespace {
+constexpr std::size_t kHugePage = 2 * 1024 * 1024;
+std::size_t hugeSteps(std::size_t bytes) { return (bytes + kHugePage - 1) / kHugePage * kHugePage; }
+}  // namespace
+
+void* allocateLarge(std::size_t bytes) {
+  if (bytes == 0 || bytes > SIZE_MAX / 2 - kHugePage) return nullptr;
+  const std::size_t length = hugeSteps(bytes);
+  // A mapping one huge page longer, cut down to the aligned part.
+  void* at = ::mmap(nullptr, length + kHugePage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (at == MAP_FAILED) return nullptr;
+  const auto start = reinterpret_cast<std::uintptr_t>(at);
+  const std::uintptr_t aligned = (start + kHugePage - 1) / kHugePage * kHugePage;
+  if (aligned > start) ::munmap(at, aligned - start);
+  const std::size_t tail = start + length + kHugePage - (aligned + length);
+  if (tail > 0) ::munmap(reinterpret_cast<void*>(aligned + length), tail);
+#ifdef MADV_HUGEPAGE
+  ::madvise(reinterpret_cast<void*>(aligned), length, MADV_HUGEPAGE);
+#endif
+  return reinterpret_cast<void*>(aligned);
+}
+
+void freeLarge(void* at, std::size_t bytes) {
+  if (at) ::munmap(at, hugeSteps(bytes));
 }
 
 }  // namespace tessary

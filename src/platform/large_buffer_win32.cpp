@@ -14,4 +14,13 @@ LargeBuffer::~LargeBuffer() {
   if (m_data) ::VirtualFree(m_data, 0, MEM_RELEASE);
 }
 
+void* allocateLarge(std::size_t bytes) {
+  if (bytes == 0) return nullptr;
+  return ::VirtualAlloc(nullptr, bytes, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+}
+
+void freeLarge(void* at, std::size_t) {
+  if (at) ::VirtualFree(at, 0, MEM_RELEASE);
+}
+
 }  // namespace tessary

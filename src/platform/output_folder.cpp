@@ -84,7 +84,7 @@ std::string numberedName(const std::string& name, int n) {
 }
 
 OutputFolder::OutputFolder(std::string root) {
-  m_nodes.push_back({trimmedSlashes(std::move(root)), kNoParent, 0, -1});
+  m_nodes.push_back({trimmedSlashes(std::move(root)), kNoParent, 0, -1, 0});
   m_tops[m_nodes.front().name] = kRootFolder;
 }
 
@@ -131,7 +131,7 @@ void OutputFolder::closeAll() { closeFrom(0); }
 
 OutputFolder::Folder OutputFolder::topFolder(const std::string& path) {
   if (const auto known = m_tops.find(path); known != m_tops.end()) return known->second;
-  m_nodes.push_back({path, kNoParent, 0, -1});
+  m_nodes.push_back({path, kNoParent, 0, -1, 0});
   m_tops[path] = m_nodes.size() - 1;
   return m_nodes.size() - 1;
 }
@@ -139,7 +139,7 @@ OutputFolder::Folder OutputFolder::topFolder(const std::string& path) {
 OutputFolder::Folder OutputFolder::child(Folder parent, const std::string& hostName) {
   const auto key = std::make_pair(parent, hostName);
   if (const auto known = m_onHost.find(key); known != m_onHost.end()) return known->second;
-  m_nodes.push_back({hostName, parent, m_nodes[parent].level + 1, -1});
+  m_nodes.push_back({hostName, parent, m_nodes[parent].level + 1, -1, 0});
   m_onHost[key] = m_nodes.size() - 1;
   return m_nodes.size() - 1;
 }
@@ -233,8 +233,11 @@ int OutputFolder::descriptor(Folder folder) {
   return openLevel(m_nodes[folder].level);
 }
 
-std::string OutputFolder::hostName(int dir, const std::string& name) {
-  return shortenedName(host::hostSafe(name), host::nameMax(dir));
+std::string OutputFolder::hostName(Folder folder, int dir, const std::string& name) {
+  // The limit is asked of the host once per folder, not once per name made in it.
+  std::size_t& limit = m_nodes[folder].nameMax;
+  if (limit == 0) limit = host::nameMax(dir);
+  return shortenedName(host::hostSafe(name), limit);
 }
 
 void OutputFolder::noteChanged(const std::string& name, const std::string& wanted, const std::string& path) {
@@ -250,7 +253,7 @@ std::optional<OutputFolder::Folder> OutputFolder::folder(Folder parent, const st
   if (dir < 0) return std::nullopt;
   for (int n = 1; n <= kMaxVariants; ++n) {
     const std::string wanted = n == 1 ? name : numberedName(name, n);
-    const std::string candidate = hostName(dir, wanted);
+    const std::string candidate = hostName(parent, dir, wanted);
     const host::Made made = host::makeFolder(dir, candidate);
     if (made == host::Made::Failed) return std::nullopt;
     if (made == host::Made::Taken) continue;  // a link, a file or something else holds the name
@@ -282,7 +285,7 @@ std::optional<std::string> OutputFolder::file(OutputFile& out, Folder parent, co
   int lastError = EEXIST;
   for (int n = 1; n <= kMaxVariants; ++n) {
     const std::string wanted = n == 1 ? name : numberedName(name, n);
-    const std::string candidate = hostName(dir, wanted);
+    const std::string candidate = hostName(parent, dir, wanted);
     const std::string held = host::nameKey(candidate);
     const auto other = m_files.find({parent, held});
     if (other != m_files.end() && other->second != key) continue;  // another entry of this save

@@ -70,6 +70,7 @@ class OutputFolder {
     Folder parent = kNoParent;
     std::size_t level = 0;  // levels below its top folder
     int fd = -1;  // see folder_handles.h
+    std::size_t nameMax = 0;  // the host's longest name in this folder, asked once; 0 until then
   };
   static constexpr Folder kNoParent = static_cast<Folder>(-1);
 
@@ -80,8 +81,8 @@ class OutputFolder {
   int openLevel(std::size_t level);
   void closeFrom(std::size_t level);
   void closeAll();
-  // The name as the host can hold it in `dir`.
-  std::string hostName(int dir, const std::string& name);
+  // The name as the host can hold it in `folder`, open as `dir`.
+  std::string hostName(Folder folder, int dir, const std::string& name);
   // Notes that `name` (as `wanted`, its numbered form) was saved as `path` under another name.
   void noteChanged(const std::string& name, const std::string& wanted, const std::string& path);
 

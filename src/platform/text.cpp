@@ -1,6 +1,7 @@
 // UTF-16, UTF-8 and Windows-1252 conversions and the small text helpers of the pages.
 #include "platform/text.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cstdarg>
 #include <cstdio>
@@ -124,7 +125,12 @@ std::u16string utf16FromAnsi(std::string_view bytes) {
   return out;
 }
 
-std::string utf8FromAnsi(std::string_view bytes) { return utf8FromUtf16(utf16FromAnsi(bytes)); }
+std::string utf8FromAnsi(std::string_view bytes) {
+  // Plain ASCII is its own UTF-8: only a name with a byte past 0x7F needs the conversion.
+  if (std::all_of(bytes.begin(), bytes.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; }))
+    return std::string(bytes);
+  return utf8FromUtf16(utf16FromAnsi(bytes));
+}
 
 std::u16string utf16FromLe(const void* data, std::size_t byteLength) {
   const auto* p = static_cast<const unsigned char*>(data);

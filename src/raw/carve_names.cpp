@@ -297,7 +297,7 @@ void extStarts(const VolumeView& view, std::uint64_t volumeBytes, Harvest& harve
   fs.readDirectories();
   fs.buildEntryMap();
   fs.linkParentsAndChildren();
-  const std::vector<ExtEntry>& entries = fs.entries();
+  const auto& entries = fs.entries();
   std::set<std::uint64_t> inodes;
   for (const ExtEntry& e : entries) {
     if (!e.name || !fs.isDeleted(e.key) || (e.mode & 0xF000) != 0x8000 || e.size == 0) continue;

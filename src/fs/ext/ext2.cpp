@@ -8,6 +8,7 @@
 #include "fs/ext/ext_layout.h"
 #include "platform/bytes.h"
 #include "platform/file_time.h"
+#include "platform/large_buffer.h"
 #include "platform/page_sink.h"
 #include "platform/text.h"
 
@@ -168,6 +169,7 @@ void ext2Class::readInodeTables() {
   m_slotCount = static_cast<std::uint32_t>(
       std::min<std::uint64_t>(m_inodeCount, std::uint64_t{m_groupCount} * m_inodesPerGroup));
   m_slots.clear();
+  m_slotHint = 0;
   m_slotInodes.clear();
   m_directories.clear();
   m_deletedKeys.clear();
@@ -178,7 +180,12 @@ void ext2Class::readInodeTables() {
   m_slots.reserve(inUse + 16);
   m_slotInodes.reserve(inUse + 16);
   const std::size_t perChunk = std::max<std::size_t>(1, kTableChunk / m_inodeSize);
-  std::vector<std::byte> chunk;
+  std::vector<std::byte> fallback;
+  std::span<std::byte> memory = threadReadBuffer(perChunk * m_inodeSize);
+  if (memory.empty()) {
+    fallback.resize(perChunk * m_inodeSize);
+    memory = fallback;
+  }
   std::uint64_t base = 0;
   for (std::uint32_t g = 0; g < m_groupCount && base < m_slotCount; ++g, base += m_inodesPerGroup) {
     if (stopHonoured()) break;
@@ -194,7 +201,9 @@ void ext2Class::readInodeTables() {
     bool unreadable = false;
     for (std::uint32_t first = 0; first < slots; first += static_cast<std::uint32_t>(perChunk)) {
       const std::uint32_t count = static_cast<std::uint32_t>(std::min<std::uint64_t>(perChunk, slots - first));
-      chunk.assign(std::size_t{count} * m_inodeSize, std::byte{0});
+      // Cleared first, as a fresh buffer would be, so that a failed read shows no earlier piece.
+      const std::span<std::byte> chunk = memory.first(std::size_t{count} * m_inodeSize);
+      std::fill(chunk.begin(), chunk.end(), std::byte{0});
       if (!m_view.read(*table * m_blockSize + std::uint64_t{first} * m_inodeSize, chunk)) {
         unreadable = true;
         continue;
@@ -236,9 +245,20 @@ ExtEntry ext2Class::withSizeOnDisk(ExtEntry e) const {
 }
 
 ExtEntry* ext2Class::slotEntry(std::int32_t key) {
+  // Folders name their entries mostly in the order their inodes were given out: the slot after the one
+  // found last is tried before the table is searched.
+  for (std::size_t at = m_slotHint; at < m_slots.size() && at <= m_slotHint + 1; ++at) {
+    if (m_slots[at].key == key) {
+      m_slotHint = at;
+      return &m_slots[at];
+    }
+  }
   auto it = std::lower_bound(m_slots.begin(), m_slots.end(), key,
                              [](const ExtEntry& e, std::int32_t k) { return e.key < k; });
-  if (it != m_slots.end() && it->key == key) return &*it;
+  if (it != m_slots.end() && it->key == key) {
+    m_slotHint = static_cast<std::size_t>(it - m_slots.begin());
+    return &*it;
+  }
   for (ExtEntry& e : m_extraSlots)
     if (e.key == key) return &e;
   // A directory entry names an inode whose slot looked unused: it is listed all the same.
@@ -249,19 +269,35 @@ ExtEntry* ext2Class::slotEntry(std::int32_t key) {
   return &m_extraSlots.back();
 }
 
+const char* ext2Class::keepName(const char* name, std::size_t length) {
+  // Names are at most 255 bytes (a hostile length is cut by the caller's record checks): a block of
+  // 64 KiB holds hundreds of them, so the names cost one allocation per block, not one per name.
+  constexpr std::size_t kNameBlock = 64 * 1024;
+  if (length + 1 > m_nameBlockRoom - m_nameBlockUsed) {
+    m_nameBlockRoom = std::max(kNameBlock, length + 1);
+    m_nameBlocks.push_back(std::make_unique<char[]>(m_nameBlockRoom));
+    m_nameBlockUsed = 0;
+  }
+  char* at = m_nameBlocks.back().get() + m_nameBlockUsed;
+  std::copy_n(name, length, at);
+  at[length] = '\0';
+  m_nameBlockUsed += length + 1;
+  return at;
+}
+
 void ext2Class::storeName(std::int32_t inode, const std::byte* name, std::size_t length, std::int32_t parent) {
   if (inode < 1 || static_cast<std::uint32_t>(inode) > m_slotCount) return;
   ExtEntry* e = slotEntry(inode - 1);
-  m_names.emplace_back(reinterpret_cast<const char*>(name), length);
+  const char* kept = keepName(reinterpret_cast<const char*>(name), length);
   if (!e->name) {
-    e->name = m_names.back().c_str();
+    e->name = kept;
     e->parent = parent;
     return;
   }
   // A further name of a hard-linked file: listed and saved as a name of its own.
   const std::uint64_t key = std::uint64_t{m_slotCount} + m_aliases.size();
   if (key >= INT32_MAX) return;
-  ExtEntry alias{m_names.back().c_str(), static_cast<std::int32_t>(key), parent, e->mode, e->size,
+  ExtEntry alias{kept, static_cast<std::int32_t>(key), parent, e->mode, e->size,
                  e->inodeTableBlock, e->slot, -1, -1};
   m_aliases.push_back(NameAlias{alias, inode - 1, 0, false});
 }
@@ -274,8 +310,7 @@ void ext2Class::storeDeletedName(std::int32_t inode, const std::byte* name, std:
   // and inode is listed once.
   std::string text(reinterpret_cast<const char*>(name), length);
   if (!m_deletedNames.emplace(parent, inode, text).second) return;
-  m_names.push_back(std::move(text));
-  ExtEntry alias{m_names.back().c_str(), static_cast<std::int32_t>(key), parent, 0, 0, 0, 0, -1, -1};
+  ExtEntry alias{keepName(text.data(), text.size()), static_cast<std::int32_t>(key), parent, 0, 0, 0, 0, -1, -1};
   m_aliases.push_back(NameAlias{alias, inode - 1, type, true});
 }
 
@@ -382,7 +417,14 @@ void ext2Class::readDirectories() {
   progressRange(entries);
   std::int32_t current = kRootKey;
   bool firstMark = true;
-  std::vector<std::byte> chunk;
+  // Blocks that lie together are read in one call; each is walked on its own.
+  constexpr std::uint64_t kPerRead = 64;
+  std::vector<std::byte> fallback;
+  std::span<std::byte> chunk = threadReadBuffer(static_cast<std::size_t>(kPerRead * m_blockSize));
+  if (chunk.empty()) {
+    fallback.resize(static_cast<std::size_t>(kPerRead * m_blockSize));
+    chunk = fallback;
+  }
   std::size_t d = 0;
   m_aliases.clear();
   m_deletedNames.clear();
@@ -412,11 +454,9 @@ void ext2Class::readDirectories() {
       bool failed = false;
       forEachRun(inode.data(), needed, failed, [&](const BlockRun& run) {
         if (run.zeros) return true;
-        // Blocks that lie together are read in one call; each is walked on its own.
-        constexpr std::uint64_t kPerRead = 64;
         for (std::uint64_t done = 0; done < run.count; done += kPerRead) {
           const std::uint64_t n = std::min(kPerRead, run.count - done);
-          chunk.assign(static_cast<std::size_t>(n * m_blockSize), std::byte{0});
+          std::fill_n(chunk.data(), static_cast<std::size_t>(n * m_blockSize), std::byte{0});
           if (!readBlocks(run.physical + done, n, chunk.data())) continue;  // an unreadable block adds nothing
           for (std::uint64_t i = 0; i < n; ++i) {
             const Bytes block(chunk.data() + i * m_blockSize, m_blockSize);
@@ -451,36 +491,12 @@ void ext2Class::buildEntryMap() {
   std::sort(m_extraSlots.begin(), m_extraSlots.end(), [](const ExtEntry& a, const ExtEntry& b) { return a.key < b.key; });
   static constexpr char kRootName[] = "ROOT";
   const ExtEntry root{kRootName, kRootKey, -1, kModeDirectory, 0, 0, 0, -1, -1};
-  m_map.reserve(m_slots.size() + m_extraSlots.size() + 1);
-  m_mapInodes.reserve(m_map.capacity());
-  m_mapHasInode.reserve(m_map.capacity());
-  bool rootPlaced = false;
-  const auto place = [&](const ExtEntry& e, const InodeCopy* inode) {
-    if (!rootPlaced && e.key > kRootKey) {
-      m_map.push_back(root);
-      m_mapInodes.emplace_back();
-      m_mapHasInode.push_back(false);
-      rootPlaced = true;
-    }
-    // Unnamed inodes are left out; ROOT takes the key of inode 3.
-    if (!e.name || e.key == kRootKey) return;
-    m_map.push_back(e);
-    m_mapInodes.push_back(inode ? *inode : InodeCopy{});
-    m_mapHasInode.push_back(inode != nullptr);
-  };
-  std::size_t i = 0;
-  std::size_t j = 0;
-  while (i < m_slots.size() || j < m_extraSlots.size()) {
-    if (j == m_extraSlots.size() || (i < m_slots.size() && m_slots[i].key < m_extraSlots[j].key)) {
-      place(m_slots[i], &m_slotInodes[i]);
-      ++i;
-    } else {
-      place(withSizeOnDisk(m_extraSlots[j]), nullptr);
-      ++j;
-    }
-  }
-  if (!rootPlaced) place(ExtEntry{nullptr, INT32_MAX, -1, 0, 0, 0, 0, -1, -1}, nullptr);
-  // Further names take keys past every inode, so the map stays sorted.
+
+  // Further names take keys past every inode, so they follow the inodes' entries and the map stays
+  // sorted. They are worked out first, while every slot of the table is still at hand.
+  std::vector<ExtEntry> aliasEntries;
+  std::vector<InodeCopy> aliasInodes;
+  std::vector<bool> aliasHasInode;
   const auto typeMode = [](std::uint8_t type) -> std::uint16_t {
     if (type == kFileTypeDirectory) return kModeDirectory;
     if (type == kFileTypeSymlink) return kModeSymlink;
@@ -499,9 +515,9 @@ void ext2Class::buildEntryMap() {
       } else {
         e = withSizeOnDisk(e);
       }
-      m_map.push_back(e);
-      m_mapInodes.push_back(inode ? *inode : InodeCopy{});
-      m_mapHasInode.push_back(inode != nullptr);
+      aliasEntries.push_back(e);
+      aliasInodes.push_back(inode ? *inode : InodeCopy{});
+      aliasHasInode.push_back(inode != nullptr);
       continue;
     }
     // A deleted name whose inode is in use again (renamed, linked elsewhere, or given to a new file)
@@ -525,13 +541,84 @@ void ext2Class::buildEntryMap() {
       copy[kInodeMode + 1] = static_cast<std::byte>(e.mode >> 8);
     }
     m_deletedKeys.insert(e.key);
-    m_map.push_back(e);
-    m_mapInodes.push_back(copy);
-    m_mapHasInode.push_back(true);
+    aliasEntries.push_back(e);
+    aliasInodes.push_back(copy);
+    aliasHasInode.push_back(true);
+  }
+
+  if (m_extraSlots.empty()) {
+    // The usual case: the named slots become the map where they lie, ROOT put in before the first key
+    // past its own; no entry or inode copy is copied to fresh memory.
+    std::size_t kept = 0;
+    std::size_t rootAt = SIZE_MAX;
+    for (std::size_t i = 0; i < m_slots.size(); ++i) {
+      const ExtEntry& e = m_slots[i];
+      if (rootAt == SIZE_MAX && e.key > kRootKey) rootAt = kept;
+      // Unnamed inodes are left out; ROOT takes the key of inode 3.
+      if (!e.name || e.key == kRootKey) continue;
+      if (kept != i) {
+        m_slots[kept] = m_slots[i];
+        m_slotInodes[kept] = m_slotInodes[i];
+      }
+      ++kept;
+    }
+    if (rootAt == SIZE_MAX) rootAt = kept;
+    m_slots.resize(kept);
+    m_slotInodes.resize(kept);
+    m_slots.insert(m_slots.begin() + static_cast<std::ptrdiff_t>(rootAt), root);
+    m_slotInodes.insert(m_slotInodes.begin() + static_cast<std::ptrdiff_t>(rootAt), InodeCopy{});
+    m_map = std::move(m_slots);
+    m_mapInodes = std::move(m_slotInodes);
+    m_mapHasInode.assign(m_map.size(), true);
+    m_mapHasInode[rootAt] = false;
+  } else {
+    m_map.reserve(m_slots.size() + m_extraSlots.size() + 1 + aliasEntries.size());
+    m_mapInodes.reserve(m_map.capacity());
+    m_mapHasInode.reserve(m_map.capacity());
+    bool rootPlaced = false;
+    const auto place = [&](const ExtEntry& e, const InodeCopy* inode) {
+      if (!rootPlaced && e.key > kRootKey) {
+        m_map.push_back(root);
+        m_mapInodes.emplace_back();
+        m_mapHasInode.push_back(false);
+        rootPlaced = true;
+      }
+      // Unnamed inodes are left out; ROOT takes the key of inode 3.
+      if (!e.name || e.key == kRootKey) return;
+      m_map.push_back(e);
+      m_mapInodes.push_back(inode ? *inode : InodeCopy{});
+      m_mapHasInode.push_back(inode != nullptr);
+    };
+    std::size_t i = 0;
+    std::size_t j = 0;
+    while (i < m_slots.size() || j < m_extraSlots.size()) {
+      if (j == m_extraSlots.size() || (i < m_slots.size() && m_slots[i].key < m_extraSlots[j].key)) {
+        place(m_slots[i], &m_slotInodes[i]);
+        ++i;
+      } else {
+        place(withSizeOnDisk(m_extraSlots[j]), nullptr);
+        ++j;
+      }
+    }
+    if (!rootPlaced) place(ExtEntry{nullptr, INT32_MAX, -1, 0, 0, 0, 0, -1, -1}, nullptr);
+  }
+  m_map.insert(m_map.end(), aliasEntries.begin(), aliasEntries.end());
+  m_mapInodes.insert(m_mapInodes.end(), aliasInodes.begin(), aliasInodes.end());
+  m_mapHasInode.insert(m_mapHasInode.end(), aliasHasInode.begin(), aliasHasInode.end());
+  // Each key's place in the map, when the keys are not spread much wider than the map is long (they are
+  // inode numbers, then the further names): lookups then cost one step instead of a search.
+  m_keyIndex.clear();
+  std::int64_t highest = -1;
+  for (const ExtEntry& e : m_map) highest = std::max<std::int64_t>(highest, e.key);
+  if (highest >= 0 && static_cast<std::uint64_t>(highest) < 4 * std::uint64_t{m_map.size()} + 65536) {
+    m_keyIndex.assign(static_cast<std::size_t>(highest) + 1, -1);
+    // From the end, so that a key held twice finds its first entry, as the search would.
+    for (std::size_t i = m_map.size(); i-- > 0;)
+      if (m_map[i].key >= 0) m_keyIndex[static_cast<std::size_t>(m_map[i].key)] = static_cast<std::int32_t>(i);
   }
   // The entry array is released.
-  std::vector<ExtEntry>().swap(m_slots);
-  std::vector<InodeCopy>().swap(m_slotInodes);
+  ExtEntryTable().swap(m_slots);
+  InodeTable().swap(m_slotInodes);
   std::vector<ExtEntry>().swap(m_extraSlots);
   std::vector<NameAlias>().swap(m_aliases);
   std::set<std::tuple<std::int32_t, std::int32_t, std::string>>().swap(m_deletedNames);
@@ -540,6 +627,12 @@ void ext2Class::buildEntryMap() {
 
 const ExtEntry* ext2Class::entry(std::int64_t key) const {
   if (key < 0 || key > INT32_MAX) return nullptr;
+  if (!m_keyIndex.empty()) {
+    // The table covers every key of the map.
+    if (static_cast<std::uint64_t>(key) >= m_keyIndex.size()) return nullptr;
+    const std::int32_t at = m_keyIndex[static_cast<std::size_t>(key)];
+    return at >= 0 ? &m_map[static_cast<std::size_t>(at)] : nullptr;
+  }
   auto it = std::lower_bound(m_map.begin(), m_map.end(), static_cast<std::int32_t>(key),
                              [](const ExtEntry& e, std::int32_t k) { return e.key < k; });
   return it != m_map.end() && it->key == key ? &*it : nullptr;
@@ -651,14 +744,16 @@ void ext2Class::fillRootEntries() {
   m_tree->expand(m_topItem, true);
 }
 
-ExtEntryTexts ext2Class::describeTimesAndPermissions(const ExtEntry& e) const {
+ExtEntryTexts ext2Class::describeTimesAndPermissions(const ExtEntry& e, bool allTimes) const {
   ExtEntryTexts texts;
   std::array<std::byte, 256> inode{};
   if (e.key == kRootKey || !inodeOf(e, inode)) return texts;
   const Bytes b(inode.data(), inode.size());
   auto when = [](std::uint32_t seconds) { return formatListFileTime(fileTimeFromUnix(seconds)); };
-  texts.creation = when(le32At(b, kInodeCtime));
-  texts.access = when(le32At(b, kInodeAtime));
+  if (allTimes) {
+    texts.creation = when(le32At(b, kInodeCtime));
+    texts.access = when(le32At(b, kInodeAtime));
+  }
   texts.modification = when(le32At(b, kInodeMtime));
   static constexpr const char* kParts[9] = {"-OE", "-OW", "-OR", "-GE", "-GW", "-GR", "-UE", "-UW", "-UR"};
   const std::uint16_t mode = le16At(b, kInodeMode);

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <set>
 #include <string>
@@ -19,6 +20,7 @@
 #include "fs/parser_context.h"
 #include "platform/bytes.h"
 #include "platform/data_sink.h"
+#include "platform/large_buffer.h"
 #include "platform/worker.h"
 
 namespace tessary {
@@ -59,6 +61,9 @@ struct ExtInodeStamps {
   std::uint32_t gid = 0;
 };
 
+// The entry map and the tables it is built from: one entry per inode in use, on huge pages.
+using ExtEntryTable = std::vector<ExtEntry, LargeTableAllocator<ExtEntry>>;
+
 class ext2Class : public ParserContext {
  public:
   // The synthetic top folder takes the key of inode 3.
@@ -91,7 +96,8 @@ class ext2Class : public ParserContext {
   static bool isFileMode(std::uint16_t mode) { return (mode & 0xF000) == 0x8000 || (mode & 0xF000) == 0xA000; }
   bool isDeleted(std::int64_t key) const { return m_deletedKeys.count(static_cast<std::int32_t>(key)) != 0; }
   std::string entryName(std::int64_t key) const;  // UTF-8
-  ExtEntryTexts describeTimesAndPermissions(const ExtEntry& entry) const;
+  // The detail texts; without `allTimes`, the creation and access times are left empty.
+  ExtEntryTexts describeTimesAndPermissions(const ExtEntry& entry, bool allTimes = true) const;
   // The entry's inode fields for machine output; nothing for the top folder or an inode that cannot be read.
   std::optional<ExtInodeStamps> inodeStamps(const ExtEntry& entry) const;
   // The inode number an entry names: its own, or for a further name (a hard link's, a slack name's) the
@@ -107,7 +113,7 @@ class ext2Class : public ParserContext {
   std::uint64_t maxFileSize(bool extents) const;
 
   // The entry map in key order (ROOT among it), once the parse has built it.
-  const std::vector<ExtEntry>& entries() const { return m_map; }
+  const ExtEntryTable& entries() const { return m_map; }
   // The block that holds the entry's first logical block; none for inline data, a hole there, or a map
   // that names no block (ext3 and ext4 clear a deleted file's map, ext2 keeps it).
   std::optional<std::uint64_t> firstBlock(const ExtEntry& entry) const;
@@ -165,6 +171,8 @@ class ext2Class : public ParserContext {
   ExtEntry* slotEntry(std::int32_t key);
   // `e` with the size its inode, read on its own, holds (unchanged when the inode cannot be read).
   ExtEntry withSizeOnDisk(ExtEntry e) const;
+  // A copy of the name's bytes, zero-terminated, that lives as long as the parser.
+  const char* keepName(const char* name, std::size_t length);
   void storeName(std::int32_t inode, const std::byte* name, std::size_t length, std::int32_t parent);
   void storeDeletedName(std::int32_t inode, const std::byte* name, std::size_t length, std::int32_t parent,
                         std::uint8_t type);
@@ -216,21 +224,29 @@ class ext2Class : public ParserContext {
   // Slots in use, in key order, while the parse runs; named entries no slot holds (a directory entry
   // naming an unused inode) are kept apart and merged by buildEntryMap.
   std::uint32_t m_slotCount = 0;
-  std::vector<ExtEntry> m_slots;
+  ExtEntryTable m_slots;
+  std::size_t m_slotHint = 0;  // where slotEntry found its last key
   // The fields of each slot in use as its inode table held them (times, mode, flags, i_block), so the
   // detail texts and the data writer read no inode twice.
   using InodeCopy = std::array<std::byte, 112>;
-  std::vector<InodeCopy> m_slotInodes;
+  using InodeTable = std::vector<InodeCopy, LargeTableAllocator<InodeCopy>>;
+  InodeTable m_slotInodes;
   std::vector<ExtEntry> m_extraSlots;
   std::vector<NameAlias> m_aliases;
   std::set<std::tuple<std::int32_t, std::int32_t, std::string>> m_deletedNames;
   std::vector<DirectoryInode> m_directories;
-  std::deque<std::string> m_names;
+  // Every name, zero-terminated, in blocks that never move (entries point into them).
+  std::vector<std::unique_ptr<char[]>> m_nameBlocks;
+  std::size_t m_nameBlockUsed = 0;
+  std::size_t m_nameBlockRoom = 0;
   // The entry map: named entries and ROOT, sorted by key.
-  std::vector<ExtEntry> m_map;
+  ExtEntryTable m_map;
   std::vector<bool> m_chainEnds;
-  std::vector<InodeCopy> m_mapInodes;   // beside m_map, position for position
+  InodeTable m_mapInodes;   // beside m_map, position for position
   std::vector<bool> m_mapHasInode;
+  // The map position of each key up to the highest (-1 where none); empty when the keys lie too far
+  // apart, and the map is searched instead.
+  std::vector<std::int32_t> m_keyIndex;
   std::unordered_set<std::int32_t> m_deletedKeys;
 };
 

@@ -5,6 +5,7 @@
 #include "fs/ext/ext2.h"
 #include "fs/ext/ext_layout.h"
 #include "platform/bytes.h"
+#include "platform/large_buffer.h"
 
 namespace tessary {
 
@@ -12,8 +13,9 @@ using namespace ext_layout;
 
 namespace {
 
-// Data blocks that lie together are read this many at a time.
-constexpr std::uint64_t kBlocksPerRead = 64;
+// Data blocks that lie together are read this many bytes at a time (at least one block), into the
+// thread's page-aligned read buffer.
+constexpr std::uint64_t kReadBytes = 1024 * 1024;
 
 }  // namespace
 
@@ -298,7 +300,13 @@ bool ext2Class::saveFileData(const ExtEntry& e, DataSink& sink) const {
     const std::uint64_t needed = size / m_blockSize + (size % m_blockSize != 0 ? 1 : 0);
     std::uint64_t position = 0;
     bool readFailed = false;
-    std::vector<std::byte> chunk;
+    const std::uint64_t perRead = std::max<std::uint64_t>(1, kReadBytes / m_blockSize);
+    std::vector<std::byte> fallback;
+    std::span<std::byte> chunk = threadReadBuffer(static_cast<std::size_t>(perRead * m_blockSize));
+    if (chunk.empty()) {
+      fallback.resize(static_cast<std::size_t>(perRead * m_blockSize));
+      chunk = fallback;
+    }
     forEachRun(inode.data(), needed, readFailed, [&](const BlockRun& run) {
       // Runs out of order or overlapping what was written are left out.
       if (run.logical + run.count <= position) return true;
@@ -311,10 +319,11 @@ bool ext2Class::saveFileData(const ExtEntry& e, DataSink& sink) const {
       if (run.zeros) {
         putHole(count);
       } else {
-        for (std::uint64_t done = 0; done < count && sinkOk; done += kBlocksPerRead) {
-          const std::uint64_t n = std::min(kBlocksPerRead, count - done);
-          chunk.resize(static_cast<std::size_t>(n * m_blockSize));
-          // A block that cannot be read is written as zeros, so later bytes keep their offsets.
+        for (std::uint64_t done = 0; done < count && sinkOk; done += perRead) {
+          const std::uint64_t n = std::min(perRead, count - done);
+          // The piece starts as zeros, as a fresh buffer would: a reader that fails without filling it
+          // leaves zeros, never bytes of the piece or file read before. A block that cannot be read is written as zeros, so later bytes keep their offsets.
+          std::fill_n(chunk.data(), static_cast<std::size_t>(n * m_blockSize), std::byte{0});
           if (!readBlocks(run.physical + skip + done, n, chunk.data())) ok = false;
           put(chunk.data(), std::min(n * m_blockSize, size - written));
         }

@@ -63,6 +63,12 @@ class ExtSlot : public ParserSlot {
     const ExtEntryTexts t = m_ext.describeTimesAndPermissions(*e);
     return {t.creation, t.access, t.modification, ext2Class::describeSize(*e), t.permissions};
   }
+  EntryTexts listingTexts(std::int64_t data) override {
+    const ExtEntry* e = m_ext.entry(data);
+    if (!e) return {};
+    const ExtEntryTexts t = m_ext.describeTimesAndPermissions(*e, false);
+    return {{}, {}, t.modification, ext2Class::describeSize(*e), t.permissions};
+  }
   EntryStamps stamps(std::int64_t data) override {
     EntryStamps s;
     const ExtEntry* e = m_ext.entry(data);

@@ -9,6 +9,7 @@
 #include "fs/fat/fat_layout.h"
 #include "platform/bytes.h"
 #include "platform/file_time.h"
+#include "platform/large_buffer.h"
 #include "platform/text.h"
 
 namespace tessary {
@@ -502,13 +503,22 @@ bool FatParser::writeFileData(std::int64_t index, DataSink& sink) {
     const bool freed = !driveFormatted && rawEntry(cluster) == 0;
     std::uint32_t runStart = cluster;
     std::uint32_t runLength = 1;
+    // Each piece is read into the thread's page-aligned buffer, cleared first as a fresh buffer would be:
+    // a reader that fails without filling it leaves zeros, never bytes of an earlier piece or file.
+    std::vector<std::byte> fallback;
+    std::span<std::byte> memory = threadReadBuffer(kMaxRunRead);
+    if (memory.empty()) {
+      fallback.resize(kMaxRunRead);
+      memory = fallback;
+    }
     auto flushRun = [&]() {
       std::uint64_t bytes = std::min<std::uint64_t>(std::uint64_t{runLength} * m_clusterSize, remaining);
       std::uint64_t offset = clusterOffset(runStart);
       while (bytes > 0 && ok) {
         const std::size_t piece = static_cast<std::size_t>(std::min<std::uint64_t>(bytes, kMaxRunRead));
-        bool complete = true;
-        const std::vector<std::byte> data = readBytes(offset, piece, &complete);
+        const std::span<std::byte> data = memory.first(piece);
+        std::fill(data.begin(), data.end(), std::byte{0});
+        const bool complete = m_view.attached() && m_view.read(offset, data);
         if (!sink.write(data)) ok = false;
         if (!complete) ok = false;
         offset += piece;
