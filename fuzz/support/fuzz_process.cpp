@@ -1,6 +1,5 @@
-// Set up for every fuzz process (linked into each fuzz target, not into the replay test): no transparent huge
-// pages, a smaller quarantine, and large heap blocks kept for the next input instead of being given back to
-// the host.
+// Set up for every fuzz process (linked into each fuzz target, not into the replay test): a smaller
+// quarantine, and large heap blocks kept for the next input instead of being given back to the host.
 //
 // A run makes and drops blocks of hundreds of KiB: libFuzzer's copy of every input, the volume-sized read
 // buffers of the scans, a file's data chunks. AddressSanitizer maps every block over 128 KiB afresh and
@@ -13,7 +12,6 @@
 #include <sanitizer/allocator_interface.h>
 #include <sanitizer/asan_interface.h>
 #include <stdlib.h>
-#include <sys/prctl.h>
 
 #include <array>
 #include <bit>
@@ -21,24 +19,10 @@
 #include <mutex>
 #include <new>
 
-namespace {
-
-// The parsers ask for huge pages on their large read buffers, which pays off once per scan of a real
-// image; a fuzz run makes such a buffer for every input, and each huge page costs a 2 MiB clearing (and on
-// a busy host a compaction) at its first touch.
-[[maybe_unused]] const bool kNoHugePages = [] {
-#ifdef PR_SET_THP_DISABLE
-  ::prctl(PR_SET_THP_DISABLE, 1, 0, 0, 0);
-#endif
-  return true;
-}();
-
-}  // namespace
-
 // A quarantine of 16 MiB instead of 256: a freed block is still held back from reuse (and an access to it
-// reported) until 16 MiB more have been freed, more than a run frees in most inputs' parses, and the
-// allocator keeps to memory that stays in the processor's caches; with 256 MiB every run touched fresh
-// memory. ASAN_OPTIONS still overrides it.
+// reported) until 16 MiB more have been freed, and the allocator reuses memory that is still in the
+// processor's caches; with 256 MiB the runs kept touching cold memory, at twice the CPU time per run
+// (hfsplus_fuzz). ASAN_OPTIONS still overrides it.
 extern "C" const char* __asan_default_options() { return "quarantine_size_mb=16"; }
 
 namespace {
