@@ -91,7 +91,7 @@ for t in "${run[@]}"; do
   grep -E '^(#[0-9]+[[:space:]]+DONE|stat::number_of_executed_units|stat::average_exec_per_sec|Done [0-9]+ runs)' "$log" || true
   executed=$(awk '/^stat::number_of_executed_units/ { print $2 }' "$log")
   [ -z "$executed" ] || awk -v n="$executed" -v c="$cpu" -v t="$t" \
-    'BEGIN { printf "== %s: %d executions in %.1f CPU s (%d per CPU-second)\n", t, n, c, c > 0 ? n / c : 0 }'
+    'BEGIN { printf "== %s: %d executions in %.1f CPU s (%d per CPU-second)\n", t, n, c, (c > 0 ? n / c : 0) }'
   if [ "$status" -ne 0 ]; then
     echo "== $t: FINDING (exit $status); the log is $log" >&2
     grep -E 'ERROR|SUMMARY|runtime error|Test unit written|ALARM|out-of-memory' "$log" | head -20 >&2 || true
