@@ -30,10 +30,14 @@ class InputReader : public tessary::readWriteInterface {
   }
   bool read(void* buffer, std::uint32_t length) override {
     auto* out = static_cast<std::uint8_t*>(buffer);
-    std::memset(out, 0, length);
+    std::size_t copied = 0;
+    if (m_position >= 0 && m_position < kVolume && static_cast<std::size_t>(m_position) < m_bytes.size()) {
+      const auto at = static_cast<std::size_t>(m_position);
+      copied = std::min<std::size_t>(length, m_bytes.size() - at);
+      std::memcpy(out, m_bytes.data() + at, copied);
+    }
+    std::memset(out + copied, 0, length - copied);
     if (m_position < 0 || m_position >= kVolume) return false;
-    const auto at = static_cast<std::size_t>(m_position);
-    if (at < m_bytes.size()) std::memcpy(out, m_bytes.data() + at, std::min<std::size_t>(length, m_bytes.size() - at));
     const bool whole = static_cast<std::uint64_t>(kVolume - m_position) >= length;
     m_position += length;
     return whole;

@@ -60,6 +60,9 @@ cmake --build "$build" -j"$(nproc)" --target "${run[@]}"
 
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1:allocator_may_return_null=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
+# User + system seconds of this shell's finished children (the fuzzer's: taken before and after its run).
+ticks=$(getconf CLK_TCK)
+cpu_seconds() { awk -v hz="$ticks" '{ printf "%.2f", ($16 + $17) / hz }' "/proc/$$/stat"; }
 failed=()
 for t in "${run[@]}"; do
   seeds=$build/seeds/$t corpus=$build/corpus/$t findings=$build/findings/$t regressions=tests/regressions/$t
@@ -80,10 +83,15 @@ for t in "${run[@]}"; do
   parallel=(-reload=0)
   [ "$jobs" -le 1 ] || parallel=(-jobs="$jobs" -workers="$jobs")
   status=0
+  before=$(cpu_seconds)
   "$build/fuzz/$t" -max_total_time="$seconds" -max_len="${max_len[$t]}" -timeout=30 -rss_limit_mb=2560 \
     -print_final_stats=1 -artifact_prefix="$findings/" "${dictionary[@]}" "${parallel[@]}" "$@" "$corpus" "$seeds" \
     >"$log" 2>&1 || status=$?
-  grep -E '^(#[0-9]+ +DONE|stat::number_of_executed_units|stat::average_exec_per_sec|Done [0-9]+ runs)' "$log" || true
+  cpu=$(awk -v a="$before" -v b="$(cpu_seconds)" 'BEGIN { printf "%.1f", b - a }')
+  grep -E '^(#[0-9]+[[:space:]]+DONE|stat::number_of_executed_units|stat::average_exec_per_sec|Done [0-9]+ runs)' "$log" || true
+  executed=$(awk '/^stat::number_of_executed_units/ { print $2 }' "$log")
+  [ -z "$executed" ] || awk -v n="$executed" -v c="$cpu" -v t="$t" \
+    'BEGIN { printf "== %s: %d executions in %.1f CPU s (%d per CPU-second)\n", t, n, c, (c > 0 ? n / c : 0) }'
   if [ "$status" -ne 0 ]; then
     echo "== $t: FINDING (exit $status); the log is $log" >&2
     grep -E 'ERROR|SUMMARY|runtime error|Test unit written|ALARM|out-of-memory' "$log" | head -20 >&2 || true

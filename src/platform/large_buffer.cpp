@@ -4,9 +4,20 @@
 #include <sys/mman.h>
 
 #include <cstdint>
+#include <new>
 
 namespace tessary {
 
+#ifdef TESSARY_FUZZ_HEAP_BUFFERS
+// The fuzz build takes these buffers from the heap: the address checks then cover every access to them, and
+// the fuzz process keeps large heap blocks for its next input, where a mapping would be made and faulted in
+// afresh for every input. Every user fills what it reads before reading it, as with a fresh mapping.
+LargeBuffer::LargeBuffer(std::size_t bytes) : m_size(bytes) {
+  if (bytes > 0) m_data = new (std::nothrow) std::byte[bytes];
+}
+
+LargeBuffer::~LargeBuffer() { delete[] m_data; }
+#else
 LargeBuffer::LargeBuffer(std::size_t bytes) : m_size(bytes) {
   if (bytes == 0) return;
   void* at = ::mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
@@ -20,7 +31,17 @@ LargeBuffer::LargeBuffer(std::size_t bytes) : m_size(bytes) {
 LargeBuffer::~LargeBuffer() {
   if (m_data) ::munmap(m_data, m_size);
 }
+#endif
 
+#ifdef TESSARY_FUZZ_HEAP_BUFFERS
+// The large tables come from the heap in the fuzz build too, for the same reasons as the buffers above.
+void* allocateLarge(std::size_t bytes) {
+  if (bytes == 0) return nullptr;
+  return ::operator new(bytes, std::nothrow);
+}
+
+void freeLarge(void* at, std::size_t) { ::operator delete(at); }
+#else
 namespace {
 constexpr std::size_t kHugePage = 2 * 1024 * 1024;
 std::size_t hugeSteps(std::size_t bytes) { return (bytes + kHugePage - 1) / kHugePage * kHugePage; }
@@ -46,5 +67,6 @@ void* allocateLarge(std::size_t bytes) {
 void freeLarge(void* at, std::size_t bytes) {
   if (at) ::munmap(at, hugeSteps(bytes));
 }
+#endif
 
 }  // namespace tessary
