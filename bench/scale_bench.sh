@@ -42,22 +42,31 @@ for leaf in range(leaves):
 PY
 }
 
-# disk VOL TYPE IMAGE: VOL placed at sector $start of an MBR disk (partition type TYPE), as a VHDX.
-disk() {
-  local vol=$1 type=$2 image=$3 sectors
-  sectors=$(($(stat -c %s "$vol") / 512))
-  truncate -s $(((start + sectors) * 512)) "$vol.disk"
-  printf 'label: dos\nunit: sectors\n\nstart=%d, size=%d, type=%s\n' "$start" "$sectors" "$type" |
-    sfdisk --quiet --no-reread --no-tell-kernel "$vol.disk"
-  dd if="$vol" of="$vol.disk" bs=4M seek=$((start * 512)) oflag=seek_bytes conv=notrunc,sparse status=none
-  rm -f "$vol"
-  qemu-img convert -f raw -O vhdx -o subformat=dynamic "$vol.disk" "$image.part"
-  rm -f "$vol.disk"
-  mv "$image.part" "$image"
+# partitioned DISK SECTORS TYPE [gpt]: a sparse disk file with one partition of SECTORS sectors from sector
+# $start, of type TYPE, in an MBR (or a GPT), and 1 MiB to spare behind it.
+partitioned() {
+  local disk=$1 sectors=$2 type=$3 label=${4:-dos}
+  truncate -s $(((start + sectors + 2048) * 512)) "$disk"
+  printf 'label: %s\nunit: sectors\n\nstart=%d, size=%d, type=%s\n' "$label" "$start" "$sectors" "$type" |
+    sfdisk --quiet --no-reread --no-tell-kernel "$disk"
 }
 
-# The folder each image is built in (global: the EXIT trap removes it should a step fail).
+# to_vhdx DISK IMAGE: the disk as a dynamic VHDX, holding only the blocks with data.
+to_vhdx() {
+  qemu-img convert -f raw -O vhdx -o subformat=dynamic "$1" "$2.part"
+  rm -f "$1"
+  mv "$2.part" "$2"
+}
+
+# The folders each image is built in: the volume on disk, the tree of files in memory (a million small
+# files are made and deleted far faster there). Global: the EXIT trap removes them should a step fail.
 work=""
+files=""
+cleanup() {
+  [ -z "$work" ] || { mountpoint -q "$work/mnt" && umount "$work/mnt"; rm -rf "$work"; }
+  [ -z "$files" ] || rm -rf "$files"
+}
+trap cleanup EXIT
 
 # make_size ENTRIES: the images of that many entries that are missing, from one tree of files.
 make_size() {
@@ -66,33 +75,40 @@ make_size() {
   [ -n "$missing" ] || return 0
   echo "== building the $entries-entry volumes:$missing" >&2
   work=$(mktemp -d "${TMPDIR:-/tmp}/scale.XXXXXX")
-  trap 'mountpoint -q "$work/mnt" && umount "$work/mnt"; rm -rf "$work"' EXIT
-  tree "$work/tree" "$entries"
+  files=$(mktemp -d "${SCALE_TREE_DIR:-/dev/shm}/scale-tree.XXXXXX")
+  tree "$files/tree" "$entries"
   # 8 KiB of volume per entry, at least 512 MiB (FAT32 with 4 KiB clusters needs 65,525 of them).
   mib=$((entries * 8 / 1024))
   [ "$mib" -ge 512 ] || mib=512
+  local sectors=$((mib * 2048)) offset=$((start * 512)) disk=$work/disk
   for kind in $missing; do
-    truncate -s $((mib * 1024 * 1024)) "$work/vol"
     case $kind in
       ext4)
-        mke2fs -q -F -t ext4 -N $((entries + entries / 4 + 1024)) -d "$work/tree" "$work/vol"
-        disk "$work/vol" 83 "$cache/scale_ext4_$entries.vhdx" ;;
+        partitioned "$disk" "$sectors" 83
+        mke2fs -q -F -t ext4 -N $((entries + entries / 4 + 1024)) -E offset=$offset -d "$files/tree" "$disk" "${mib}M"
+        to_vhdx "$disk" "$cache/scale_ext4_$entries.vhdx" ;;
       fat32)
-        mkfs.fat -F 32 -s 8 --invariant "$work/vol" >/dev/null
-        MTOOLS_SKIP_CHECK=1 LC_ALL=C.UTF-8 mcopy -s -i "$work/vol" "$work/tree"/* ::/
-        disk "$work/vol" c "$cache/scale_fat32_$entries.vhdx" ;;
+        partitioned "$disk" "$sectors" c
+        mkfs.fat -F 32 -s 8 --invariant --offset "$start" "$disk" $((mib * 1024)) >/dev/null
+        MTOOLS_SKIP_CHECK=1 LC_ALL=C.UTF-8 mcopy -s -i "$disk@@$offset" "$files/tree"/* ::/
+        to_vhdx "$disk" "$cache/scale_fat32_$entries.vhdx" ;;
       ntfs)
+        # ntfs-3g mounts a whole file only: the volume is made on its own, then placed in the disk.
+        truncate -s $((sectors * 512)) "$work/vol"
         mkntfs -Q -F -q -p "$start" -H 255 -S 63 "$work/vol" 2>/dev/null
         mkdir -p "$work/mnt"
         ntfs-3g -o noatime,big_writes "$work/vol" "$work/mnt"
-        cp -r "$work/tree"/* "$work/mnt"/
+        cp -r "$files/tree"/* "$work/mnt"/
         umount "$work/mnt"
-        disk "$work/vol" 7 "$cache/scale_ntfs_$entries.vhdx" ;;
+        partitioned "$disk" "$sectors" 7
+        dd if="$work/vol" of="$disk" bs=4M seek=$offset oflag=seek_bytes conv=notrunc,sparse status=none
+        rm -f "$work/vol"
+        to_vhdx "$disk" "$cache/scale_ntfs_$entries.vhdx" ;;
       *) echo "unknown kind $kind" >&2; exit 2 ;;
     esac
   done
-  rm -rf "$work"
-  trap - EXIT
+  cleanup
+  work="" files=""
 }
 
 # make_big: an ext4 volume filling a disk that claims 2 TiB, with 1 GiB of files (1,024 of 1 MiB in
@@ -102,8 +118,8 @@ make_big() {
   [ -f "$image" ] && return 0
   echo "== building the 2 TiB VHDX with 1 GiB of data" >&2
   work=$(mktemp -d "${TMPDIR:-/tmp}/scale.XXXXXX")
-  trap 'rm -rf "$work"' EXIT
-  python3 - "$work/tree" <<'PY'
+  files=$(mktemp -d "${SCALE_TREE_DIR:-/dev/shm}/scale-tree.XXXXXX")
+  python3 - "$files/tree" <<'PY'
 import os, sys
 root = sys.argv[1]
 block = bytes(range(256)) * 4096
@@ -114,29 +130,33 @@ for d in range(16):
         with open(os.path.join(folder, "blob%02d.bin" % f), "wb") as out:
             out.write(b"%08d" % (d * 64 + f) + block[8:])
 PY
-  # The largest partition an MBR entry holds, starting at sector 2048 of a 2 TiB disk.
-  sectors=$((4 * 1024 * 1024 * 1024 - start))
-  truncate -s $((sectors * 512)) "$work/vol"
-  mke2fs -q -F -t ext4 -E lazy_itable_init=1,lazy_journal_init=1,nodiscard -d "$work/tree" "$work/vol"
-  rm -rf "$work/tree"
-  disk "$work/vol" 83 "$image"
-  rm -rf "$work"
-  trap - EXIT
+  # A GPT disk of 2 TiB (an MBR cannot describe it), one Linux partition from sector 2048 to 1 MiB
+  # before the end.
+  sectors=$((4 * 1024 * 1024 * 1024 - 2 * start))
+  truncate -s $((4 * 1024 * 1024 * 1024 * 512)) "$work/disk"
+  printf 'label: gpt\nunit: sectors\n\nstart=%d, size=%d, type=0FC63DAF-8483-4772-8E79-3D69D8477DE4\n' "$start" "$sectors" |
+    sfdisk --quiet --no-reread --no-tell-kernel "$work/disk"
+  mke2fs -q -F -t ext4 -E offset=$((start * 512)),lazy_itable_init=1,lazy_journal_init=1,nodiscard -d "$files/tree" \
+    "$work/disk" $((sectors / 2))k
+  rm -rf "$files"
+  to_vhdx "$work/disk" "$image"
+  cleanup
+  work="" files=""
 }
 
-# run_all IMAGE PATTERN: every command on the image's volume 0.
+# run_all IMAGE PATTERN [OPTION]: every command on the image's volume 0 (OPTION: --gpt).
 run_all() {
-  local image=$1 pattern=$2 out
+  local image=$1 pattern=$2 table=${3:-} out
   out=$(mktemp -d /dev/shm/scale.XXXXXX)
   cat "$image" >/dev/null
-  measure "volumes" nice "$cli" volumes "$image" --quiet
-  measure "ls" nice "$cli" ls "$image" --volume 0 --quiet
-  measure "recover (into /dev/shm)" nice "$cli" recover "$image" --volume 0 --quiet --out "$out/r"
+  measure "volumes" "$cli" volumes "$image" $table --quiet
+  measure "ls" "$cli" ls "$image" $table --volume 0 --quiet
+  measure "recover (into /dev/shm)" "$cli" recover "$image" $table --volume 0 --quiet --out "$out/r"
   echo "    files saved: $(find "$out/r" -type f | wc -l)"
   rm -rf "$out"
-  measure "search $pattern" nice "$cli" search "$image" --volume 0 --quiet "$pattern"
-  measure "volumes --advanced" nice "$cli" volumes "$image" --advanced --quiet
-  measure "volumes --advanced --no-skip" nice "$cli" volumes "$image" --advanced --no-skip --quiet
+  measure "search $pattern" "$cli" search "$image" $table --volume 0 --quiet "$pattern"
+  measure "volumes --advanced" "$cli" volumes "$image" --advanced --quiet
+  measure "volumes --advanced --no-skip" "$cli" volumes "$image" --advanced --no-skip --quiet
 }
 
 if [ "$what" = build ] || [ "$what" = all ]; then
@@ -154,6 +174,6 @@ if [ "$what" = measure ] || [ "$what" = all ]; then
   done
   if [ "$big" != 0 ] && [ -f "$cache/scale_2tib.vhdx" ]; then
     echo "== ext4 on a 2 TiB disk, 1 GiB of data ($(du -m "$cache/scale_2tib.vhdx" | cut -f1) MiB image)"
-    run_all "$cache/scale_2tib.vhdx" 'blob42'
+    run_all "$cache/scale_2tib.vhdx" 'blob42' --gpt
   fi
 fi

@@ -379,7 +379,7 @@ void ext2Class::scanInlineDirectory(const ExtEntry& dir, std::int32_t& current, 
 
 void ext2Class::readDirectories() {
   const std::int64_t entries = m_slotCount;
-  progressRange(entries);
+  progressRange(entries, ProgressAmount::items(entries));
   std::int32_t current = kRootKey;
   bool firstMark = true;
   std::vector<std::byte> chunk;
