@@ -127,7 +127,8 @@ ExportOutcome DiskImageExport::copy(readWriteInterface& reader, std::uint64_t to
   const std::uint64_t totalSectors = totalBytes / kSectorSize;
   const std::uint64_t totalMib = totalBytes >> 20;
   const double totalGib = static_cast<double>(totalBytes) / static_cast<double>(1u << 30);
-  m_sink.progressRange(0, static_cast<std::int64_t>(std::min<std::uint64_t>(totalSectors, INT64_MAX)));
+  m_sink.progressRange(0, static_cast<std::int64_t>(std::min<std::uint64_t>(totalSectors, INT64_MAX)),
+                      ProgressAmount::bytes(static_cast<std::int64_t>(std::min<std::uint64_t>(totalBytes, INT64_MAX))));
   m_sink.progressPosition(0);
   // Page-aligned memory: the host copies from its page cache into a buffer that starts on a page
   // boundary at full speed, and at well under half of it into one that does not (what the heap gives).

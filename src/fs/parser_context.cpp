@@ -23,8 +23,8 @@ void ParserContext::status(const std::string& text) const {
   if (m_sink) m_sink->setStatus(text);
 }
 
-void ParserContext::progressRange(std::int64_t low, std::int64_t high) const {
-  if (m_sink) m_sink->progressRange(low, high);
+void ParserContext::progressRange(std::int64_t low, std::int64_t high, ProgressAmount amount) const {
+  if (m_sink) m_sink->progressRange(low, high, amount);
 }
 
 void ParserContext::progressPosition(std::int64_t position) const {

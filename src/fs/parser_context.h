@@ -32,8 +32,8 @@ class ParserContext {
   // The same, for steps that each honour a stop: the own flag is cleared, so the steps after still run.
   bool stopHonoured();
   void status(const std::string& text) const;
-  void progressRange(std::int64_t high) const { progressRange(0, high); }
-  void progressRange(std::int64_t low, std::int64_t high) const;
+  void progressRange(std::int64_t high, ProgressAmount amount = {}) const { progressRange(0, high, amount); }
+  void progressRange(std::int64_t low, std::int64_t high, ProgressAmount amount = {}) const;
   void progressPosition(std::int64_t position) const;
 
   PageSink* m_sink = nullptr;

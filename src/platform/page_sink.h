@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/progress_estimate.h"
+
 namespace tessary {
 
 // Window messages a worker sends its page.
@@ -27,10 +29,15 @@ class PageSink {
   // A message box with the question icon and Yes and No; true for Yes.
   virtual bool askYesNo(const std::string& text) = 0;
 
-  void progressRange(std::int64_t low, std::int64_t high) {
+  // `amount` says what the range counts, when the step knows it (items or bytes); the bar shows it.
+  void progressRange(std::int64_t low, std::int64_t high, ProgressAmount amount = {}) {
     m_progressHigh = high;
+    m_amountKind = amount.kind;
+    m_amountTotal = amount.total;
     postMessage(kMsgProgressRange, low, high);
   }
+  // What the last range counts.
+  ProgressAmount progressAmount() const { return {m_amountKind.load(), m_amountTotal.load()}; }
   void progressPosition(std::int64_t position) { postMessage(kMsgProgressPosition, position, 0); }
   // The work the bar counts is over: the bar is filled before the box that says so, whatever the last
   // step reported.
@@ -38,6 +45,8 @@ class PageSink {
 
  private:
   std::atomic<std::int64_t> m_progressHigh{0};
+  std::atomic<ProgressAmount::Kind> m_amountKind{ProgressAmount::Kind::None};
+  std::atomic<std::int64_t> m_amountTotal{0};
 };
 
 // A sink that swallows everything (and answers Yes).

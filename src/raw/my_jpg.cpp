@@ -244,7 +244,7 @@ bool myJpg::scan() {
     return false;
   }
   const std::int64_t chunks = std::max<std::int64_t>(volumeLength, 0) / kChunkSize;
-  if (sink) sink->progressRange(0, chunks);
+  if (sink) sink->progressRange(0, chunks, ProgressAmount::bytes(chunks * kChunkSize));
   // Where the next block to test lies when a size read from a header skipped past the chunk's end.
   std::int64_t resumeAt = 0;
   bool stopped = false;

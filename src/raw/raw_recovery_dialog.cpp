@@ -247,7 +247,7 @@ void RawRecoveryDialog::saveWorker(const std::string& folder) {
   m_firstFailure.clear();
   m_missing = 0;
   const TreeItem top = m_tree.rootItem();
-  m_sink.progressRange(0, tickedItems(top));
+  m_sink.progressRange(0, tickedItems(top), ProgressAmount::items(tickedItems(top)));
   m_sink.progressPosition(0);
   m_tree.setTreeEnabled(false);
   m_list.setEnabled(false);

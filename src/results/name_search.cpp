@@ -395,7 +395,7 @@ NameSearchResult runNameSearch(const NameSearchLinks& links, const NamePattern& 
       const std::string text = tree.itemText(item);
       if (!text.empty()) folders.push_back(text);
       const std::int64_t count = parser.fileCount(data);
-      if (links.sink) links.sink->progressRange(0, count);
+      if (links.sink) links.sink->progressRange(0, count, ProgressAmount::items(count));
       walker.walk(data, folders);
       if (links.sink) links.sink->progressPosition(count);
     } else if (parser.searchesName(data)) {

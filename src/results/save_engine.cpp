@@ -284,7 +284,7 @@ void SaveEngine::saveFolderItem(TreeItem item) {
   const std::int64_t data = m_tree.itemData(item);
   if (!m_parser->isFolder(data)) return;
   const std::int64_t count = m_parser->fileCount(data);
-  m_sink.progressRange(0, count);
+  m_sink.progressRange(0, count, ProgressAmount::items(count));
   // The folder's files would have nowhere to go: each one is a failure.
   if (!made) {
     noteUnmadeFolder(data, childPath(parent, folderName), error);
@@ -421,7 +421,7 @@ bool SaveEngine::makeFolderChain(std::string& base, const std::vector<std::strin
 void SaveEngine::saveListRows() {
   if (!m_parser) return;
   const std::size_t rows = m_list.rowCount();
-  m_sink.progressRange(0, static_cast<std::int64_t>(rows));
+  m_sink.progressRange(0, static_cast<std::int64_t>(rows), ProgressAmount::items(static_cast<std::int64_t>(rows)));
   m_list.setSelection(-1);
   std::int64_t position = 0;
   for (std::size_t i = 0; i < rows && !stopRequested(); ++i) {

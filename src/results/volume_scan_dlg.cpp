@@ -270,7 +270,7 @@ void VolumeScanDlg::onSaveSelectedFolder() {
   const std::int64_t data = m_tree.itemData(m_tree.selectedItem());
   if (m_tree.selectedItem() == kNoItem || !m_parser->validItem(data) || !m_parser->isFolder(data)) return;
   const std::int64_t count = m_parser->fileCount(data);
-  m_sink.progressRange(0, count);
+  m_sink.progressRange(0, count, ProgressAmount::items(count));
   if (!m_sink.askYesNo(format("number of files found inside this folder = %lld .do u want to continue dumping these files..?",
                               static_cast<long long>(count))))
     return;

@@ -40,6 +40,7 @@ AdvanceOptionsPage::AdvanceOptionsPage(Wizard& wizard)
   m_group.setLayout(form.release());
   layout->addWidget(&m_group);
   layout->addWidget(&m_progress);
+  layout->addWidget(&m_progressText);
   layout->addWidget(&m_status);
   auto controls = std::make_unique<QHBoxLayout>();
   controls->addWidget(&m_pause);
@@ -53,6 +54,7 @@ AdvanceOptionsPage::AdvanceOptionsPage(Wizard& wizard)
 
   m_sink.setStatusLabel(&m_status);
   m_sink.setProgressBar(&m_progress);
+  m_sink.setProgressText(&m_progressText);
   m_binding.bindLabel(advanceOptions::kCounterCaption, m_counter);
   m_binding.bindCombo(advanceOptions::kCandidates, m_candidates);
   m_binding.bindCombo(advanceOptions::kClusterSizes, m_clusterSizes);

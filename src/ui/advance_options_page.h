@@ -47,6 +47,7 @@ class AdvanceOptionsPage : public PageWindow {
   QLabel m_heapOffsetsLabel;
   QComboBox m_heapOffsets;
   QProgressBar m_progress;
+  QLabel m_progressText;
   QLabel m_status;
   QPushButton m_pause;
   QPushButton m_resume;

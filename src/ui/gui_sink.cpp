@@ -31,6 +31,7 @@ GuiSink::~GuiSink() { detach(); }
 void GuiSink::setStatusLabel(QLabel* label) { m_status = label; }
 void GuiSink::setSizeLabel(QLabel* label) { m_sizeLine = label; }
 void GuiSink::setProgressBar(QProgressBar* bar) { m_progress = bar; }
+void GuiSink::setProgressText(QLabel* label) { m_progressText = label; }
 
 void GuiSink::detach() {
   {
@@ -89,7 +90,19 @@ void GuiSink::setSizeLine(const std::string& text) {
 }
 
 void GuiSink::postMessage(std::uint32_t id, std::int64_t first, std::int64_t second) {
-  onUiThread(false, [this, id, first, second] {
+  const ProgressAmount amount = progressAmount();
+  onUiThread(false, [this, id, first, second, amount] {
+    if (id == kMsgProgressRange) {
+      m_estimate.range(first, second, amount);
+    } else if (id == kMsgProgressPosition) {
+      m_estimate.position(first);
+    }
+    if (m_progressText) {
+      std::string text = m_estimate.doneText();
+      const std::string left = m_estimate.remainingText();
+      if (!text.empty() && !left.empty()) text += ", ";
+      m_progressText->setText(QString::fromStdString(text + left));
+    }
     if (!m_progress) return false;
     if (id == kMsgProgressRange) {
       m_progress->setRange(clampToInt(first), clampToInt(second));

@@ -10,6 +10,7 @@
 #include <QPointer>
 
 #include "platform/page_sink.h"
+#include "platform/progress_estimate.h"
 
 class QLabel;
 class QProgressBar;
@@ -31,6 +32,8 @@ class GuiSink : public QObject, public PageSink {
   void setStatusLabel(QLabel* label);
   void setSizeLabel(QLabel* label);
   void setProgressBar(QProgressBar* bar);
+  // The label beside the bar: what is done and the time left, where known.
+  void setProgressText(QLabel* label);
 
   void setStatus(const std::string& text) override;
   void setSizeLine(const std::string& text) override;
@@ -51,6 +54,8 @@ class GuiSink : public QObject, public PageSink {
   QPointer<QLabel> m_status;
   QPointer<QLabel> m_sizeLine;
   QPointer<QProgressBar> m_progress;
+  QPointer<QLabel> m_progressText;
+  ProgressEstimate m_estimate;  // used on the UI thread only
 
   mutable std::mutex m_mutex;
   std::condition_variable m_finished;

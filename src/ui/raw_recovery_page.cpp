@@ -52,6 +52,7 @@ RawRecoveryPage::RawRecoveryPage(Wizard& wizard)
   layout->addWidget(&m_split, 1);
   auto worker = std::make_unique<QHBoxLayout>();
   worker->addWidget(&m_progress, 1);
+  worker->addWidget(&m_progressText);
   worker->addWidget(&m_pause);
   worker->addWidget(&m_resume);
   worker->addWidget(&m_stop);
@@ -64,6 +65,7 @@ RawRecoveryPage::RawRecoveryPage(Wizard& wizard)
 
   m_sink.setStatusLabel(&m_status);
   m_sink.setProgressBar(&m_progress);
+  m_sink.setProgressText(&m_progressText);
   m_binding.bindField(RawRecoveryDialog::kPath, m_path);
   m_binding.bindButton(RawRecoveryDialog::kChoose, m_choose);
   m_binding.bindButton(RawRecoveryDialog::kLoadDefault, m_loadDefault);

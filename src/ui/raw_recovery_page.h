@@ -64,6 +64,7 @@ class RawRecoveryPage : public PageWindow {
   QTreeView m_listView;
   QPushButton m_save;
   QProgressBar m_progress;
+  QLabel m_progressText;
   QPushButton m_pause;
   QPushButton m_resume;
   QPushButton m_stop;

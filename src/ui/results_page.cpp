@@ -118,6 +118,7 @@ ResultsPage::ResultsPage(Wizard& wizard, int mode, ParserSlot* borrowed, const A
   layout->addLayout(output.release());
   auto worker = std::make_unique<QHBoxLayout>();
   worker->addWidget(&m_progress, 1);
+  worker->addWidget(&m_progressText);
   worker->addWidget(&m_pause);
   worker->addWidget(&m_resume);
   worker->addWidget(&m_stop);
@@ -133,6 +134,7 @@ ResultsPage::ResultsPage(Wizard& wizard, int mode, ParserSlot* borrowed, const A
   m_sink.setStatusLabel(&m_status);
   m_sink.setSizeLabel(&m_sizeLine);
   m_sink.setProgressBar(&m_progress);
+  m_sink.setProgressText(&m_progressText);
   m_binding.bindLabel(VolumeScanDlg::kVolumeData, m_volumeData);
   m_binding.bindLabel(VolumeScanDlg::kCounterCaption, m_counter);
   m_binding.bindField(VolumeScanDlg::kOutputFolder, m_output);

@@ -92,6 +92,7 @@ class ResultsPage : public PageWindow {
   QPushButton m_save;
   QPushButton m_saveFolder;
   QProgressBar m_progress;
+  QLabel m_progressText;
   QPushButton m_pause;
   QPushButton m_resume;
   QPushButton m_stop;

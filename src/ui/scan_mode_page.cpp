@@ -63,11 +63,13 @@ ScanModePage::ScanModePage(Wizard& wizard, const PageView& imageView)
   layout->addLayout(exportRow.release());
   auto progressRow = std::make_unique<QHBoxLayout>();
   progressRow->addWidget(&m_progress, 1);
+  progressRow->addWidget(&m_progressText);
   progressRow->addWidget(&m_stop);
   layout->addLayout(progressRow.release());
   layout->addWidget(&m_status);
   m_sink.setStatusLabel(&m_status);
   m_sink.setProgressBar(&m_progress);
+  m_sink.setProgressText(&m_progressText);
   layout->addStretch(1);
   addButtonRow(*layout, true, true);
   setLayout(layout.release());

@@ -57,6 +57,7 @@ class ScanModePage : public PageWindow {
   QPushButton m_saveImage;
   QLineEdit m_imagePath;
   QProgressBar m_progress;
+  QLabel m_progressText;
   QLabel m_status;
   QPushButton m_stop;
 };

@@ -90,6 +90,7 @@ VolumeListPage::VolumeListPage(Wizard& wizard)
 
   auto progress = std::make_unique<QHBoxLayout>();
   progress->addWidget(&m_progress, 1);
+  progress->addWidget(&m_progressText);
   progress->addWidget(&m_stop);
   layout->addLayout(progress.release());
   layout->addWidget(&m_status);
@@ -99,6 +100,7 @@ VolumeListPage::VolumeListPage(Wizard& wizard)
 
   m_sink.setStatusLabel(&m_status);
   m_sink.setProgressBar(&m_progress);
+  m_sink.setProgressText(&m_progressText);
   m_binding.bindWidget(PopulateDriveDlg::kFilterEntries, m_filter);
   m_binding.bindWidget(PopulateDriveDlg::kShowAllEntries, m_showAll);
   m_binding.bindWidget(PopulateDriveDlg::kAddCustomVolume, m_addCustom);

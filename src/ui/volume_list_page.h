@@ -65,6 +65,7 @@ class VolumeListPage : public PageWindow {
   QLabel m_treatAsLabel;
   QComboBox m_treatAs;
   QProgressBar m_progress;
+  QLabel m_progressText;
   QLabel m_status;
   QPushButton m_stop;
   bool m_following = false;

@@ -311,7 +311,8 @@ int Partition::advancedScan(readWriteInterface& reader, std::uint64_t diskSector
       checkedMul(static_cast<std::uint64_t>(std::max<std::int64_t>(endSector, 0)), units()).value_or(UINT64_MAX);
   if (position >= diskEnd) return 1;
 
-  m_page.progressRange(0, kProgressScale);
+  m_page.progressRange(0, kProgressScale,
+                       ProgressAmount::bytes(static_cast<std::int64_t>(std::min<std::uint64_t>(diskSectorCount, INT64_MAX / kSectorSize) * kSectorSize)));
   // No piece is longer than the disk from the scan's start: a small disk does not cost a whole piece.
   std::vector<std::byte> piece(
       static_cast<std::size_t>(std::min<std::uint64_t>(kPieceSectors, diskEnd - position) * kSectorSize));

@@ -306,7 +306,7 @@ void Fat64Class::linkEntries() {
   const std::size_t n = m_entries.size();
   for (ExFatRecord& r : m_entries) r.firstChild = r.nextSibling = -1;
   std::vector<std::int32_t> lastChild(n, -1);
-  if (m_sink) m_sink->progressRange(0, 1000);
+  if (m_sink) m_sink->progressRange(0, 1000, ProgressAmount::items(static_cast<std::int64_t>(n)));
   std::int64_t shown = -1;
   for (std::size_t i = 0; i < n; ++i) {
     const std::int64_t permille = static_cast<std::int64_t>(i * 1000 / n);

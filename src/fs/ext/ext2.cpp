@@ -414,7 +414,7 @@ void ext2Class::scanInlineDirectory(const ExtEntry& dir, std::int32_t& current, 
 
 void ext2Class::readDirectories() {
   const std::int64_t entries = m_slotCount;
-  progressRange(entries);
+  progressRange(entries, ProgressAmount::items(entries));
   std::int32_t current = kRootKey;
   bool firstMark = true;
   // Blocks that lie together are read in one call; each is walked on its own.

@@ -422,7 +422,7 @@ void FatParser::parseRootDirectory() {
 
 void FatParser::linkEntries() {
   const std::size_t n = m_entries.size();
-  progressRange(0, 1000);
+  progressRange(0, 1000, ProgressAmount::items(static_cast<std::int64_t>(n)));
   std::vector<std::int32_t> lastChild(n, kNone);
   const std::size_t step = std::max<std::size_t>(1, n / 1000);
   for (std::size_t i = 0; i < n; ++i) {

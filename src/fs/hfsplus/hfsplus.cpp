@@ -353,7 +353,7 @@ void HFSP::addRecords(const HfsNode& node, Bytes bytes) {
 
 void HFSP::readCatalogLeaves() {
   if (m_catalogNodeSize == 0) return;
-  progressRange(static_cast<std::int64_t>(m_catalogNodes.size()));
+  progressRange(static_cast<std::int64_t>(m_catalogNodes.size()), ProgressAmount::items(static_cast<std::int64_t>(m_catalogNodes.size())));
   std::vector<std::byte> node(m_catalogNodeSize);
   for (std::size_t i = 0; i < m_catalogNodes.size(); ++i) {
     const HfsNode& n = m_catalogNodes[i];

@@ -477,7 +477,7 @@ void RecordParser::parseAllEntries() {
   if (m_mode == 3) linkDeepEntries();
   if (m_mftRunKnown && !stopRequested()) {
     const std::int64_t size = entryCount();
-    progressRange(size);
+    progressRange(size, ProgressAmount::items(size));
     m_linkCache = std::make_unique<LinkCache>();
     m_linkCache->fit(static_cast<std::size_t>(size));
     for (std::int64_t i = 0; i < size; ++i) {
