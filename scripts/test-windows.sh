@@ -78,7 +78,9 @@ if truncate -s 16M "$names/ntfs.img" && mkntfs -q -F -f "$names/ntfs.img" >/dev/
   printf plain > "$names/mnt/plain.txt"
   umount "$names/mnt"
   qemu-img convert -f raw -O vhdx "$names/ntfs.img" "$names/names.vhdx"
-  "$wine" "$build/tessary.exe" recover "$names/names.vhdx" --volume 0 --out "$names/out" --quiet 2> "$names/err.txt"
+  # The volume fills the disk without a partition table: it is named by its sectors.
+  "$wine" "$build/tessary.exe" recover "$names/names.vhdx" --start-sector 0 --end-sector 32767 --fs NTFS \
+    --out "$names/out" --quiet > /dev/null 2> "$names/err.txt"
   for saved in "_CON.txt:device" "a_b:stream" "trailing_:trailing" "plain.txt:plain"; do
     file=${saved%%:*}
     want=${saved#*:}

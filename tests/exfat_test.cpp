@@ -3,8 +3,6 @@
 // for what real tools do not write.
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
-
 #include <ctime>
 #include <filesystem>
 #include <fstream>
@@ -35,9 +33,7 @@ namespace {
 using nlohmann::json;
 
 std::int64_t isoToUnix(const std::string& iso) {
-  std::tm tm{};
-  ::strptime(iso.c_str(), "%Y-%m-%dT%H:%M:%SZ", &tm);
-  return ::timegm(&tm);
+  return test::unixFromIso(iso);
 }
 
 // The detail list's text of a time stamp written in UTC (exFAT stamps are shown as stored).
@@ -45,7 +41,11 @@ std::string listText(const std::string& iso) {
   const std::int64_t s = isoToUnix(iso);
   const std::time_t t = static_cast<std::time_t>(s);
   std::tm tm{};
+#ifdef _WIN32
+  ::gmtime_s(&tm, &t);
+#else
   ::gmtime_r(&t, &tm);
+#endif
   CalendarTime c;
   c.year = tm.tm_year + 1900;
   c.month = tm.tm_mon + 1;
@@ -161,16 +161,16 @@ TEST_F(ExfatTreeTest, RecoverWritesEveryFileByteForByteWithItsTimesAsIcatReadsIt
   ASSERT_EQ(result.status, 0) << result.err;
   for (const auto& e : m_volume.volume["entries"]) {
     const std::string host = out + "/" + shownPath(e);
-    struct stat st {};
-    ASSERT_EQ(::stat(host.c_str(), &st), 0) << host;
+    const auto st = test::hostEntry(host);
+    ASSERT_TRUE(st) << host;
     if (e["folder"].get<bool>()) {
-      EXPECT_TRUE(S_ISDIR(st.st_mode)) << host;
+      EXPECT_TRUE(st->folder) << host;
       continue;
     }
     // Deleted files come back whole: nothing was written after they went.
     EXPECT_EQ(test::fileSha256(host), e["sha256"].get<std::string>()) << host;
-    EXPECT_EQ(st.st_mtim.tv_sec, isoToUnix(e["modified"])) << host;
-    EXPECT_EQ(st.st_atim.tv_sec, isoToUnix(e["accessed"])) << host;
+    EXPECT_EQ(st->modification, isoToUnix(e["modified"])) << host;
+    EXPECT_EQ(st->access, isoToUnix(e["accessed"])) << host;
   }
 
   if (!test::haveSleuthKit()) GTEST_SKIP() << "no icat";

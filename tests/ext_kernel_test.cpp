@@ -5,8 +5,6 @@
 // were damaged.
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
@@ -48,8 +46,7 @@ class ExtKernelTest : public ::testing::TestWithParam<int> {
  protected:
   void SetUp() override {
     if (!haveFixture()) GTEST_SKIP() << "no kernel ext fixture";
-    ::setenv("TZ", "UTC", 1);
-    ::tzset();
+    test::useUtc();
     m_volume = loadManifest()["volumes"][static_cast<std::size_t>(GetParam())];
     for (const auto& e : m_volume["entries"]) m_entries[e["path"].get<std::string>()] = e;
   }
@@ -99,23 +96,23 @@ TEST_P(ExtKernelTest, RecoverWritesEveryLiveFileByteForByteAndSparseFilesSparse)
   ASSERT_EQ(result.status, 0) << result.err;
   for (const auto& [path, e] : m_entries) {
     const std::string host = out + "/" + path;
-    struct stat st {};
-    ASSERT_EQ(::lstat(host.c_str(), &st), 0) << path;
+    const auto st = test::hostEntry(host);
+    ASSERT_TRUE(st) << path;
     if (e["folder"].get<bool>()) {
-      EXPECT_TRUE(S_ISDIR(st.st_mode)) << path;
+      EXPECT_TRUE(st->folder) << path;
       continue;
     }
-    ASSERT_TRUE(S_ISREG(st.st_mode)) << path;
-    EXPECT_EQ(static_cast<std::uint64_t>(st.st_size), e["size"].get<std::uint64_t>()) << path;
-    EXPECT_EQ(st.st_mtim.tv_sec, e["modified"].get<std::int64_t>()) << path;
-    EXPECT_EQ(st.st_atim.tv_sec, e["accessed"].get<std::int64_t>()) << path;
+    ASSERT_TRUE(st->regular) << path;
+    EXPECT_EQ(st->size, e["size"].get<std::uint64_t>()) << path;
+    EXPECT_EQ(st->modification, e["modified"].get<std::int64_t>()) << path;
+    EXPECT_EQ(st->access, e["accessed"].get<std::int64_t>()) << path;
     EXPECT_EQ(test::fileSha256(host), e["sha256"].get<std::string>()) << path;
     if (path == "sparse.bin") {
       // 16 MiB of which 13 KiB hold data.
-      EXPECT_LT(static_cast<std::uint64_t>(st.st_blocks) * 512, 2u << 20) << "holes written as zeros";
+      EXPECT_LT(st->allocated, 2u << 20) << "holes written as zeros";
     }
   }
-  test::runCommand("rm -rf '" + out + "'");
+  test::removeTree(out);
 }
 
 INSTANTIATE_TEST_SUITE_P(Volumes, ExtKernelTest, ::testing::Range(0, static_cast<int>(kVolumeCount)),
@@ -160,7 +157,7 @@ TEST(ExtKernelSleuthKitTest, LiveAndDeletedNamesAgreeWithFls) {
       }
     }
   }
-  test::runCommand("rm -rf '" + dir + "'");
+  test::removeTree(dir);
 }
 
 // One volume of the fixture in memory, to be damaged and parsed as the results page's worker does.
@@ -175,7 +172,7 @@ class ExtKernelMemoryTest : public ::testing::Test {
     m_disk = test::readHostFile(m_raw);
   }
   void TearDown() override {
-    if (!m_dir.empty()) test::runCommand("rm -rf '" + m_dir + "'");
+    if (!m_dir.empty()) test::removeTree(m_dir);
   }
 
   test::ByteVector volumeBytes(int v) {

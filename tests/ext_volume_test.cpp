@@ -2,8 +2,6 @@
 // manifest and The Sleuth Kit, and the parser on copies of those volumes corrupted in various ways.
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cstdlib>
 #include <fstream>
@@ -39,8 +37,7 @@ class ExtFixtureTest : public ::testing::TestWithParam<int> {
  protected:
   void SetUp() override {
     if (!test::haveFixture(kImage) || !test::haveFixture("ext_volumes.json")) GTEST_SKIP() << "no ext fixture";
-    ::setenv("TZ", "UTC", 1);
-    ::tzset();
+    test::useUtc();
     m_volume = loadManifest()["volumes"][static_cast<std::size_t>(GetParam())];
     for (const auto& e : m_volume["entries"]) m_entries[e["path"].get<std::string>()] = e;
   }
@@ -96,19 +93,19 @@ TEST_P(ExtFixtureTest, RecoverWritesEveryFileByteForByteWithItsTimes) {
   ASSERT_EQ(result.status, 0) << result.err;
   for (const auto& [path, e] : m_entries) {
     const std::string host = out + "/" + path;
-    struct stat st {};
-    ASSERT_EQ(::lstat(host.c_str(), &st), 0) << path;
+    const auto st = test::hostEntry(host);
+    ASSERT_TRUE(st) << path;
     if (e["folder"].get<bool>()) {
-      EXPECT_TRUE(S_ISDIR(st.st_mode)) << path;
+      EXPECT_TRUE(st->folder) << path;
       continue;
     }
-    ASSERT_TRUE(S_ISREG(st.st_mode)) << path;
-    EXPECT_EQ(static_cast<std::uint64_t>(st.st_size), e["size"].get<std::uint64_t>()) << path;
-    EXPECT_EQ(st.st_mtim.tv_sec, e["modified"].get<std::int64_t>()) << path;
-    EXPECT_EQ(st.st_atim.tv_sec, e["accessed"].get<std::int64_t>()) << path;
+    ASSERT_TRUE(st->regular) << path;
+    EXPECT_EQ(st->size, e["size"].get<std::uint64_t>()) << path;
+    EXPECT_EQ(st->modification, e["modified"].get<std::int64_t>()) << path;
+    EXPECT_EQ(st->access, e["accessed"].get<std::int64_t>()) << path;
     EXPECT_EQ(test::fileSha256(host), e["sha256"].get<std::string>()) << path;
   }
-  test::runCommand("rm -rf '" + out + "'");
+  test::removeTree(out);
 }
 
 INSTANTIATE_TEST_SUITE_P(Volumes, ExtFixtureTest, ::testing::Values(0, 1, 2),
@@ -162,7 +159,7 @@ TEST(ExtSleuthKitTest, LiveNamesAndContentsAgreeWithFlsAndIcat) {
       EXPECT_EQ(test::fileSha256(out + "/" + path), test::fileSha256(icat)) << path;
     }
   }
-  test::runCommand("rm -rf '" + dir + "'");
+  test::removeTree(dir);
 }
 
 // One volume of the fixture in memory, to be corrupted and parsed as the results page's worker does.
@@ -170,15 +167,14 @@ class ExtCorruptTest : public ::testing::Test {
  protected:
   void SetUp() override {
     if (!test::haveFixture(kImage)) GTEST_SKIP() << "no ext fixture";
-    ::setenv("TZ", "UTC", 1);
-    ::tzset();
+    test::useUtc();
     m_dir = test::makeTempDir("tessary-ext-mem-");
     m_raw = test::rawVolume(kImage, m_dir);
     if (m_raw.empty()) GTEST_SKIP() << "qemu-img cannot make the raw twin";
     m_manifest = loadManifest();
   }
   void TearDown() override {
-    if (!m_dir.empty()) test::runCommand("rm -rf '" + m_dir + "'");
+    if (!m_dir.empty()) test::removeTree(m_dir);
   }
 
   test::ByteVector volumeBytes(int v) {

@@ -299,6 +299,7 @@ std::string run(const std::string& command) {
 }
 
 TEST(FatFixtures, ListingsAndContentsMatchTheSleuthKit) {
+  TESSARY_LINUX_ONLY("compares with The Sleuth Kit and qemu-img");
   if (run("command -v fls >/dev/null && command -v icat >/dev/null && command -v qemu-img >/dev/null && echo yes") != "yes\n")
     GTEST_SKIP() << "The Sleuth Kit or qemu-img missing";
   const std::string dir = ::testing::TempDir();

@@ -3,8 +3,6 @@
 // content in the standard mode; the copy with zeroed primary headers in both modes.
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
-
 #include <ctime>
 #include <fstream>
 #include <map>
@@ -22,9 +20,7 @@ namespace {
 using nlohmann::json;
 
 std::int64_t unixSeconds(const std::string& iso) {
-  std::tm tm{};
-  ::strptime(iso.c_str(), "%Y-%m-%dT%H:%M:%SZ", &tm);
-  return ::timegm(&tm);
+  return test::unixFromIso(iso);
 }
 
 class HfsPlusFixtureTest : public ::testing::Test {
@@ -32,8 +28,7 @@ class HfsPlusFixtureTest : public ::testing::Test {
   void SetUp() override {
     for (const char* name : {"hfsplus_tree.vhdx", "hfsplus_tree.json", "hfsplus_noheader.vhdx", "hfsplus_noheader.json"})
       if (!test::haveFixture(name)) GTEST_SKIP() << "no fixture " << name;
-    ::setenv("TZ", "UTC", 1);
-    ::tzset();
+    test::useUtc();
     std::ifstream in(test::fixturePath("hfsplus_tree.json"));
     m_manifest = json::parse(in);
     ASSERT_EQ(m_manifest["volumes"].size(), 2u);
@@ -94,13 +89,13 @@ TEST_F(HfsPlusFixtureTest, RecoverWritesEveryFileByteForByteWithItsTimes) {
         continue;
       }
       ASSERT_TRUE(isRegularFile(host)) << path;
-      struct stat st {};
-      ASSERT_EQ(::stat(host.c_str(), &st), 0);
-      EXPECT_EQ(st.st_mtime, unixSeconds(e["modified"])) << path;
-      EXPECT_EQ(st.st_atime, unixSeconds(e["accessed"])) << path;
+      const auto times = test::hostEntry(host);
+      ASSERT_TRUE(times);
+      EXPECT_EQ(times->modification, unixSeconds(e["modified"])) << path;
+      EXPECT_EQ(times->access, unixSeconds(e["accessed"])) << path;
       EXPECT_EQ(test::sha256Hex(test::readHostFile(host)), e["sha256"].get<std::string>()) << path;
     }
-    test::runCommand("rm -rf '" + out + "'");
+    test::removeTree(out);
   }
 }
 
@@ -127,7 +122,7 @@ TEST_F(HfsPlusFixtureTest, ZeroedPrimaryHeadersAreReadFromTheAlternateAndTheDeep
       if (e["folder"].get<bool>()) continue;
       EXPECT_EQ(test::sha256Hex(test::readHostFile(out + "/" + path)), e["sha256"].get<std::string>()) << path;
     }
-    test::runCommand("rm -rf '" + out + "'");
+    test::removeTree(out);
   }
 }
 

@@ -3,8 +3,6 @@
 // in the standard mode and in the deep mode, which finds the records without the MFT's run list.
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
-
 #include <map>
 #include <tuple>
 
@@ -31,7 +29,7 @@ class NtfsDumpFixture : public ::testing::TestWithParam<std::tuple<const char*, 
     m_out = test::makeTempDir("tessary-ntfs-dump-");
   }
   void TearDown() override {
-    if (!m_out.empty()) test::runCommand("rm -rf '" + m_out + "'");
+    if (!m_out.empty()) test::removeTree(m_out);
   }
   // Dumps the entry into the output folder and returns the path written.
   std::string dump(std::int64_t index) {
@@ -54,10 +52,10 @@ TEST_P(NtfsDumpFixture, EveryLiveFileIsWrittenByteForByteWithItsTimes) {
     const std::string path = dump(m_list.at(e.path).index);
     ASSERT_FALSE(path.empty());
     // The times first: reading the file to hash it moves its access time on the host.
-    struct stat st {};
-    ASSERT_EQ(::stat(path.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mtim.tv_sec, test::isoSeconds(e.modified));
-    EXPECT_EQ(st.st_atim.tv_sec, test::isoSeconds(e.accessed));
+    const auto host = test::hostEntry(path);
+    ASSERT_TRUE(host);
+    EXPECT_EQ(host->modification, test::isoSeconds(e.modified));
+    EXPECT_EQ(host->access, test::isoSeconds(e.accessed));
     EXPECT_EQ(fileSize(path).value_or(~0ull), e.size);
     EXPECT_EQ(test::fileSha256(path), e.sha256);
     EXPECT_EQ(m_parsed.parser.lastDumpWritten(), e.size);

@@ -3,13 +3,12 @@
 // holes, and deep mode on volumes whose boot sectors are gone.
 #include <gtest/gtest.h>
 
-#include <sys/stat.h>
-
 #include <cstring>
 #include <map>
 
 #include "fs/ntfs/ntfs_layout.h"
 #include "platform/data_sink.h"
+#include "platform/files.h"
 #include "support/fixtures.h"
 #include "support/ntfs_harness.h"
 #include "support/sha256.h"
@@ -157,7 +156,7 @@ TEST_F(NtfsSectorSizes, ListingMatchesTheSleuthKit) {
       EXPECT_EQ(recordOffsetOf(parser, it->second.index), recordOffsetOf(parser, record));
     }
   }
-  test::runCommand("rm -rf '" + dir + "'");
+  test::removeTree(dir);
 }
 
 // The fault: sparse runs were written as zeros, so a saved sparse file took its whole size on the host.
@@ -176,19 +175,19 @@ TEST_F(NtfsSectorSizes, SparseRunsAreSavedAsHolesWithTheSameBytes) {
     ASSERT_TRUE(parsed->parser.writeEntryData(list.at("sparse.bin").index, sink));
     EXPECT_EQ(sink.holes(), 4ull * volume.clusterSize) << "the four unstored clusters are holes";
     parsed->parser.setOutputFolder(dir + "/" + std::to_string(volume.clusterSize));
-    test::runCommand("mkdir -p '" + parsed->parser.outputFolder() + "'");
+    ASSERT_TRUE(createDirectory(parsed->parser.outputFolder()));
     parsed->parser.dumpEntry(std::to_string(list.at("sparse.bin").index));
     const std::string path = parsed->parser.lastDumpPath();
     ASSERT_FALSE(path.empty());
     EXPECT_EQ(test::fileSha256(path), e->sha256);
-    struct stat st {};
-    ASSERT_EQ(stat(path.c_str(), &st), 0);
-    EXPECT_EQ(static_cast<std::uint64_t>(st.st_size), e->size);
-    EXPECT_LT(static_cast<std::uint64_t>(st.st_blocks) * 512, e->size - 3ull * volume.clusterSize);
+    const auto st = test::hostEntry(path);
+    ASSERT_TRUE(st);
+    EXPECT_EQ(st->size, e->size);
+    EXPECT_LT(st->allocated, e->size - 3ull * volume.clusterSize);
     ++checked;
   }
   EXPECT_GE(checked, 2);
-  test::runCommand("rm -rf '" + dir + "'");
+  test::removeTree(dir);
 }
 
 // The advanced mode takes the record size from the candidate it walks, not 1024.
@@ -262,7 +261,7 @@ TEST(NtfsDeepClusters, TheScanGoesOnPastPiecesTheReaderRefuses) {
   const std::string raw = test::rawVolume("ntfs_deep_clusters.vhdx", dir);
   if (raw.empty()) GTEST_SKIP() << "qemu-img is not installed";
   const std::string disk = test::readHostFile(raw);
-  test::runCommand("rm -rf '" + dir + "'");
+  test::removeTree(dir);
   const auto& volume = volumes.front();
   const auto start = static_cast<std::size_t>(volume.startSector) * 512;
   test::ByteVector bytes(static_cast<std::size_t>(volume.sectorCount) * 512);

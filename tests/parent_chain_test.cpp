@@ -15,6 +15,7 @@
 #include "support/cli_runner.h"
 #include "support/fixtures.h"
 #include "support/recording_sink.h"
+#include "support/sha256.h"
 #include "platform/text.h"
 #include "disk/vhdx_reader.h"
 
@@ -23,11 +24,16 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// sha256sum's digest of a host file (the in-process hash is slow under the sanitizers).
+// sha256sum's digest of a host file (the in-process hash is slow under the sanitizers; Windows has no
+// sha256sum).
 std::string sha256OfFile(const std::string& path) {
+#ifdef _WIN32
+  return test::sha256Hex(test::readHostFile(path));
+#else
   std::string out;
   if (test::runCommand("sha256sum '" + path + "'", &out) != 0) return {};
   return out.substr(0, 64);
+#endif
 }
 
 // A file's name without its folders (FAT short folder names are listed as the directory holds them).
@@ -280,6 +286,7 @@ TEST_F(ChainRulesTest, LoopsAndChainsDeeperThanSixtyFourAreRefused) {
 }
 
 TEST_F(ChainRulesTest, ParentLinkedOutOfTheFolderIsNotFollowed) {
+  TESSARY_LINUX_ONLY("this build's C++ library makes no symbolic links on Windows");
   const std::string child = copy("chain-top.vhd", "chain-top.vhd");
   if (child.empty() || !test::haveFixture("chain-base.vhd")) GTEST_SKIP() << "fixtures not unpacked";
   fs::create_symlink(test::fixturePath("chain-base.vhd"), m_dir + "/chain-base.vhd");

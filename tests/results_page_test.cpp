@@ -5,6 +5,7 @@
 #include "app/wizard_state.h"
 #include "disk/vhdx_reader.h"
 #include "platform/files.h"
+#include "results/name_search.h"
 #include "results/volume_scan_dlg.h"
 #include "support/fixtures.h"
 #include "support/memory_parser.h"
@@ -175,12 +176,19 @@ TEST_F(ResultsPageTest, DoubleClickOnAListRowDumpsItsFileForFolderRowsAndSearchH
   EXPECT_EQ(out("b.txt"), "bravo");
   EXPECT_EQ(m_sink.lastMessage(), "file is dumped in path  :  " + m_out + "/b.txt   ");
   EXPECT_FALSE(isRegularFile(m_out + "/a.txt"));
-  // A hit's row holds the entry, never a tree item of the same number.
-  m_view.setText(VolumeScanDlg::kSearchBox, "c\\.txt");
+  // A hit's row holds the entry, never a tree item of the same number. (A build without expressions
+  // searches for the plain "c", which other names hold too.)
+  const bool expressions = NamePattern::automatonAvailable();
+  m_view.setText(VolumeScanDlg::kSearchBox, expressions ? "c\\.txt" : "c");
   page.onSearch();
   page.waitForWorker();
-  ASSERT_EQ(page.list().rowCount(), 1u);
-  page.onListDoubleClick(0);
+  if (expressions) {
+    ASSERT_EQ(page.list().rowCount(), 1u);
+  }
+  std::size_t hit = 0;
+  while (hit < page.list().rowCount() && !page.list().row(hit).texts.at(0).ends_with("\\c.txt")) ++hit;
+  ASSERT_LT(hit, page.list().rowCount());
+  page.onListDoubleClick(hit);
   EXPECT_EQ(out("c.txt"), "charlie");
   page.onListDoubleClick(5);  // past the rows: nothing
   EXPECT_EQ(m_sink.lastMessage(), "file is dumped in path  :  " + m_out + "/c.txt   ");
@@ -309,9 +317,8 @@ TEST_F(ResultsPageTest, NamesFromTheImageNeverLeaveTheOutputFolderAndLoopingLink
   page.onSave(m_out);
   page.waitForWorker();
   EXPECT_EQ(out("docs/.._.._x"), "escape");
-  std::string listing;
-  test::runCommand("cd '" + m_scratch + "' && find . -name x", &listing);
-  EXPECT_EQ(listing, "");
+  for (const std::string& file : test::listFiles(m_scratch))
+    EXPECT_TRUE(file != "x" && !file.ends_with("/x")) << file;
   EXPECT_TRUE(isDirectory(m_out + "/cycle/inner"));
   EXPECT_EQ(countFilesBelow(m_parser, cyc), 0);
 }

@@ -92,7 +92,7 @@ TEST_F(SampleRecoveryTest, RecoverWritesEveryFileByteForByteWithItsTimes) {
   }
   EXPECT_FALSE(pathExists(out + "/$BadClus"));
   EXPECT_FALSE(pathExists(out + "/ROOT"));
-  test::runCommand("rm -rf '" + out + "'");
+  test::removeTree(out);
 }
 
 TEST_F(SampleRecoveryTest, RecoverWithAPathSavesOnlyThatEntryBelowItsFolders) {
@@ -107,11 +107,9 @@ TEST_F(SampleRecoveryTest, RecoverWithAPathSavesOnlyThatEntryBelowItsFolders) {
   const std::string out = test::makeTempDir("tessary-sample-");
   const auto result = test::runTessary({"recover", m_image, "--volume", "0", "--out", out, "--quiet", file});
   ASSERT_EQ(result.status, 0) << result.err;
-  std::string listing;
-  test::runCommand("cd '" + out + "' && find . -type f", &listing);
-  EXPECT_EQ(listing, "./" + file + "\n");
+  EXPECT_EQ(test::listFiles(out), std::vector<std::string>{file});
   EXPECT_EQ(test::runTessary({"recover", m_image, "--volume", "0", "--out", out, "no/such/file"}).status, 1);
-  test::runCommand("rm -rf '" + out + "'");
+  test::removeTree(out);
 }
 
 }  // namespace

@@ -3,11 +3,12 @@
 
 #include <algorithm>
 #include <array>
-#include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <ostream>
 
 #include "fs/registry.h"
+#include "platform/files.h"
 #include "platform/text.h"
 
 namespace tessary::cli {
@@ -24,12 +25,11 @@ std::string treatAsList() {
 
 // Whether the file starts with the VHDX signature.
 bool startsAsVhdx(const std::string& path) {
-  std::FILE* file = std::fopen(path.c_str(), "rb");
-  if (!file) return false;
-  std::array<char, 8> head{};
-  const bool read = std::fread(head.data(), 1, head.size(), file) == head.size();
-  std::fclose(file);
-  return read && std::string(head.data(), head.size()) == "vhdxfile";
+  // Through the host layer: the name is UTF-8, which the C library on Windows does not take.
+  ImageFile file;
+  std::array<std::byte, 8> head{};
+  if (!file.open(path) || !file.readExact(0, head)) return false;
+  return std::memcmp(head.data(), "vhdxfile", head.size()) == 0;
 }
 
 }  // namespace
@@ -44,8 +44,12 @@ bool HeadlessWizard::imagePage() {
   std::string path = m_options.image;
   std::error_code error;
   if (!path.empty()) {
-    const std::filesystem::path absolute = std::filesystem::absolute(path, error);
-    if (!error) path = absolute.lexically_normal().string();
+    // As UTF-8 both ways: on Windows a narrow path would go through the ANSI code page.
+    const std::filesystem::path absolute = std::filesystem::absolute(std::u8string(path.begin(), path.end()), error);
+    if (!error) {
+      const std::u8string normal = absolute.lexically_normal().u8string();
+      path.assign(normal.begin(), normal.end());
+    }
   }
   std::string parents;
   for (const std::string& parent : m_options.parents) parents += (parents.empty() ? "" : "\n") + parent;

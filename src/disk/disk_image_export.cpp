@@ -67,8 +67,17 @@ bool writeRuns(std::span<const std::byte> data, ExportTarget& target) {
   return true;
 }
 
+// The last folder separator of a host path: '/', and on Windows '\\' too (a full path there has them).
+std::size_t lastSeparator(const std::string& path) {
+#ifdef _WIN32
+  return path.find_last_of("/\\");
+#else
+  return path.rfind('/');
+#endif
+}
+
 std::string folderOf(const std::string& path) {
-  const std::size_t slash = path.rfind('/');
+  const std::size_t slash = lastSeparator(path);
   if (slash == std::string::npos) return ".";
   return slash == 0 ? "/" : path.substr(0, slash);
 }
@@ -77,7 +86,7 @@ std::string folderOf(const std::string& path) {
 
 std::optional<std::string> diskImageTargetPath(const std::string& folder, const std::string& imagePath,
                                                const std::function<bool(const std::string&)>& taken) {
-  const std::size_t slash = imagePath.rfind('/');
+  const std::size_t slash = lastSeparator(imagePath);
   const std::string name = slash == std::string::npos ? std::string(kRecoveredName) : imagePath.substr(slash + 1) + ".img";
   std::string target = folder + name;
   for (int n = 1; taken(target); ++n) {

@@ -24,8 +24,13 @@ std::string baseName(const std::string& path) {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+// The folder of a host path; on Windows a backslash separates folders too (a full path has them).
 std::string folderOf(const std::string& path) {
+#ifdef _WIN32
+  const std::size_t slash = path.find_last_of("/\\");
+#else
   const std::size_t slash = path.find_last_of('/');
+#endif
   return slash == std::string::npos ? std::string() : path.substr(0, slash == 0 ? 1 : slash);
 }
 

@@ -113,8 +113,16 @@ std::string ImageFile::openBeside(const std::string& imagePath, const std::strin
                                 OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
   const DWORD error = ::GetLastError();
   release();
-  if (handle == INVALID_HANDLE_VALUE)
-    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? "it does not exist" : "it cannot be opened";
+  if (handle == INVALID_HANDLE_VALUE) {
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return "it does not exist";
+    // A folder is refused by CreateFileW itself ("access denied"): say what it is.
+    const DWORD attributes = ::GetFileAttributesW(path.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0)
+      return "it is a link, which is never followed";
+    if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0)
+      return "it is not a regular file";
+    return "it cannot be opened";
+  }
   const auto info = informationOf(handle);
   if (!info || (info->dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
     ::CloseHandle(handle);

@@ -9,15 +9,20 @@
 #include <unistd.h>
 #endif
 
+#include <algorithm>
 #include <cstdio>
 #include <ctime>
 #include <cstdlib>
 #include <fstream>
 #include <span>
 #include <sstream>
+#include <filesystem>
 #include <vector>
 
 #include "platform/files.h"
+#ifdef _WIN32
+#include "platform/win32_paths.h"
+#endif
 
 namespace tessary::test {
 
@@ -86,6 +91,28 @@ void useUtc() {
 #endif
 }
 
+namespace {
+void setZone(const char* zone) {
+#ifdef _WIN32
+  ::_putenv_s("TZ", zone ? zone : "");
+  ::_tzset();
+#else
+  if (zone) ::setenv("TZ", zone, 1);
+  else ::unsetenv("TZ");
+  ::tzset();
+#endif
+}
+}  // namespace
+
+ZoneGuard::ZoneGuard(const char* zone) {
+  const char* old = std::getenv("TZ");
+  m_had = old != nullptr;
+  if (old) m_old = old;
+  setZone(zone);
+}
+
+ZoneGuard::~ZoneGuard() { setZone(m_had ? m_old.c_str() : nullptr); }
+
 std::int64_t unixFromIso(const std::string& iso) {
   int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
   if (std::sscanf(iso.c_str(), "%d-%d-%dT%d:%d:%d", &year, &month, &day, &hour, &minute, &second) != 6) return 0;
@@ -147,6 +174,99 @@ bool hostKeepsCreationTimes(const std::string& folder) {
 #else
   (void)folder;
   return false;
+#endif
+}
+
+std::optional<HostEntry> hostEntry(const std::string& path) {
+#ifdef _WIN32
+  HANDLE handle = ::CreateFileW(win32::hostPath(path).c_str(), FILE_READ_ATTRIBUTES,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return std::nullopt;
+  BY_HANDLE_FILE_INFORMATION info{};
+  FILE_STANDARD_INFO standard{};
+  const bool got = ::GetFileInformationByHandle(handle, &info) != 0 &&
+                   ::GetFileInformationByHandleEx(handle, FileStandardInfo, &standard, sizeof standard) != 0;
+  ::CloseHandle(handle);
+  if (!got) return std::nullopt;
+  HostEntry entry;
+  entry.link = (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+  entry.folder = !entry.link && (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  entry.regular = !entry.link && !entry.folder && (info.dwFileAttributes & FILE_ATTRIBUTE_DEVICE) == 0;
+  entry.size = (std::uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow;
+  entry.allocated = static_cast<std::uint64_t>(standard.AllocationSize.QuadPart);
+  entry.access = unixSecondsOf(info.ftLastAccessTime);
+  entry.modification = unixSecondsOf(info.ftLastWriteTime);
+  return entry;
+#else
+  struct stat st {};
+  if (::lstat(path.c_str(), &st) != 0) return std::nullopt;
+  HostEntry entry;
+  entry.folder = S_ISDIR(st.st_mode);
+  entry.regular = S_ISREG(st.st_mode);
+  entry.link = S_ISLNK(st.st_mode);
+  entry.size = static_cast<std::uint64_t>(st.st_size);
+  entry.allocated = static_cast<std::uint64_t>(st.st_blocks) * 512;
+  entry.access = st.st_atim.tv_sec;
+  entry.modification = st.st_mtim.tv_sec;
+  return entry;
+#endif
+}
+
+#ifdef _WIN32
+namespace {
+// Depth first through FindFirstFileW; a reparse point is removed as the name it is, never entered.
+void removeBelow(const std::wstring& folder) {
+  WIN32_FIND_DATAW found{};
+  HANDLE search = ::FindFirstFileW((folder + L"\\*").c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return;
+  std::vector<std::pair<std::wstring, DWORD>> names;
+  do {
+    const std::wstring name = found.cFileName;
+    if (name != L"." && name != L"..") names.emplace_back(folder + L"\\" + name, found.dwFileAttributes);
+  } while (::FindNextFileW(search, &found));
+  ::FindClose(search);
+  for (const auto& [path, attributes] : names) {
+    const bool folderEntry = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    if ((attributes & FILE_ATTRIBUTE_READONLY) != 0)
+      ::SetFileAttributesW(path.c_str(), attributes & ~DWORD{FILE_ATTRIBUTE_READONLY});
+    if (folderEntry && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) removeBelow(path);
+    if (folderEntry) ::RemoveDirectoryW(path.c_str());
+    else ::DeleteFileW(path.c_str());
+  }
+}
+}  // namespace
+#endif
+
+std::vector<std::string> listFiles(const std::string& folder) {
+  namespace fs = std::filesystem;
+  const fs::path top(std::u8string(folder.begin(), folder.end()));
+  std::vector<std::string> files;
+  std::error_code error;
+  for (fs::recursive_directory_iterator it(top, error), end; !error && it != end; it.increment(error)) {
+    if (it->symlink_status(error).type() != fs::file_type::regular) continue;
+    const std::u8string relative = it->path().lexically_relative(top).generic_u8string();
+    files.emplace_back(relative.begin(), relative.end());
+  }
+  std::sort(files.begin(), files.end());
+  return files;
+}
+
+void removeTree(const std::string& path) {
+  if (path.empty()) return;
+#ifdef _WIN32
+  const std::wstring host = win32::hostPath(path);
+  const DWORD attributes = ::GetFileAttributesW(host.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return;
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+    ::DeleteFileW(host.c_str());
+    return;
+  }
+  if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) == 0) removeBelow(host);
+  ::RemoveDirectoryW(host.c_str());
+#else
+  std::error_code ignored;
+  std::filesystem::remove_all(path, ignored);
 #endif
 }
 
