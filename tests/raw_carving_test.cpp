@@ -289,6 +289,29 @@ TEST(CarvingProgressTest, AThreeMibVolumeReportsChunksZeroToThree) {
   EXPECT_EQ(c.sink.lastMessage(), "done..");
 }
 
+// The last chunk of a volume that is not a whole number of MiB is scanned up to its last whole block,
+// and a volume smaller than one chunk is scanned at all.
+TEST(CarvingProgressTest, TheShortLastChunkAndVolumesUnderOneMibAreScannedToTheirLastWholeBlock) {
+  Carving c(kMib + 64 * 1024 + 100);
+  c.put(kMib + 4096, {0x51, 0x52, 0x53});
+  c.put(kMib + 64 * 1024 - 512, {0x51, 0x52, 0x53});
+  c.put(kMib + 64 * 1024, {0x51, 0x52, 0x53});  // in the 100 bytes that are no whole block
+  c.add(Sig("q", {0x51, 0x52, 0x53}).withApprox(10));
+  ASSERT_TRUE(c.run());
+  EXPECT_EQ(c.items(), (Items{{kMib + 4096, 10}, {kMib + 64 * 1024 - 512, 10}}));
+  std::vector<std::int64_t> positions;
+  for (const auto& e : c.sink.events())
+    if (e.kind == RecordingSink::Kind::Post && e.id == kMsgProgressPosition) positions.push_back(e.first);
+  EXPECT_EQ(positions, (std::vector<std::int64_t>{0, 1, 2}));
+
+  Carving small(300 * 1024);
+  small.put(200 * 1024, {0xAA, 0xBB});
+  small.put(250 * 1024, {0xCC, 0xDD});
+  small.add(Sig("ab", {0xAA, 0xBB}).withEnd({0xCC, 0xDD}).withApprox(kMib));
+  ASSERT_TRUE(small.run());
+  EXPECT_EQ(small.items(), (Items{{200 * 1024, 50 * 1024 + 3}}));
+}
+
 // Presses Stop when the scan reports that it is about to read chunk 1.
 class StopAtChunkOne : public RecordingSink {
  public:

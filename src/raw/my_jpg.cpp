@@ -243,8 +243,11 @@ bool myJpg::scan() {
     m_slots.clear();
     return false;
   }
-  const std::int64_t chunks = std::max<std::int64_t>(volumeLength, 0) / kChunkSize;
-  if (sink) sink->progressRange(0, chunks, ProgressAmount::bytes(chunks * kChunkSize));
+  // Every whole block of the volume is tested: the last chunk may be short, and a volume smaller than one
+  // chunk is one short chunk. Only a tail shorter than a block is left out, as no file can start in it.
+  const std::int64_t scanned = std::max<std::int64_t>(volumeLength, 0) / kBlock * kBlock;
+  const std::int64_t chunks = scanned / kChunkSize + (scanned % kChunkSize != 0 ? 1 : 0);
+  if (sink) sink->progressRange(0, chunks, ProgressAmount::bytes(scanned));
   // Where the next block to test lies when a size read from a header skipped past the chunk's end.
   std::int64_t resumeAt = 0;
   bool stopped = false;
@@ -252,16 +255,17 @@ bool myJpg::scan() {
     if (sink) sink->progressPosition(c);
     if (stopRequested()) break;
     const std::int64_t chunkStart = c * kChunkSize;
-    if (resumeAt >= chunkStart + kChunkSize) continue;
+    const std::int64_t chunkBytes = std::min(kChunkSize, scanned - chunkStart);
+    if (resumeAt >= chunkStart + chunkBytes) continue;
     // A chunk without data reads as zeros, which no signature matches unless it is made of zeros.
     if (!m_zeroBlockMatches) {
       const std::optional<std::uint64_t> next = view.nextData(static_cast<std::uint64_t>(chunkStart));
       if (!next) break;
-      if (*next >= static_cast<std::uint64_t>(chunkStart + kChunkSize)) continue;
+      if (*next >= static_cast<std::uint64_t>(chunkStart + chunkBytes)) continue;
     }
-    view.read(static_cast<std::uint64_t>(chunkStart), buffer);
+    view.read(static_cast<std::uint64_t>(chunkStart), std::span<std::byte>(buffer.data(), static_cast<std::size_t>(chunkBytes)));
     std::int64_t p = std::max<std::int64_t>(resumeAt - chunkStart, 0);
-    while (p <= kChunkSize - kBlock) {
+    while (p <= chunkBytes - kBlock) {
       if (stopRequested()) {
         stopped = true;
         break;
@@ -302,7 +306,7 @@ bool myJpg::scan() {
         if (length) {
           record(at, at, *length, s, true, false);
           const std::int64_t next = (at + *length + kBlock - 1) / kBlock * kBlock;
-          if (next - chunkStart <= kChunkSize - kBlock) {
+          if (next - chunkStart <= chunkBytes - kBlock) {
             p = next - chunkStart;
           } else {
             resumeAt = next;
@@ -337,7 +341,7 @@ bool myJpg::scan() {
       // is saved with the approximate size, which is at least that value.
       record(at, at, rule.approximateSize, s, false, partial);
       const std::int64_t next = at + kBlock * (size / kBlock + 1);
-      if (next - chunkStart <= kChunkSize - kBlock) {
+      if (next - chunkStart <= chunkBytes - kBlock) {
         p = next - chunkStart;
       } else {
         resumeAt = next;
