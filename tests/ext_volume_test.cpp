@@ -13,6 +13,7 @@
 #include "platform/bytes.h"
 #include "platform/file_time.h"
 #include "support/cli_runner.h"
+#include "support/failing_range.h"
 #include "support/fixtures.h"
 #include "support/ntfs_builder.h"
 #include "support/ntfs_harness.h"
@@ -343,25 +344,7 @@ TEST_F(ExtCorruptTest, BrokenExtentTreeGivesZerosAndAFailure) {
   }
 }
 
-// A reader over another whose reads that touch one byte range fail and deliver nothing at all.
-class FailingRange : public readWriteInterface {
- public:
-  FailingRange(readWriteInterface& inner, std::uint64_t from, std::uint64_t to) : m_inner(inner), m_from(from), m_to(to) {}
-  bool open(const std::string&) override { return true; }
-  bool seek(std::int64_t offset, std::uint32_t origin) override {
-    m_at = static_cast<std::uint64_t>(offset);
-    return m_inner.seek(offset, origin);
-  }
-  bool read(void* buffer, std::uint32_t length) override {
-    const bool touches = m_at < m_to && m_at + length > m_from;
-    m_at += length;
-    return !touches && m_inner.read(buffer, length);
-  }
-
- private:
-  readWriteInterface& m_inner;
-  std::uint64_t m_from, m_to, m_at = 0;
-};
+using test::FailingRange;
 
 // Files saved one after another share one read buffer: a file whose blocks cannot be read is written
 // as zeros of its size, never with the bytes of the larger file saved before it.
