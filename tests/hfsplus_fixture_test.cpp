@@ -143,7 +143,7 @@ TEST_F(HfsPlusFixtureTest, SleuthKitListsTheSameLiveTree) {
     EXPECT_EQ(got.size(), fromFls.size());
     for (const auto& [path, unused] : fromFls) EXPECT_TRUE(got.count(path)) << path;
   }
-  test::runCommand("rm -rf '" + dir + "'");
+  test::removeTree(dir);
 }
 
 }  // namespace

@@ -113,7 +113,7 @@ class SaveHonestyTest : public ::testing::Test {
     m_state.diskReader = std::make_unique<FileReadSeekVHDX>(m_state.disk);
     m_parser.add(1, "whole.txt", false, "whole");
   }
-  void TearDown() override { test::runCommand("rm -rf '" + m_scratch + "'"); }
+  void TearDown() override { test::removeTree(m_scratch); }
 
   VolumeScanDlg& open() {
     m_page = std::make_unique<VolumeScanDlg>(m_state, m_view, m_sink);
@@ -237,7 +237,7 @@ class DamagedCopy {
     m_ok = test::runCommand("qemu-img convert -f vhdx -O vpc -o subformat=fixed '" + test::fixturePath(fixture) +
                             "' '" + m_path + "'") == 0;
   }
-  ~DamagedCopy() { test::runCommand("rm -rf '" + m_dir + "'"); }
+  ~DamagedCopy() { test::removeTree(m_dir); }
   bool ok() const { return m_ok; }
   const std::string& path() const { return m_path; }
   const std::string& dir() const { return m_dir; }
@@ -485,7 +485,7 @@ TEST(RecycleBinFixture, EveryFileSystemThatRestoresNamesGivesBackTheNamesOfBothL
       if (restoredName) ++restored;
     }
     EXPECT_EQ(restored, 4) << volume["file_system"];
-    test::runCommand("rm -rf '" + out + "'");
+    test::removeTree(out);
   }
 }
 

@@ -16,7 +16,7 @@ namespace {
 class ImagePageTest : public ::testing::Test {
  protected:
   void SetUp() override { m_dir = test::makeTempDir("tessary-page-"); }
-  void TearDown() override { test::runCommand("rm -rf '" + m_dir + "'"); }
+  void TearDown() override { test::removeTree(m_dir); }
 
   std::string write(const test::VhdxShape& shape, const std::string& name = "disk.vhdx") {
     const std::string path = m_dir + "/" + name;

@@ -148,7 +148,7 @@ class SearchPageTest : public ::testing::Test {
     m_top = m_parser.add(1, "photos-top.jpg", false, "top");
     m_notes = m_parser.add(1, "notes.txt", false, "gone", true);
   }
-  void TearDown() override { test::runCommand("rm -rf '" + m_scratch + "'"); }
+  void TearDown() override { test::removeTree(m_scratch); }
 
   VolumeScanDlg& open(test::MemoryParser& parser) {
     m_page = std::make_unique<VolumeScanDlg>(m_state, m_view, m_sink);
@@ -590,7 +590,7 @@ TEST_P(FixtureSearch, SavedHitsComeBackByteForByte) {
   EXPECT_GT(compared, 0);
   // Only hits were written: every file below the output folder is one of them.
   for (const std::string& file : test::listFiles(out)) EXPECT_TRUE(hits.count(file)) << file;
-  test::runCommand("rm -rf '" + out + "'");
+  test::removeTree(out);
 }
 
 INSTANTIATE_TEST_SUITE_P(Volumes, FixtureSearch, ::testing::ValuesIn(kFixtureVolumes),

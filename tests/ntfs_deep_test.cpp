@@ -70,7 +70,7 @@ TEST(NtfsDeepScanTree, AVolumeWithoutBootSectorAndMftStartKeepsItsFilesAndFolder
   const std::string raw = test::rawVolume("ntfs_tree.vhdx", dir);
   if (raw.empty()) GTEST_SKIP() << "qemu-img is not installed";
   const std::string disk = test::readHostFile(raw);
-  test::runCommand("rm -rf '" + dir + "'");
+  test::removeTree(dir);
   const auto volumeStart = static_cast<std::size_t>(manifest->startSector) * 512;
   ASSERT_GT(disk.size(), volumeStart);
   test::ByteVector volume(disk.size() - volumeStart);
@@ -216,7 +216,7 @@ TEST(NtfsModesOnTheCommandLine, DeepModeListsACustomVolumeOfADiskWithoutTableOrB
   const test::CliResult listed = test::runTessary(
       {"ls", image, "--start-sector", std::to_string(manifest->startSector), "--end-sector",
        std::to_string(manifest->startSector + manifest->sectorCount - 1), "--fs", "NTFS", "--mode", "deep", "--json"});
-  test::runCommand("rm -rf '" + dir + "'");
+  test::removeTree(dir);
   ASSERT_EQ(listed.status, 0) << listed.err;
   std::set<std::string> paths;
   for (const auto& e : listed.objects()) paths.insert(e["path"].get<std::string>());
@@ -246,7 +246,7 @@ TEST(NtfsModesOnTheCommandLine, DeepModeRecoversAVolumeWithoutItsBootSector) {
     ++files;
   }
   EXPECT_GT(files, 5);
-  test::runCommand("rm -rf '" + out + "'");
+  test::removeTree(out);
 }
 
 }  // namespace

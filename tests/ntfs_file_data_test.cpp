@@ -23,7 +23,7 @@ ByteVector filled(std::size_t size, char c) { return ByteVector(size, static_cas
 class NtfsFileData : public ::testing::Test {
  protected:
   void SetUp() override { m_out = test::makeTempDir("tessary-ntfs-data-"); }
-  void TearDown() override { test::runCommand("rm -rf '" + m_out + "'"); }
+  void TearDown() override { test::removeTree(m_out); }
   std::string dump(ParsedNtfs& p, std::int64_t index) {
     p.parser.setOutputFolder(m_out + "/");
     p.parser.dumpEntry(std::to_string(index));

@@ -443,7 +443,7 @@ TEST(NtfsHostile, RecordNamedWithPathStepsIsWrittenInsideTheOutputFolder) {
   EXPECT_EQ(test::readHostFile(out + "/a_b"), "slash");
   EXPECT_FALSE(pathExists(root + "/x"));
   EXPECT_FALSE(pathExists(root + "/a/x"));
-  test::runCommand("rm -rf '" + root + "'");
+  test::removeTree(root);
 }
 
 TEST(NtfsHostile, StopFlagEndsTheParseAndStillAppendsTheOrphanFolder) {

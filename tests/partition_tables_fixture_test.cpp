@@ -163,7 +163,7 @@ TEST(PartitionTablesFixtureTest, LogicalSectorSizeOptionScalesATableInAnImageTha
   // Without the option the logical volume is not where the chain says.
   const std::vector<Listed> plain = listed(tessary({"volumes", path, "--json"}));
   EXPECT_TRUE(std::none_of(plain.begin(), plain.end(), [](const Listed& r) { return r.fileSystem == "HFS+"; }));
-  test::runCommand("rm -rf '" + dir + "'");
+  test::removeTree(dir);
 }
 
 }  // namespace

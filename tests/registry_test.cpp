@@ -1,7 +1,9 @@
 // The file-system registry: labels and aliases reach their family's parser and modes, the scans' boot
 // tests come from it, and two parsers on two volumes of one disk each read their own origin.
 #include <gtest/gtest.h>
+#ifndef _WIN32
 #include <sys/resource.h>
+#endif
 
 #include <array>
 #include <csignal>
@@ -145,6 +147,8 @@ TEST(VolumeViews, TwoParsersOnTwoVolumesOfOneDiskEachReadTheirOwnOrigin) {
 // The NTFS slot's one-file dump (the results page's double-click) names its file only when the file was
 // written whole, as every other file system's does: an output that cuts it short leaves no path.
 TEST(FileSystemRegistry, NtfsOneFileDumpCutShortByTheOutputNamesNoFile) {
+  TESSARY_LINUX_ONLY("the output is cut short by a file-size limit");
+#ifndef _WIN32
   test::NtfsVolumeBuilder b;
   b.record(20, test::RecordBuilder().standardInformation(0, 0, 0).fileName(5, u"big.bin")
                    .residentData(ByteVector(600, std::byte{0x42})).build());
@@ -173,6 +177,7 @@ TEST(FileSystemRegistry, NtfsOneFileDumpCutShortByTheOutputNamesNoFile) {
   std::signal(SIGXFSZ, oldHandler);
   EXPECT_EQ(cut, "");
   std::filesystem::remove_all(dir);
+#endif
 }
 
 TEST(VolumeViews, ReadsPastTheDiskAreZerosAndFailAndNextDataStopsAtTheDisksEnd) {

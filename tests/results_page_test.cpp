@@ -38,7 +38,7 @@ class ResultsPageTest : public ::testing::Test {
     m_bad = m_parser.add(1, "$BadClus", false, "never");
     m_top = m_parser.add(1, "top.txt", false, "top", true);
   }
-  void TearDown() override { test::runCommand("rm -rf '" + m_scratch + "'"); }
+  void TearDown() override { test::removeTree(m_scratch); }
 
   VolumeScanDlg& open() {
     m_page = std::make_unique<VolumeScanDlg>(m_state, m_view, m_sink);

@@ -100,7 +100,7 @@ TEST_P(QemuWholeDiskTest, WholeDiskReadInMiBPiecesIsTheRawDisk) {
   ASSERT_FALSE(dir.empty());
   struct RemoveDir {
     std::string path;
-    ~RemoveDir() { test::runCommand("rm -rf '" + path + "'"); }
+    ~RemoveDir() { test::removeTree(path); }
   } removeDir{dir};
   if (test::runCommand("command -v qemu-img >/dev/null 2>&1") == 0) {
     referencePath = dir + "/disk.raw";

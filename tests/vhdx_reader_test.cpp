@@ -20,7 +20,7 @@ class VhdxReaderTest : public ::testing::Test {
     m_dir = test::makeTempDir("tessary-vhdx-");
     m_context.messages = &m_sink;
   }
-  void TearDown() override { test::runCommand("rm -rf '" + m_dir + "'"); }
+  void TearDown() override { test::removeTree(m_dir); }
 
   std::string write(const VhdxShape& shape, const std::string& name = "disk.vhdx",
                     test::VhdxLayoutInfo* layout = nullptr) {

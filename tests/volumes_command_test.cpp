@@ -55,7 +55,7 @@ std::vector<Row> listedRows(const CommandRun& run) {
 class VolumesCommandTest : public ::testing::Test {
  protected:
   void SetUp() override { m_dir = test::makeTempDir("tessary-volumes-"); }
-  void TearDown() override { test::runCommand("rm -rf '" + m_dir + "'"); }
+  void TearDown() override { test::removeTree(m_dir); }
 
   std::string write(const DiskImage& disk, const std::string& name = "disk.vhdx") {
     const std::string path = m_dir + "/" + name;

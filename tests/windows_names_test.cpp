@@ -47,7 +47,7 @@ class WindowsNamesTest : public ::testing::Test {
     m_parser.add(docs, "A.TXT", false, "upper");
     m_parser.add(m_parser.add(1, "aux", true), "in.txt", false, "inside");
   }
-  void TearDown() override { test::runCommand("rm -rf '" + m_out + "'"); }
+  void TearDown() override { test::removeTree(m_out); }
 
   VolumeScanDlg& saveAll() {
     m_page = std::make_unique<VolumeScanDlg>(m_state, m_view, m_sink);

@@ -1,8 +1,13 @@
 // The command line's page sink.
 #include "terminal_sink.h"
 
+#ifdef _WIN32
+#include <io.h>
+#include <windows.h>
+#else
 #include <sys/ioctl.h>
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <cstdio>
@@ -13,15 +18,31 @@ namespace {
 
 // The terminal's width in columns; 80 when it does not say.
 std::size_t terminalColumns() {
+#ifdef _WIN32
+  CONSOLE_SCREEN_BUFFER_INFO info{};
+  if (::GetConsoleScreenBufferInfo(::GetStdHandle(STD_ERROR_HANDLE), &info)) {
+    const int columns = info.srWindow.Right - info.srWindow.Left + 1;
+    if (columns > 0) return static_cast<std::size_t>(columns);
+  }
+#else
   winsize size{};
   if (::ioctl(STDERR_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_col > 0) return size.ws_col;
+#endif
   return 80;
+}
+
+bool isTerminal() {
+#ifdef _WIN32
+  return ::_isatty(2) != 0;
+#else
+  return ::isatty(STDERR_FILENO) == 1;
+#endif
 }
 
 }  // namespace
 
 TerminalSink::TerminalSink(bool quiet, bool verbose, ProgressEstimate::Clock clock)
-    : m_quiet(quiet), m_verbose(verbose), m_terminal(::isatty(STDERR_FILENO) == 1), m_estimate(std::move(clock)) {}
+    : m_quiet(quiet), m_verbose(verbose), m_terminal(isTerminal()), m_estimate(std::move(clock)) {}
 
 TerminalSink::~TerminalSink() { finishBar(); }
 
