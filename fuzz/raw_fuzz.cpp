@@ -1,5 +1,5 @@
 // Fuzz target for the carving engine: the input's first bytes are signature records (their count in the
-// first byte), the rest is a volume of one 1 MiB chunk (zeros past the input). Every carved item is copied
+// first byte), the rest (up to 1 MiB) is the volume. Every carved item is copied
 // through the volume view into a DiscardSink; an item outside the volume is a crash.
 #include <cstddef>
 #include <cstdint>
@@ -60,18 +60,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     engine.appendRecord(*record);
     at += tessary::kSignatureRecordSize;
   }
-  InputReader reader({data + at, std::min<std::size_t>(size - at, static_cast<std::size_t>(kVolume))});
+  const std::size_t volume = std::min<std::size_t>(size - at, static_cast<std::size_t>(kVolume));
+  InputReader reader({data + at, volume});
   tessary::CXHtmlTree tree;
   tessary::NullSink sink;
   engine.view = tessary::VolumeView(reader, 0, static_cast<std::uint64_t>(kVolume) / 512);
   engine.sink = &sink;
   engine.tree = &tree;
-  engine.volumeLength = kVolume;
+  engine.volumeLength = static_cast<std::int64_t>(volume);
   engine.scan();
   tessary::DiscardSink out;
   std::vector<std::byte> buffer(65536);
   for (const tessary::FoundItem& item : engine.foundItems()) {
-    if (item.offset < 0 || item.size <= 0 || item.offset + item.size > kVolume) __builtin_trap();
+    if (item.offset < 0 || item.size <= 0 || item.offset + item.size > engine.volumeLength) __builtin_trap();
     // The first and the last piece of each item, so that many large items keep a run short.
     for (std::int64_t done : {std::int64_t{0}, std::max<std::int64_t>(item.size - 65536, 0)}) {
       const std::size_t piece = static_cast<std::size_t>(std::min<std::int64_t>(item.size - done, 65536));
