@@ -346,6 +346,12 @@ void HFSP::addRecords(const HfsNode& node, Bytes bytes) {
       m_extentLists.push_back(std::move(extents));
       entry.extents = &m_extentLists.back();
     }
+    // Files and folders keep their dates and BSD fields at the same places.
+    const Bytes record(bytes.data() + dataAt, recordSize);
+    entry.recorded = true;
+    entry.stamps = {be32At(record, kRecordCreateDate), be32At(record, kRecordContentModDate),
+                    be32At(record, kRecordAttributeModDate), be32At(record, kRecordAccessDate),
+                    be16At(record, kRecordFileMode), be32At(record, kRecordOwnerId), be32At(record, kRecordGroupId)};
     m_highestCnid = std::max<std::uint64_t>(m_highestCnid, cnid);
     m_entries.emplace(cnid, entry);
   }
@@ -524,17 +530,6 @@ HFSP::Extents HFSP::fileExtents(const HfsEntry& e) const {
   return runs;
 }
 
-Bytes HFSP::recordData(const HfsEntry& e, std::vector<std::byte>& node) const {
-  if (m_catalogNodeSize == 0 || e.nodeOffset == UINT64_MAX) return {};
-  node.assign(m_catalogNodeSize, std::byte{0});
-  if (!m_view.read(e.nodeOffset, node)) return {};
-  const std::uint16_t keyLength = be16At(node, e.recordOffset);
-  const std::size_t dataAt = std::size_t{e.recordOffset} + 2 + keyLength;
-  const std::size_t size = e.type == kFolderRecord ? kFolderRecordSize : kFileRecordSize;
-  if (!fits(node.size(), dataAt, size) || be16At(node, dataAt) != e.type) return {};
-  return Bytes(node.data() + dataAt, size);
-}
-
 bool HFSP::saveFileData(std::uint32_t cnid, DataSink& sink) {
   const HfsEntry* e = entry(cnid);
   if (!e || e->type != kFileRecord) return false;
@@ -569,11 +564,10 @@ bool HFSP::saveFileData(std::uint32_t cnid, DataSink& sink) {
     }
     if (!ok && written < e->size) break;
   }
-  std::vector<std::byte> node;
-  const Bytes record = recordData(*e, node);
-  if (!record.empty()) {
-    sink.setTimes(unixNs(be32At(record, kRecordAccessDate)), unixNs(be32At(record, kRecordContentModDate)));
-    sink.setCreationTime(unixNs(be32At(record, kRecordCreateDate)));
+  if (e->recorded) {
+    const HfsStamps stamps = e->stamps;
+    sink.setTimes(unixNs(stamps.access), unixNs(stamps.contentMod));
+    sink.setCreationTime(unixNs(stamps.create));
   }
   return ok && written == e->size;
 }
@@ -581,14 +575,12 @@ bool HFSP::saveFileData(std::uint32_t cnid, DataSink& sink) {
 HfsDescription HFSP::describeTimesAndPermissions(std::uint32_t cnid) {
   HfsDescription out;
   const HfsEntry* e = entry(cnid);
-  if (!e || e->type != kFileRecord) return out;
-  std::vector<std::byte> node;
-  const Bytes record = recordData(*e, node);
-  if (record.empty()) return out;
-  out.creation = formatListFileTime(fileTimeFromHfs(be32At(record, kRecordCreateDate)));
-  out.access = formatListFileTime(fileTimeFromHfs(be32At(record, kRecordAccessDate)));
-  out.modification = formatListFileTime(fileTimeFromHfs(be32At(record, kRecordContentModDate)));
-  const std::uint16_t mode = be16At(record, kRecordFileMode);
+  if (!e || e->type != kFileRecord || !e->recorded) return out;
+  const HfsStamps stamps = e->stamps;
+  out.creation = formatListFileTime(fileTimeFromHfs(stamps.create));
+  out.access = formatListFileTime(fileTimeFromHfs(stamps.access));
+  out.modification = formatListFileTime(fileTimeFromHfs(stamps.contentMod));
+  const std::uint16_t mode = stamps.mode;
   static constexpr struct {
     std::uint16_t bit;
     const char* text;
@@ -612,20 +604,8 @@ std::optional<bool> HFSP::blockInUse(std::uint32_t block) const {
 
 std::optional<HfsStamps> HFSP::recordStamps(std::uint32_t cnid) {
   const HfsEntry* e = entry(cnid);
-  if (!e || (e->type != kFileRecord && e->type != kFolderRecord)) return std::nullopt;
-  std::vector<std::byte> node;
-  const Bytes record = recordData(*e, node);
-  // Files and folders keep their dates and BSD fields at the same places.
-  if (record.size() < kFolderRecordSize) return std::nullopt;
-  HfsStamps s;
-  s.create = be32At(record, kRecordCreateDate);
-  s.contentMod = be32At(record, kRecordContentModDate);
-  s.attributeMod = be32At(record, kRecordAttributeModDate);
-  s.access = be32At(record, kRecordAccessDate);
-  s.mode = be16At(record, kRecordFileMode);
-  s.owner = be32At(record, kRecordOwnerId);
-  s.group = be32At(record, kRecordGroupId);
-  return s;
+  if (!e || (e->type != kFileRecord && e->type != kFolderRecord) || !e->recorded) return std::nullopt;
+  return e->stamps;
 }
 
 std::string HFSP::describeSize(std::uint32_t cnid) const {

@@ -24,6 +24,17 @@ namespace tessary {
 class PageSink;
 
 #pragma pack(push, 1)
+// A catalog record's dates (seconds since 1904), BSD mode and owner; packed, as the entry holds one.
+struct HfsStamps {
+  std::uint32_t create = 0;
+  std::uint32_t contentMod = 0;
+  std::uint32_t attributeMod = 0;
+  std::uint32_t access = 0;
+  std::uint16_t mode = 0;
+  std::uint32_t owner = 0;
+  std::uint32_t group = 0;
+};
+
 struct HfsEntry {
   std::uint16_t type;         // 1 folder, 2 file
   std::uint32_t parent;       // parent CNID from the catalog key
@@ -36,6 +47,8 @@ struct HfsEntry {
   std::uint32_t recordOffset; // offset of the record inside that node
   std::uint64_t size;         // data fork's logical size, files only
   const std::vector<std::array<std::uint32_t, 2>>* extents;  // {start block, count} with a start, files only
+  bool recorded;              // the stamps below come from the entry's catalog record
+  HfsStamps stamps;           // kept when the record is read, so listing and saving read no node again
 };
 #pragma pack(pop)
 
@@ -50,17 +63,6 @@ struct HfsNode {
 
 struct HfsDescription {
   std::string creation, access, modification, permissions;
-};
-
-// A catalog record's dates (seconds since 1904), BSD mode and owner.
-struct HfsStamps {
-  std::uint32_t create = 0;
-  std::uint32_t contentMod = 0;
-  std::uint32_t attributeMod = 0;
-  std::uint32_t access = 0;
-  std::uint16_t mode = 0;
-  std::uint32_t owner = 0;
-  std::uint32_t group = 0;
 };
 
 class HFSP : public ParserContext {
@@ -127,7 +129,6 @@ class HFSP : public ParserContext {
   void makeFirstChild(std::uint32_t parent, std::uint32_t child);
   Extents fileExtents(const HfsEntry& entry) const;
   // The record's data (after its key) inside a node re-read from the volume; empty when it does not fit.
-  Bytes recordData(const HfsEntry& entry, std::vector<std::byte>& node) const;
 
   VolumeEntry m_volume;
   VolumeView m_view;
