@@ -16,6 +16,7 @@
 #include "support/cli_runner.h"
 #include "support/disk_image_builder.h"
 #include "support/fixtures.h"
+#include "support/raw_volume.h"
 #include "volumes/partition.h"
 
 namespace tessary {
@@ -128,6 +129,38 @@ TEST_F(CliGuidanceTest, ADiskWithoutVolumesIsCarvedByTheSectorRangeTheHintGives)
   const auto ls = runTessary({"ls", image, "--quiet"});
   EXPECT_EQ(ls.status, 1);
   EXPECT_TRUE(has(ls.err, "hint: the scan found no volumes; name a range of the disk's 8192 sectors")) << ls.err;
+}
+
+// A partition need not end on a MiB: a file in its last partial MiB is carved whether the volume comes
+// from the partition table or from a typed sector range, and nothing past the range's end is.
+TEST_F(CliGuidanceTest, APartitionsLastPartialMibIsCarvedFromTheTableAndFromATypedRange) {
+  test::DiskImage disk(8192);
+  disk.tableEntry(0, 0, 0xDA, 2048, 2304);  // 1.125 MiB
+  auto plant = [&disk](std::uint64_t firstSector, const test::ByteVector& file) {
+    for (std::size_t at = 0; at < file.size(); at += 512) {
+      auto& sector = disk.sector(firstSector + at / 512);
+      std::copy_n(file.begin() + static_cast<std::ptrdiff_t>(at), std::min<std::size_t>(512, file.size() - at),
+                  sector.begin());
+    }
+  };
+  plant(2048 + 2048 + 64, test::makeTypedFile("png", 3000, 7));  // 32 KiB into the last partial MiB
+  plant(2048 + 2304, test::makeTypedFile("png", 3000, 8));       // just past the partition
+  const std::string image = m_dir + "/tail.vhdx";
+  test::writeDiskVhdx(image, disk);
+
+  auto offsets = [](const test::CliResult& run) {
+    std::vector<std::int64_t> out;
+    for (const std::string& line : lines(run.out)) out.push_back(nlohmann::json::parse(line).at("offset").get<std::int64_t>());
+    return out;
+  };
+  const std::vector<std::int64_t> expected{(2048 + 64) * 512};
+  const auto byTable = runTessary({"carve", image, "--volume", "0", "--out", m_dir + "/t", "--json", "--quiet"});
+  ASSERT_EQ(byTable.status, 0) << byTable.err;
+  EXPECT_EQ(offsets(byTable), expected);
+  const auto byRange = runTessary({"carve", image, "--start-sector", "2048", "--end-sector", "4351", "--out",
+                                   m_dir + "/r", "--json", "--quiet"});
+  ASSERT_EQ(byRange.status, 0) << byRange.err;
+  EXPECT_EQ(offsets(byRange), expected);
 }
 
 TEST(ProtectiveMbr, OnlyASingleProtectiveEntryMarksAGptDisk) {

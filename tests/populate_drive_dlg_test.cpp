@@ -251,14 +251,19 @@ TEST_F(PopulateDriveDlgTest, SectorFieldsAndTheChosenVolumeCountTheDisksOwnSecto
   EXPECT_EQ(view.startByte(), 1u << 20);
 }
 
-TEST_F(PopulateDriveDlgTest, RowWhoseSizeIsBelowOneEndsOneSectorBeforeItsStart) {
+// The end sector field is the partition's own last sector, where its size in whole MiB would end it
+// before its start (under 1 MiB) or short of its last partial MiB.
+TEST_F(PopulateDriveDlgTest, ARowEndsOnThePartitionsOwnLastSectorNotOnAWholeMib) {
   DiskImage disk(kDisk);
   disk.gptHeader(2);
   disk.gptEntry(2, 0, 4096, 5000, u"small");  // size text "0"
+  disk.gptEntry(2, 1, 8192, 8192 + 2048 + 99, u"tail");  // size text "1"
   m_state.useGpt = true;
   ASSERT_TRUE(open(disk));
   m_page->onRowSelected(0);
-  EXPECT_EQ(m_view.text(Page::kEndSector), "4095");
+  EXPECT_EQ(m_view.text(Page::kEndSector), "5000");
+  m_page->onRowSelected(1);
+  EXPECT_EQ(m_view.text(Page::kEndSector), "10339");
 }
 
 TEST_F(PopulateDriveDlgTest, ClickingARowPicksTheFirstTreatAsEntryItsLabelBegins) {

@@ -153,8 +153,11 @@ void RawRecoveryDialog::onParse() {
 void RawRecoveryDialog::startScan() {
   for (const char* id : {kSave, kBack, kChoose, kPath, kSetting}) m_view.setEnabled(id, false);
   const VolumeEntry volume = m_state.selectedVolume.value_or(VolumeEntry{});
+  // The exact length where the table or the typed range gave it, so that a partition's last partial MiB
+  // is carved too; else the whole MiB the size text holds.
   const std::int64_t mib = std::clamp<std::int64_t>(decimalValue(volume.volumeSizeText), 0, INT64_MAX / kMib);
-  const std::int64_t length = mib * kMib;
+  const std::int64_t length =
+      volume.sizeBytes != 0 ? static_cast<std::int64_t>(std::min<std::uint64_t>(volume.sizeBytes, INT64_MAX)) : mib * kMib;
   auto reenable = [this] {
     for (const char* id : {kBack, kSave, kChoose, kPath}) m_view.setEnabled(id, true);
     showWorkerControls(false);

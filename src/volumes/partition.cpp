@@ -81,12 +81,13 @@ bool Partition::readDisk(readWriteInterface& reader, std::uint64_t sector, std::
   return reader.readAt(static_cast<std::int64_t>(*byte), out);
 }
 
-void Partition::add(std::string fileSystem, std::string size, std::int64_t start) {
+void Partition::add(std::string fileSystem, std::string size, std::int64_t start, std::uint64_t sizeBytes) {
   VolumeEntry record;
   record.fileSystem = std::move(fileSystem);
   record.volumeName = format("%d", m_volumeCounter++);
   record.volumeSizeText = std::move(size);
   record.startSector = start;
+  record.sizeBytes = sizeBytes;
   if (m_found) m_found(record);
 }
 
@@ -178,14 +179,15 @@ int Partition::addTableEntry(readWriteInterface& reader, std::uint8_t type, std:
                              std::uint32_t sectorCount) {
   // An entry that starts beyond the disk holds no volume that could be read.
   if (!insideDisk(firstSector)) return 0;
-  const std::string size = sizeText("%lld   MB", (std::uint64_t{sectorCount} * sectorBytes) >> 20);
+  const std::uint64_t bytes = std::uint64_t{sectorCount} * sectorBytes;
+  const std::string size = sizeText("%lld   MB", bytes >> 20);
   const auto start = static_cast<std::int64_t>(firstSector);
   // The rows say which types name their file system. A shared type (0x07: NTFS, or exFAT) asks the rows
   // that share it; a loose one (0x83: any Linux file system) and a type no row names ask every row's boot
   // record. Without a claim, the type's own file system is listed, and "Unknown" for other types.
   const MbrTypeEntry* known = mbrTypeEntry(type);
   if (known && known->probe == MbrTypeProbe::None) {
-    add(known->label, size, start);
+    add(known->label, size, start, bytes);
     showFindStatus(typeFind(*known));
     return 0;
   }
@@ -199,13 +201,13 @@ int Partition::addTableEntry(readWriteInterface& reader, std::uint8_t type, std:
     return rc;
   }
   if (find.claimed) {
-    add(find.label, size, start);
+    add(find.label, size, start, bytes);
     showFindStatus(find);
   } else if (known) {
-    add(known->label, size, start);
+    add(known->label, size, start, bytes);
     showFindStatus(typeFind(*known));
   } else {
-    add("Unknown", size, start);
+    add("Unknown", size, start, bytes);
     m_page.setStatus("found UNKNOWN...");
   }
   return 0;
@@ -270,8 +272,9 @@ int Partition::addGptEntry(readWriteInterface& reader, std::span<const std::byte
   }
   const std::uint64_t lastLba = le64At(entry, gpt::kLastLba);
   const std::uint64_t sectors = lastLba >= firstLba ? lastLba - firstLba + 1 : 0;
-  const std::uint64_t mib = checkedMul(sectors, std::uint64_t{sectorBytes}).value_or(UINT64_MAX) >> 20;
-  add(find.claimed ? find.label : entryName(entry), sizeText("%lld", mib), start);
+  const auto bytes = checkedMul(sectors, std::uint64_t{sectorBytes});
+  const std::uint64_t mib = bytes.value_or(UINT64_MAX) >> 20;
+  add(find.claimed ? find.label : entryName(entry), sizeText("%lld", mib), start, bytes.value_or(0));
   return 0;
 }
 

@@ -76,7 +76,7 @@ class Partition {
   bool insideDisk(std::uint64_t sector, std::uint64_t count = 1) const;
   // Reads at the byte `offset` into the disk sector `sector`; false (and errno) when it cannot.
   bool readDisk(readWriteInterface& reader, std::uint64_t sector, std::uint64_t offset, std::span<std::byte> out);
-  void add(std::string fileSystem, std::string sizeText, std::int64_t startSector);
+  void add(std::string fileSystem, std::string sizeText, std::int64_t startSector, std::uint64_t sizeBytes = 0);
 
   PageSink& m_page;
   FoundFn m_found;

@@ -29,6 +29,13 @@ std::string rangeSizeText(std::int64_t start, std::int64_t end, std::uint64_t se
   return format("%llu", static_cast<unsigned long long>(mib));
 }
 
+// The exact length of the same range, first to last sector inclusive; 0 where rangeSizeText gives "0".
+std::uint64_t rangeBytes(std::int64_t start, std::int64_t end, std::uint64_t sectorBytes) {
+  if (start >= end) return 0;
+  const std::uint64_t sectors = static_cast<std::uint64_t>(end) - static_cast<std::uint64_t>(start) + 1;
+  return checkedMul(sectors, sectorBytes).value_or(0);
+}
+
 // What "Treat file system as:" makes of the record's label.
 std::optional<std::string> labelFor(const std::string& item) {
   const FileSystemRow* row = fileSystemForTreatAs(item);
@@ -81,6 +88,7 @@ PopulateDriveDlg::Row PopulateDriveDlg::makeRow(const VolumeEntry& record, std::
   row.volume = record.volumeName;
   row.fileSystem = record.fileSystem;
   row.volumeSize = record.volumeSizeText;
+  row.sizeBytes = record.sizeBytes;
   row.startSector = format("%lld", static_cast<long long>(record.startSector));
   row.record = index;
   if (own) row.owned = std::make_unique<VolumeEntry>(record);
@@ -93,6 +101,7 @@ PopulateDriveDlg::Row PopulateDriveDlg::copyRow(const Row& row) const {
   out.fileSystem = row.fileSystem;
   out.volumeSize = row.volumeSize;
   out.startSector = row.startSector;
+  out.sizeBytes = row.sizeBytes;
   out.checked = row.checked;
   out.record = row.record;
   if (row.owned) out.owned = std::make_unique<VolumeEntry>(*row.owned);
@@ -287,7 +296,11 @@ std::optional<PopulateDriveDlg::SelectionTexts> PopulateDriveDlg::selectRowLocke
   const std::int64_t start = decimalValue(r.startSector);
   std::int64_t size = decimalValue(r.volumeSize);
   if (size < 1) size = 0;
-  const std::int64_t span = checkedMul(size, sectorsPerMib()).value_or(INT64_MAX);
+  std::int64_t span = checkedMul(size, sectorsPerMib()).value_or(INT64_MAX);
+  // A partition that does not end on a MiB ends on its own last sector, where the scan gave its length.
+  const auto sectorBytes = static_cast<std::uint64_t>(logicalSectorBytes(m_state.disk));
+  if (r.sizeBytes != 0 && r.sizeBytes / sectorBytes <= static_cast<std::uint64_t>(INT64_MAX))
+    span = static_cast<std::int64_t>(r.sizeBytes / sectorBytes);
   const std::int64_t end = saturatedAdd(saturatedAdd(start, span), -1);
   return SelectionTexts{r.volume, format("%lld", static_cast<long long>(start)),
                         format("%lld", static_cast<long long>(end)), r.fileSystem};
@@ -472,12 +485,14 @@ PopulateDriveDlg::NextPage PopulateDriveDlg::onNext() {
         record.fileSystem = row.fileSystem;
         record.volumeSizeText = withoutMb(row.volumeSize);
         record.startSector = decimalValue(row.startSector);
+        record.sizeBytes = row.sizeBytes;
       }
       bool raw = false;
       if (custom) {
         m_customApplied = true;
         record.startSector = start;
         record.volumeSizeText = rangeSizeText(start, end, static_cast<std::uint64_t>(sectorsPerMib()));
+        record.sizeBytes = rangeBytes(start, end, static_cast<std::uint64_t>(logicalSectorBytes(m_state.disk)));
         if (treatAs) {
           const FileSystemRow* row = fileSystemForTreatAs(*treatAs);
           if (row && row->rawPage) raw = true;

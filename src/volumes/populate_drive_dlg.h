@@ -113,6 +113,7 @@ class PopulateDriveDlg {
     std::string fileSystem;
     std::string volumeSize;
     std::string startSector;
+    std::uint64_t sizeBytes = 0;  // the record's exact length as scanned, 0 where unknown
     bool checked = false;
     std::size_t record = 0;
     std::unique_ptr<VolumeEntry> owned;
