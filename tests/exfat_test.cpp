@@ -733,7 +733,7 @@ TEST(ExfatHandBuiltTest, BytesPastTheValidLengthAreAHoleAndDeletedChainsPassOver
   EXPECT_EQ(p.data("fragmented.bin"), fragments);
 }
 
-TEST(ExfatHandBuiltTest, FilesLongerThanOneReadPieceComeOutInOrder) {
+TEST(ExfatHandBuiltTest, LongFilesComeOutInOrderAndOnlyAFilesOwnBytesMustLieInTheVolume) {
   // 4 KiB clusters on a 4 MiB volume. A chained file whose first 391 clusters follow one another (longer
   // than one read) before the chain jumps, and a contiguous file of 1.2 MiB ending inside a cluster.
   ExfatBuilder b(8192, 3);
@@ -742,7 +742,14 @@ TEST(ExfatHandBuiltTest, FilesLongerThanOneReadPieceComeOutInOrder) {
   const std::uint64_t chainedSize = (391 + 51) * cluster - 100;
   at = b.set(at, u"chained.bin", 0x20, 10, chainedSize, 1);
   const std::uint64_t contiguousSize = 307 * cluster - 1000;
-  b.set(at, u"contiguous.bin", 0x20, 600, contiguousSize, 3);
+  at = b.set(at, u"contiguous.bin", 0x20, 600, contiguousSize, 3);
+  // The volume ends halfway into its last cluster, 1023: a chained file over 1022 and 1023 whose bytes
+  // end before that is whole; one whose bytes run past it is not.
+  b.put64(72, 8188);
+  at = b.set(at, u"tail.bin", 0x20, 1022, cluster + 1000, 1);
+  b.set(at, u"cut.bin", 0x20, 1022, cluster + 3000, 1);
+  b.fat(1022, 1023);
+  b.fat(1023, 0xFFFFFFFF);
   std::vector<std::uint32_t> chain;
   for (std::uint32_t c = 10; c <= 400; ++c) chain.push_back(c);
   for (std::uint32_t c = 500; c <= 550; ++c) chain.push_back(c);
@@ -767,6 +774,11 @@ TEST(ExfatHandBuiltTest, FilesLongerThanOneReadPieceComeOutInOrder) {
   MemorySink contiguousOut(8 << 20);
   EXPECT_TRUE(p.fs.writeFileData(p.all.at("contiguous.bin"), contiguousOut));
   EXPECT_TRUE(contiguousOut.bytes() == contiguous);
+  MemorySink tail(8 << 20);
+  EXPECT_TRUE(p.fs.writeFileData(p.all.at("tail.bin"), tail));
+  EXPECT_EQ(tail.written(), cluster + 1000);
+  MemorySink cut(8 << 20);
+  EXPECT_FALSE(p.fs.writeFileData(p.all.at("cut.bin"), cut));
 }
 
 }  // namespace
