@@ -329,23 +329,24 @@ TEST(ExfatAdvancedTest, ZeroedBootSectorIsParsedFromFatAndHeapCandidates) {
   EXPECT_GT(files, 380);
 }
 
-// A hand-built volume: 512-byte sectors and clusters, the FAT at sector 8, the heap at sector 16, the
-// root at cluster 2.
+// A hand-built volume: 512-byte sectors, clusters of 2^clusterShift sectors (one unless told), the FAT
+// at sector 8, the heap at sector 16, the root at cluster 2.
 class ExfatBuilder {
  public:
   static constexpr std::size_t kSectors = 256;
   static constexpr std::size_t kFat = 8 * 512;
   static constexpr std::size_t kHeap = 16 * 512;
 
-  ExfatBuilder() : bytes(kSectors * 512) {
+  explicit ExfatBuilder(std::size_t sectors = kSectors, unsigned clusterShift = 0)
+      : clusterBytes(std::size_t{512} << clusterShift), bytes(sectors * 512) {
     put(3, std::string("EXFAT   "));
-    put64(72, kSectors);
+    put64(72, sectors);
     put32(80, 8);
     put32(88, 16);
-    put32(92, kSectors - 16);
+    put32(92, static_cast<std::uint32_t>((sectors - 16) >> clusterShift));
     put32(96, 2);
     bytes[108] = std::byte{9};
-    bytes[109] = std::byte{0};
+    bytes[109] = static_cast<std::byte>(clusterShift);
     put32(kFat, 0xFFFFFFF8);
     put32(kFat + 4, 0xFFFFFFFF);
     fat(2, 0xFFFFFFFF);
@@ -363,6 +364,7 @@ class ExfatBuilder {
     for (int i = 0; i < 8; ++i) bytes[at + i] = static_cast<std::byte>(v >> (8 * i));
   }
   static std::size_t cluster(std::uint32_t c) { return kHeap + (c - 2) * 512; }
+  std::size_t clusterAt(std::uint32_t c) const { return kHeap + (c - 2) * clusterBytes; }
   void fat(std::uint32_t c, std::uint32_t next) { put32(kFat + 4 * c, next); }
   // A set at byte `at`: File, Stream Extension (unless `stream` is false) and the name's entries;
   // returns the byte after it.
@@ -397,6 +399,7 @@ class ExfatBuilder {
     for (std::size_t i = 0; i < length; ++i) bytes[cluster(c) + i] = std::byte{value};
   }
 
+  std::size_t clusterBytes;
   test::ByteVector bytes;
 };
 
@@ -728,6 +731,54 @@ TEST(ExfatHandBuiltTest, BytesPastTheValidLengthAreAHoleAndDeletedChainsPassOver
   for (const auto& [value, n] : {std::pair<int, std::size_t>{1, 512}, {2, 512}, {3, 512}, {4, 464}})
     fragments.insert(fragments.end(), n, static_cast<std::byte>(value));
   EXPECT_EQ(p.data("fragmented.bin"), fragments);
+}
+
+TEST(ExfatHandBuiltTest, LongFilesComeOutInOrderAndOnlyAFilesOwnBytesMustLieInTheVolume) {
+  // 4 KiB clusters on a 4 MiB volume. A chained file whose first 391 clusters follow one another (longer
+  // than one read) before the chain jumps, and a contiguous file of 1.2 MiB ending inside a cluster.
+  ExfatBuilder b(8192, 3);
+  const std::size_t cluster = b.clusterBytes;
+  std::size_t at = b.clusterAt(2);
+  const std::uint64_t chainedSize = (391 + 51) * cluster - 100;
+  at = b.set(at, u"chained.bin", 0x20, 10, chainedSize, 1);
+  const std::uint64_t contiguousSize = 307 * cluster - 1000;
+  at = b.set(at, u"contiguous.bin", 0x20, 600, contiguousSize, 3);
+  // The volume ends halfway into its last cluster, 1023: a chained file over 1022 and 1023 whose bytes
+  // end before that is whole; one whose bytes run past it is not.
+  b.put64(72, 8188);
+  at = b.set(at, u"tail.bin", 0x20, 1022, cluster + 1000, 1);
+  b.set(at, u"cut.bin", 0x20, 1022, cluster + 3000, 1);
+  b.fat(1022, 1023);
+  b.fat(1023, 0xFFFFFFFF);
+  std::vector<std::uint32_t> chain;
+  for (std::uint32_t c = 10; c <= 400; ++c) chain.push_back(c);
+  for (std::uint32_t c = 500; c <= 550; ++c) chain.push_back(c);
+  for (std::size_t i = 0; i + 1 < chain.size(); ++i) b.fat(chain[i], chain[i + 1]);
+  b.fat(chain.back(), 0xFFFFFFFF);
+  // Every 4-byte word holds its own offset in the file, so a piece out of place shows.
+  auto pattern = [](std::uint64_t size) {
+    std::vector<std::byte> v(size);
+    for (std::size_t i = 0; i < size; ++i) v[i] = static_cast<std::byte>((i & ~std::size_t{3}) >> (8 * (i & 3)));
+    return v;
+  };
+  const std::vector<std::byte> chained = pattern(chainedSize);
+  for (std::size_t i = 0; i < chained.size(); ++i) b.bytes[b.clusterAt(chain[i / cluster]) + i % cluster] = chained[i];
+  const std::vector<std::byte> contiguous = pattern(contiguousSize);
+  std::copy(contiguous.begin(), contiguous.end(), b.bytes.begin() + static_cast<std::ptrdiff_t>(b.clusterAt(600)));
+
+  ParsedMemory p;
+  ASSERT_TRUE(p.parse(b));
+  MemorySink chainedOut(8 << 20);
+  EXPECT_TRUE(p.fs.writeFileData(p.all.at("chained.bin"), chainedOut));
+  EXPECT_TRUE(chainedOut.bytes() == chained);
+  MemorySink contiguousOut(8 << 20);
+  EXPECT_TRUE(p.fs.writeFileData(p.all.at("contiguous.bin"), contiguousOut));
+  EXPECT_TRUE(contiguousOut.bytes() == contiguous);
+  MemorySink tail(8 << 20);
+  EXPECT_TRUE(p.fs.writeFileData(p.all.at("tail.bin"), tail));
+  EXPECT_EQ(tail.written(), cluster + 1000);
+  MemorySink cut(8 << 20);
+  EXPECT_FALSE(p.fs.writeFileData(p.all.at("cut.bin"), cut));
 }
 
 }  // namespace

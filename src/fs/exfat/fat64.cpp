@@ -8,6 +8,7 @@
 #include "fs/exfat/exfat_layout.h"
 #include "platform/bytes.h"
 #include "platform/file_time.h"
+#include "platform/large_buffer.h"
 #include "platform/text.h"
 
 namespace tessary {
@@ -20,8 +21,8 @@ namespace {
 constexpr std::size_t kMaxRecords = std::size_t{1} << 24;
 // The FAT is read in windows of this size.
 constexpr std::uint64_t kFatWindow = 64 * 1024;
-// Contiguous data is read in pieces of at most this size.
-constexpr std::uint64_t kDataPiece = 4ull << 20;
+// File data is read in pieces of at most this size.
+constexpr std::uint64_t kDataPiece = 1ull << 20;
 
 bool isFileType(std::uint8_t t) { return t == kTypeFile || t == kTypeFileDeleted; }
 bool isStreamType(std::uint8_t t) { return t == kTypeStream || t == kTypeStreamDeleted; }
@@ -373,33 +374,40 @@ bool Fat64Class::fatChainCovers(std::uint32_t first, std::uint64_t size) {
   return nextCluster(c) == kEndOfChain;
 }
 
+bool Fat64Class::copyOut(std::uint64_t at, std::uint64_t bytes, DataSink& sink, bool& complete) const {
+  // The thread's page-aligned buffer, kept from file to file: the host copies out of its page cache into
+  // it, and out of it into the output file, at full speed. readVolume clears each piece before reading,
+  // so a read that fails hands the sink zeros, never bytes of an earlier piece or file.
+  std::vector<std::byte> fallback;
+  std::span<std::byte> memory = threadReadBuffer(static_cast<std::size_t>(kDataPiece));
+  if (memory.empty()) {
+    fallback.resize(static_cast<std::size_t>(kDataPiece));
+    memory = fallback;
+  }
+  while (bytes > 0) {
+    const std::span<std::byte> piece = memory.first(static_cast<std::size_t>(std::min(bytes, kDataPiece)));
+    if (!readVolume(at, piece)) complete = false;
+    if (!sink.write(piece)) return false;
+    at += piece.size();
+    bytes -= piece.size();
+  }
+  return true;
+}
+
 bool Fat64Class::writeContiguous(std::uint32_t first, std::uint64_t size, DataSink& sink) {
   const std::optional<std::uint64_t> start = clusterOffset(first);
   if (!start) return false;
-  // The piece is no longer than what the volume holds from the file's start, whatever size it claims.
-  const std::uint64_t inVolume = *start < m_volumeSize ? m_volumeSize - *start : 0;
-  std::vector<std::byte> piece(static_cast<std::size_t>(std::min({size, kDataPiece, inVolume})));
+  // Data never reaches past the volume: what lies beyond is missing.
+  const std::uint64_t inVolume = std::min(size, m_volumeSize - *start);
   bool complete = true;
-  std::uint64_t at = *start;
-  for (std::uint64_t left = size; left > 0;) {
-    // Data never reaches past the volume: what lies beyond is missing.
-    if (at >= m_volumeSize) return false;
-    const std::size_t n =
-        static_cast<std::size_t>(std::min<std::uint64_t>({left, piece.size(), m_volumeSize - at}));
-    const std::span<std::byte> part(piece.data(), n);
-    if (!readVolume(at, part)) complete = false;
-    if (!sink.write(part)) return false;
-    at += n;
-    left -= n;
-  }
-  return complete;
+  if (!copyOut(*start, inVolume, sink, complete)) return false;
+  return complete && inVolume == size;
 }
 
 bool Fat64Class::writeChained(std::uint32_t first, std::uint64_t size, DataSink& sink) {
-  // Clusters that follow one another on the chain are read together, up to a piece at a time.
+  // Clusters that follow one another on the chain are read together, a piece at a time.
   const std::uint64_t runLimit = std::max<std::uint64_t>(1, kDataPiece / m_clusterSize);
   const std::uint64_t maxSteps = std::min(size / m_clusterSize + 1, clusterLimit());
-  std::vector<std::byte> piece;
   bool complete = true;
   std::uint32_t c = first;
   std::uint64_t steps = 0;
@@ -417,10 +425,9 @@ bool Fat64Class::writeChained(std::uint32_t first, std::uint64_t size, DataSink&
       c = next;
       ++run;
     }
-    const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(left, run * m_clusterSize));
-    piece.resize(static_cast<std::size_t>(run * m_clusterSize));
-    if (!readVolume(*at, piece)) complete = false;
-    if (!sink.write(std::span<const std::byte>(piece.data(), n))) return false;
+    // Only the file's bytes of the run are read: the last cluster's slack is no part of the file.
+    const std::uint64_t n = std::min<std::uint64_t>(left, run * m_clusterSize);
+    if (!copyOut(*at, n, sink, complete)) return false;
     left -= n;
     if (left == 0) break;
     if (next < 2 || next == kEndOfChain || ++steps > maxSteps) return false;
@@ -468,19 +475,23 @@ bool Fat64Class::clusterInUse(std::uint32_t cluster) {
 }
 
 bool Fat64Class::writeFreeClusters(std::uint32_t first, std::uint64_t size, DataSink& sink) {
-  std::vector<std::byte> piece(static_cast<std::size_t>(m_clusterSize));
   bool complete = true;
   std::uint64_t c = first;
   for (std::uint64_t left = size; left > 0;) {
     if (c > UINT32_MAX) return false;
     const std::optional<std::uint64_t> at = clusterOffset(static_cast<std::uint32_t>(c));
     if (!at) return false;
-    const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(left, m_clusterSize));
-    if (!readVolume(*at, piece)) complete = false;
-    if (!sink.write(std::span<const std::byte>(piece.data(), n))) return false;
+    // The cluster and the free ones right after it are read together, a piece at a time.
+    std::uint64_t n = std::min(left, m_clusterSize);
+    for (++c; c < clusterLimit() + 2 && c <= UINT32_MAX && n < left && n < kDataPiece &&
+              clusterOffset(static_cast<std::uint32_t>(c)) &&
+              !clusterInUse(static_cast<std::uint32_t>(c));
+         ++c)
+      n += std::min(left - n, m_clusterSize);
+    if (!copyOut(*at, n, sink, complete)) return false;
     left -= n;
     // The clusters another file holds now were never this file's.
-    for (++c; c < clusterLimit() + 2 && clusterInUse(static_cast<std::uint32_t>(c));) ++c;
+    for (; c < clusterLimit() + 2 && clusterInUse(static_cast<std::uint32_t>(c));) ++c;
   }
   return complete;
 }

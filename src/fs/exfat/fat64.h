@@ -142,6 +142,9 @@ class Fat64Class : public ParserContext {
   void walkDirectory(std::int32_t parent, const std::vector<std::uint32_t>& clusters, bool root);
   void walkPendingFolders();
   bool fatChainCovers(std::uint32_t first, std::uint64_t size);
+  // `bytes` from volume offset `at` into the sink, a piece at a time; false when the sink refused bytes,
+  // `complete` turned false when a read failed.
+  bool copyOut(std::uint64_t at, std::uint64_t bytes, DataSink& sink, bool& complete) const;
   bool writeContiguous(std::uint32_t first, std::uint64_t size, DataSink& sink);
   bool writeChained(std::uint32_t first, std::uint64_t size, DataSink& sink);
   // A deleted file's clusters from its first on, passing over those the bitmap marks as in use.
