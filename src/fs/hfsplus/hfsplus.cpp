@@ -632,20 +632,23 @@ bool HFSP::saveFileData(std::uint32_t cnid, DataSink& sink) {
   bool ok = true;
   std::uint64_t written = 0;
   const std::uint64_t bs = m_blockSize;
-  // Every read fills the whole chunk (zeros for what the disk does not give), so it is not cleared first.
-  std::unique_ptr<std::byte[]> chunk;
-  std::size_t chunkSize = 0;
+  // The thread's page-aligned read buffer, which the host copies into at full speed. Every read fills
+  // the whole piece (zeros for what the disk does not give, never bytes of an earlier read), so a piece
+  // is not cleared first.
+  const std::size_t chunkSize = static_cast<std::size_t>(std::min<std::uint64_t>(kDataChunk, e->size));
+  std::vector<std::byte> fallback;
+  std::span<std::byte> chunk = chunkSize > 0 ? threadReadBuffer(chunkSize) : std::span<std::byte>();
+  if (chunk.size() < chunkSize) {
+    fallback.resize(chunkSize);
+    chunk = fallback;
+  }
   for (const auto& run : fileExtents(*e)) {
     if (written >= e->size || bs == 0) break;
     const std::uint64_t runBytes = std::uint64_t{run[1]} * bs;
     for (std::uint64_t done = 0; done < runBytes && written < e->size && ok;) {
-      const std::uint64_t take = std::min({kDataChunk, runBytes - done, e->size - written});
-      if (take > chunkSize) {
-        const std::uint64_t fileSize = e->size;  // the entry is packed: no reference to its fields
-        chunkSize = static_cast<std::size_t>(std::min(kDataChunk, fileSize));
-        chunk.reset(new std::byte[chunkSize]);
-      }
-      const std::span<std::byte> piece(chunk.get(), static_cast<std::size_t>(take));
+      const std::uint64_t fileSize = e->size;  // the entry is packed: no reference to its fields
+      const std::uint64_t take = std::min({kDataChunk, runBytes - done, fileSize - written});
+      const std::span<std::byte> piece = chunk.first(static_cast<std::size_t>(take));
       const VolumeView::Outcome read = m_view.readDetailed(std::uint64_t{run[0]} * bs + done, piece);
       // A block that cannot be read is written as zeros, so the bytes after it keep their places; a
       // position the disk does not reach ends the file there.
