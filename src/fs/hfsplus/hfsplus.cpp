@@ -34,8 +34,6 @@ constexpr std::uint64_t kDataChunk = 1 << 20;
 // bytes apart (more is read as a run of its own).
 constexpr std::size_t kNodeRun = 1 << 20;
 constexpr std::uint64_t kNodeGap = 64 * 1024;
-// The linking step's status line is updated once per this many entries.
-constexpr std::int64_t kReportEvery = 1024;
 
 bool knownKind(std::int8_t kind) { return kind >= kLeafNode && kind <= kMapNode; }
 
@@ -208,8 +206,13 @@ std::vector<HfsNode> HFSP::collectNodes(const ForkMap& fork, std::uint16_t nodeS
   // The nodes are read in runs of whole nodes; a run that cannot be read whole is read node by node, so
   // that one bad node costs only itself.
   const std::uint64_t perRun = std::max<std::uint64_t>(kNodeRun / nodeSize, 1);
-  const std::span<std::byte> buffer = threadReadBuffer(static_cast<std::size_t>(perRun * nodeSize));
-  if (buffer.size() < perRun * nodeSize) return nodes;
+  std::vector<std::byte> fallback;
+  std::span<std::byte> buffer = threadReadBuffer(static_cast<std::size_t>(perRun * nodeSize));
+  if (buffer.size() < perRun * nodeSize) {
+    fallback.resize(nodeSize);
+    buffer = fallback;
+  }
+  const std::uint64_t runNodes = buffer.size() / nodeSize;
   std::uint64_t runFirst = 0, runCount = 0;
   bool runRead = false;
   for (std::uint64_t n = 0; n < total; ++n) {
@@ -217,7 +220,7 @@ std::vector<HfsNode> HFSP::collectNodes(const ForkMap& fork, std::uint16_t nodeS
     progressPosition(static_cast<std::int64_t>((n + 1) * blocksPerNode));
     if (n >= runFirst + runCount) {
       runFirst = n;
-      runCount = std::min(perRun, total - n);
+      runCount = std::min(runNodes, total - n);
       runRead = fork.read(m_view, runFirst * nodeSize, buffer.first(static_cast<std::size_t>(runCount * nodeSize)));
     }
     const std::span<std::byte> node = buffer.subspan(static_cast<std::size_t>((n - runFirst) * nodeSize), nodeSize);
@@ -465,11 +468,9 @@ void HFSP::linkParentsAndChildren() {
     progressRange(count);
     for (std::int64_t i = 0; i < count; ++i) {
       if (stopHonoured()) break;
-      if (i % kReportEvery == 0 || i == count - 1) {
-        status(format("Maintaining Parent Child for record %lld of %lld....", static_cast<long long>(i),
-                      static_cast<long long>(count)));
-        progressPosition(i + 1);
-      }
+      status(format("Maintaining Parent Child for record %lld of %lld....", static_cast<long long>(i),
+                    static_cast<long long>(count)));
+      progressPosition(i + 1);
       const HfsEntry& e = m_entries[static_cast<std::size_t>(i)];
       if (e.parent > 0 && e.parent != e.cnid && isFolder(e.parent)) makeFirstChild(e.parent, e.cnid);
     }
@@ -524,8 +525,9 @@ void HFSP::linkParentsAndChildren() {
   }
   for (const HfsEntry& e : m_entries) {
     if (stopHonoured()) break;
-    const std::uint32_t parent = under[e.cnid];
-    if (parent != 0 && parent != e.cnid) makeFirstChild(parent, e.cnid);
+    const std::uint32_t cnid = e.cnid;  // the entry is packed: no reference to its fields
+    const std::uint32_t parent = under[cnid];
+    if (parent != 0 && parent != cnid) makeFirstChild(parent, cnid);
   }
 }
 
@@ -632,10 +634,9 @@ bool HFSP::saveFileData(std::uint32_t cnid, DataSink& sink) {
   bool ok = true;
   std::uint64_t written = 0;
   const std::uint64_t bs = m_blockSize;
-  // The thread's page-aligned read buffer, which the host copies into at full speed. Every read fills
-  // the whole piece (zeros for what the disk does not give, never bytes of an earlier read), so a piece
-  // is not cleared first.
-  const std::size_t chunkSize = static_cast<std::size_t>(std::min<std::uint64_t>(kDataChunk, e->size));
+  // The thread's page-aligned read buffer, which the host copies into at full speed.
+  const std::uint64_t fileSize = e->size;  // the entry is packed: no reference to its fields
+  const std::size_t chunkSize = static_cast<std::size_t>(std::min(kDataChunk, fileSize));
   std::vector<std::byte> fallback;
   std::span<std::byte> chunk = chunkSize > 0 ? threadReadBuffer(chunkSize) : std::span<std::byte>();
   if (chunk.size() < chunkSize) {
@@ -646,9 +647,11 @@ bool HFSP::saveFileData(std::uint32_t cnid, DataSink& sink) {
     if (written >= e->size || bs == 0) break;
     const std::uint64_t runBytes = std::uint64_t{run[1]} * bs;
     for (std::uint64_t done = 0; done < runBytes && written < e->size && ok;) {
-      const std::uint64_t fileSize = e->size;  // the entry is packed: no reference to its fields
       const std::uint64_t take = std::min({kDataChunk, runBytes - done, fileSize - written});
       const std::span<std::byte> piece = chunk.first(static_cast<std::size_t>(take));
+      // The piece starts as zeros: a reader that fails without filling it leaves zeros, never bytes of
+      // the piece or the file read before.
+      std::fill(piece.begin(), piece.end(), std::byte{0});
       const VolumeView::Outcome read = m_view.readDetailed(std::uint64_t{run[0]} * bs + done, piece);
       // A block that cannot be read is written as zeros, so the bytes after it keep their places; a
       // position the disk does not reach ends the file there.
