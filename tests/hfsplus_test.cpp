@@ -11,6 +11,7 @@
 #include "fs/registry.h"
 #include "platform/file_time.h"
 #include "fs/parser_slot.h"
+#include "support/failing_range.h"
 #include "support/hfsplus_builder.h"
 #include "support/recording_sink.h"
 
@@ -45,11 +46,13 @@ class TimesSink : public MemorySink {
 };
 
 struct Parsed {
-  explicit Parsed(ByteVector bytes, std::string sizeText = "2") : disk(std::move(bytes)) {
+  // failFrom..failTo: a byte range of the disk whose reads fail.
+  explicit Parsed(ByteVector bytes, std::string sizeText = "2", std::uint64_t failFrom = 0, std::uint64_t failTo = 0)
+      : disk(std::move(bytes)), failing(disk, failFrom, failTo) {
     volume.fileSystem = "HFS+";
     volume.volumeSizeText = sizeText + "  MB";
     hfs.setVolume(volume);
-    hfs.attachVolume(VolumeView(disk, 0, disk.bytes().size() / 512));
+    hfs.attachVolume(VolumeView(failing, 0, disk.bytes().size() / 512));
     hfs.setSink(&sink);
     hfs.setTree(&tree, "ROOT");
   }
@@ -81,6 +84,7 @@ struct Parsed {
     return ByteVector(s.bytes().begin(), s.bytes().end());
   }
   test::MemoryDisk disk;
+  test::FailingRange failing;
   VolumeEntry volume;
   RecordingSink sink;
   CXHtmlTree tree;
@@ -254,6 +258,51 @@ TEST(HfsPlusParser, StaleRecordsOfFreeNodesAreFoundAndTheLowerNodeWinsACnid) {
   EXPECT_EQ(p.paths(), (std::map<std::string, std::uint32_t>{{"live", 17}, {"deleted.txt", 18}}));
   EXPECT_EQ(p.content(17), live);
   EXPECT_EQ(p.content(18), gone);
+}
+
+TEST(HfsPlusParser, ABadCatalogNodeCostsOnlyItsOwnRecordsAndAFailedDataReadSavesZeros) {
+  HfsBuilder b(512, 4096, 512);
+  const ByteVector longer = pattern(3000, 1), shorter = pattern(700, 2);
+  HfsBuildRecord first = file(b, 17, 2, u"first", longer), second = file(b, 18, 2, u"second", shorter);
+  const auto catalog = b.writeCatalog({{folder(2, 1, u"V"), first}, {folder(16, 2, u"lost")}, {second}});
+  b.writeExtentsFile({});
+  b.writeHeaders();
+  // Node 2 (the second leaf) cannot be read, nor the block under the second file's data.
+  const std::uint64_t badNode = std::uint64_t{catalog[0].start} * 512 + 2 * 512;
+  Parsed listing(b.bytes(), "2", badNode, badNode + 512);
+  ASSERT_TRUE(listing.parse());
+  EXPECT_EQ(listing.paths(), (std::map<std::string, std::uint32_t>{{"first", 17}, {"second", 18}}));
+  const std::uint64_t badData = std::uint64_t{second.extents[0].start} * 512;
+  Parsed saving(b.bytes(), "2", badData, badData + 512);
+  ASSERT_TRUE(saving.parse());
+  bool ok = false;
+  EXPECT_EQ(saving.content(17, &ok), longer);
+  EXPECT_TRUE(ok);
+  // The read after a longer file's leaves zeros, never that file's bytes.
+  EXPECT_EQ(saving.content(18, &ok), ByteVector(shorter.size()));
+  EXPECT_FALSE(ok);
+}
+
+TEST(HfsPlusParser, SparseCnidsUpToTheLastAreLinkedAndTheOrphanFolderTakesAFreeOneBelow) {
+  HfsBuilder b(512, 4096, 4096);
+  const ByteVector inner = pattern(600, 3), lost = pattern(300, 4);
+  b.writeCatalog({{folder(2, 1, u"V"), folder(0xF0000000u, 2, u"far"), file(b, 17, 0xF0000000u, u"inner", inner),
+                   file(b, 0xFFFFFFFFu, 50, u"lost", lost)}});
+  b.writeExtentsFile({});
+  b.writeHeaders();
+  Parsed standard(b.bytes());
+  ASSERT_TRUE(standard.parse());
+  EXPECT_EQ(standard.paths(), (std::map<std::string, std::uint32_t>{{"far", 0xF0000000u}, {"far/inner", 17}}));
+  EXPECT_EQ(standard.content(17), inner);
+  Parsed deep(b.bytes());
+  ASSERT_TRUE(deep.parse(3));
+  // No CNID follows the highest: the first free one from 16 on names the orphan folder.
+  EXPECT_EQ(deep.hfs.orphanFolder(), 16u);
+  EXPECT_EQ(deep.paths(), (std::map<std::string, std::uint32_t>{{"far", 0xF0000000u},
+                                                                {"far/inner", 17},
+                                                                {"ORPHAN_ENTRY", 16},
+                                                                {"ORPHAN_ENTRY/lost", 0xFFFFFFFFu}}));
+  EXPECT_EQ(deep.content(0xFFFFFFFFu), lost);
 }
 
 TEST(HfsPlusParser, DamagedPrimaryHeaderIsReplacedByTheAlternateCopyInBothModes) {

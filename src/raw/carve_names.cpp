@@ -338,22 +338,22 @@ void hfsStarts(const VolumeView& view, Harvest& harvest) {
   constexpr std::uint16_t kFile = 2;
   constexpr std::uint16_t kFolder = 1;
   constexpr std::uint32_t kRootFolder = 2;
-  const auto& entries = fs.entries();
-  for (const auto& [cnid, e] : entries) {
-    if (e.type != kFile || !e.name || e.size == 0 || !e.extents || e.extents->empty()) continue;
-    const std::array<std::uint32_t, 2> first = e.extents->front();
+  const auto entries = fs.entries();
+  for (const HfsEntry& e : entries) {
+    const std::span<const HFSP::ExtentPair> extents = fs.recordExtents(e);
+    if (e.type != kFile || e.size == 0 || extents.empty()) continue;
+    const std::array<std::uint32_t, 2> first = extents.front();
     if (first[1] == 0 || fs.blockInUse(first[0]) != false) continue;
     RememberedEntry entry;
-    entry.name = utf8FromUtf16(e.name);
+    entry.name = std::string(fs.nameOf(e));
     entry.size = e.size;
     entry.folder = folderPath(e.parent, entries.size(),
                               [&](std::int64_t node) -> std::optional<std::pair<std::string, std::int64_t>> {
                                 const HfsEntry* folder = fs.entry(node);
-                                if (node == kRootFolder || !folder || folder->type != kFolder || !folder->name)
-                                  return std::nullopt;
-                                return std::make_pair(utf8FromUtf16(folder->name), std::int64_t{folder->parent});
+                                if (node == kRootFolder || !folder || folder->type != kFolder) return std::nullopt;
+                                return std::make_pair(std::string(fs.nameOf(*folder)), std::int64_t{folder->parent});
                               });
-    if (const std::optional<HfsStamps> stamps = fs.recordStamps(cnid)) {
+    if (const std::optional<HfsStamps> stamps = fs.recordStamps(e.cnid)) {
       if (stamps->contentMod != 0) entry.modificationNs = settableNanoseconds(fileTimeFromHfs(stamps->contentMod));
       if (stamps->access != 0) entry.accessNs = settableNanoseconds(fileTimeFromHfs(stamps->access));
     }

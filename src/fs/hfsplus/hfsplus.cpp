@@ -11,6 +11,7 @@
 #include "fs/hfsplus/hfsplus_layout.h"
 #include "platform/bytes.h"
 #include "platform/file_time.h"
+#include "platform/large_buffer.h"
 #include "platform/page_sink.h"
 #include "platform/text.h"
 
@@ -29,20 +30,22 @@ constexpr std::uint16_t kDeepMaxRecords = 999;
 constexpr std::uint16_t kDeepLastOffset = 0x000E;
 // A file's data is read in chunks of at most this many bytes.
 constexpr std::uint64_t kDataChunk = 1 << 20;
+// B-tree nodes are read in runs of at most this many bytes; two nodes of a run lie at most kNodeGap
+// bytes apart (more is read as a run of its own).
+constexpr std::size_t kNodeRun = 1 << 20;
+constexpr std::uint64_t kNodeGap = 64 * 1024;
 
 bool knownKind(std::int8_t kind) { return kind >= kLeafNode && kind <= kMapNode; }
 
 // A catalog name as its user wrote it. The catalog keeps a name's ':' as '/', since ':' once separated
 // path parts; a '/' shown as such would read as a folder boundary.
-std::u16string nameFromBe(Bytes d, std::size_t at, std::size_t units) {
-  std::u16string out;
-  out.reserve(units);
+void nameFromBe(Bytes d, std::size_t at, std::size_t units, std::u16string& out) {
+  out.clear();
   for (std::size_t i = 0; i < units; ++i) {
     const char16_t unit = static_cast<char16_t>(be16At(d, at + 2 * i));
     if (unit == 0) break;  // the name ends at its first zero unit, as it is kept zero-terminated
     out.push_back(unit == u'/' ? u':' : unit);
   }
-  return out;
 }
 
 // Record offsets from the node's end (the last two bytes hold the first); only offsets that point past
@@ -194,16 +197,35 @@ std::optional<std::uint16_t> HFSP::headerNodeSize(const ForkMap& fork) const {
 // nodes are kept, so records of deleted items can be found. Node links are never followed.
 std::vector<HfsNode> HFSP::collectNodes(const ForkMap& fork, std::uint16_t nodeSize) {
   std::vector<HfsNode> nodes;
-  std::vector<std::byte> node(nodeSize);
-  if (!fork.read(m_view, 0, node)) return nodes;
+  std::vector<std::byte> first(nodeSize);
+  if (!fork.read(m_view, 0, first)) return nodes;
   const std::uint64_t mapped = fork.bytes() / nodeSize;
-  const std::uint64_t total = std::min<std::uint64_t>(be32At(node, kHeaderTotalNodes), mapped);
+  const std::uint64_t total = std::min<std::uint64_t>(be32At(first, kHeaderTotalNodes), mapped);
   const std::uint64_t blocksPerNode = std::max<std::uint64_t>(nodeSize / std::max<std::uint32_t>(m_blockSize, 1), 1);
   progressRange(static_cast<std::int64_t>(total * blocksPerNode));
+  // The nodes are read in runs of whole nodes; a run that cannot be read whole is read node by node, so
+  // that one bad node costs only itself.
+  const std::uint64_t perRun = std::max<std::uint64_t>(kNodeRun / nodeSize, 1);
+  std::vector<std::byte> fallback;
+  std::span<std::byte> buffer = threadReadBuffer(static_cast<std::size_t>(perRun * nodeSize));
+  if (buffer.size() < perRun * nodeSize) {
+    fallback.resize(nodeSize);
+    buffer = fallback;
+  }
+  const std::uint64_t runNodes = buffer.size() / nodeSize;
+  std::uint64_t runFirst = 0, runCount = 0;
+  bool runRead = false;
   for (std::uint64_t n = 0; n < total; ++n) {
     if (stopHonoured()) break;
     progressPosition(static_cast<std::int64_t>((n + 1) * blocksPerNode));
-    if (n > 0 && !fork.read(m_view, n * nodeSize, node)) continue;
+    if (n >= runFirst + runCount) {
+      runFirst = n;
+      runCount = std::min(runNodes, total - n);
+      runRead = fork.read(m_view, runFirst * nodeSize, buffer.first(static_cast<std::size_t>(runCount * nodeSize)));
+    }
+    const std::span<std::byte> node = buffer.subspan(static_cast<std::size_t>((n - runFirst) * nodeSize), nodeSize);
+    if (n == 0) std::copy(first.begin(), first.end(), node.begin());
+    else if (!runRead && !fork.read(m_view, n * nodeSize, node)) continue;
     const auto kind = static_cast<std::int8_t>(u8At(node, kNodeKind));
     const std::uint16_t count = be16At(node, kNodeRecords);
     if (!knownKind(kind) || count == 0) continue;
@@ -218,7 +240,8 @@ std::vector<HfsNode> HFSP::collectNodes(const ForkMap& fork, std::uint16_t nodeS
       }
       extentStart += extentBytes;
     }
-    nodes.push_back({n, physical, kind, u8At(node, kNodeHeight), count, recordOffsets(node, count)});
+    const Bytes bytes(node.data(), node.size());
+    nodes.push_back({n, physical, kind, u8At(bytes, kNodeHeight), count, recordOffsets(bytes, count)});
   }
   return nodes;
 }
@@ -309,12 +332,15 @@ bool HFSP::readExtentsOverflow() {
   return true;
 }
 
-const char16_t* HFSP::storeName(std::u16string name) {
-  m_names.push_back(std::move(name));
-  return m_names.back().c_str();
+void HFSP::storeName(HfsEntry& entry, std::u16string_view name) {
+  const std::string text = utf8FromUtf16(name);
+  entry.nameAt = m_names.size();
+  entry.nameBytes = static_cast<std::uint16_t>(std::min<std::size_t>(text.size(), UINT16_MAX));
+  m_names.insert(m_names.end(), text.begin(), text.begin() + entry.nameBytes);
 }
 
 void HFSP::addRecords(const HfsNode& node, Bytes bytes) {
+  std::u16string name;
   for (std::uint16_t at : node.recordOffsets) {
     const std::uint16_t keyLength = be16At(bytes, at);
     const std::size_t dataAt = std::size_t{at} + 2 + keyLength;
@@ -326,25 +352,28 @@ void HFSP::addRecords(const HfsNode& node, Bytes bytes) {
     const std::size_t recordSize = type == kFolderRecord ? kFolderRecordSize : kFileRecordSize;
     if ((type != kFolderRecord && type != kFileRecord) || !fits(bytes.size(), dataAt, recordSize)) continue;
     const std::uint32_t cnid = be32At(bytes, dataAt + kRecordId);
-    if (cnid < 1 || m_entries.count(cnid)) continue;  // the first record of a CNID is kept
+    // A CNID's later records are dropped once the entries are ordered (orderEntries).
+    if (cnid < 1) continue;
     HfsEntry entry{};
     entry.type = type;
     entry.parent = be32At(bytes, at + kCatalogKeyParent);
     entry.cnid = cnid;
     entry.firstChild = -1;
     entry.nextSibling = -1;
-    entry.name = storeName(nameFromBe(bytes, at + kCatalogKeyName, nameLength));
+    nameFromBe(bytes, at + kCatalogKeyName, nameLength, name);
+    storeName(entry, name);
     entry.nodeOffset = node.offset;
     entry.recordOffset = at;
     if (type == kFileRecord) {
       const std::size_t fork = dataAt + kFileDataFork;
       entry.size = be64At(bytes, fork + kForkLogicalSize);
       entry.totalBlocks = be32At(bytes, fork + kForkTotalBlocks);
-      Extents extents;
-      for (const Extent& e : readExtents(bytes, fork + kForkExtents))
-        if (e.startBlock != 0 && e.blockCount != 0) extents.push_back({e.startBlock, e.blockCount});
-      m_extentLists.push_back(std::move(extents));
-      entry.extents = &m_extentLists.back();
+      entry.extentsAt = m_extentStore.size();
+      for (const auto& e : readExtents(bytes, fork + kForkExtents))
+        if (e.startBlock != 0 && e.blockCount != 0) {
+          m_extentStore.push_back({e.startBlock, e.blockCount});
+          ++entry.extentCount;
+        }
     }
     // Files and folders keep their dates and BSD fields at the same places.
     const Bytes record(bytes.data() + dataAt, recordSize);
@@ -353,48 +382,97 @@ void HFSP::addRecords(const HfsNode& node, Bytes bytes) {
                     be32At(record, kRecordAttributeModDate), be32At(record, kRecordAccessDate),
                     be16At(record, kRecordFileMode), be32At(record, kRecordOwnerId), be32At(record, kRecordGroupId)};
     m_highestCnid = std::max<std::uint64_t>(m_highestCnid, cnid);
-    m_entries.emplace(cnid, entry);
+    m_entries.push_back(entry);
   }
+}
+
+void HFSP::orderEntries() {
+  // Stable: of a CNID's records, the first one read stays first and is the one kept.
+  std::stable_sort(m_entries.begin(), m_entries.end(),
+                   [](const HfsEntry& a, const HfsEntry& b) { return a.cnid < b.cnid; });
+  m_entries.erase(std::unique(m_entries.begin(), m_entries.end(),
+                              [](const HfsEntry& a, const HfsEntry& b) { return a.cnid == b.cnid; }),
+                  m_entries.end());
+  indexEntries();
+}
+
+void HFSP::indexEntries() {
+  m_slotOf.clear();
+  if (m_entries.empty() || m_entries.size() >= kNoSlot) return;
+  // A table by CNID while it costs at most a few slots per entry; sparse CNIDs are searched for.
+  const std::uint64_t highest = m_entries.back().cnid;
+  if (highest > 4 * std::uint64_t{m_entries.size()} + 65536) return;
+  m_slotOf.assign(static_cast<std::size_t>(highest + 1), kNoSlot);
+  for (std::size_t i = 0; i < m_entries.size(); ++i) m_slotOf[m_entries[i].cnid] = static_cast<std::uint32_t>(i);
 }
 
 void HFSP::readCatalogLeaves() {
   if (m_catalogNodeSize == 0) return;
   progressRange(static_cast<std::int64_t>(m_catalogNodes.size()), ProgressAmount::items(static_cast<std::int64_t>(m_catalogNodes.size())));
-  std::vector<std::byte> node(m_catalogNodeSize);
+  const std::size_t nodeSize = m_catalogNodeSize;
+  const std::span<std::byte> buffer = threadReadBuffer(std::max(kNodeRun, nodeSize));
+  std::vector<std::byte> single(nodeSize);
+  // The leaves are read in runs: from a leaf on, the following ones that lie ahead of it, each within
+  // kNodeGap of the one before and the run within the buffer. A run that cannot be read whole is read
+  // leaf by leaf, so that one bad node costs only itself.
+  std::uint64_t runStart = 0, runEnd = 0;  // the volume bytes in the buffer; none when equal
+  bool runRead = false;
   for (std::size_t i = 0; i < m_catalogNodes.size(); ++i) {
     const HfsNode& n = m_catalogNodes[i];
     if (n.kind != kLeafNode) continue;
     if (stopHonoured()) break;
     progressPosition(static_cast<std::int64_t>(i));
+    if (buffer.size() < nodeSize) {
+      if (m_view.read(n.offset, single)) addRecords(n, single);
+      continue;
+    }
+    if (n.offset < runStart || n.offset > UINT64_MAX - nodeSize || n.offset + nodeSize > runEnd) {
+      runStart = n.offset;
+      runEnd = n.offset + nodeSize;
+      std::uint64_t lastEnd = runEnd;
+      for (std::size_t j = i + 1; j < m_catalogNodes.size(); ++j) {
+        const HfsNode& m = m_catalogNodes[j];
+        if (m.kind != kLeafNode) continue;
+        if (m.offset < runStart || m.offset > lastEnd + kNodeGap || m.offset - runStart > buffer.size() - nodeSize) break;
+        lastEnd = m.offset + nodeSize;
+        runEnd = std::max(runEnd, lastEnd);
+      }
+      runRead = m_view.read(runStart, buffer.first(static_cast<std::size_t>(runEnd - runStart)));
+    }
     // Each node is read from where it was found (in the deep mode the block the scan met it at).
-    if (!m_view.read(n.offset, node)) continue;
-    addRecords(n, node);
+    if (runRead) {
+      addRecords(n, Bytes(buffer.data() + (n.offset - runStart), nodeSize));
+    } else if (m_view.read(n.offset, single)) {
+      addRecords(n, single);
+    }
   }
+  orderEntries();
 }
 
 void HFSP::makeFirstChild(std::uint32_t parent, std::uint32_t child) {
-  HfsEntry& p = m_entries.at(parent);
-  HfsEntry& c = m_entries.at(child);
-  c.nextSibling = p.firstChild;
-  p.firstChild = child;
+  HfsEntry* p = const_cast<HfsEntry*>(entry(parent));
+  HfsEntry* c = const_cast<HfsEntry*>(entry(child));
+  if (!p || !c) return;
+  c->nextSibling = p->firstChild;
+  p->firstChild = child;
 }
 
 void HFSP::linkParentsAndChildren() {
   auto isFolder = [&](std::uint32_t cnid) {
-    const auto it = m_entries.find(cnid);
-    return it != m_entries.end() && it->second.type == kFolderRecord;
+    const HfsEntry* e = entry(cnid);
+    return e && e->type == kFolderRecord;
   };
   if (!m_deep) {
     status("Maintaining Parent Child....");
     const auto count = static_cast<std::int64_t>(m_entries.size());
     progressRange(count);
-    std::int64_t i = 0;
-    for (auto& [cnid, e] : m_entries) {
+    for (std::int64_t i = 0; i < count; ++i) {
       if (stopHonoured()) break;
       status(format("Maintaining Parent Child for record %lld of %lld....", static_cast<long long>(i),
                     static_cast<long long>(count)));
-      progressPosition(++i);
-      if (e.parent > 0 && e.parent != cnid && isFolder(e.parent)) makeFirstChild(e.parent, cnid);
+      progressPosition(i + 1);
+      const HfsEntry& e = m_entries[static_cast<std::size_t>(i)];
+      if (e.parent > 0 && e.parent != e.cnid && isFolder(e.parent)) makeFirstChild(e.parent, e.cnid);
     }
     return;
   }
@@ -404,7 +482,7 @@ void HFSP::linkParentsAndChildren() {
   if (m_highestCnid > 1) {
     std::uint64_t orphan = m_highestCnid + 1;
     if (orphan > UINT32_MAX)
-      for (orphan = 16; m_entries.count(static_cast<std::uint32_t>(orphan)); ++orphan) {
+      for (orphan = 16; entry(static_cast<std::int64_t>(orphan)); ++orphan) {
       }
     m_orphanCnid = static_cast<std::uint32_t>(orphan);
     HfsEntry folder{};
@@ -413,13 +491,17 @@ void HFSP::linkParentsAndChildren() {
     folder.cnid = m_orphanCnid;
     folder.firstChild = -1;
     folder.nextSibling = -1;
-    folder.name = storeName(u"ORPHAN_ENTRY");
+    storeName(folder, u"ORPHAN_ENTRY");
     folder.nodeOffset = UINT64_MAX;
-    m_entries.emplace(m_orphanCnid, folder);
+    const auto at = std::lower_bound(m_entries.begin(), m_entries.end(), m_orphanCnid,
+                                     [](const HfsEntry& e, std::uint32_t cnid) { return e.cnid < cnid; });
+    m_entries.insert(at, folder);
+    indexEntries();
   }
   // 0: at the top (the root's own entries), else the folder an entry goes under.
   std::unordered_map<std::uint32_t, std::uint32_t> under;
-  for (const auto& [cnid, e] : m_entries) {
+  for (const HfsEntry& e : m_entries) {
+    const std::uint32_t cnid = e.cnid;
     if (cnid == m_orphanCnid || cnid == kRootFolderId || e.parent == kRootParentId) {
       under[cnid] = 0;
     } else if (e.parent != cnid && isFolder(e.parent)) {
@@ -430,10 +512,9 @@ void HFSP::linkParentsAndChildren() {
   }
   // Rings: walk up from each entry; an entry met again on its own walk is moved to "ORPHAN_ENTRY".
   std::unordered_map<std::uint32_t, std::uint8_t> state;  // 1 on the walk, 2 known to end at the top
-  for (const auto& [cnid, e] : m_entries) {
-    (void)e;
+  for (const HfsEntry& e : m_entries) {
     std::vector<std::uint32_t> walk;
-    std::uint32_t at = cnid;
+    std::uint32_t at = e.cnid;
     while (at != 0 && state[at] == 0) {
       state[at] = 1;
       walk.push_back(at);
@@ -442,9 +523,9 @@ void HFSP::linkParentsAndChildren() {
     if (at != 0 && state[at] == 1) under[at] = m_orphanCnid;  // closes a ring: break it there
     for (std::uint32_t w : walk) state[w] = 2;
   }
-  for (const auto& [cnid, e] : m_entries) {
+  for (const HfsEntry& e : m_entries) {
     if (stopHonoured()) break;
-    (void)e;
+    const std::uint32_t cnid = e.cnid;  // the entry is packed: no reference to its fields
     const std::uint32_t parent = under[cnid];
     if (parent != 0 && parent != cnid) makeFirstChild(parent, cnid);
   }
@@ -452,7 +533,8 @@ void HFSP::linkParentsAndChildren() {
 
 void HFSP::fillRootEntries() {
   std::int64_t position = 0;
-  for (const auto& [cnid, e] : m_entries) {
+  for (const HfsEntry& e : m_entries) {
+    const std::uint32_t cnid = e.cnid;
     if (e.parent != kRootFolderId) continue;
     if (stopHonoured()) break;
     const bool folder = e.type == kFolderRecord;
@@ -482,13 +564,29 @@ bool HFSP::parse(int mode) {
 
 const HfsEntry* HFSP::entry(std::int64_t cnid) const {
   if (cnid < 0 || cnid > UINT32_MAX) return nullptr;
-  const auto it = m_entries.find(static_cast<std::uint32_t>(cnid));
-  return it == m_entries.end() ? nullptr : &it->second;
+  if (!m_slotOf.empty()) {
+    if (static_cast<std::uint64_t>(cnid) >= m_slotOf.size()) return nullptr;
+    const std::uint32_t slot = m_slotOf[static_cast<std::size_t>(cnid)];
+    return slot == kNoSlot ? nullptr : &m_entries[slot];
+  }
+  const auto at = std::lower_bound(m_entries.begin(), m_entries.end(), static_cast<std::uint32_t>(cnid),
+                                   [](const HfsEntry& e, std::uint32_t key) { return e.cnid < key; });
+  return at != m_entries.end() && at->cnid == cnid ? &*at : nullptr;
+}
+
+std::string_view HFSP::nameOf(const HfsEntry& e) const {
+  if (e.nameAt > m_names.size() || e.nameBytes > m_names.size() - e.nameAt) return {};
+  return {m_names.data() + e.nameAt, e.nameBytes};
+}
+
+std::span<const HFSP::ExtentPair> HFSP::recordExtents(const HfsEntry& e) const {
+  if (e.extentsAt > m_extentStore.size() || e.extentCount > m_extentStore.size() - e.extentsAt) return {};
+  return {m_extentStore.data() + e.extentsAt, e.extentCount};
 }
 
 std::string HFSP::entryName(std::int64_t cnid) const {
   const HfsEntry* e = entry(cnid);
-  return e && e->name ? utf8FromUtf16(e->name) : std::string();
+  return e ? std::string(nameOf(*e)) : std::string();
 }
 
 std::vector<std::int64_t> HFSP::childEntries(std::int64_t cnid) const {
@@ -510,8 +608,8 @@ HFSP::Extents HFSP::fileExtents(const HfsEntry& e) const {
   Extents runs;
   if (e.type != kFileRecord) return runs;
   std::uint64_t blocks = 0;
-  if (e.extents && e.size > 0)
-    for (const auto& x : *e.extents) {
+  if (e.size > 0)
+    for (const auto& x : recordExtents(e)) {
       runs.push_back(x);
       blocks += x[1];
     }
@@ -536,20 +634,24 @@ bool HFSP::saveFileData(std::uint32_t cnid, DataSink& sink) {
   bool ok = true;
   std::uint64_t written = 0;
   const std::uint64_t bs = m_blockSize;
-  // Every read fills the whole chunk (zeros for what the disk does not give), so it is not cleared first.
-  std::unique_ptr<std::byte[]> chunk;
-  std::size_t chunkSize = 0;
+  // The thread's page-aligned read buffer, which the host copies into at full speed.
+  const std::uint64_t fileSize = e->size;  // the entry is packed: no reference to its fields
+  const std::size_t chunkSize = static_cast<std::size_t>(std::min(kDataChunk, fileSize));
+  std::vector<std::byte> fallback;
+  std::span<std::byte> chunk = chunkSize > 0 ? threadReadBuffer(chunkSize) : std::span<std::byte>();
+  if (chunk.size() < chunkSize) {
+    fallback.resize(chunkSize);
+    chunk = fallback;
+  }
   for (const auto& run : fileExtents(*e)) {
     if (written >= e->size || bs == 0) break;
     const std::uint64_t runBytes = std::uint64_t{run[1]} * bs;
     for (std::uint64_t done = 0; done < runBytes && written < e->size && ok;) {
-      const std::uint64_t take = std::min({kDataChunk, runBytes - done, e->size - written});
-      if (take > chunkSize) {
-        const std::uint64_t fileSize = e->size;  // the entry is packed: no reference to its fields
-        chunkSize = static_cast<std::size_t>(std::min(kDataChunk, fileSize));
-        chunk.reset(new std::byte[chunkSize]);
-      }
-      const std::span<std::byte> piece(chunk.get(), static_cast<std::size_t>(take));
+      const std::uint64_t take = std::min({kDataChunk, runBytes - done, fileSize - written});
+      const std::span<std::byte> piece = chunk.first(static_cast<std::size_t>(take));
+      // The piece starts as zeros: a reader that fails without filling it leaves zeros, never bytes of
+      // the piece or the file read before.
+      std::fill(piece.begin(), piece.end(), std::byte{0});
       const VolumeView::Outcome read = m_view.readDetailed(std::uint64_t{run[0]} * bs + done, piece);
       // A block that cannot be read is written as zeros, so the bytes after it keep their places; a
       // position the disk does not reach ends the file there.
@@ -572,13 +674,15 @@ bool HFSP::saveFileData(std::uint32_t cnid, DataSink& sink) {
   return ok && written == e->size;
 }
 
-HfsDescription HFSP::describeTimesAndPermissions(std::uint32_t cnid) {
+HfsDescription HFSP::describeTimesAndPermissions(std::uint32_t cnid, bool allTimes) {
   HfsDescription out;
   const HfsEntry* e = entry(cnid);
   if (!e || e->type != kFileRecord || !e->recorded) return out;
   const HfsStamps stamps = e->stamps;
-  out.creation = formatListFileTime(fileTimeFromHfs(stamps.create));
-  out.access = formatListFileTime(fileTimeFromHfs(stamps.access));
+  if (allTimes) {
+    out.creation = formatListFileTime(fileTimeFromHfs(stamps.create));
+    out.access = formatListFileTime(fileTimeFromHfs(stamps.access));
+  }
   out.modification = formatListFileTime(fileTimeFromHfs(stamps.contentMod));
   const std::uint16_t mode = stamps.mode;
   static constexpr struct {

@@ -1,12 +1,12 @@
-// The HFS+ parser: the catalog B-tree (read in order, or found by scanning the volume) into an entry map
-// keyed by CNID, linked parent to child for the results tree, and data forks out to any sink.
+// The HFS+ parser: the catalog B-tree (read in order, or found by scanning the volume) into an entry table
+// ordered by CNID, linked parent to child for the results tree, and data forks out to any sink.
 #pragma once
 
 #include <array>
 #include <cstdint>
-#include <deque>
 #include <map>
 #include <optional>
+#include <string_view>
 #include <span>
 #include <string>
 #include <vector>
@@ -16,6 +16,7 @@
 #include "fs/parser_context.h"
 #include "platform/bytes.h"
 #include "platform/data_sink.h"
+#include "platform/large_buffer.h"
 #include "platform/worker.h"
 #include "volumes/volume_entry.h"
 
@@ -42,11 +43,13 @@ struct HfsEntry {
   std::int64_t firstChild;    // CNID, -1 for none (CNIDs run to 2^32 - 1)
   std::int64_t nextSibling;   // CNID, -1 for none
   std::uint32_t totalBlocks;  // data fork, files only
-  const char16_t* name;       // zero-terminated, owned by the parser
+  std::uint64_t nameAt;       // the name's UTF-8 bytes in the parser's name store (HFSP::entryName)
+  std::uint16_t nameBytes;
   std::uint64_t nodeOffset;   // byte offset of the catalog node holding the record
   std::uint32_t recordOffset; // offset of the record inside that node
   std::uint64_t size;         // data fork's logical size, files only
-  const std::vector<std::array<std::uint32_t, 2>>* extents;  // {start block, count} with a start, files only
+  std::uint64_t extentsAt;    // the record's extents in the parser's extent store (HFSP::recordExtents)
+  std::uint8_t extentCount;   // {start block, count} with a start, files only
   bool recorded;              // the stamps below come from the entry's catalog record
   HfsStamps stamps;           // kept when the record is read, so listing and saving read no node again
 };
@@ -88,14 +91,21 @@ class HFSP : public ParserContext {
   // The data fork and the file's times into the sink; false when a read failed, the fork's blocks end
   // before its size, or the sink refused bytes.
   bool saveFileData(std::uint32_t cnid, DataSink& sink);
-  HfsDescription describeTimesAndPermissions(std::uint32_t cnid);
+  // The detail list's texts; without allTimes only the modification time among the times (what the
+  // plain listing prints).
+  HfsDescription describeTimesAndPermissions(std::uint32_t cnid, bool allTimes = true);
   // The file or folder record's fields for machine output; nothing when the record cannot be read.
   std::optional<HfsStamps> recordStamps(std::uint32_t cnid);
   std::string describeSize(std::uint32_t cnid) const;
 
-  const std::map<std::uint32_t, HfsEntry>& entries() const { return m_entries; }
+  using ExtentPair = std::array<std::uint32_t, 2>;
+  // Every entry once, in CNID order.
+  std::span<const HfsEntry> entries() const { return m_entries; }
   const HfsEntry* entry(std::int64_t cnid) const;
   std::string entryName(std::int64_t cnid) const;
+  std::string_view nameOf(const HfsEntry& e) const;
+  // The data fork's extents that the catalog record holds (those with a start block).
+  std::span<const ExtentPair> recordExtents(const HfsEntry& e) const;
   std::vector<std::int64_t> childEntries(std::int64_t cnid) const;
   const std::vector<HfsNode>& catalogNodes() const { return m_catalogNodes; }
   std::size_t overflowRecordCount() const { return m_overflow.size(); }
@@ -125,10 +135,12 @@ class HFSP : public ParserContext {
   std::optional<std::uint16_t> headerNodeSize(const ForkMap& fork) const;
   std::vector<HfsNode> collectNodes(const ForkMap& fork, std::uint16_t nodeSize);
   void addRecords(const HfsNode& node, Bytes bytes);
-  const char16_t* storeName(std::u16string name);
+  void storeName(HfsEntry& entry, std::u16string_view name);
+  // Orders the entries by CNID, keeps the first record read of each CNID and indexes them.
+  void orderEntries();
+  void indexEntries();
   void makeFirstChild(std::uint32_t parent, std::uint32_t child);
   Extents fileExtents(const HfsEntry& entry) const;
-  // The record's data (after its key) inside a node re-read from the volume; empty when it does not fit.
 
   VolumeEntry m_volume;
   VolumeView m_view;
@@ -141,11 +153,15 @@ class HFSP : public ParserContext {
   bool m_deep = false;
   std::vector<HfsNode> m_catalogNodes;
   std::vector<HfsNode> m_extentsNodes;
-  std::map<std::uint32_t, HfsEntry> m_entries;
+  std::vector<HfsEntry, LargeTableAllocator<HfsEntry>> m_entries;
+  // Position in m_entries by CNID, kNoSlot for none, while the CNIDs are dense enough for a table;
+  // otherwise empty, and entries are found by a binary search.
+  static constexpr std::uint32_t kNoSlot = UINT32_MAX;
+  std::vector<std::uint32_t, LargeTableAllocator<std::uint32_t>> m_slotOf;
   // Data-fork extents-overflow records: (start block << 32 | file ID) -> the record's extents.
   std::map<std::uint64_t, std::array<std::array<std::uint32_t, 2>, 8>> m_overflow;
-  std::deque<std::u16string> m_names;
-  std::deque<Extents> m_extentLists;
+  std::vector<char, LargeTableAllocator<char>> m_names;
+  std::vector<ExtentPair, LargeTableAllocator<ExtentPair>> m_extentStore;
   std::uint64_t m_highestCnid = 0;
   std::uint32_t m_orphanCnid = 0;
 };

@@ -50,6 +50,11 @@ class HfsPlusSlot : public ParserSlot {
     const HfsDescription d = m_hfs.describeTimesAndPermissions(static_cast<std::uint32_t>(data));
     return {d.creation, d.access, d.modification, m_hfs.describeSize(static_cast<std::uint32_t>(data)), d.permissions};
   }
+  EntryTexts listingTexts(std::int64_t data) override {
+    if (!validItem(data)) return {};
+    const HfsDescription d = m_hfs.describeTimesAndPermissions(static_cast<std::uint32_t>(data), false);
+    return {{}, {}, d.modification, m_hfs.describeSize(static_cast<std::uint32_t>(data)), d.permissions};
+  }
   EntryStamps stamps(std::int64_t data) override {
     EntryStamps s;
     s.number = static_cast<std::uint64_t>(data);
