@@ -96,6 +96,34 @@ TEST_P(FormatTwinTest, WholeDiskIsQemusRawDiskAndBlocksSaidEmptyAreZeros) {
   }
 }
 
+// A stretch a reader names for a copy inside the host holds, in its file, the very bytes the reader's read
+// gives there (never a compressed cluster, a parent's bytes or a block without data). A sparse or
+// compressed image may name none; every other image names at least one.
+TEST_P(FormatTwinTest, EveryHostStretchHoldsWhatTheReadGives) {
+  auto reader = createDiskReader(imageFormatOf(m_image), m_context);
+  ASSERT_TRUE(reader->open(m_image)) << m_sink.lastMessage();
+  const std::uint64_t diskSize = m_context.diskSectorCount * 512;
+  constexpr std::uint64_t kPiece = 256 * 1024 + 3 * 512;
+  std::vector<std::byte> read(kPiece), copied(kPiece);
+  std::uint64_t named = 0;
+  for (std::uint64_t at = 0; at < diskSize; at += kPiece) {
+    const auto stretch = reader->hostStretch(at, std::min(kPiece, diskSize - at));
+    if (!stretch) continue;
+    ASSERT_TRUE(stretch->file != nullptr);
+    ASSERT_TRUE(stretch->bytes > 0 && stretch->bytes <= std::min(kPiece, diskSize - at)) << "at " << at;
+    const std::span<std::byte> want(read.data(), static_cast<std::size_t>(stretch->bytes));
+    const std::span<std::byte> got(copied.data(), want.size());
+    ASSERT_TRUE(reader->readAt(static_cast<std::int64_t>(at), want)) << "at " << at;
+    ASSERT_TRUE(stretch->file->readExact(stretch->position, got)) << "at " << at;
+    ASSERT_TRUE(std::equal(want.begin(), want.end(), got.begin())) << "at " << at;
+    named += stretch->bytes;
+  }
+  const std::string format = m_manifest.at("qemu_format").get<std::string>();
+  if (format != "qcow2" && m_image.find("stream") == std::string::npos) {
+    EXPECT_GT(named, 0u);
+  }
+}
+
 TEST_P(FormatTwinTest, ExportIsQemusRawDiskByteForByte) {
   const auto run = test::runTessary({"export", m_image, "--out", dir(), "--quiet"});
   ASSERT_EQ(run.status, 0) << run.err;

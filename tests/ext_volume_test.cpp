@@ -4,11 +4,13 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <set>
 #include <sstream>
 
+#include "disk/image_format.h"
 #include "fs/ext/ext2.h"
 #include "platform/bytes.h"
 #include "platform/file_time.h"
@@ -379,6 +381,64 @@ TEST_F(ExtCorruptTest, AFileThatCannotBeReadHoldsZerosNotTheFileSavedBeforeIt) {
   const std::size_t unread = std::min<std::size_t>(4096, lost.bytes().size());
   EXPECT_TRUE(std::all_of(lost.bytes().begin(), lost.bytes().begin() + static_cast<std::ptrdiff_t>(unread),
                           [](std::byte b) { return b == std::byte{0}; }));
+}
+
+// The data writer copies a file's runs from the image file to the output inside the host. Where the image
+// file ends in the middle of a block of the file (a truncated VHDX), the copy stops short and the rest is
+// read: the output holds the same bytes as the read path gives (the file's bytes, then zeros), and the
+// missing bytes are counted.
+TEST_F(ExtCorruptTest, ACopyCutShortByTheImagesEndGivesTheBytesOfTheReadPath) {
+  const json& volume = m_manifest["volumes"][2];
+  const std::uint64_t start = volume["start_sector"].get<std::uint64_t>();
+  const std::uint64_t sectors = volume["sector_count"].get<std::uint64_t>();
+  const std::string image = m_dir + "/cut.vhdx";
+  std::filesystem::copy_file(test::fixturePath(kImage), image);
+  struct Opened {
+    DiskContext context;
+    std::unique_ptr<readWriteInterface> reader;
+    ext2Class parser;
+    const ExtEntry* big = nullptr;
+  };
+  const auto open = [&](Opened& o) {
+    o.reader = createDiskReader(ImageFormat::Vhdx, o.context);
+    ASSERT_TRUE(o.reader->open(image));
+    o.parser.attachVolume(VolumeView(*o.reader, start, o.context.diskSectorCount), static_cast<std::int64_t>(sectors >> 11));
+    ASSERT_TRUE(o.parser.findSuperblock() && o.parser.readGroupDescriptors());
+    o.parser.readInodeTables();
+    o.parser.readDirectories();
+    o.parser.buildEntryMap();
+    o.parser.linkParentsAndChildren();
+    for (std::int64_t c : o.parser.childEntries(ext2Class::kRootKey))
+      if (o.parser.entryName(c) == "big.bin") o.big = o.parser.entry(c);
+    ASSERT_NE(o.big, nullptr);
+  };
+  Opened whole;
+  open(whole);
+  MemorySink intact(8 << 20);
+  ASSERT_TRUE(whole.parser.saveFileData(*whole.big, intact));
+  // The image file is cut 1000 bytes into the file's third block.
+  const auto first = whole.parser.firstBlock(*whole.big);
+  ASSERT_TRUE(first);
+  const auto stretch = whole.reader->hostStretch(start * 512 + (*first + 2) * 4096, 4096);
+  ASSERT_TRUE(stretch);
+  std::filesystem::resize_file(image, stretch->position + 1000);
+  const std::size_t kept = 2 * 4096 + 1000;
+
+  Opened cut;
+  open(cut);
+  MemorySink read(8 << 20);
+  cut.parser.saveFileData(*cut.big, read);
+  const std::uint64_t missingBefore = cut.reader->missingReads.load();
+  OutputFile out;
+  ASSERT_TRUE(out.create(m_dir + "/big.bin"));
+  cut.parser.saveFileData(*cut.big, out);
+  ASSERT_TRUE(out.close());
+  EXPECT_GT(cut.reader->missingReads.load(), missingBefore);
+  const std::string copied = test::readHostFile(m_dir + "/big.bin");
+  ASSERT_EQ(copied.size(), read.bytes().size());
+  EXPECT_TRUE(std::memcmp(copied.data(), read.bytes().data(), copied.size()) == 0);
+  EXPECT_TRUE(std::memcmp(copied.data(), intact.bytes().data(), kept) == 0);
+  EXPECT_TRUE(std::all_of(copied.begin() + kept, copied.end(), [](char c) { return c == 0; }));
 }
 
 // Stop during the superblock search ends it and clears the flag, so the steps after it still run.

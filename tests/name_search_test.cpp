@@ -399,6 +399,26 @@ TEST_F(CostlyPatternTest, TheMatchersBudgetEndsACostlySearchButNeverACheapOne) {
   m_page.reset();
 }
 
+// Cheap matches let the matcher go untimed for a while; names that turn costly later in the walk are
+// still measured, and the budget still ends the search.
+TEST_F(CostlyPatternTest, NamesThatTurnCostlyAfterManyCheapOnesStillEndTheSearch) {
+  test::MemoryParser mixed;
+  const std::int64_t folder = mixed.add(1, "mixed", true);
+  for (int i = 0; i < 1000; ++i) mixed.add(folder, "b" + std::to_string(i), false);
+  for (int i = 0; i < 1404; ++i) mixed.add(folder, std::string(240, 'a') + std::to_string(i) + ".bin", false);
+  VolumeScanDlg& page = open(mixed);
+  NameSearchLinks links;
+  links.parser = &mixed;
+  links.tree = &page.tree();
+  links.top = mixed.topItem();
+  links.matchTimeLimit = std::chrono::milliseconds(50);
+  const NameSearchResult result = runNameSearch(links, *NamePattern::compile("(?=a)(a|aa)+b"), [](const SearchHit&) {});
+  EXPECT_TRUE(result.timedOut);
+  EXPECT_GT(result.namesTested, 1000);
+  EXPECT_LT(result.namesTested, 1000 + 1404);
+  m_page.reset();
+}
+
 TEST_F(SearchPageTest, AFileBelowTenThousandFoldersIsFound) {
 #ifdef _WIN32
   // Windows opens each level by its full path, which Wine walks component by component (the cost grows

@@ -40,6 +40,16 @@ bool MappedDiskReader::seek(std::int64_t offset, std::uint32_t origin) {
   return true;
 }
 
+std::optional<readWriteInterface::HostStretch> MappedDiskReader::hostStretch(std::uint64_t offset,
+                                                                           std::uint64_t length) const {
+  if (length == 0 || offset > static_cast<std::uint64_t>(INT64_MAX)) return std::nullopt;
+  const Place where = place(offset);
+  if (!where.mapped || !where.allocated || where.memory || !where.file || where.runBytes == 0 ||
+      where.filePosition > static_cast<std::uint64_t>(INT64_MAX))
+    return std::nullopt;
+  return HostStretch{where.file, where.filePosition, std::min(length, where.runBytes)};
+}
+
 bool MappedDiskReader::read(void* buffer, std::uint32_t length) {
   auto* out = static_cast<std::byte*>(buffer);
   const std::int64_t start = currentOffset;

@@ -17,6 +17,8 @@ class MappedDiskReader : public readWriteInterface {
 
   bool read(void* buffer, std::uint32_t length) override;
   bool seek(std::int64_t offset, std::uint32_t origin = 0) override;
+  // A run of bytes that lies in one of the format's files as it is.
+  std::optional<HostStretch> hostStretch(std::uint64_t offset, std::uint64_t length) const override;
 
   // The last offset given to seek, moved on by every read (relative to baseOffset).
   std::int64_t currentOffset = 0;

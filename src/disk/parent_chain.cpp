@@ -326,6 +326,12 @@ std::optional<std::uint64_t> ChainedDiskReader::nextDataOffset(std::uint64_t off
   return first;
 }
 
+std::optional<readWriteInterface::HostStretch> ChainedDiskReader::hostStretch(std::uint64_t offset,
+                                                                            std::uint64_t length) const {
+  if (m_layers.size() != 1) return std::nullopt;
+  return m_layers.front().reader->hostStretch(offset, length);
+}
+
 namespace {
 
 // Keeps a chain's messages for the page to show in its own order.

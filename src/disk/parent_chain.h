@@ -72,6 +72,8 @@ class ChainedDiskReader : public readWriteInterface {
   bool read(void* buffer, std::uint32_t length) override;
   bool seek(std::int64_t offset, std::uint32_t origin = 0) override;
   std::optional<std::uint64_t> nextDataOffset(std::uint64_t offset) const override;
+  // The image's own stretches when it is read alone; none through a chain of parents.
+  std::optional<HostStretch> hostStretch(std::uint64_t offset, std::uint64_t length) const override;
 
   // The images read, the opened one first.
   const std::vector<ChainLinkInfo>& chain() const { return m_chain; }

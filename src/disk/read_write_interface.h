@@ -13,6 +13,7 @@
 
 namespace tessary {
 
+class ImageFile;
 class PageSink;
 
 constexpr std::uint32_t kSectorSize = 512;
@@ -65,6 +66,21 @@ class readWriteInterface {
   // from there to the end of the disk does. Blocks without data read as zeros, so whole-disk and
   // whole-volume scans skip to the offset returned. A reader without a block map says every offset may.
   virtual std::optional<std::uint64_t> nextDataOffset(std::uint64_t offset) const { return offset; }
+
+  // Where the disk's bytes from absolute byte `offset` lie as they are in one host file, so that a caller
+  // may copy them file to file without reading them: the file, the position in it and how many of the
+  // `length` bytes lie there together (at least one). None where a read would give anything else (no data,
+  // a parent's bytes, inflated or overlaid bytes, past the map): those are read. A reader says none.
+  struct HostStretch {
+    const ImageFile* file = nullptr;
+    std::uint64_t position = 0;
+    std::uint64_t bytes = 0;
+  };
+  virtual std::optional<HostStretch> hostStretch(std::uint64_t offset, std::uint64_t length) const {
+    (void)offset;
+    (void)length;
+    return std::nullopt;
+  }
 
   // Convenience for callers that hold a span: one seek, then reads of at most 4 GiB - 512 each.
   bool readAt(std::int64_t offset, std::span<std::byte> out);

@@ -225,6 +225,22 @@ std::optional<std::uint64_t> FileReadSeekVHDX::nextDataOffset(std::uint64_t offs
   return std::nullopt;
 }
 
+std::optional<readWriteInterface::HostStretch> FileReadSeekVHDX::hostStretch(std::uint64_t offset,
+                                                                            std::uint64_t length) const {
+  // The same mapping as read's: a read starts at a whole sector, and a block without a file position has
+  // no bytes in the file.
+  if (length == 0 || blockSectors == 0 || offset % kSectorSize != 0) return std::nullopt;
+  const std::uint64_t blockBytes = std::uint64_t{blockSectors} * kSectorSize;
+  const std::uint64_t block = offset / blockBytes;
+  if (block >= blockTable.size()) return std::nullopt;
+  const std::int64_t entry = blockTable[block];
+  if (entry == 0 || entry == kNoDataEntry) return std::nullopt;
+  const std::uint64_t within = offset % blockBytes;
+  const auto position = checkedAdd(static_cast<std::uint64_t>(entry) * kSectorSize, within);
+  if (!position || *position > static_cast<std::uint64_t>(INT64_MAX)) return std::nullopt;
+  return HostStretch{&m_file, *position, std::min(length, blockBytes - within)};
+}
+
 std::optional<ParentLink> FileReadSeekVHDX::parentLink() const {
   if (!differencing) return std::nullopt;
   ParentLink link;

@@ -21,6 +21,8 @@ class FileReadSeekVHDX : public readWriteInterface, public ChainLayer {
   bool read(void* buffer, std::uint32_t length) override;
   bool seek(std::int64_t offset, std::uint32_t origin = 0) override;
   std::optional<std::uint64_t> nextDataOffset(std::uint64_t offset) const override;
+  // A block with a file position is one stretch of the file from there to the block's end.
+  std::optional<HostStretch> hostStretch(std::uint64_t offset, std::uint64_t length) const override;
 
   // A differencing disk names its parent in its parent locator and records the parent's data write GUID
   // as parent_linkage. A block that is not present is the parent's; a partially present block holds the

@@ -7,6 +7,7 @@
 #include <mutex>
 
 #include "platform/bytes.h"
+#include "platform/data_sink.h"
 
 namespace tessary {
 
@@ -52,6 +53,25 @@ VolumeView::Outcome VolumeView::readDetailed(std::uint64_t offset, std::span<std
   outcome.positioned = true;
   outcome.complete = m_reader->readSpan(out);
   return outcome;
+}
+
+std::uint64_t VolumeView::copyTo(DataSink& sink, std::uint64_t offset, std::uint64_t bytes) const {
+  const std::uint64_t start = startByte();
+  if (!m_reader || offset > kMaxOffset - start || bytes > kMaxOffset - start - offset) return 0;
+  std::uint64_t done = 0;
+  while (done < bytes) {
+    std::optional<readWriteInterface::HostStretch> stretch;
+    {
+      std::lock_guard<std::mutex> lock(m_reader->ioMutex);
+      stretch = m_reader->hostStretch(start + offset + done, bytes - done);
+    }
+    if (!stretch || !stretch->file || stretch->bytes == 0) break;
+    const std::uint64_t wanted = std::min(stretch->bytes, bytes - done);
+    const std::uint64_t copied = sink.copyFrom(*stretch->file, stretch->position, wanted);
+    done += copied;
+    if (copied < wanted) break;
+  }
+  return done;
 }
 
 bool VolumeView::reaches(std::uint64_t offset) const {

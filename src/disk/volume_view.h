@@ -12,6 +12,8 @@
 
 namespace tessary {
 
+class DataSink;
+
 class VolumeView {
  public:
   VolumeView() = default;
@@ -39,6 +41,10 @@ class VolumeView {
     bool complete = false;
   };
   Outcome readDetailed(std::uint64_t offset, std::span<std::byte> out) const;
+  // Puts the `bytes` bytes from the volume-relative `offset` into `sink` by a copy inside the host, for as
+  // long as they lie as they are in the image's files and the sink takes them; returns how many it put.
+  // The caller reads and writes the rest: the bytes are the same either way.
+  std::uint64_t copyTo(DataSink& sink, std::uint64_t offset, std::uint64_t bytes) const;
   // Whether the reader can position at the volume-relative offset at all.
   bool reaches(std::uint64_t offset) const;
   // The first volume-relative offset at or after `offset` whose block may hold data, or none when nothing

@@ -9,6 +9,8 @@
 
 namespace tessary {
 
+class ImageFile;
+
 class DataSink {
  public:
   virtual ~DataSink() = default;
@@ -36,6 +38,14 @@ class DataSink {
       bytes -= part;
     }
     return true;
+  }
+  // Appends up to `bytes` bytes of `source` from `position` without them passing through this process
+  // (a sink that cannot says 0). Returns how many it took; the caller writes the rest itself.
+  virtual std::uint64_t copyFrom(const ImageFile& source, std::uint64_t position, std::uint64_t bytes) {
+    (void)source;
+    (void)position;
+    (void)bytes;
+    return 0;
   }
   // Bytes taken so far, holes included.
   virtual std::uint64_t written() const = 0;

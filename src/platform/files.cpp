@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
+#include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -208,6 +209,27 @@ bool OutputFile::write(std::span<const std::byte> data) {
   }
   m_written += done;
   return true;
+}
+
+std::uint64_t OutputFile::copyFrom(const ImageFile& source, std::uint64_t position, std::uint64_t bytes) {
+  const int from = source.copySource();
+  if (m_fd < 0 || from < 0 || m_error != 0 || position > static_cast<std::uint64_t>(INT64_MAX)) return 0;
+  // One call moves at most this much (the kernel's own limit is just under 2 GiB).
+  constexpr std::uint64_t kMaxPerCall = std::uint64_t{1} << 30;
+  std::uint64_t done = 0;
+  while (done < bytes) {
+    const auto at = checkedAddOffset(static_cast<off_t>(position), done);
+    if (!at) break;
+    off_t next = *at;
+    const ssize_t sent = ::sendfile(m_fd, from, &next, static_cast<std::size_t>(std::min(bytes - done, kMaxPerCall)));
+    if (sent < 0 && errno == EINTR) continue;
+    // The source's end, a source or target that cannot take part, a failed read or write: the caller
+    // goes on from here with its own read and write, which give the same bytes or meet the same error.
+    if (sent <= 0) break;
+    done += static_cast<std::uint64_t>(sent);
+  }
+  m_written += done;
+  return done;
 }
 
 bool OutputFile::skip(std::uint64_t count) {

@@ -66,6 +66,9 @@ class ImageFile {
   std::optional<std::size_t> readAt(std::uint64_t offset, std::span<std::byte> out) const;
   // Reads exactly out.size() bytes or fails.
   bool readExact(std::uint64_t offset, std::span<std::byte> out) const;
+  // The descriptor whose bytes are the file's as reads see them, for a copy inside the host; -1 when an
+  // overlay stands in for some of them.
+  int copySource() const { return m_overlay && !m_overlay->empty() ? -1 : m_fd; }
 
  private:
   // The host's bytes alone, without the overlay.
@@ -97,6 +100,9 @@ class OutputFile : public DataSink {
   // Moves on by `count` bytes without writing them; they read as zeros (a hole where the host allows one).
   bool skip(std::uint64_t count);
   bool hole(std::uint64_t bytes) override { return skip(bytes); }
+  // Copies inside the host (Linux: sendfile) where it can; stops short at the source's end or at any error,
+  // which the caller's own write of the rest then meets or reports.
+  std::uint64_t copyFrom(const ImageFile& source, std::uint64_t position, std::uint64_t bytes) override;
   // The error of the first write (or of closing) that failed, 0 while none has.
   int error() const { return m_error; }
   bool isOpen() const { return m_fd >= 0; }

@@ -286,18 +286,19 @@ std::optional<std::string> OutputFolder::file(OutputFile& out, Folder parent, co
   for (int n = 1; n <= kMaxVariants; ++n) {
     const std::string wanted = n == 1 ? name : numberedName(name, n);
     const std::string candidate = hostName(parent, dir, wanted);
-    const std::string held = host::nameKey(candidate);
-    const auto other = m_files.find({parent, held});
-    if (other != m_files.end() && other->second != key) continue;  // another entry of this save
+    // The name is claimed for the entry before the file is made (one look-up), and let go if it cannot be.
+    const auto [held, claimed] = m_files.try_emplace({parent, host::nameKey(candidate)}, key);
+    if (!claimed && held->second != key) continue;  // another entry of this save
     if (out.createAt(dir, candidate)) {
-      m_files[{parent, held}] = key;
       std::string made = joined(path(parent), candidate);
       if (candidate != wanted) noteChanged(name, wanted, made);
       return made;
     }
     lastError = errno;
+    if (claimed) m_files.erase(held);
     // Only a name held by something that is not a plain file of ours moves on to the next name.
-    if (errno != EEXIST && errno != ELOOP && errno != EISDIR && errno != ENXIO && errno != EMLINK) break;
+    if (lastError != EEXIST && lastError != ELOOP && lastError != EISDIR && lastError != ENXIO && lastError != EMLINK)
+      break;
   }
   errno = lastError;
   return std::nullopt;

@@ -9,6 +9,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -93,7 +94,14 @@ class OutputFolder {
   std::map<std::string, Folder> m_tops;
   // The chain of folders from a top folder down to the one last used, one per level.
   std::vector<Folder> m_chain;
-  std::map<std::pair<Folder, std::string>, std::int64_t> m_files;
+  // The files this save made, by folder and the name's key, with the entry each holds; hashed, since a
+  // save of a million files looks a name up per file.
+  struct FileKeyHash {
+    std::size_t operator()(const std::pair<Folder, std::string>& key) const noexcept {
+      return std::hash<std::string>{}(key.second) ^ (key.first * 0x9E3779B97F4A7C15ULL);
+    }
+  };
+  std::unordered_map<std::pair<Folder, std::string>, std::int64_t, FileKeyHash> m_files;
   std::vector<Shortened> m_shortened;
 };
 

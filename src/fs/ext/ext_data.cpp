@@ -319,13 +319,24 @@ bool ext2Class::saveFileData(const ExtEntry& e, DataSink& sink) const {
       if (run.zeros) {
         putHole(count);
       } else {
-        for (std::uint64_t done = 0; done < count && sinkOk; done += perRead) {
+        const std::uint64_t first = run.physical + skip;
+        // The run's bytes go from the image file to the output inside the host where they lie there as
+        // they are (never past the volume's last block); whatever that does not take is read and written.
+        std::uint64_t copied = 0;
+        if (sinkOk && first < m_blocksCount && count <= m_blocksCount - first) {
+          copied = m_view.copyTo(sink, first * m_blockSize, std::min(count * m_blockSize, size - written));
+          written += copied;
+        }
+        // Bytes of the first block left to read that the copy already put.
+        std::uint64_t lead = copied % m_blockSize;
+        for (std::uint64_t done = copied / m_blockSize; done < count && written < size && sinkOk; done += perRead) {
           const std::uint64_t n = std::min(perRead, count - done);
           // The piece starts as zeros, as a fresh buffer would: a reader that fails without filling it
           // leaves zeros, never bytes of the piece or file read before. A block that cannot be read is written as zeros, so later bytes keep their offsets.
           std::fill_n(chunk.data(), static_cast<std::size_t>(n * m_blockSize), std::byte{0});
-          if (!readBlocks(run.physical + skip + done, n, chunk.data())) ok = false;
-          put(chunk.data(), std::min(n * m_blockSize, size - written));
+          if (!readBlocks(first + done, n, chunk.data())) ok = false;
+          put(chunk.data() + lead, std::min(n * m_blockSize - lead, size - written));
+          lead = 0;
         }
       }
       position += count;
