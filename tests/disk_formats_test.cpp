@@ -9,6 +9,12 @@
 #include <string>
 #include <vector>
 
+#ifdef __linux__
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
+#include "disk/flat_reader.h"
 #include "disk/image_format.h"
 #include "disk/vdi_reader.h"
 #include "disk/vhd_reader.h"
@@ -119,6 +125,46 @@ Bytes buildVhd(const VhdShape& shape) {
   }
   out.insert(out.end(), footer.begin(), footer.end());
   return out;
+}
+
+// A flat image kept as a sparse file: its holes are skipped and read as zeros, its data and the bytes of
+// the last sector past the file's end are not. A read overlay's bytes over a hole count as data.
+TEST_F(DiskFormatTest, SparseFlatImageSkipsTheHolesOfItsFile) {
+#ifdef __linux__
+  const std::string path = m_dir + "/disk.img";
+  const Bytes data(64 << 10, std::byte{0x5A});
+  {
+    const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0644);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(::pwrite(fd, data.data(), data.size(), 0), static_cast<ssize_t>(data.size()));
+    ASSERT_EQ(::pwrite(fd, data.data(), data.size(), 3 << 20), static_cast<ssize_t>(data.size()));
+    ASSERT_EQ(::ftruncate(fd, (4 << 20) + 100), 0);
+    ::close(fd);
+  }
+  ImageFile file;
+  ASSERT_TRUE(file.open(path));
+  if (file.dataFrom(1 << 20) == (1u << 20)) GTEST_SKIP() << "the host keeps no holes here";
+  EXPECT_EQ(file.dataFrom(100), 100u);
+  EXPECT_EQ(file.dataFrom(1 << 20), 3u << 20);
+  EXPECT_EQ(file.dataFrom((3 << 20) + (64 << 10)), (4u << 20) + 100) << "a hole up to the end ends at the end";
+  EXPECT_EQ(file.dataFrom(5 << 20), 5u << 20);
+  auto overlay = std::make_shared<ReadOverlay>();
+  overlay->write(2 << 20, data);
+  file.setOverlay(overlay);
+  EXPECT_EQ(file.dataFrom(1 << 20), 2u << 20);
+  EXPECT_EQ(file.dataFrom((2 << 20) + 10), (2u << 20) + 10);
+
+  FileReadSeekFlat reader(m_context);
+  ASSERT_TRUE(reader.open(path));
+  EXPECT_EQ(reader.nextDataOffset(0), std::optional<std::uint64_t>(0));
+  EXPECT_EQ(reader.nextDataOffset(64 << 10), std::optional<std::uint64_t>(3 << 20));
+  EXPECT_EQ(reader.nextDataOffset((3 << 20) + (64 << 10)), std::optional<std::uint64_t>((4 << 20) + 100));
+  Bytes got((3 << 20) - (64 << 10));
+  ASSERT_TRUE(reader.readAt(64 << 10, got));
+  EXPECT_TRUE(allZero(got));
+#else
+  GTEST_SKIP() << "the sparse file is made with POSIX calls";
+#endif
 }
 
 TEST_F(DiskFormatTest, VhdBlocksWithoutDataReadAsZerosAndOthersFromTheirOwnPlace) {

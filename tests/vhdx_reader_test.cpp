@@ -3,6 +3,11 @@
 
 #include <cstring>
 
+#ifdef __linux__
+#include <fcntl.h>
+#include <unistd.h>
+#endif
+
 #include "disk/vhdx_reader.h"
 #include "platform/page_sink.h"
 #include "support/fixtures.h"
@@ -33,6 +38,46 @@ class VhdxReaderTest : public ::testing::Test {
   RecordingSink m_sink;
   DiskContext m_context;
 };
+
+// Inside a block with data, a stretch the image file holds as a hole of the host's is skipped like an
+// absent block, and reads as the zeros it holds; where the file's own data starts again is found.
+TEST_F(VhdxReaderTest, HolesOfTheImageFileInsideBlocksAreSkippedAndReadAsZeros) {
+#ifdef __linux__
+  VhdxShape shape;
+  shape.blockSize = 1u << 20;
+  shape.diskSize = 4u << 20;
+  std::vector<std::byte> first = test::patternBlock(0, shape.blockSize);
+  std::fill(first.begin() + (256 << 10), first.begin() + (768 << 10), std::byte{0});
+  shape.blocks[0] = first;
+  shape.blocks[2] = test::patternBlock(2, shape.blockSize);
+  test::VhdxLayoutInfo layout;
+  const std::string path = write(shape, "disk.vhdx", &layout);
+  {
+    const int fd = ::open(path.c_str(), O_RDWR);
+    ASSERT_GE(fd, 0);
+    const int punched = ::fallocate(fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE,
+                                    static_cast<off_t>(layout.blockFileOffset.at(0) + (256 << 10)), 512 << 10);
+    ::close(fd);
+    ImageFile probe;
+    ASSERT_TRUE(probe.open(path));
+    if (punched != 0 || probe.dataFrom(layout.blockFileOffset.at(0) + (256 << 10)) == layout.blockFileOffset.at(0) + (256 << 10))
+      GTEST_SKIP() << "the host keeps no holes here";
+  }
+  FileReadSeekVHDX reader(m_context);
+  ASSERT_TRUE(reader.open(path)) << m_sink.lastMessage();
+  EXPECT_EQ(reader.nextDataOffset(0), std::optional<std::uint64_t>(0));
+  EXPECT_EQ(reader.nextDataOffset(256 << 10), std::optional<std::uint64_t>(768 << 10));
+  EXPECT_EQ(reader.nextDataOffset((768 << 10) + 512), std::optional<std::uint64_t>((768 << 10) + 512));
+  EXPECT_EQ(reader.nextDataOffset(1 << 20), std::optional<std::uint64_t>(2 << 20));
+  EXPECT_EQ(reader.nextDataOffset(3 << 20), std::nullopt);
+  std::vector<std::byte> got(1 << 20);
+  ASSERT_TRUE(reader.readAt(0, got));
+  EXPECT_EQ(got, first);
+  EXPECT_EQ(reader.missingReads.load(), 0u);
+#else
+  GTEST_SKIP() << "holes are punched with a Linux call";
+#endif
+}
 
 TEST_F(VhdxReaderTest, ReadAcrossBlockBoundaryTakesSecondSectorFromNextBlocksOwnPosition) {
   VhdxShape shape;

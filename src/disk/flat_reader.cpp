@@ -22,6 +22,13 @@ bool FileReadSeekFlat::open(const std::string& path) {
   return true;
 }
 
+std::optional<std::uint64_t> FileReadSeekFlat::nextDataOffset(std::uint64_t offset) const {
+  return pastHostHoles(offset, [this](std::uint64_t from) -> std::optional<std::uint64_t> {
+    if (from >= m_diskBytes) return std::nullopt;
+    return from;
+  });
+}
+
 MappedDiskReader::Place FileReadSeekFlat::place(std::uint64_t absolute) const {
   Place where;
   if (absolute >= m_diskBytes) return where;

@@ -14,6 +14,8 @@ class FileReadSeekFlat : public MappedDiskReader {
   explicit FileReadSeekFlat(DiskContext& context) : MappedDiskReader(context) {}
 
   bool open(const std::string& path) override;
+  // A flat image kept as a sparse file: its holes read as zeros and are skipped like absent blocks.
+  std::optional<std::uint64_t> nextDataOffset(std::uint64_t offset) const override;
 
   // Bytes of the file or device; the disk is that many bytes rounded up to whole sectors, the rounding
   // reading as zeros.

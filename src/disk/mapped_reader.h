@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include "disk/read_write_interface.h"
@@ -36,6 +37,24 @@ class MappedDiskReader : public readWriteInterface {
     std::uint64_t runBytes = 0;  // bytes from here on that share this mapping (at least 1 when mapped)
   };
   virtual Place place(std::uint64_t absolute) const = 0;
+
+  // The answer of nextDataOffset from the format's own map (`byMap`, the first offset at or after its
+  // argument whose block the map says holds data) narrowed by the image file's holes: a stretch the map
+  // gives a place in the file, but that lies in a hole of the host file, reads as zeros too.
+  template <typename ByMap>
+  std::optional<std::uint64_t> pastHostHoles(std::uint64_t offset, const ByMap& byMap) const {
+    std::optional<std::uint64_t> at = byMap(offset);
+    while (at) {
+      const Place where = place(*at);
+      if (!where.mapped || !where.allocated || where.memory || !where.file || where.runBytes == 0) return at;
+      const std::uint64_t data = where.file->dataFrom(where.filePosition);
+      if (data - where.filePosition < where.runBytes) return *at + (data - where.filePosition);
+      // The whole run is a hole of the host file: the map is asked again after it.
+      if (where.runBytes > UINT64_MAX - *at) return at;
+      at = byMap(*at + where.runBytes);
+    }
+    return at;
+  }
 
   void message(const std::string& text) const;
 

@@ -119,12 +119,14 @@ bool FileReadSeekVdi::holds(std::uint64_t offset, std::uint64_t& run) const {
 }
 
 std::optional<std::uint64_t> FileReadSeekVdi::nextDataOffset(std::uint64_t offset) const {
-  if (blockSize == 0 || offset >= diskSize) return std::nullopt;
-  for (std::uint64_t index = offset / blockSize; index < blockMap.size(); ++index) {
-    if (!hasData(blockMap[index])) continue;
-    return std::max(offset, index * blockSize);
-  }
-  return std::nullopt;
+  return pastHostHoles(offset, [this](std::uint64_t from) -> std::optional<std::uint64_t> {
+    if (blockSize == 0 || from >= diskSize) return std::nullopt;
+    for (std::uint64_t index = from / blockSize; index < blockMap.size(); ++index) {
+      if (!hasData(blockMap[index])) continue;
+      return std::max(from, index * blockSize);
+    }
+    return std::nullopt;
+  });
 }
 
 }  // namespace tessary

@@ -246,15 +246,17 @@ MappedDiskReader::Place FileReadSeekVHD::place(std::uint64_t absolute) const {
 }
 
 std::optional<std::uint64_t> FileReadSeekVHD::nextDataOffset(std::uint64_t offset) const {
-  const std::uint64_t end = currentSize / kSectorSize * kSectorSize;
-  if (offset >= end) return std::nullopt;
-  if (diskType == kFixed) return offset;
-  if (blockSize == 0) return std::nullopt;
-  for (std::uint64_t block = offset / blockSize; block < blockTable.size(); ++block) {
-    if (blockTable[block] == kNoBlock) continue;
-    return std::max(offset, block * blockSize);
-  }
-  return std::nullopt;
+  return pastHostHoles(offset, [this](std::uint64_t from) -> std::optional<std::uint64_t> {
+    const std::uint64_t end = currentSize / kSectorSize * kSectorSize;
+    if (from >= end) return std::nullopt;
+    if (diskType == kFixed) return from;
+    if (blockSize == 0) return std::nullopt;
+    for (std::uint64_t block = from / blockSize; block < blockTable.size(); ++block) {
+      if (blockTable[block] == kNoBlock) continue;
+      return std::max(from, block * blockSize);
+    }
+    return std::nullopt;
+  });
 }
 
 }  // namespace tessary

@@ -113,6 +113,10 @@ bool FileReadSeekVHDX::open(const std::string& path) {
   const std::size_t entries = (raw.size() + 7) / 8;
   blockTable.clear();
   blockTable.reserve(entries);
+  {
+    std::lock_guard lock(m_stretchMutex);
+    m_zerosFrom = m_zerosTo = 0;
+  }
   m_states.clear();
   m_bitmapOffsets.clear();
   std::uint64_t counter = 0;
@@ -216,11 +220,36 @@ bool FileReadSeekVHDX::read(void* buffer, std::uint32_t length) {
 
 std::optional<std::uint64_t> FileReadSeekVHDX::nextDataOffset(std::uint64_t offset) const {
   if (blockSectors == 0) return std::nullopt;
+  // Scans ask again and again inside one stretch without data (a parser's inode tables one after the
+  // other): the last stretch found answers them without walking the table again.
+  {
+    std::lock_guard lock(m_stretchMutex);
+    if (offset >= m_zerosFrom && offset < m_zerosTo)
+      return m_zerosTo == UINT64_MAX ? std::nullopt : std::optional<std::uint64_t>(m_zerosTo);
+  }
+  const std::optional<std::uint64_t> next = firstDataFrom(offset);
+  if (!next || *next > offset) {
+    std::lock_guard lock(m_stretchMutex);
+    m_zerosFrom = offset;
+    m_zerosTo = next.value_or(UINT64_MAX);
+  }
+  return next;
+}
+
+std::optional<std::uint64_t> FileReadSeekVHDX::firstDataFrom(std::uint64_t offset) const {
   const std::uint64_t blockBytes = std::uint64_t{blockSectors} * kSectorSize;
   for (std::uint64_t block = offset / blockBytes; block < blockTable.size(); ++block) {
     const std::int64_t entry = blockTable[block];
     if (entry == 0 || entry == kNoDataEntry) continue;
-    return std::max(offset, block * blockBytes);
+    const std::uint64_t from = std::max(offset, block * blockBytes);
+    // Inside a block with data, a stretch the image file holds as a hole of the host's reads as zeros
+    // too: the answer is where the file's own data starts again, when that is still inside the block.
+    const std::uint64_t within = from - block * blockBytes;
+    const auto start = checkedAdd(static_cast<std::uint64_t>(entry) * kSectorSize, within);
+    const auto blockEnd = checkedAdd(static_cast<std::uint64_t>(entry) * kSectorSize, blockBytes);
+    if (!start || !blockEnd) return from;
+    const std::uint64_t data = m_file.dataFrom(*start);
+    if (data < *blockEnd) return from + (data - *start);
   }
   return std::nullopt;
 }

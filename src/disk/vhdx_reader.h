@@ -49,6 +49,7 @@ class FileReadSeekVHDX : public readWriteInterface, public ChainLayer {
     std::uint32_t sectorsLeftInBlock = 0;
   };
   SectorPlace place(std::int64_t relativeOffset) const;
+  std::optional<std::uint64_t> firstDataFrom(std::uint64_t offset) const;
   void message(const std::string& text) const;
 
   DiskContext& m_context;
@@ -62,6 +63,11 @@ class FileReadSeekVHDX : public readWriteInterface, public ChainLayer {
   mutable std::mutex m_bitmapMutex;
   mutable std::uint64_t m_bitmapBlock = UINT64_MAX;
   mutable std::vector<std::byte> m_bitmap;
+  // The last stretch nextDataOffset found without data: [m_zerosFrom, m_zerosTo), UINT64_MAX for the
+  // disk's end.
+  mutable std::mutex m_stretchMutex;
+  mutable std::uint64_t m_zerosFrom = 0;
+  mutable std::uint64_t m_zerosTo = 0;
 };
 
 // The values the image page shows for a VHDX file.

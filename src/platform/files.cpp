@@ -40,6 +40,43 @@ ImageFile& ImageFile::operator=(ImageFile&& other) noexcept {
   return *this;
 }
 
+std::uint64_t ImageFile::dataFrom(std::uint64_t offset) const {
+  if (m_fd < 0 || offset > static_cast<std::uint64_t>(INT64_MAX)) return offset;
+  std::uint64_t found = offset;
+  bool known = false;
+  {
+    std::lock_guard lock(m_extentMutex);
+    if (offset >= m_holeFrom && offset < m_dataEnd) {
+      found = std::max(offset, m_dataAt);
+      known = true;
+    }
+  }
+  if (!known) {
+    const off_t data = ::lseek(m_fd, static_cast<off_t>(offset), SEEK_DATA);
+    if (data >= 0) {
+      // The data's end, so that the next questions inside it cost no call.
+      const off_t hole = ::lseek(m_fd, data, SEEK_HOLE);
+      found = std::max(offset, static_cast<std::uint64_t>(data));
+      std::lock_guard lock(m_extentMutex);
+      m_holeFrom = offset;
+      m_dataAt = found;
+      m_dataEnd = hole > data ? static_cast<std::uint64_t>(hole) : found;
+    } else if (errno == ENXIO) {
+      // Only a hole from here to the end, or the end already passed.
+      struct stat st {};
+      if (::fstat(m_fd, &st) == 0 && S_ISREG(st.st_mode) && static_cast<std::uint64_t>(st.st_size) > offset) {
+        found = static_cast<std::uint64_t>(st.st_size);
+        std::lock_guard lock(m_extentMutex);
+        m_holeFrom = offset;
+        m_dataAt = found;
+        m_dataEnd = found;
+      }
+    }
+  }
+  if (m_overlay && !m_overlay->empty()) found = std::min(found, std::max(offset, m_overlay->firstFrom(offset)));
+  return found;
+}
+
 bool ImageFile::open(const std::string& path) {
   close();
   // Opened without blocking, so that a FIFO named as the image cannot hold the program; only a regular
@@ -89,6 +126,8 @@ std::string ImageFile::openBeside(const std::string& imagePath, const std::strin
 void ImageFile::close() {
   if (m_fd >= 0) ::close(m_fd);
   m_fd = -1;
+  std::lock_guard lock(m_extentMutex);
+  m_holeFrom = m_dataAt = m_dataEnd = 0;
 }
 
 std::optional<std::pair<std::uint64_t, std::uint64_t>> ImageFile::identity() const {

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
@@ -24,6 +25,8 @@ class ReadOverlay {
   void apply(std::uint64_t offset, std::span<std::byte> out) const;
   // The end of the last byte the overlay holds (0 when it holds none).
   std::uint64_t end() const;
+  // The first byte at or after `offset` that the overlay holds; UINT64_MAX when it holds none there.
+  std::uint64_t firstFrom(std::uint64_t offset) const;
   bool empty() const { return m_pieces.empty(); }
 
  private:
@@ -69,6 +72,11 @@ class ImageFile {
   // The descriptor whose bytes are the file's as reads see them, for a copy inside the host; -1 when an
   // overlay stands in for some of them.
   int copySource() const { return m_overlay && !m_overlay->empty() ? -1 : m_fd; }
+  // The first byte at or after `offset` that may hold data: every byte before it lies in a hole of the
+  // host file and reads as zero. `offset` itself where the host cannot tell (a block device, a host or
+  // file system without holes) and at or past the file's end; the file's end when only a hole follows
+  // (bytes past the end are missing, not zeros). The overlay's bytes count as data.
+  std::uint64_t dataFrom(std::uint64_t offset) const;
 
  private:
   // The host's bytes alone, without the overlay.
@@ -77,6 +85,11 @@ class ImageFile {
   // A descriptor; on Windows, a C runtime descriptor that holds the file's handle.
   int m_fd = -1;
   std::shared_ptr<const ReadOverlay> m_overlay;
+  // The host's last answer to dataFrom: [m_holeFrom, m_dataAt) is a hole, [m_dataAt, m_dataEnd) data.
+  mutable std::mutex m_extentMutex;
+  mutable std::uint64_t m_holeFrom = 0;
+  mutable std::uint64_t m_dataAt = 0;
+  mutable std::uint64_t m_dataEnd = 0;
 };
 
 // An output file: created (an existing file is emptied), written, closed by the operation that writes it.

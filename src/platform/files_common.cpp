@@ -71,6 +71,12 @@ void ReadOverlay::apply(std::uint64_t offset, std::span<std::byte> out) const {
 
 std::uint64_t ReadOverlay::end() const { return m_pieces.empty() ? 0 : std::prev(m_pieces.end())->second.end; }
 
+std::uint64_t ReadOverlay::firstFrom(std::uint64_t offset) const {
+  auto it = m_pieces.upper_bound(offset);
+  if (it != m_pieces.begin() && std::prev(it)->second.end > offset) return offset;
+  return it == m_pieces.end() ? UINT64_MAX : it->first;
+}
+
 std::optional<std::size_t> ImageFile::readAt(std::uint64_t offset, std::span<std::byte> out) const {
   const std::optional<std::size_t> read = readHost(offset, out);
   if (!read) return std::nullopt;

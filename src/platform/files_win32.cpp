@@ -61,6 +61,9 @@ ImageFile& ImageFile::operator=(ImageFile&& other) noexcept {
   return *this;
 }
 
+// Every byte may hold data: the image's holes are not asked for here.
+std::uint64_t ImageFile::dataFrom(std::uint64_t offset) const { return offset; }
+
 bool ImageFile::open(const std::string& path) {
   close();
   // Read only, sharing reading and writing: a disk a stopped virtual machine still holds opens too.

@@ -26,6 +26,40 @@ constexpr std::int64_t kReportEvery = 1024;
 // A directory is never read past this many blocks, whatever its size claims.
 constexpr std::uint64_t kMaxDirectoryBlocks = std::uint64_t{1} << 22;
 
+// The CRC-16 of the group descriptors (polynomial 0x8005, bits reflected), without a final inversion.
+std::uint16_t crc16(std::uint16_t crc, Bytes data) {
+  static const std::array<std::uint16_t, 256> table = [] {
+    std::array<std::uint16_t, 256> t{};
+    for (std::uint32_t i = 0; i < 256; ++i) {
+      std::uint32_t c = i;
+      for (int k = 0; k < 8; ++k) c = (c & 1) ? (c >> 1) ^ 0xA001u : c >> 1;
+      t[i] = static_cast<std::uint16_t>(c);
+    }
+    return t;
+  }();
+  for (std::byte b : data) crc = static_cast<std::uint16_t>((crc >> 8) ^ table[(crc ^ std::to_integer<std::uint32_t>(b)) & 0xFF]);
+  return crc;
+}
+
+// CRC-32C carried on from `crc`, without the inversions at either end (the metadata checksums chain it).
+std::uint32_t crc32cOn(std::uint32_t crc, Bytes data) {
+  static const std::array<std::uint32_t, 256> table = [] {
+    std::array<std::uint32_t, 256> t{};
+    for (std::uint32_t i = 0; i < 256; ++i) {
+      std::uint32_t c = i;
+      for (int k = 0; k < 8; ++k) c = (c & 1) ? (c >> 1) ^ 0x82F63B78u : c >> 1;
+      t[i] = c;
+    }
+    return t;
+  }();
+  for (std::byte b : data) crc = table[(crc ^ std::to_integer<std::uint32_t>(b)) & 0xFF] ^ (crc >> 8);
+  return crc;
+}
+
+bool allZero(std::span<const std::byte> bytes) {
+  return std::all_of(bytes.begin(), bytes.end(), [](std::byte b) { return b == std::byte{0}; });
+}
+
 }  // namespace
 
 void ext2Class::attachVolume(const VolumeView& view, std::int64_t volumeSizeMib) {
@@ -56,6 +90,9 @@ bool ext2Class::acceptSuperblock(std::uint64_t foundAt) {
   m_roCompat = le32At(sb, kSbFeatureRoCompat);
   m_firstMetaBg = le32At(sb, kSbFirstMetaBg);
   m_directoryEntryTypes = (shape->incompat & kIncompatFiletype) != 0;
+  m_checksumSeed = (shape->incompat & kIncompatCsumSeed) != 0
+                       ? le32At(sb, kSbChecksumSeed)
+                       : crc32cOn(0xFFFFFFFFu, sb.subspan(kSbUuid, kSbUuidBytes));
   // A volume record cut shorter than the file system: read all the same, reads past the disk give zeros.
   m_largerThanVolume = shape->volumeBytes > static_cast<std::uint64_t>(m_volumeSize) + kMib;
   return true;
@@ -164,6 +201,43 @@ std::optional<std::uint64_t> ext2Class::inodeTableOf(std::uint32_t group) const 
   return block;
 }
 
+std::optional<std::uint32_t> ext2Class::declaredSlotsInUse(std::uint32_t group) const {
+  // The flags and the unused count mean something only where the descriptors carry checksums; one whose
+  // checksum fails is read whole.
+  const bool metadataChecksums = (m_roCompat & kRoCompatMetadataCsum) != 0;
+  if (!metadataChecksums && (m_roCompat & kRoCompatGdtCsum) == 0) return std::nullopt;
+  const std::size_t at = std::size_t{group} * m_descSize;
+  if (m_descSize < kDescSize32 || at > m_groupDescriptors.size() || m_groupDescriptors.size() - at < m_descSize)
+    return std::nullopt;
+  const Bytes desc(m_groupDescriptors.data() + at, m_descSize);
+  const std::array<std::byte, 4> number{static_cast<std::byte>(group & 0xFF), static_cast<std::byte>((group >> 8) & 0xFF),
+                                        static_cast<std::byte>((group >> 16) & 0xFF), static_cast<std::byte>(group >> 24)};
+  const Bytes groupBytes(number.data(), number.size());
+  // Both checksums cover the group's number and the descriptor with its checksum field left out.
+  const Bytes head = desc.first(kBgChecksum);
+  const Bytes tail = desc.subspan(kBgChecksum + 2);
+  std::uint16_t expected = 0;
+  if (metadataChecksums) {
+    static constexpr std::array<std::byte, 2> kNoChecksum{};
+    std::uint32_t crc = crc32cOn(m_checksumSeed, groupBytes);
+    crc = crc32cOn(crc, head);
+    crc = crc32cOn(crc, Bytes(kNoChecksum.data(), kNoChecksum.size()));
+    crc = crc32cOn(crc, tail);
+    expected = static_cast<std::uint16_t>(crc & 0xFFFF);
+  } else {
+    const Bytes sb(m_superblock.data(), m_superblock.size());
+    std::uint16_t crc = crc16(0xFFFF, sb.subspan(kSbUuid, kSbUuidBytes));
+    crc = crc16(crc, groupBytes);
+    crc = crc16(crc, head);
+    expected = crc16(crc, tail);
+  }
+  if (le16At(desc, kBgChecksum) != expected) return std::nullopt;
+  if (le16At(desc, kBgFlags) & kBgInodeUninit) return 0;
+  std::uint32_t unused = le16At(desc, kBgItableUnusedLo);
+  if (m_is64Bit && m_descSize >= kDescSize64) unused |= std::uint32_t{le16At(desc, kBgItableUnusedHi)} << 16;
+  return unused >= m_inodesPerGroup ? 0 : m_inodesPerGroup - unused;
+}
+
 void ext2Class::readInodeTables() {
   progressRange(m_groupCount);
   m_slotCount = static_cast<std::uint32_t>(
@@ -174,6 +248,7 @@ void ext2Class::readInodeTables() {
   m_directories.clear();
   m_deletedKeys.clear();
   m_unreadableGroups = 0;
+  m_shortenedTables = 0;
   // The superblock's free count tells how many slots are in use: room for them is made once.
   const std::uint32_t freeInodes = le32At(Bytes(m_superblock.data(), m_superblock.size()), kSbFreeInodesCount);
   const std::size_t inUse = freeInodes < m_slotCount ? m_slotCount - freeInodes : 0;
@@ -198,22 +273,51 @@ void ext2Class::readInodeTables() {
       continue;
     }
     const std::uint32_t slots = static_cast<std::uint32_t>(std::min<std::uint64_t>(m_inodesPerGroup, m_slotCount - base));
+    // Past the slots its descriptor says were given out, a table holds nothing the file system wrote, or
+    // a mke2fs that left it as the disk had it (lazy_itable_init) found something there. But e2fsck and
+    // tune2fs recount the descriptors after files were deleted: a group whose inodes were all freed is
+    // marked unused and the count stops at its last inode in use, so freed inodes may lie past it. Inodes
+    // are given out from a group's lowest free slot, so freed ones past the count start right at it:
+    // the first block wholly past it is read, and the rest of the table only when that block is not all
+    // zeros. (Pieces start on block boundaries: the disk readers work in whole sectors.)
+    const std::uint32_t probeSlots = std::max<std::uint32_t>(1, m_blockSize / m_inodeSize);
+    const std::uint32_t declared = static_cast<std::uint32_t>(std::min<std::uint64_t>(
+        (std::uint64_t{declaredSlotsInUse(g).value_or(slots)} + probeSlots - 1) / probeSlots * probeSlots, slots));
     bool unreadable = false;
-    for (std::uint32_t first = 0; first < slots; first += static_cast<std::uint32_t>(perChunk)) {
-      const std::uint32_t count = static_cast<std::uint32_t>(std::min<std::uint64_t>(perChunk, slots - first));
+    for (std::uint32_t first = 0; first < slots;) {
+      std::uint32_t count = static_cast<std::uint32_t>(std::min<std::uint64_t>(perChunk, slots - first));
+      const bool probe = first == declared;
+      if (first < declared) count = std::min(count, declared - first);
+      if (probe) count = std::min(count, probeSlots);
+      const std::uint32_t start = first;
+      const std::uint64_t position = *table * m_blockSize + std::uint64_t{start} * m_inodeSize;
+      first += count;
       // Cleared first, as a fresh buffer would be, so that a failed read shows no earlier piece.
       const std::span<std::byte> chunk = memory.first(std::size_t{count} * m_inodeSize);
       std::fill(chunk.begin(), chunk.end(), std::byte{0});
-      if (!m_view.read(*table * m_blockSize + std::uint64_t{first} * m_inodeSize, chunk)) {
+      // Where the disk holds no data further on, the piece reads as zeros: no inode was ever there.
+      const std::optional<std::uint64_t> data = m_view.nextData(position);
+      if (data && *data >= position + chunk.size()) {
+        if (probe) {
+          ++m_shortenedTables;
+          break;
+        }
+        continue;
+      }
+      if (!m_view.read(position, chunk)) {
         unreadable = true;
         continue;
+      }
+      if (probe && allZero(chunk)) {
+        ++m_shortenedTables;
+        break;
       }
       for (std::uint32_t i = 0; i < count; ++i) {
         const Bytes inode(chunk.data() + std::size_t{i} * m_inodeSize, m_inodeSize);
         const std::uint16_t mode = le16At(inode, kInodeMode);
         const std::uint16_t links = le16At(inode, kInodeLinks);
         if (mode == 0 && links == 0) continue;  // never used
-        const std::uint32_t slot = first + i;
+        const std::uint32_t slot = start + i;
         const auto key = static_cast<std::int32_t>(base + slot);
         std::uint64_t size = le32At(inode, kInodeSizeLo);
         if (const std::uint32_t high = le32At(inode, kInodeSizeHigh); high != 0) size |= std::uint64_t{high} << 32;

@@ -129,6 +129,12 @@ class ext2Class : public ParserContext {
   std::size_t mapSize() const { return m_map.size(); }
   // Groups whose inode table could not be read.
   std::uint32_t unreadableGroups() const { return m_unreadableGroups; }
+  // Groups whose inode table was read only up to where its descriptor says no inode was ever given out
+  // (and the table showed none there either).
+  std::uint32_t shortenedTables() const { return m_shortenedTables; }
+  // The slots at the start of the group's inode table that its descriptor says may have been in use:
+  // none when the descriptor's flags cannot be trusted (no checksum feature, or its checksum fails).
+  std::optional<std::uint32_t> declaredSlotsInUse(std::uint32_t group) const;
   // True when the superblock counts more blocks than the volume holds.
   bool largerThanVolume() const { return m_largerThanVolume; }
 
@@ -220,6 +226,9 @@ class ext2Class : public ParserContext {
   bool m_directoryEntryTypes = false;
   std::vector<std::byte> m_groupDescriptors;
   std::uint32_t m_unreadableGroups = 0;
+  std::uint32_t m_shortenedTables = 0;
+  // The seed of the metadata checksums: the volume's UUID's CRC-32C, or the superblock's own seed.
+  std::uint32_t m_checksumSeed = 0;
 
   // Slots in use, in key order, while the parse runs; named entries no slot holds (a directory entry
   // naming an unused inode) are kept apart and merged by buildEntryMap.

@@ -28,14 +28,20 @@ constexpr std::size_t kSbFeatureRoCompat = 100;  // u32
 constexpr std::size_t kSbDescSize = 254;         // u16, with the 64-bit feature
 constexpr std::size_t kSbFirstMetaBg = 260;      // u32, with meta_bg
 constexpr std::size_t kSbBlocksCountHi = 336;    // u32, with the 64-bit feature
+constexpr std::size_t kSbUuid = 104;             // 16 bytes
+constexpr std::size_t kSbUuidBytes = 16;
+constexpr std::size_t kSbChecksumSeed = 624;     // u32, with csum_seed
 constexpr std::uint16_t kMagic = 0xEF53;
 
 constexpr std::uint32_t kIncompatFiletype = 0x2;
 constexpr std::uint32_t kIncompatMetaBg = 0x10;
 constexpr std::uint32_t kIncompat64Bit = 0x80;
 constexpr std::uint32_t kIncompatInlineData = 0x8000;
+constexpr std::uint32_t kIncompatCsumSeed = 0x2000;
 constexpr std::uint32_t kRoCompatSparseSuper = 0x1;
 constexpr std::uint32_t kRoCompatHugeFile = 0x8;
+constexpr std::uint32_t kRoCompatGdtCsum = 0x10;        // descriptors carry a CRC-16
+constexpr std::uint32_t kRoCompatMetadataCsum = 0x400;  // descriptors carry a CRC-32C's low half
 
 // Group descriptor: 32 bytes, or s_desc_size (at least 64) on 64-bit volumes.
 constexpr std::size_t kDescSize32 = 32;
@@ -43,7 +49,11 @@ constexpr std::size_t kDescSize64 = 64;
 constexpr std::size_t kBgBlockBitmapLo = 0;  // u32
 constexpr std::size_t kBgInodeTableLo = 8;   // u32
 constexpr std::size_t kBgFlags = 18;         // u16
+constexpr std::uint16_t kBgInodeUninit = 0x1;  // no inode of the group is in use (by the descriptor)
 constexpr std::uint16_t kBgBlockUninit = 0x2;  // the group's block bitmap was never written
+constexpr std::size_t kBgItableUnusedLo = 28;  // u16, the inode table's slots at its end never given out
+constexpr std::size_t kBgChecksum = 30;        // u16
+constexpr std::size_t kBgItableUnusedHi = 50;  // u16, 64-byte descriptors only
 constexpr std::size_t kBgBlockBitmapHi = 32;  // u32, 64-byte descriptors only
 constexpr std::size_t kBgInodeTableHi = 40;  // u32, 64-byte descriptors only
 

@@ -276,10 +276,11 @@ bool HFSP::scanVolumeForCatalogNodes() {
   std::uint64_t at = 0;
   while (at + nodeSize <= total) {
     if (stopHonoured()) break;
-    // Blocks without data read as zeros and hold no node: go straight to the next data.
+    // Blocks without data read as zeros and hold no node: go straight to the next data (to the position
+    // at or before it, as the data may start inside a node when the reader knows the host file's holes).
     const std::optional<std::uint64_t> next = m_view.nextData(at);
     if (!next) break;
-    if (*next > at) at = (*next + step - 1) / step * step;
+    if (*next > at) at = std::max(at, *next / step * step);
     if (at + nodeSize > total) break;
     const std::uint64_t length = std::min<std::uint64_t>(kScanPiece + nodeSize, total - at);
     const std::span<std::byte> bytes(piece.data(), static_cast<std::size_t>(length));
