@@ -154,6 +154,19 @@ TEST_P(ExtGroupTablesTest, InodesOfAnEarlierFileSystemInUnusedGroupsAreRead) {
   EXPECT_EQ(it->second.second, 3000u);
 }
 
+// Owner IDs above 65,535 keep the high halves the inode's Linux-specific tail holds.
+TEST_P(ExtGroupTablesTest, OwnersAboveSixteenBitsKeepTheirHighHalves) {
+  make();
+  debugfs({"write content big", "sif big uid 70000", "sif big gid 131073"});
+  const auto result = test::runTessary({"ls", m_image, "--start-sector", "0", "--end-sector", "16383", "--fs", "EXTX",
+                                        "--bodyfile", "--quiet"});
+  ASSERT_EQ(result.status, 0) << result.err;
+  const std::size_t at = result.out.find("|/big|");
+  ASSERT_NE(at, std::string::npos) << result.out;
+  const std::string line = result.out.substr(at, result.out.find('\n', at) - at);
+  EXPECT_NE(line.find("|70000|131073|3000|"), std::string::npos) << line;
+}
+
 INSTANTIATE_TEST_SUITE_P(Checksums, ExtGroupTablesTest,
                          ::testing::Values("-O 64bit,metadata_csum", "-O ^64bit,^metadata_csum,uninit_bg"),
                          [](const auto& info) { return info.index == 0 ? std::string("MetadataCsum") : std::string("UninitBg"); });

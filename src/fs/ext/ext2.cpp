@@ -322,6 +322,7 @@ void ext2Class::readInodeTables() {
         std::uint64_t size = le32At(inode, kInodeSizeLo);
         if (const std::uint32_t high = le32At(inode, kInodeSizeHigh); high != 0) size |= std::uint64_t{high} << 32;
         m_slots.push_back(ExtEntry{nullptr, key, -1, mode, size, *table, slot, -1, -1});
+        static_assert(std::tuple_size_v<InodeCopy> == kInodeFieldsEnd, "the kept copy holds every field read");
         m_slotInodes.emplace_back();
         std::copy_n(inode.begin(), m_slotInodes.back().size(), m_slotInodes.back().begin());
         if (links == 0) m_deletedKeys.insert(key);

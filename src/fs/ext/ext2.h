@@ -146,7 +146,7 @@ class ext2Class : public ParserContext {
     std::uint64_t count = 0;
     bool zeros = false;
   };
-  // Hands the block runs of an inode (its first 112 bytes: flags and i_block) to `visit` in the order
+  // Hands the block runs of an inode (its first 124 bytes: flags and i_block) to `visit` in the order
   // the extent tree or block map keeps them, until `neededBlocks` logical blocks are covered or `visit`
   // returns false. Holes are the logical blocks no run covers. `readFailed` is set when a tree or
   // indirect block could not be read or an extent header is bad.
@@ -193,7 +193,7 @@ class ext2Class : public ParserContext {
   // The value of the system.data attribute (an inline file's or folder's bytes past i_block), from the
   // inode's own attribute area or its attribute block; none when neither holds it.
   std::optional<std::vector<std::byte>> inlineDataTail(const std::vector<std::byte>& inode) const;
-  // The inode's first 112 bytes: the copy kept from the inode-table pass, else read again.
+  // The inode's first 124 bytes: the copy kept from the inode-table pass, else read again.
   bool inodeOf(const ExtEntry& entry, std::array<std::byte, 256>& out) const;
   bool readBlocks(std::uint64_t physical, std::uint64_t count, std::byte* out) const;
   bool walkExtents(const std::byte* node, std::size_t nodeSize, int expectedDepth, std::uint64_t neededBlocks,
@@ -235,9 +235,9 @@ class ext2Class : public ParserContext {
   std::uint32_t m_slotCount = 0;
   ExtEntryTable m_slots;
   std::size_t m_slotHint = 0;  // where slotEntry found its last key
-  // The fields of each slot in use as its inode table held them (times, mode, flags, i_block), so the
-  // detail texts and the data writer read no inode twice.
-  using InodeCopy = std::array<std::byte, 112>;
+  // The fields of each slot in use as its inode table held them (times, mode, flags, i_block, the owners'
+  // high halves), so the detail texts and the data writer read no inode twice.
+  using InodeCopy = std::array<std::byte, 124>;
   using InodeTable = std::vector<InodeCopy, LargeTableAllocator<InodeCopy>>;
   InodeTable m_slotInodes;
   std::vector<ExtEntry> m_extraSlots;
