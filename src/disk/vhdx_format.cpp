@@ -6,6 +6,7 @@
 #include <optional>
 
 #include "platform/bytes.h"
+#include "platform/crc32c.h"
 #include "platform/text.h"
 
 namespace tessary::vhdx {
@@ -168,20 +169,7 @@ Result<Layout> readLayout(const ImageFile& file, std::uint16_t maxItemsAtMetadat
   return layout;
 }
 
-std::uint32_t crc32c(std::span<const std::byte> data) {
-  static const std::array<std::uint32_t, 256> table = [] {
-    std::array<std::uint32_t, 256> t{};
-    for (std::uint32_t i = 0; i < 256; ++i) {
-      std::uint32_t c = i;
-      for (int k = 0; k < 8; ++k) c = (c & 1) ? (c >> 1) ^ 0x82F63B78u : c >> 1;
-      t[i] = c;
-    }
-    return t;
-  }();
-  std::uint32_t crc = 0xFFFFFFFFu;
-  for (std::byte b : data) crc = table[(crc ^ std::to_integer<std::uint32_t>(b)) & 0xFF] ^ (crc >> 8);
-  return crc ^ 0xFFFFFFFFu;
-}
+std::uint32_t crc32c(std::span<const std::byte> data) { return crc32cOn(0xFFFFFFFFu, data) ^ 0xFFFFFFFFu; }
 
 namespace {
 

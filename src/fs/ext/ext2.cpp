@@ -7,6 +7,7 @@
 
 #include "fs/ext/ext_layout.h"
 #include "platform/bytes.h"
+#include "platform/crc32c.h"
 #include "platform/file_time.h"
 #include "platform/large_buffer.h"
 #include "platform/page_sink.h"
@@ -38,21 +39,6 @@ std::uint16_t crc16(std::uint16_t crc, Bytes data) {
     return t;
   }();
   for (std::byte b : data) crc = static_cast<std::uint16_t>((crc >> 8) ^ table[(crc ^ std::to_integer<std::uint32_t>(b)) & 0xFF]);
-  return crc;
-}
-
-// CRC-32C carried on from `crc`, without the inversions at either end (the metadata checksums chain it).
-std::uint32_t crc32cOn(std::uint32_t crc, Bytes data) {
-  static const std::array<std::uint32_t, 256> table = [] {
-    std::array<std::uint32_t, 256> t{};
-    for (std::uint32_t i = 0; i < 256; ++i) {
-      std::uint32_t c = i;
-      for (int k = 0; k < 8; ++k) c = (c & 1) ? (c >> 1) ^ 0x82F63B78u : c >> 1;
-      t[i] = c;
-    }
-    return t;
-  }();
-  for (std::byte b : data) crc = table[(crc ^ std::to_integer<std::uint32_t>(b)) & 0xFF] ^ (crc >> 8);
   return crc;
 }
 
